@@ -1,0 +1,167 @@
+#include "bridge/runtime.hpp"
+
+#include <pthread.h>
+#include <sched.h>
+
+#include <cmath>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <system_error>
+
+namespace quorvel {
+
+void Parker::park() {
+    std::unique_lock lock(mutex_);
+    condition_.wait(lock, [&] { return notified_; });
+    notified_ = false;
+}
+
+void Parker::unpark() {
+    {
+        std::lock_guard lock(mutex_);
+        notified_ = true;
+    }
+    condition_.notify_one();
+}
+
+std::optional<Clock::time_point> deadline_after(std::chrono::seconds seconds, std::chrono::nanoseconds nanoseconds) {
+    using std::chrono::duration_cast;
+    const auto now = Clock::now();
+    const auto headroom = Clock::time_point::max() - now;  // in the clock's own ticks
+    const auto headroom_seconds = duration_cast<std::chrono::seconds>(headroom);
+    if (seconds >= headroom_seconds) return std::nullopt;
+    auto remaining = headroom - duration_cast<Clock::duration>(seconds);
+    if (duration_cast<Clock::duration>(nanoseconds) >= remaining) return std::nullopt;
+    return now + duration_cast<Clock::duration>(seconds) + duration_cast<Clock::duration>(nanoseconds);
+}
+
+namespace {
+
+std::optional<double> cgroup_v2_limit(const std::string& directory) {
+    std::ifstream file(directory + "/cpu.max");
+    std::string quota;
+    double period = 0;
+    if (!(file >> quota >> period) || quota == "max" || period <= 0) return std::nullopt;
+    return std::stod(quota) / period;
+}
+
+std::optional<double> cgroup_v1_limit(const std::string& directory) {
+    std::ifstream quota_file(directory + "/cpu.cfs_quota_us");
+    std::ifstream period_file(directory + "/cpu.cfs_period_us");
+    double quota = 0, period = 0;
+    if (!(quota_file >> quota) || !(period_file >> period) || quota <= 0 || period <= 0) return std::nullopt;
+    return quota / period;
+}
+
+// The lowest quota on the way from the process's cgroup up to the root.
+std::optional<double> cgroup_cpu_limit() {
+    std::ifstream membership("/proc/self/cgroup");
+    std::string line;
+    std::optional<double> lowest;
+    auto consider = [&](std::optional<double> limit) {
+        if (limit && (!lowest || *limit < *lowest)) lowest = limit;
+    };
+    while (std::getline(membership, line)) {
+        // "hierarchy-id:controllers:path"
+        auto first = line.find(':');
+        auto second = line.find(':', first + 1);
+        if (first == std::string::npos || second == std::string::npos) continue;
+        std::string controllers = line.substr(first + 1, second - first - 1);
+        std::string path = line.substr(second + 1);
+        bool v2 = controllers.empty();
+        bool v1_cpu = !v2 && (controllers == "cpu" || controllers.find("cpu,") != std::string::npos ||
+                              controllers.ends_with(",cpu"));
+        if (!v2 && !v1_cpu) continue;
+        std::string root = v2 ? "/sys/fs/cgroup" : "/sys/fs/cgroup/cpu";
+        for (std::string dir = path;; dir = dir.substr(0, dir.rfind('/'))) {
+            consider(v2 ? cgroup_v2_limit(root + dir) : cgroup_v1_limit(root + dir));
+            if (dir.empty() || dir == "/") break;
+        }
+        consider(v2 ? cgroup_v2_limit(root) : cgroup_v1_limit(root));
+    }
+    return lowest;
+}
+
+}  // namespace
+
+std::size_t available_cpu_count() {
+    std::size_t count = 0;
+    cpu_set_t mask;
+    if (sched_getaffinity(0, sizeof(mask), &mask) == 0) count = static_cast<std::size_t>(CPU_COUNT(&mask));
+    if (count == 0) count = std::max(1u, std::thread::hardware_concurrency());
+    if (auto quota = cgroup_cpu_limit()) {
+        auto from_quota = static_cast<std::size_t>(std::ceil(*quota));
+        if (from_quota < count) count = from_quota;
+    }
+    return count == 0 ? 1 : count;
+}
+
+Result<std::shared_ptr<Runtime>> Runtime::build() {
+    std::shared_ptr<Runtime> runtime(new Runtime());
+    const std::size_t count = available_cpu_count();
+    try {
+        runtime->workers_.reserve(count);
+        for (std::size_t i = 0; i < count; ++i) {
+            runtime->workers_.emplace_back([raw = runtime.get()] { raw->drive_timers(); });
+            pthread_setname_np(runtime->workers_.back().native_handle(), "quorvel-graphql");
+        }
+    } catch (const std::system_error& error) {
+        runtime->stop_and_join();
+        return fail_internal(std::string("cannot start the runtime's worker threads: ") + error.what());
+    }
+    return runtime;
+}
+
+Runtime::~Runtime() { stop_and_join(); }
+
+void Runtime::stop_and_join() {
+    {
+        std::lock_guard lock(mutex_);
+        stopping_ = true;
+    }
+    timers_changed_.notify_all();
+    for (std::thread& worker : workers_) {
+        if (worker.joinable()) worker.join();
+    }
+    workers_.clear();
+}
+
+Runtime::TimerKey Runtime::add_timer(Clock::time_point deadline, std::shared_ptr<Parker> parker) {
+    std::unique_lock lock(mutex_);
+    TimerKey key{deadline, next_timer_id_++};
+    bool earliest = timers_.empty() || key < timers_.begin()->first;
+    timers_.emplace(key, std::move(parker));
+    lock.unlock();
+    if (earliest) timers_changed_.notify_one();
+    return key;
+}
+
+void Runtime::cancel_timer(const TimerKey& key) {
+    std::lock_guard lock(mutex_);
+    timers_.erase(key);
+}
+
+// Every worker runs this: the one that sees the earliest deadline sleeps
+// until it, the others until the timer set changes.
+void Runtime::drive_timers() {
+    std::unique_lock lock(mutex_);
+    while (!stopping_) {
+        if (timers_.empty()) {
+            timers_changed_.wait(lock);
+            continue;
+        }
+        auto earliest = timers_.begin();
+        if (Clock::now() < earliest->first.first) {
+            timers_changed_.wait_until(lock, earliest->first.first);
+            continue;
+        }
+        std::shared_ptr<Parker> parker = std::move(earliest->second);
+        timers_.erase(earliest);
+        lock.unlock();
+        parker->unpark();
+        lock.lock();
+    }
+}
+
+}  // namespace quorvel

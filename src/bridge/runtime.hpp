@@ -1,0 +1,92 @@
+// The engine's asynchronous runtime: a pool of worker threads that drive a
+// timer, and block-on, which runs one computation to completion on the
+// calling thread. Computations never move to the workers; they wait by
+// parking their own thread until a reply, a freed queue place, an arriving
+// request or a timer deadline unparks it.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "common/result.hpp"
+
+namespace quorvel {
+
+using Clock = std::chrono::steady_clock;
+
+// Parks one thread until another unparks it. An unpark that comes before the
+// park is remembered, so a wake-up is never lost between checking a
+// condition and parking.
+class Parker {
+public:
+    void park();
+    void unpark();
+
+private:
+    std::mutex mutex_;  // guards notified_
+    std::condition_variable condition_;
+    bool notified_ = false;
+};
+
+class Runtime;
+
+// What a computation run by block_on may use while it runs.
+struct TaskContext {
+    Runtime& runtime;
+    const std::shared_ptr<Parker>& parker;
+};
+
+// Deadline `timeout` from now, or nothing when that lies beyond the clock's
+// range (no time limit).
+std::optional<Clock::time_point> deadline_after(std::chrono::seconds seconds, std::chrono::nanoseconds nanoseconds);
+
+class Runtime {
+public:
+    // Starts one worker thread per CPU available to the process.
+    static Result<std::shared_ptr<Runtime>> build();
+    // Stops the workers and waits until every one of them has exited.
+    ~Runtime();
+
+    Runtime(const Runtime&) = delete;
+    Runtime& operator=(const Runtime&) = delete;
+
+    std::size_t worker_count() const { return workers_.size(); }
+
+    template <class Computation>
+    auto block_on(Computation&& computation) {
+        auto parker = std::make_shared<Parker>();
+        TaskContext context{*this, parker};
+        return std::forward<Computation>(computation)(context);
+    }
+
+    // A timer unparks `parker` once `deadline` has passed, unless cancelled.
+    using TimerKey = std::pair<Clock::time_point, std::uint64_t>;
+    TimerKey add_timer(Clock::time_point deadline, std::shared_ptr<Parker> parker);
+    void cancel_timer(const TimerKey& key);
+
+private:
+    Runtime() = default;
+    void drive_timers();
+    void stop_and_join();
+
+    std::mutex mutex_;  // guards timers_, next_timer_id_, stopping_
+    std::condition_variable timers_changed_;
+    std::map<TimerKey, std::shared_ptr<Parker>> timers_;
+    std::uint64_t next_timer_id_ = 0;
+    bool stopping_ = false;
+    std::vector<std::thread> workers_;
+};
+
+// Worker threads for this process: the CPU affinity mask, lowered by a
+// control-group CPU quota when there is one; at least 1.
+std::size_t available_cpu_count();
+
+}  // namespace quorvel

@@ -1,0 +1,53 @@
+#include "common/unicode.hpp"
+
+namespace quorvel::unicode {
+
+bool is_white_space(char32_t c) {
+    switch (c) {
+        case 0x09: case 0x0A: case 0x0B: case 0x0C: case 0x0D: case 0x20:
+        case 0x85: case 0xA0: case 0x1680: case 0x2028: case 0x2029:
+        case 0x202F: case 0x205F: case 0x3000:
+            return true;
+        default:
+            return c >= 0x2000 && c <= 0x200A;
+    }
+}
+
+char32_t decode_at(std::string_view text, std::size_t index, std::size_t& length) {
+    const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+    unsigned char lead = byte(index);
+    length = 1;
+    if (lead < 0x80) return lead;
+    std::size_t extra = lead >= 0xF0 ? 3 : lead >= 0xE0 ? 2 : lead >= 0xC0 ? 1 : 0;
+    if (extra == 0 || lead > 0xF4 || index + extra >= text.size()) return 0xFFFD;
+    char32_t code_point = lead & (0x3F >> extra);
+    for (std::size_t i = 1; i <= extra; ++i) {
+        unsigned char next = byte(index + i);
+        if ((next & 0xC0) != 0x80) return 0xFFFD;
+        code_point = (code_point << 6) | (next & 0x3F);
+    }
+    length = extra + 1;
+    return code_point;
+}
+
+std::string_view trim(std::string_view text) {
+    std::size_t start = 0;
+    while (start < text.size()) {
+        std::size_t length = 0;
+        if (!is_white_space(decode_at(text, start, length))) break;
+        start += length;
+    }
+    std::size_t end = text.size();
+    while (end > start) {
+        // Step back to the lead byte of the last character.
+        std::size_t lead = end - 1;
+        while (lead > start && (static_cast<unsigned char>(text[lead]) & 0xC0) == 0x80 && end - lead < 4) --lead;
+        std::size_t length = 0;
+        char32_t c = decode_at(text, lead, length);
+        if (lead + length != end || !is_white_space(c)) break;
+        end = lead;
+    }
+    return text.substr(start, end - start);
+}
+
+}  // namespace quorvel::unicode

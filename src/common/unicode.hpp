@@ -1,0 +1,22 @@
+// UTF-8 helpers shared by the catalogue, the parser and the pipeline.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+
+namespace quorvel::unicode {
+
+// Whether the code point has the Unicode White_Space property.
+bool is_white_space(char32_t code_point);
+
+// `text` without leading and trailing White_Space characters. The text is
+// valid UTF-8 wherever the system trims (it comes from a Python str or a
+// JSON string); a malformed sequence counts as a non-space character.
+std::string_view trim(std::string_view text);
+
+// Decodes the UTF-8 sequence starting at text[index] and returns its code
+// point, setting `length` to the bytes it spans (at least 1). A malformed
+// sequence decodes as U+FFFD over one byte.
+char32_t decode_at(std::string_view text, std::size_t index, std::size_t& length);
+
+}  // namespace quorvel::unicode

@@ -1,0 +1,294 @@
+#include "module/schema_engine.hpp"
+
+#include <array>
+#include <exception>
+#include <new>
+#include <string>
+
+#include "catalogue/engine.hpp"
+#include "execution/execution.hpp"
+#include "module/arguments.hpp"
+#include "module/py_ref.hpp"
+
+namespace quorvel::module {
+namespace {
+
+struct SchemaEngineObject {
+    PyObject_HEAD
+    EngineRecord* record;  // owned; set for the whole life of the object
+};
+
+EngineRecord& record_of(PyObject* self) { return *reinterpret_cast<SchemaEngineObject*>(self)->record; }
+
+// Sets the Python exception for a failure of the core.
+PyObject* raise_failure(const Failure& failure) {
+    PyErr_SetString(failure.internal ? PyExc_RuntimeError : PyExc_ValueError, failure.message.c_str());
+    return nullptr;
+}
+
+// For the rare C++ exception (memory exhaustion) that reaches a method.
+PyObject* raise_exception(const std::exception& error) {
+    if (dynamic_cast<const std::bad_alloc*>(&error) != nullptr) return PyErr_NoMemory();
+    PyErr_SetString(PyExc_RuntimeError, error.what());
+    return nullptr;
+}
+
+PyObject* text_to_str(const std::string& text) {
+    return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+}
+
+// Moves a new engine record into a new instance of `type`.
+PyObject* wrap_record(PyTypeObject* type, Result<EngineRecord> record) {
+    if (!record) return raise_failure(Failure{record.message(), record.internal()});
+    PyObject* self = type->tp_alloc(type, 0);  // new reference
+    if (self == nullptr) return nullptr;       // the record, runtime included, is dropped here
+    try {
+        reinterpret_cast<SchemaEngineObject*>(self)->record = new EngineRecord(std::move(record).value());
+    } catch (const std::exception& error) {
+        reinterpret_cast<SchemaEngineObject*>(self)->record = nullptr;
+        Py_DECREF(self);
+        return raise_exception(error);
+    }
+    return self;
+}
+
+PyObject* build_from(PyTypeObject* type, const std::optional<std::string>& catalogue_json) {
+    try {
+        std::optional<std::string_view> text;
+        if (catalogue_json) text = *catalogue_json;
+        return wrap_record(type, from_catalogue_json(text));
+    } catch (const std::exception& error) {
+        return raise_exception(error);
+    }
+}
+
+constexpr std::array<Parameter, 1> catalogue_parameters{{{"catalogue_json", false}}};
+constexpr std::array<Parameter, 1> required_catalogue_parameters{{{"catalogue_json", true}}};
+
+PyObject* schema_engine_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    std::array<PyObject*, 1> bound{};
+    if (!bind_tuple_and_dict("SchemaEngine.__new__", catalogue_parameters, args, kwargs, bound)) return nullptr;
+    std::optional<std::string> catalogue_json;
+    if (!convert_optional_text(bound[0], "catalogue_json", catalogue_json)) return nullptr;
+    return build_from(type, catalogue_json);
+}
+
+void schema_engine_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    // Dropping the record shuts the runtime down (joining its workers,
+    // which never need the interpreter) unless a receive still holds it.
+    delete reinterpret_cast<SchemaEngineObject*>(self)->record;
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyObject* build_classmethod(const char* function, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    std::array<PyObject*, 1> bound{};
+    if (!bind_fastcall(function, required_catalogue_parameters, args, nargs, kwnames, bound)) return nullptr;
+    std::string catalogue_json;
+    if (!convert_text(bound[0], "catalogue_json", catalogue_json)) return nullptr;
+    PyTypeObject* type = schema_engine_type();
+    if (type == nullptr) return nullptr;
+    return build_from(type, catalogue_json);
+}
+
+PyObject* schema_engine_build(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return build_classmethod("SchemaEngine.build", args, nargs, kwnames);
+}
+
+PyObject* schema_engine_from_tool_metadata(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return build_classmethod("SchemaEngine.from_tool_metadata", args, nargs, kwnames);
+}
+
+PyObject* schema_engine_describe(PyObject* self, PyObject*) {
+    try {
+        return text_to_str(describe(record_of(self).tools));
+    } catch (const std::exception& error) {
+        return raise_exception(error);
+    }
+}
+
+PyObject* schema_engine_tool_count(PyObject* self, PyObject*) {
+    return PyLong_FromUnsignedLongLong(static_cast<unsigned long long>(record_of(self).tools.size()));
+}
+
+PyObject* schema_engine_attach_call_bridge(PyObject* self, PyObject*) {
+    record_of(self).bridge->attach();
+    Py_RETURN_NONE;
+}
+
+PyObject* schema_engine_detach_call_bridge(PyObject* self, PyObject*) {
+    try {
+        record_of(self).bridge->detach();
+    } catch (const std::exception& error) {
+        return raise_exception(error);
+    }
+    Py_RETURN_NONE;
+}
+
+PyObject* schema_engine_receive_tool_call(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                          PyObject* kwnames) {
+    static constexpr std::array<Parameter, 1> parameters{{{"timeout_ms", false}}};
+    std::array<PyObject*, 1> bound{};
+    if (!bind_fastcall("SchemaEngine.receive_tool_call", parameters, args, nargs, kwnames, bound)) return nullptr;
+    std::uint64_t timeout_ms = 100;
+    if (bound[0] != nullptr && !convert_milliseconds(bound[0], "timeout_ms", timeout_ms)) return nullptr;
+
+    // Own references keep bridge and runtime alive for the whole wait, even
+    // if the engine goes away meanwhile.
+    std::shared_ptr<TokioCallBridge> bridge = record_of(self).bridge;
+    std::shared_ptr<Runtime> runtime = record_of(self).runtime;
+    std::optional<Result<std::string>> received;
+    std::optional<std::string> internal_error;
+    PyThreadState* saved = PyEval_SaveThread();
+    try {
+        received = bridge->receive_json(*runtime, std::chrono::seconds(timeout_ms / 1000),
+                                        std::chrono::nanoseconds((timeout_ms % 1000) * 1000000));
+    } catch (const std::exception& error) {
+        internal_error = error.what();
+    }
+    PyEval_RestoreThread(saved);
+    if (internal_error) return raise_failure(fail_internal(*internal_error));
+    if (!received) Py_RETURN_NONE;
+    if (!*received) return raise_failure(Failure{received->message(), false});
+    return text_to_str(received->value());
+}
+
+// Binds and converts two required str parameters.
+bool two_texts(const char* function, const std::array<Parameter, 2>& parameters, PyObject* const* args,
+               Py_ssize_t nargs, PyObject* kwnames, std::string& first, std::string& second) {
+    std::array<PyObject*, 2> bound{};
+    return bind_fastcall(function, parameters, args, nargs, kwnames, bound) &&
+           convert_text(bound[0], parameters[0].name, first) && convert_text(bound[1], parameters[1].name, second);
+}
+
+PyObject* schema_engine_respond_tool_call(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                          PyObject* kwnames) {
+    static constexpr std::array<Parameter, 2> parameters{{{"request_id", true}, {"result_json", true}}};
+    std::string request_id, result_json;
+    if (!two_texts("SchemaEngine.respond_tool_call", parameters, args, nargs, kwnames, request_id, result_json)) {
+        return nullptr;
+    }
+    return PyBool_FromLong(record_of(self).bridge->respond(request_id, std::move(result_json)));
+}
+
+PyObject* schema_engine_fail_tool_call(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static constexpr std::array<Parameter, 2> parameters{{{"request_id", true}, {"message", true}}};
+    std::string request_id, message;
+    if (!two_texts("SchemaEngine.fail_tool_call", parameters, args, nargs, kwnames, request_id, message)) {
+        return nullptr;
+    }
+    try {
+        std::string payload;
+        if (Status written = json::write(tool_error_result(message), payload); !written) {
+            return raise_failure(Failure{written.message(), true});
+        }
+        return PyBool_FromLong(record_of(self).bridge->respond(request_id, std::move(payload)));
+    } catch (const std::exception& error) {
+        return raise_exception(error);
+    }
+}
+
+PyObject* schema_engine_execute(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static constexpr std::array<Parameter, 2> parameters{{{"query", true}, {"variables_json", false}}};
+    std::array<PyObject*, 2> bound{};
+    if (!bind_fastcall("SchemaEngine.execute", parameters, args, nargs, kwnames, bound)) return nullptr;
+    std::string query;
+    std::optional<std::string> variables_json;
+    if (!convert_text(bound[0], "query", query) || !convert_optional_text(bound[1], "variables_json", variables_json)) {
+        return nullptr;
+    }
+    const EngineRecord& engine = record_of(self);
+    std::string document;
+    std::optional<std::string> internal_error;
+    bool out_of_memory = false;
+    PyThreadState* saved = PyEval_SaveThread();
+    try {
+        std::optional<std::string_view> variables;
+        if (variables_json) variables = *variables_json;
+        document = execute_json(engine, query, variables);
+    } catch (const std::bad_alloc&) {
+        out_of_memory = true;
+    } catch (const std::exception& error) {
+        internal_error = error.what();
+    }
+    PyEval_RestoreThread(saved);
+    if (out_of_memory) return PyErr_NoMemory();
+    if (internal_error) return raise_failure(fail_internal(*internal_error));
+    return text_to_str(document);
+}
+
+template <class Function>
+PyCFunction as_cfunction(Function function) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
+}
+
+constexpr int fastcall_keywords = METH_FASTCALL | METH_KEYWORDS;
+
+PyMethodDef schema_engine_methods[] = {
+    {"build", as_cfunction(schema_engine_build), fastcall_keywords | METH_CLASS,
+     "build($cls, catalogue_json)\n--\n\n"},
+    {"from_tool_metadata", as_cfunction(schema_engine_from_tool_metadata), fastcall_keywords | METH_CLASS,
+     "from_tool_metadata($cls, catalogue_json)\n--\n\n"},
+    {"describe", as_cfunction(schema_engine_describe), METH_NOARGS, "describe($self)\n--\n\n"},
+    {"tool_count", as_cfunction(schema_engine_tool_count), METH_NOARGS, "tool_count($self)\n--\n\n"},
+    {"attach_call_bridge", as_cfunction(schema_engine_attach_call_bridge), METH_NOARGS,
+     "attach_call_bridge($self)\n--\n\n"},
+    {"detach_call_bridge", as_cfunction(schema_engine_detach_call_bridge), METH_NOARGS,
+     "detach_call_bridge($self)\n--\n\n"},
+    {"receive_tool_call", as_cfunction(schema_engine_receive_tool_call), fastcall_keywords,
+     "receive_tool_call($self, timeout_ms=...)\n--\n\n"},
+    {"respond_tool_call", as_cfunction(schema_engine_respond_tool_call), fastcall_keywords,
+     "respond_tool_call($self, request_id, result_json)\n--\n\n"},
+    {"fail_tool_call", as_cfunction(schema_engine_fail_tool_call), fastcall_keywords,
+     "fail_tool_call($self, request_id, message)\n--\n\n"},
+    {"execute", as_cfunction(schema_engine_execute), fastcall_keywords,
+     "execute($self, query, variables_json=None)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+const char schema_engine_doc[] =
+    "SchemaEngine(catalogue_json=None)\n--\n\n"
+    "Minimal GraphQL schema engine exposed to Python.\n\n"
+    "The engine owns GraphQL execution and the ADR-0011 channel bridge: tool "
+    "resolvers put requests on a channel and wait for a one-shot response per "
+    "call, and never call into Python while holding the interpreter lock.";
+
+PyType_Slot schema_engine_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(schema_engine_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(schema_engine_dealloc)},
+    {Py_tp_doc, const_cast<char*>(schema_engine_doc)},
+    {Py_tp_methods, schema_engine_methods},
+    {0, nullptr},
+};
+
+PyType_Spec schema_engine_spec = {
+    "builtins.SchemaEngine",
+    sizeof(SchemaEngineObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+    schema_engine_slots,
+};
+
+PyTypeObject* cached_type = nullptr;  // one strong reference, kept for the life of the process
+
+}  // namespace
+
+PyTypeObject* schema_engine_type() {
+#ifdef Py_GIL_DISABLED
+    // Without the interpreter lock, the once-only creation needs its own
+    // guard; PyMutex detaches from the interpreter while it waits.
+    static PyMutex creation_guard = {0};
+    PyMutex_Lock(&creation_guard);
+#endif
+    if (cached_type == nullptr) {
+        cached_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&schema_engine_spec));
+    }
+    PyTypeObject* type = cached_type;
+#ifdef Py_GIL_DISABLED
+    PyMutex_Unlock(&creation_guard);
+#endif
+    return type;
+}
+
+}  // namespace quorvel::module
