@@ -1,0 +1,134 @@
+"""Shared helpers for the _graphql tests.
+
+Anything that can block in ``execute`` runs it in a daemon thread joined with
+a timeout, so a hang fails the test instead of freezing the run.
+"""
+
+from __future__ import annotations
+
+import json
+import pathlib
+import threading
+from typing import Any, Callable, Optional
+
+import pytest
+
+import _graphql
+
+EXAMPLE_CATALOGUE = pathlib.Path(__file__).resolve().parent.parent / "examples" / "catalogue.json"
+
+# The worked example of the catalogue format: servers "files" and "notes".
+WORKED_EXAMPLE = json.dumps(
+    [
+        {
+            "server": "files",
+            "serverDescription": "Local files",
+            "tools": [
+                {"name": "read_file", "description": "Read a file", "annotations": {"readOnlyHint": True}},
+                {"tool_name": "write file", "readOnly": False},
+            ],
+        },
+        {"server_id": "notes", "name": "list"},
+    ]
+)
+
+JOIN_TIMEOUT = 20.0
+
+
+def catalogue(*tools: tuple[str, str] | tuple[str, str, bool]) -> str:
+    """Catalogue text of (server, tool[, read_only]) triples."""
+    entries = []
+    for tool in tools:
+        entry: dict[str, Any] = {"server": tool[0], "name": tool[1]}
+        if len(tool) > 2:
+            entry["readOnly"] = tool[2]
+        entries.append(entry)
+    return json.dumps(entries)
+
+
+def execute_in_thread(
+    engine: _graphql.SchemaEngine,
+    query: str,
+    variables_json: Optional[str] = None,
+    timeout: float = JOIN_TIMEOUT,
+) -> str:
+    """Runs ``execute`` on a daemon thread and fails the test if it hangs."""
+    outcome: dict[str, Any] = {}
+
+    def run() -> None:
+        try:
+            outcome["document"] = engine.execute(query, variables_json)
+        except BaseException as error:  # surfaced in the test thread
+            outcome["error"] = error
+
+    thread = threading.Thread(target=run, daemon=True)
+    thread.start()
+    thread.join(timeout)
+    assert not thread.is_alive(), f"execute did not return within {timeout} s"
+    if "error" in outcome:
+        raise outcome["error"]
+    return outcome["document"]
+
+
+class Host:
+    """Serves an engine's bridge from a daemon thread.
+
+    ``handler(request) -> (kind, payload)`` where kind is "respond" (payload
+    is the result text), "fail" (payload is the message) or "ignore".
+    """
+
+    def __init__(self, engine: _graphql.SchemaEngine, handler: Callable[[dict], tuple[str, str]]):
+        self.engine = engine
+        self.handler = handler
+        self.requests: list[dict] = []
+        self.raw: list[str] = []
+        self.answers: list[bool] = []
+        self._stop = threading.Event()
+        self._thread = threading.Thread(target=self._serve, daemon=True)
+
+    def _serve(self) -> None:
+        while not self._stop.is_set():
+            text = self.engine.receive_tool_call(20)
+            if text is None:
+                continue
+            request = json.loads(text)
+            self.raw.append(text)
+            self.requests.append(request)
+            kind, payload = self.handler(request)
+            if kind == "respond":
+                self.answers.append(self.engine.respond_tool_call(request["request_id"], payload))
+            elif kind == "fail":
+                self.answers.append(self.engine.fail_tool_call(request["request_id"], payload))
+
+    def __enter__(self) -> "Host":
+        self.engine.attach_call_bridge()
+        self._thread.start()
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.engine.detach_call_bridge()
+        self._stop.set()
+        self._thread.join(JOIN_TIMEOUT)
+        assert not self._thread.is_alive(), "host thread did not stop"
+
+
+def echo_handler(request: dict) -> tuple[str, str]:
+    """Answers every call with its own server, tool, arguments and operation."""
+    return "respond", json.dumps(
+        {
+            "server": request["server"],
+            "tool": request["tool"],
+            "arguments": request["arguments"],
+            "operation": request["operation"],
+        }
+    )
+
+
+@pytest.fixture
+def worked_engine() -> _graphql.SchemaEngine:
+    return _graphql.SchemaEngine(WORKED_EXAMPLE)
+
+
+@pytest.fixture
+def example_engine() -> _graphql.SchemaEngine:
+    return _graphql.SchemaEngine(EXAMPLE_CATALOGUE.read_text())
