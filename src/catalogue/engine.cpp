@@ -15,13 +15,20 @@ Result<EngineRecord> engine_with(std::vector<ToolMetadata> tools) {
 
 Result<EngineRecord> default_engine() { return engine_with({}); }
 
-Result<EngineRecord> from_catalogue_json(std::optional<std::string_view> text) {
-    if (!text || unicode::trim(*text).empty()) return default_engine();
-    Result<json::Value> catalogue = json::read(*text);
+Result<std::vector<ToolMetadata>> read_catalogue(std::string_view text) {
+    Result<json::Value> catalogue = json::read(text);
     if (!catalogue) return fail("invalid catalogue JSON: " + catalogue.message());
     std::vector<ToolMetadata> tools;
     collect_tool_metadata(catalogue.value(), std::nullopt, std::nullopt, tools);
-    return engine_with(std::move(tools));
+    return tools;
+}
+
+Result<EngineRecord> from_catalogue_json(std::optional<std::string_view> text) {
+    if (!text || unicode::trim(*text).empty()) return default_engine();
+    Result<std::vector<ToolMetadata>> tools = read_catalogue(*text);
+    if (!tools) return std::move(tools).failure();
+    // The runtime starts only once the catalogue has been read.
+    return engine_with(std::move(tools).value());
 }
 
 }  // namespace quorvel

@@ -21,6 +21,10 @@ struct EngineRecord {
     std::shared_ptr<TokioCallBridge> bridge;
 };
 
+// The tool records of a catalogue text, or "invalid catalogue JSON: ..."
+// when it is not JSON. Starts nothing.
+Result<std::vector<ToolMetadata>> read_catalogue(std::string_view text);
+
 // No tools, a new runtime, a new bridge.
 Result<EngineRecord> default_engine();
 

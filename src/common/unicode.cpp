@@ -30,6 +30,54 @@ char32_t decode_at(std::string_view text, std::size_t index, std::size_t& length
     return code_point;
 }
 
+void append_utf8(char32_t c, std::string& out) {
+    if (c < 0x80) {
+        out.push_back(static_cast<char>(c));
+    } else if (c < 0x800) {
+        out.push_back(static_cast<char>(0xC0 | (c >> 6)));
+        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    } else if (c < 0x10000) {
+        out.push_back(static_cast<char>(0xE0 | (c >> 12)));
+        out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    } else {
+        out.push_back(static_cast<char>(0xF0 | (c >> 18)));
+        out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    }
+}
+
+namespace {
+
+// Overlong forms and surrogates are malformed too.
+bool well_formed(char32_t c, std::size_t length) {
+    if (c >= 0xD800 && c <= 0xDFFF) return false;
+    if (c > 0x10FFFF) return false;
+    return length == 1 || (length == 2 && c >= 0x80) || (length == 3 && c >= 0x800) || (length == 4 && c >= 0x10000);
+}
+
+}  // namespace
+
+std::string to_valid_utf8(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size();) {
+        std::size_t length = 0;
+        char32_t c = decode_at(text, i, length);
+        bool malformed = (c == 0xFFFD && length == 1 && static_cast<unsigned char>(text[i]) >= 0x80) ||
+                         !well_formed(c, length);
+        if (malformed) {
+            append_utf8(static_cast<unsigned char>(text[i]), out);
+            ++i;
+        } else {
+            out.append(text.substr(i, length));
+            i += length;
+        }
+    }
+    return out;
+}
+
 std::string_view trim(std::string_view text) {
     std::size_t start = 0;
     while (start < text.size()) {

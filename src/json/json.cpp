@@ -2,6 +2,8 @@
 
 #include <vector>
 
+#include "common/unicode.hpp"
+
 namespace quorvel::json {
 namespace {
 
@@ -113,7 +115,9 @@ std::string describe_library_error(const std::string& what) {
             text.remove_prefix(lead_in_end + 2);
         }
     }
-    return std::string(text);
+    // The library quotes what it had read, which may end inside a
+    // multi-byte character.
+    return unicode::to_valid_utf8(text);
 }
 
 // Offset of the first bracket that opens nesting level max_read_depth + 1.

@@ -22,7 +22,12 @@ EngineRecord& record_of(PyObject* self) { return *reinterpret_cast<SchemaEngineO
 
 // Sets the Python exception for a failure of the core.
 PyObject* raise_failure(const Failure& failure) {
-    PyErr_SetString(failure.internal ? PyExc_RuntimeError : PyExc_ValueError, failure.message.c_str());
+    // "replace" keeps the intended exception even if a message were not
+    // valid UTF-8.
+    PyRef message = PyRef::steal(PyUnicode_DecodeUTF8(failure.message.data(),
+                                                      static_cast<Py_ssize_t>(failure.message.size()), "replace"));
+    if (!message) return nullptr;
+    PyErr_SetObject(failure.internal ? PyExc_RuntimeError : PyExc_ValueError, message.get());
     return nullptr;
 }
 

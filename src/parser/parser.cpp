@@ -12,11 +12,8 @@ bool is_name_continue(char c) { return is_name_start(c) || is_digit(c); }
 // A source byte as the character whose code point is the byte's value,
 // written in UTF-8 (0xC3 is shown as "Ã").
 std::string shown(char byte) {
-    auto value = static_cast<unsigned char>(byte);
-    if (value < 0x80) return std::string(1, byte);
     std::string text;
-    text.push_back(static_cast<char>(0xC0 | (value >> 6)));
-    text.push_back(static_cast<char>(0x80 | (value & 0x3F)));
+    unicode::append_utf8(static_cast<unsigned char>(byte), text);
     return text;
 }
 

@@ -1,0 +1,202 @@
+"""The Python surface of _graphql: module, class, signatures, argument errors, worker pools."""
+
+import gc
+import glob
+import importlib
+import math
+import os
+import sys
+import threading
+import time
+import weakref
+
+import pytest
+
+import _graphql
+from conftest import JOIN_TIMEOUT, WORKED_EXAMPLE
+
+E = _graphql.SchemaEngine
+ENGINE = E()
+
+
+def call_in_thread(fn):
+    """Runs fn on a daemon thread so that a call blocking by mistake fails instead of hanging."""
+    box: dict = {}
+    thread = threading.Thread(target=lambda: box.update(result=_capture(fn)), daemon=True)
+    thread.start()
+    thread.join(JOIN_TIMEOUT)
+    assert not thread.is_alive(), "call did not return"
+    ok, value = box["result"]
+    if not ok:
+        raise value
+    return value
+
+
+def _capture(fn):
+    try:
+        return True, fn()
+    except BaseException as error:
+        return False, error
+
+
+def test_module_surface():
+    assert (_graphql.__all__, _graphql.__doc__) == (["SchemaEngine", "graphql_stub"], "")
+    stub = _graphql.graphql_stub
+    assert stub() == stub() == "quorvel _graphql extension loaded"
+    assert (stub.__module__, stub.__text_signature__, stub.__doc__) == ("_graphql", "()", None)
+    for args in [(1,), (None,), ("x", 2)]:
+        with pytest.raises(TypeError):
+            stub(*args)
+
+
+def test_reimport_keeps_type_and_makes_new_stub():
+    original = sys.modules.pop("_graphql")
+    try:
+        fresh = importlib.import_module("_graphql")
+        assert fresh is not original and fresh.SchemaEngine is original.SchemaEngine
+        assert fresh.graphql_stub is not original.graphql_stub
+        assert fresh.__all__ == ["SchemaEngine", "graphql_stub"]
+    finally:
+        sys.modules["_graphql"] = original
+
+
+def test_type_properties():
+    assert (E.__module__, E.__name__, E.__qualname__) == ("builtins", "SchemaEngine", "SchemaEngine")
+    assert E.__text_signature__ == "(catalogue_json=None)"
+    assert E.__doc__.startswith("Minimal GraphQL schema engine exposed to Python.")
+    with pytest.raises(TypeError):
+        type("Derived", (E,), {})
+    for attempt in (lambda: ENGINE.__dict__, lambda: setattr(ENGINE, "extra", 1)):
+        with pytest.raises(AttributeError):
+            attempt()
+    with pytest.raises(TypeError):
+        weakref.ref(ENGINE)
+
+
+@pytest.mark.parametrize("name, signature", {
+    "build": "($cls, catalogue_json)", "from_tool_metadata": "($cls, catalogue_json)", "describe": "($self)",
+    "tool_count": "($self)", "attach_call_bridge": "($self)", "detach_call_bridge": "($self)",
+    "receive_tool_call": "($self, timeout_ms=...)", "respond_tool_call": "($self, request_id, result_json)",
+    "fail_tool_call": "($self, request_id, message)", "execute": "($self, query, variables_json=None)",
+}.items())
+def test_method_signatures(name, signature):
+    assert (getattr(E, name).__text_signature__, getattr(E, name).__doc__) == (signature, None)
+
+
+# The wording follows CPython; what is fixed is the qualified function name and
+# the parameter, keyword or count that the message names.
+@pytest.mark.parametrize("call, function, named", [
+    (lambda: E("[]", "[]"), "__new__", "1"),
+    (lambda: E(catalog="[]"), "__new__", "'catalog'"),
+    (lambda: E("[]", catalogue_json="[]"), "__new__", "catalogue_json"),
+    (lambda: E.build(), "build", "'catalogue_json'"),
+    (lambda: E.from_tool_metadata("[]", "[]"), "from_tool_metadata", "1"),
+    (lambda: ENGINE.describe(1), "describe", ""),
+    (lambda: ENGINE.tool_count(x=1), "tool_count", ""),
+    (lambda: ENGINE.detach_call_bridge(None), "detach_call_bridge", ""),
+    (lambda: ENGINE.receive_tool_call(1, timeout_ms=1), "receive_tool_call", "timeout_ms"),
+    (lambda: ENGINE.respond_tool_call("a"), "respond_tool_call", "'result_json'"),
+    (lambda: ENGINE.fail_tool_call("a", "m", reason="m"), "fail_tool_call", "reason"),
+    (lambda: ENGINE.execute(), "execute", "'query'"),
+    (lambda: ENGINE.execute("q", None, None), "execute", "2"),
+    (lambda: ENGINE.execute(1, query="{ search }"), "execute", "query"),
+])
+def test_binding_errors(call, function, named):
+    with pytest.raises(TypeError, match=rf"SchemaEngine\.{function}\(\)") as info:
+        call_in_thread(call)
+    assert named in str(info.value) and not getattr(info.value, "__notes__", None)
+
+
+@pytest.mark.parametrize("call, error, param", [
+    (lambda: E(5), TypeError, "catalogue_json"),
+    (lambda: E("\ud800"), UnicodeEncodeError, "catalogue_json"),
+    (lambda: E.build(None), TypeError, "catalogue_json"),
+    (lambda: E.from_tool_metadata(catalogue_json=b"[]"), TypeError, "catalogue_json"),
+    (lambda: ENGINE.receive_tool_call(None), TypeError, "timeout_ms"),
+    (lambda: ENGINE.receive_tool_call(1.5), TypeError, "timeout_ms"),
+    (lambda: ENGINE.receive_tool_call(-1), OverflowError, "timeout_ms"),
+    (lambda: ENGINE.receive_tool_call(timeout_ms=2**64), OverflowError, "timeout_ms"),
+    (lambda: ENGINE.respond_tool_call(1, 2), TypeError, "request_id"),
+    (lambda: ENGINE.respond_tool_call("tool-call-1", "\ud800"), UnicodeEncodeError, "result_json"),
+    (lambda: ENGINE.fail_tool_call(request_id="x", message=None), TypeError, "message"),
+    (lambda: ENGINE.execute(123), TypeError, "query"),
+    (lambda: ENGINE.execute(variables_json=5, query=7), TypeError, "query"),
+    (lambda: ENGINE.execute("{ search }", "\udfff"), UnicodeEncodeError, "variables_json"),
+])
+def test_conversion_errors_carry_note(call, error, param):
+    with pytest.raises(error) as info:
+        call_in_thread(call)
+    assert info.value.__notes__ == [f"while processing '{param}'"]
+
+
+@pytest.mark.parametrize("make, tools", [
+    (lambda: E(), 0), (lambda: E(None), 0), (lambda: E(catalogue_json=WORKED_EXAMPLE), 3),
+    (lambda: E.build(WORKED_EXAMPLE), 3), (lambda: E.from_tool_metadata(catalogue_json=WORKED_EXAMPLE), 3),
+])
+def test_constructor_forms(make, tools):
+    engine = make()
+    assert type(engine) is E and engine.tool_count() == tools
+    assert engine.describe() == f"quorvel GraphQL schema engine stub ({tools} tool fields)"
+    assert call_in_thread(lambda: engine.receive_tool_call(True)) is None  # True is the int 1
+
+
+@pytest.mark.parametrize("make", [E, E.build, E.from_tool_metadata])
+@pytest.mark.parametrize("text", ["{", "[1,]", "[] []"])
+def test_invalid_json_from_every_constructor(make, text):
+    with pytest.raises(ValueError, match=r"^invalid catalogue JSON: .+ at line \d+ column \d+$"):
+        make(text)
+
+
+def test_execute_variables_forms():
+    engine, query = E(WORKED_EXAMPLE), "{ search servers }"
+    omitted = call_in_thread(lambda: engine.execute(query))
+    assert '"search":[{' in omitted
+    for call in (lambda: engine.execute(query, None), lambda: engine.execute(variables_json="{}", query=query)):
+        assert call_in_thread(call) == omitted
+
+
+def worker_threads() -> int:
+    count = 0
+    for path in glob.glob("/proc/self/task/*/comm"):
+        try:
+            with open(path) as comm:
+                count += comm.read().strip() == "quorvel-graphql"
+        except OSError:  # the thread exited while we looked
+            pass
+    return count
+
+
+def expected_pool_sizes() -> set:
+    cpus = len(os.sched_getaffinity(0))
+    try:
+        with open("/sys/fs/cgroup/cpu.max") as f:
+            quota, period = f.read().split()
+        limit = int(quota) / int(period)
+    except (OSError, ValueError):  # no cgroup v2 quota ("max" or no file)
+        return {cpus}
+    # A fractional quota may reasonably be rounded either way.
+    return {max(1, min(cpus, math.floor(limit))), max(1, min(cpus, math.ceil(limit)))}
+
+
+def settle(predicate) -> bool:
+    deadline = time.monotonic() + 10
+    while not predicate() and time.monotonic() < deadline:
+        time.sleep(0.01)
+    return predicate()
+
+
+@pytest.mark.parametrize("make, count", [(E, 1), (lambda: E.build(WORKED_EXAMPLE), 1),
+                                         (lambda: E.from_tool_metadata("[]"), 3), (lambda: E(" \n"), 2)])
+def test_each_engine_owns_a_pool(make, count):
+    gc.collect()
+    base = worker_threads()
+    engines = [make() for _ in range(count)]
+    sizes = {count * size for size in expected_pool_sizes()}
+    assert settle(lambda: worker_threads() - base in sizes), (worker_threads() - base, sizes)
+    del engines
+    gc.collect()
+    assert settle(lambda: worker_threads() == base), (worker_threads(), base)
+    for text in ["{", "[1e400]", "[" * 200]:  # refused catalogues start nothing
+        with pytest.raises(ValueError):
+            E(text)
+        assert worker_threads() == base
