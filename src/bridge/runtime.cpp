@@ -152,8 +152,10 @@ void Runtime::drive_timers() {
             continue;
         }
         auto earliest = timers_.begin();
-        if (Clock::now() < earliest->first.first) {
-            timers_changed_.wait_until(lock, earliest->first.first);
+        // A copy: the entry may be cancelled (and freed) while we wait.
+        const Clock::time_point deadline = earliest->first.first;
+        if (Clock::now() < deadline) {
+            timers_changed_.wait_until(lock, deadline);
             continue;
         }
         std::shared_ptr<Parker> parker = std::move(earliest->second);

@@ -1,0 +1,111 @@
+"""Long-running use must not leak: memory stays flat over many requests,
+and engines leave no threads behind."""
+
+from __future__ import annotations
+
+import gc
+import json
+import os
+import threading
+import tracemalloc
+
+import _graphql
+from conftest import JOIN_TIMEOUT, catalogue
+
+PAGE = os.sysconf("SC_PAGE_SIZE")
+
+
+def rss_bytes() -> int:
+    with open("/proc/self/statm") as statm:
+        return int(statm.read().split()[1]) * PAGE
+
+
+def engine_threads() -> int:
+    count = 0
+    for task in os.listdir("/proc/self/task"):
+        try:
+            with open(f"/proc/self/task/{task}/comm") as comm:
+                count += comm.read().strip() == "quorvel-graphql"
+        except FileNotFoundError:  # the thread exited while we looked
+            pass
+    return count
+
+
+def serve_all(engine: _graphql.SchemaEngine, stop: threading.Event) -> None:
+    """Answers every call; every fifth one fails, every seventh gets an invalid reply."""
+    served = 0
+    while not stop.is_set():
+        text = engine.receive_tool_call(10)
+        if text is None:
+            continue
+        served += 1
+        request_id = json.loads(text)["request_id"]
+        if served % 5 == 0:
+            engine.fail_tool_call(request_id, "boom")
+        elif served % 7 == 0:
+            engine.respond_tool_call(request_id, "{not json")
+        else:
+            engine.respond_tool_call(request_id, text)
+
+
+def mixed_requests(engine: _graphql.SchemaEngine, count: int) -> None:
+    queries = [
+        ('{ a: s_t(x: [1, {y: "z"}]) b: s_u(n: $n) __typename }', '{"n": [1, 2, 3]}'),
+        ("{ servers search }", None),
+        ("{ nope }", None),
+        ("{ s_t(x: ", None),
+        ("{ s_t }", "[1]"),
+    ]
+    for i in range(count):
+        query, variables = queries[i % len(queries)]
+        document = json.loads(engine.execute(query, variables))
+        assert set(document) == {"data", "errors"}
+        if i % len(queries) == 0:  # really went through the host, not placeholders
+            value = document["data"]["a"]
+            assert "request_id" in value or value["text"] == "boom" or "invalid JSON" in value["text"]
+
+
+def test_memory_is_flat_over_100000_requests_with_tool_calls() -> None:
+    engine = _graphql.SchemaEngine(catalogue(("s", "t"), ("s", "u", False)))
+    stop = threading.Event()
+    host = threading.Thread(target=serve_all, args=(engine, stop), daemon=True)
+    engine.attach_call_bridge()
+    host.start()
+    try:
+        mixed_requests(engine, 10_000)  # warm up allocator pools and caches
+        gc.collect()
+        tracemalloc.start()
+        rss_before = rss_bytes()
+        python_before = tracemalloc.get_traced_memory()[0]
+        mixed_requests(engine, 90_000)
+        gc.collect()
+        python_growth = tracemalloc.get_traced_memory()[0] - python_before
+        rss_growth = rss_bytes() - rss_before
+    finally:
+        tracemalloc.stop()
+        engine.detach_call_bridge()
+        stop.set()
+        host.join(JOIN_TIMEOUT)
+    # 90,000 requests, two tool calls in a fifth of them: a leak of even a
+    # few bytes per request or call would show far above these bounds.
+    assert python_growth < 256 * 1024, python_growth
+    assert rss_growth < 4 * 1024 * 1024, rss_growth
+
+
+def test_a_thousand_engines_leave_no_threads_and_no_growth() -> None:
+    gc.collect()
+    threads_before = engine_threads()
+    text = catalogue(("s", "t"), ("s", "u"))
+
+    def churn(count: int) -> None:
+        for _ in range(count):
+            engine = _graphql.SchemaEngine(text)
+            engine.execute("{ s_t servers }")
+            del engine
+
+    churn(100)
+    rss_before = rss_bytes()
+    churn(1_000)
+    rss_growth = rss_bytes() - rss_before
+    assert engine_threads() == threads_before
+    assert rss_growth < 4 * 1024 * 1024, rss_growth
