@@ -1,0 +1,61 @@
+"""The _graphql.pyi stub against the runtime: names, parameter lists, defaults, method kinds."""
+
+from __future__ import annotations
+
+import ast
+import inspect
+import pathlib
+
+import pytest
+
+import _graphql
+
+STUB = ast.parse((pathlib.Path(__file__).resolve().parent.parent / "python" / "_graphql.pyi").read_text())
+CLASS = next(n for n in STUB.body if isinstance(n, ast.ClassDef) and n.name == "SchemaEngine")
+STUB_METHODS = {n.name: n for n in CLASS.body if isinstance(n, ast.FunctionDef)}
+RUNTIME_METHODS = [name for name in vars(_graphql.SchemaEngine) if not name.startswith("__") or name == "__new__"]
+
+
+def stub_parameters(function: ast.FunctionDef) -> list[tuple[str, str, object]]:
+    """(name, kind, default) with the leading self/cls dropped."""
+    args = function.args
+    positional = args.posonlyargs + args.args
+    defaults = [inspect.Parameter.empty] * (len(positional) - len(args.defaults)) + [
+        ast.literal_eval(d) for d in args.defaults
+    ]
+    kinds = ["POSITIONAL_ONLY"] * len(args.posonlyargs) + ["POSITIONAL_OR_KEYWORD"] * len(args.args)
+    rows = list(zip((a.arg for a in positional), kinds, defaults))
+    extra = [(a.arg, "KEYWORD_ONLY", inspect.Parameter.empty) for a in args.kwonlyargs]
+    star = [(v.arg, kind, inspect.Parameter.empty) for v, kind in ((args.vararg, "VAR_POSITIONAL"),
+                                                                   (args.kwarg, "VAR_KEYWORD")) if v]
+    return rows[1:] + extra + star if rows and rows[0][0] in ("self", "cls") else rows + extra + star
+
+
+def runtime_parameters(obj: object) -> list[tuple[str, str, object]]:
+    parameters = list(inspect.signature(obj).parameters.values())
+    if parameters and parameters[0].name == "self":
+        parameters = parameters[1:]
+    return [(p.name, p.kind.name, p.default) for p in parameters]
+
+
+def test_module_and_class_names_match():
+    stub_all = next(ast.literal_eval(n.value) for n in STUB.body if isinstance(n, ast.Assign)
+                    and any(getattr(t, "id", None) == "__all__" for t in n.targets))
+    stub_functions = {n.name for n in STUB.body if isinstance(n, ast.FunctionDef)}
+    assert stub_all == _graphql.__all__
+    assert stub_functions | {"SchemaEngine"} == set(_graphql.__all__)
+    assert sorted(STUB_METHODS) == sorted(RUNTIME_METHODS)
+
+
+@pytest.mark.parametrize("name", RUNTIME_METHODS)
+def test_method_parameters_and_kind_match(name):
+    stub = STUB_METHODS[name]
+    runtime = _graphql.SchemaEngine if name == "__new__" else getattr(_graphql.SchemaEngine, name)
+    assert stub_parameters(stub) == runtime_parameters(runtime)
+    is_classmethod = type(vars(_graphql.SchemaEngine)[name]).__name__ == "classmethod_descriptor"
+    assert is_classmethod == any(getattr(d, "id", None) == "classmethod" for d in stub.decorator_list)
+
+
+def test_function_parameters_match():
+    for node in (n for n in STUB.body if isinstance(n, ast.FunctionDef)):
+        assert stub_parameters(node) == runtime_parameters(getattr(_graphql, node.name))
