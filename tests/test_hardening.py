@@ -6,8 +6,12 @@ from __future__ import annotations
 import gc
 import json
 import os
+import subprocess
+import sys
 import threading
 import tracemalloc
+
+import pytest
 
 import _graphql
 from conftest import JOIN_TIMEOUT, catalogue
@@ -112,3 +116,46 @@ def test_a_thousand_engines_leave_no_threads_and_no_growth() -> None:
     rss_growth = rss_bytes() - rss_before
     assert engine_threads() == threads_before
     assert rss_growth < RSS_BOUND, rss_growth
+
+
+FORKED_CHILD = """
+import os, sys, _graphql
+engine = _graphql.SchemaEngine('{"server": "s", "name": "t"}')
+pid = os.fork()
+if pid == 0:
+    # The child has the engine but not its worker threads: a timed receive
+    # must still end, and freeing the engine must not wait for them.
+    assert engine.receive_tool_call(100) is None
+    assert '"s_t"' in engine.execute("{ s_t }")
+    del engine
+    os._exit(0)
+_, status = os.waitpid(pid, 0)
+sys.exit(os.waitstatus_to_exitcode(status))
+"""
+
+
+OUT_OF_MEMORY = """
+import resource, _graphql
+engine = _graphql.SchemaEngine('{"server": "s", "name": "t"}')
+big = "x" * (300 * 1024 * 1024)
+with open("/proc/self/statm") as statm:
+    mapped = int(statm.read().split()[0]) * resource.getpagesize()
+# Room for the argument but not for the engine's own copy of it.
+resource.setrlimit(resource.RLIMIT_AS, (mapped + 200 * 1024 * 1024, resource.RLIM_INFINITY))
+for call in (lambda: engine.respond_tool_call("tool-call-1", big), lambda: engine.execute(big),
+             lambda: engine.fail_tool_call("x", big), lambda: _graphql.SchemaEngine(big)):
+    try:
+        call()
+    except MemoryError:
+        continue
+    raise SystemExit("no MemoryError")
+"""
+
+
+@pytest.mark.parametrize("script", [FORKED_CHILD, OUT_OF_MEMORY], ids=["fork", "out-of-memory"])
+def test_the_process_survives(script: str) -> None:
+    """A forked child keeps a usable engine; exhausted memory raises MemoryError instead of aborting."""
+    if "RLIMIT_AS" in script and UNDER_ASAN:
+        pytest.skip("AddressSanitizer reserves more address space than the limit allows")
+    finished = subprocess.run([sys.executable, "-c", script], timeout=60, capture_output=True, text=True)
+    assert finished.returncode == 0, finished.stderr

@@ -160,8 +160,15 @@ std::optional<Result<std::string>> TokioCallBridge::receive_json(Runtime& runtim
                 if (deadline) timer = context.runtime.add_timer(*deadline, context.parker);
                 std::optional<BridgeEnvelope> received;
                 while (!(received = queue_.receive_or_notify(context.parker))) {
-                    if (deadline && Clock::now() >= *deadline) break;
-                    context.parker->park();
+                    if (!deadline) {
+                        context.parker->park();
+                        continue;
+                    }
+                    if (Clock::now() >= *deadline) break;
+                    // The workers' timer wakes this thread at the deadline;
+                    // the bounded park keeps the deadline even where no
+                    // worker runs (a forked child).
+                    context.parker->park_until(*deadline);
                 }
                 queue_.stop_notifying();
                 if (timer) context.runtime.cancel_timer(*timer);

@@ -45,7 +45,7 @@ public:
 
     explicit ReplyReceiver(std::shared_ptr<detail::ReplyState> state) : state_(std::move(state)) {}
     ReplyReceiver(ReplyReceiver&&) noexcept = default;
-    ReplyReceiver& operator=(ReplyReceiver&&) noexcept = default;
+    ReplyReceiver& operator=(ReplyReceiver&&) = delete;
     ReplyReceiver(const ReplyReceiver&) = delete;
     ReplyReceiver& operator=(const ReplyReceiver&) = delete;
     ~ReplyReceiver();

@@ -2,6 +2,7 @@
 
 #include <pthread.h>
 #include <sched.h>
+#include <unistd.h>
 
 #include <cmath>
 #include <fstream>
@@ -14,6 +15,12 @@ namespace quorvel {
 void Parker::park() {
     std::unique_lock lock(mutex_);
     condition_.wait(lock, [&] { return notified_; });
+    notified_ = false;
+}
+
+void Parker::park_until(Clock::time_point deadline) {
+    std::unique_lock lock(mutex_);
+    condition_.wait_until(lock, deadline, [&] { return notified_; });
     notified_ = false;
 }
 
@@ -99,6 +106,7 @@ std::size_t available_cpu_count() {
 
 Result<std::shared_ptr<Runtime>> Runtime::build() {
     std::shared_ptr<Runtime> runtime(new Runtime());
+    runtime->owner_process_ = getpid();
     const std::size_t count = available_cpu_count();
     try {
         runtime->workers_.reserve(count);
@@ -116,6 +124,13 @@ Result<std::shared_ptr<Runtime>> Runtime::build() {
 Runtime::~Runtime() { stop_and_join(); }
 
 void Runtime::stop_and_join() {
+    if (getpid() != owner_process_) {
+        // In a forked child the workers do not exist: joining them would
+        // wait for ever, and destroying joinable handles would abort. The
+        // handles are left behind on purpose.
+        new std::vector<std::thread>(std::move(workers_));
+        return;
+    }
     {
         std::lock_guard lock(mutex_);
         stopping_ = true;

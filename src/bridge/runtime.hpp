@@ -12,6 +12,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <sys/types.h>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -28,6 +29,8 @@ using Clock = std::chrono::steady_clock;
 class Parker {
 public:
     void park();
+    // As park, but returns by itself once `deadline` has passed.
+    void park_until(Clock::time_point deadline);
     void unpark();
 
 private:
@@ -83,6 +86,9 @@ private:
     std::uint64_t next_timer_id_ = 0;
     bool stopping_ = false;
     std::vector<std::thread> workers_;
+    // Worker threads exist only in the process that started them; a forked
+    // child inherits this object without them.
+    pid_t owner_process_ = 0;
 };
 
 // Worker threads for this process: the CPU affinity mask, lowered by a

@@ -1,6 +1,8 @@
 #include "module/schema_engine.hpp"
 
 #include <array>
+#include <cstdio>
+#include <memory>
 #include <exception>
 #include <new>
 #include <string>
@@ -31,40 +33,78 @@ PyObject* raise_failure(const Failure& failure) {
     return nullptr;
 }
 
-// For the rare C++ exception (memory exhaustion) that reaches a method.
-PyObject* raise_exception(const std::exception& error) {
-    if (dynamic_cast<const std::bad_alloc*>(&error) != nullptr) return PyErr_NoMemory();
-    PyErr_SetString(PyExc_RuntimeError, error.what());
+PyObject* text_to_str(const std::string& text) {
+    return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+}
+
+PyObject* raise_unexpected(const char* what) {
+    PyErr_SetString(PyExc_RuntimeError, what);
     return nullptr;
 }
 
-PyObject* text_to_str(const std::string& text) {
-    return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+// Every entry point's body runs inside this, so no C++ exception (memory
+// exhaustion, in practice) ever crosses into the interpreter.
+template <auto Body>
+struct Guarded;
+
+template <class... Args, PyObject* (*Body)(Args...)>
+struct Guarded<Body> {
+    static PyObject* call(Args... args) noexcept {
+        try {
+            return Body(args...);
+        } catch (const std::bad_alloc&) {
+            return PyErr_NoMemory();
+        } catch (const std::exception& error) {
+            return raise_unexpected(error.what());
+        } catch (...) {
+            return raise_unexpected("unexpected internal error");
+        }
+    }
+};
+
+// Runs `work` with the interpreter lock released. An exception it throws is
+// recorded without allocating and raised once the lock is back; returns
+// false then.
+template <class Work>
+bool run_without_interpreter_lock(Work&& work) {
+    bool out_of_memory = false;
+    std::array<char, 256> unexpected{};
+    PyThreadState* saved = PyEval_SaveThread();
+    try {
+        work();
+    } catch (const std::bad_alloc&) {
+        out_of_memory = true;
+    } catch (const std::exception& error) {
+        std::snprintf(unexpected.data(), unexpected.size(), "%s", error.what());
+    } catch (...) {
+        std::snprintf(unexpected.data(), unexpected.size(), "%s", "unexpected internal error");
+    }
+    PyEval_RestoreThread(saved);
+    if (out_of_memory) {
+        PyErr_NoMemory();
+        return false;
+    }
+    if (unexpected[0] != '\0') {
+        raise_unexpected(unexpected.data());
+        return false;
+    }
+    return true;
 }
 
 // Moves a new engine record into a new instance of `type`.
 PyObject* wrap_record(PyTypeObject* type, Result<EngineRecord> record) {
     if (!record) return raise_failure(Failure{record.message(), record.internal()});
+    auto owned = std::make_unique<EngineRecord>(std::move(record).value());
     PyObject* self = type->tp_alloc(type, 0);  // new reference
     if (self == nullptr) return nullptr;       // the record, runtime included, is dropped here
-    try {
-        reinterpret_cast<SchemaEngineObject*>(self)->record = new EngineRecord(std::move(record).value());
-    } catch (const std::exception& error) {
-        reinterpret_cast<SchemaEngineObject*>(self)->record = nullptr;
-        Py_DECREF(self);
-        return raise_exception(error);
-    }
+    reinterpret_cast<SchemaEngineObject*>(self)->record = owned.release();
     return self;
 }
 
 PyObject* build_from(PyTypeObject* type, const std::optional<std::string>& catalogue_json) {
-    try {
-        std::optional<std::string_view> text;
-        if (catalogue_json) text = *catalogue_json;
-        return wrap_record(type, from_catalogue_json(text));
-    } catch (const std::exception& error) {
-        return raise_exception(error);
-    }
+    std::optional<std::string_view> text;
+    if (catalogue_json) text = *catalogue_json;
+    return wrap_record(type, from_catalogue_json(text));
 }
 
 constexpr std::array<Parameter, 1> catalogue_parameters{{{"catalogue_json", false}}};
@@ -105,13 +145,7 @@ PyObject* schema_engine_from_tool_metadata(PyObject*, PyObject* const* args, Py_
     return build_classmethod("SchemaEngine.from_tool_metadata", args, nargs, kwnames);
 }
 
-PyObject* schema_engine_describe(PyObject* self, PyObject*) {
-    try {
-        return text_to_str(describe(record_of(self).tools));
-    } catch (const std::exception& error) {
-        return raise_exception(error);
-    }
-}
+PyObject* schema_engine_describe(PyObject* self, PyObject*) { return text_to_str(describe(record_of(self).tools)); }
 
 PyObject* schema_engine_tool_count(PyObject* self, PyObject*) {
     return PyLong_FromUnsignedLongLong(static_cast<unsigned long long>(record_of(self).tools.size()));
@@ -123,11 +157,7 @@ PyObject* schema_engine_attach_call_bridge(PyObject* self, PyObject*) {
 }
 
 PyObject* schema_engine_detach_call_bridge(PyObject* self, PyObject*) {
-    try {
-        record_of(self).bridge->detach();
-    } catch (const std::exception& error) {
-        return raise_exception(error);
-    }
+    record_of(self).bridge->detach();
     Py_RETURN_NONE;
 }
 
@@ -144,16 +174,12 @@ PyObject* schema_engine_receive_tool_call(PyObject* self, PyObject* const* args,
     std::shared_ptr<TokioCallBridge> bridge = record_of(self).bridge;
     std::shared_ptr<Runtime> runtime = record_of(self).runtime;
     std::optional<Result<std::string>> received;
-    std::optional<std::string> internal_error;
-    PyThreadState* saved = PyEval_SaveThread();
-    try {
-        received = bridge->receive_json(*runtime, std::chrono::seconds(timeout_ms / 1000),
-                                        std::chrono::nanoseconds((timeout_ms % 1000) * 1000000));
-    } catch (const std::exception& error) {
-        internal_error = error.what();
+    if (!run_without_interpreter_lock([&] {
+            received = bridge->receive_json(*runtime, std::chrono::seconds(timeout_ms / 1000),
+                                            std::chrono::nanoseconds((timeout_ms % 1000) * 1000000));
+        })) {
+        return nullptr;
     }
-    PyEval_RestoreThread(saved);
-    if (internal_error) return raise_failure(fail_internal(*internal_error));
     if (!received) Py_RETURN_NONE;
     if (!*received) return raise_failure(Failure{received->message(), false});
     return text_to_str(received->value());
@@ -183,15 +209,11 @@ PyObject* schema_engine_fail_tool_call(PyObject* self, PyObject* const* args, Py
     if (!two_texts("SchemaEngine.fail_tool_call", parameters, args, nargs, kwnames, request_id, message)) {
         return nullptr;
     }
-    try {
-        std::string payload;
-        if (Status written = json::write(tool_error_result(message), payload); !written) {
-            return raise_failure(Failure{written.message(), true});
-        }
-        return PyBool_FromLong(record_of(self).bridge->respond(request_id, std::move(payload)));
-    } catch (const std::exception& error) {
-        return raise_exception(error);
+    std::string payload;
+    if (Status written = json::write(tool_error_result(message), payload); !written) {
+        return raise_failure(Failure{written.message(), true});
     }
+    return PyBool_FromLong(record_of(self).bridge->respond(request_id, std::move(payload)));
 }
 
 PyObject* schema_engine_execute(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -205,21 +227,13 @@ PyObject* schema_engine_execute(PyObject* self, PyObject* const* args, Py_ssize_
     }
     const EngineRecord& engine = record_of(self);
     std::string document;
-    std::optional<std::string> internal_error;
-    bool out_of_memory = false;
-    PyThreadState* saved = PyEval_SaveThread();
-    try {
-        std::optional<std::string_view> variables;
-        if (variables_json) variables = *variables_json;
-        document = execute_json(engine, query, variables);
-    } catch (const std::bad_alloc&) {
-        out_of_memory = true;
-    } catch (const std::exception& error) {
-        internal_error = error.what();
+    if (!run_without_interpreter_lock([&] {
+            std::optional<std::string_view> variables;
+            if (variables_json) variables = *variables_json;
+            document = execute_json(engine, query, variables);
+        })) {
+        return nullptr;
     }
-    PyEval_RestoreThread(saved);
-    if (out_of_memory) return PyErr_NoMemory();
-    if (internal_error) return raise_failure(fail_internal(*internal_error));
     return text_to_str(document);
 }
 
@@ -231,23 +245,23 @@ PyCFunction as_cfunction(Function function) {
 constexpr int fastcall_keywords = METH_FASTCALL | METH_KEYWORDS;
 
 PyMethodDef schema_engine_methods[] = {
-    {"build", as_cfunction(schema_engine_build), fastcall_keywords | METH_CLASS,
+    {"build", as_cfunction(&Guarded<schema_engine_build>::call), fastcall_keywords | METH_CLASS,
      "build($cls, catalogue_json)\n--\n\n"},
-    {"from_tool_metadata", as_cfunction(schema_engine_from_tool_metadata), fastcall_keywords | METH_CLASS,
+    {"from_tool_metadata", as_cfunction(&Guarded<schema_engine_from_tool_metadata>::call), fastcall_keywords | METH_CLASS,
      "from_tool_metadata($cls, catalogue_json)\n--\n\n"},
-    {"describe", as_cfunction(schema_engine_describe), METH_NOARGS, "describe($self)\n--\n\n"},
-    {"tool_count", as_cfunction(schema_engine_tool_count), METH_NOARGS, "tool_count($self)\n--\n\n"},
-    {"attach_call_bridge", as_cfunction(schema_engine_attach_call_bridge), METH_NOARGS,
+    {"describe", as_cfunction(&Guarded<schema_engine_describe>::call), METH_NOARGS, "describe($self)\n--\n\n"},
+    {"tool_count", as_cfunction(&Guarded<schema_engine_tool_count>::call), METH_NOARGS, "tool_count($self)\n--\n\n"},
+    {"attach_call_bridge", as_cfunction(&Guarded<schema_engine_attach_call_bridge>::call), METH_NOARGS,
      "attach_call_bridge($self)\n--\n\n"},
-    {"detach_call_bridge", as_cfunction(schema_engine_detach_call_bridge), METH_NOARGS,
+    {"detach_call_bridge", as_cfunction(&Guarded<schema_engine_detach_call_bridge>::call), METH_NOARGS,
      "detach_call_bridge($self)\n--\n\n"},
-    {"receive_tool_call", as_cfunction(schema_engine_receive_tool_call), fastcall_keywords,
+    {"receive_tool_call", as_cfunction(&Guarded<schema_engine_receive_tool_call>::call), fastcall_keywords,
      "receive_tool_call($self, timeout_ms=...)\n--\n\n"},
-    {"respond_tool_call", as_cfunction(schema_engine_respond_tool_call), fastcall_keywords,
+    {"respond_tool_call", as_cfunction(&Guarded<schema_engine_respond_tool_call>::call), fastcall_keywords,
      "respond_tool_call($self, request_id, result_json)\n--\n\n"},
-    {"fail_tool_call", as_cfunction(schema_engine_fail_tool_call), fastcall_keywords,
+    {"fail_tool_call", as_cfunction(&Guarded<schema_engine_fail_tool_call>::call), fastcall_keywords,
      "fail_tool_call($self, request_id, message)\n--\n\n"},
-    {"execute", as_cfunction(schema_engine_execute), fastcall_keywords,
+    {"execute", as_cfunction(&Guarded<schema_engine_execute>::call), fastcall_keywords,
      "execute($self, query, variables_json=None)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -260,7 +274,7 @@ const char schema_engine_doc[] =
     "call, and never call into Python while holding the interpreter lock.";
 
 PyType_Slot schema_engine_slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(schema_engine_new)},
+    {Py_tp_new, reinterpret_cast<void*>(&Guarded<schema_engine_new>::call)},
     {Py_tp_dealloc, reinterpret_cast<void*>(schema_engine_dealloc)},
     {Py_tp_doc, const_cast<char*>(schema_engine_doc)},
     {Py_tp_methods, schema_engine_methods},
@@ -287,7 +301,14 @@ PyTypeObject* schema_engine_type() {
     PyMutex_Lock(&creation_guard);
 #endif
     if (cached_type == nullptr) {
-        cached_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&schema_engine_spec));
+        PyObject* created = PyType_FromSpec(&schema_engine_spec);  // new reference
+        // Type creation may run a garbage collection, and so other threads:
+        // the first type stored wins.
+        if (cached_type == nullptr) {
+            cached_type = reinterpret_cast<PyTypeObject*>(created);
+        } else {
+            Py_XDECREF(created);
+        }
     }
     PyTypeObject* type = cached_type;
 #ifdef Py_GIL_DISABLED
