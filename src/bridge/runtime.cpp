@@ -105,7 +105,12 @@ std::size_t available_cpu_count() {
 }
 
 Result<std::shared_ptr<Runtime>> Runtime::build() {
-    std::shared_ptr<Runtime> runtime(new Runtime());
+    // A forked child inherits the runtime without its workers: joining them,
+    // or destroying the condition they wait on, would block for ever there,
+    // so the child leaves the runtime alone instead of destroying it.
+    std::shared_ptr<Runtime> runtime(new Runtime(), [](Runtime* inherited) {
+        if (getpid() == inherited->owner_process_) delete inherited;
+    });
     runtime->owner_process_ = getpid();
     const std::size_t count = available_cpu_count();
     try {
@@ -124,13 +129,6 @@ Result<std::shared_ptr<Runtime>> Runtime::build() {
 Runtime::~Runtime() { stop_and_join(); }
 
 void Runtime::stop_and_join() {
-    if (getpid() != owner_process_) {
-        // In a forked child the workers do not exist: joining them would
-        // wait for ever, and destroying joinable handles would abort. The
-        // handles are left behind on purpose.
-        new std::vector<std::thread>(std::move(workers_));
-        return;
-    }
     {
         std::lock_guard lock(mutex_);
         stopping_ = true;
@@ -143,6 +141,10 @@ void Runtime::stop_and_join() {
 }
 
 Runtime::TimerKey Runtime::add_timer(Clock::time_point deadline, std::shared_ptr<Parker> parker) {
+    // In a forked child no worker would fire the timer, and one may have held
+    // mutex_ at the moment of the fork; the caller's bounded park keeps the
+    // deadline there.
+    if (getpid() != owner_process_) return {deadline, 0};
     std::unique_lock lock(mutex_);
     TimerKey key{deadline, next_timer_id_++};
     bool earliest = timers_.empty() || key < timers_.begin()->first;
@@ -153,6 +155,7 @@ Runtime::TimerKey Runtime::add_timer(Clock::time_point deadline, std::shared_ptr
 }
 
 void Runtime::cancel_timer(const TimerKey& key) {
+    if (getpid() != owner_process_) return;
     std::lock_guard lock(mutex_);
     timers_.erase(key);
 }
