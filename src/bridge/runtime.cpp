@@ -147,10 +147,13 @@ Runtime::TimerKey Runtime::add_timer(Clock::time_point deadline, std::shared_ptr
     if (getpid() != owner_process_) return {deadline, 0};
     std::unique_lock lock(mutex_);
     TimerKey key{deadline, next_timer_id_++};
-    bool earliest = timers_.empty() || key < timers_.begin()->first;
     timers_.emplace(key, std::move(parker));
+    // A worker already asleep until an earlier (or equal) moment will see
+    // this timer when it wakes; waking one now would only cost a context
+    // switch per timed receive.
+    bool wake_a_worker = !armed_ || deadline < *armed_;
     lock.unlock();
-    if (earliest) timers_changed_.notify_one();
+    if (wake_a_worker) timers_changed_.notify_one();
     return key;
 }
 
@@ -160,8 +163,8 @@ void Runtime::cancel_timer(const TimerKey& key) {
     timers_.erase(key);
 }
 
-// Every worker runs this: the one that sees the earliest deadline sleeps
-// until it, the others until the timer set changes.
+// Every worker runs this. One of them sleeps until the earliest deadline
+// (armed_ records until when); the others wait for the timer set to change.
 void Runtime::drive_timers() {
     std::unique_lock lock(mutex_);
     while (!stopping_) {
@@ -173,7 +176,13 @@ void Runtime::drive_timers() {
         // A copy: the entry may be cancelled (and freed) while we wait.
         const Clock::time_point deadline = earliest->first.first;
         if (Clock::now() < deadline) {
+            if (armed_ && *armed_ <= deadline) {
+                timers_changed_.wait(lock);
+                continue;
+            }
+            armed_ = deadline;
             timers_changed_.wait_until(lock, deadline);
+            if (armed_ == deadline) armed_.reset();
             continue;
         }
         std::shared_ptr<Parker> parker = std::move(earliest->second);

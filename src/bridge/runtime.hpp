@@ -80,10 +80,11 @@ private:
     void drive_timers();
     void stop_and_join();
 
-    std::mutex mutex_;  // guards timers_, next_timer_id_, stopping_
+    std::mutex mutex_;  // guards timers_, next_timer_id_, armed_, stopping_
     std::condition_variable timers_changed_;
     std::map<TimerKey, std::shared_ptr<Parker>> timers_;
     std::uint64_t next_timer_id_ = 0;
+    std::optional<Clock::time_point> armed_;  // when the sleeping timer worker wakes
     bool stopping_ = false;
     std::vector<std::thread> workers_;
     // Worker threads exist only in the process that started them; a forked
