@@ -4,11 +4,14 @@ and engines leave no threads behind."""
 from __future__ import annotations
 
 import gc
+import itertools
 import json
 import os
+import random
 import subprocess
 import sys
 import threading
+import time
 import tracemalloc
 
 import pytest
@@ -159,3 +162,96 @@ def test_the_process_survives(script: str) -> None:
         pytest.skip("AddressSanitizer reserves more address space than the limit allows")
     finished = subprocess.run([sys.executable, "-c", script], timeout=60, capture_output=True, text=True)
     assert finished.returncode == 0, finished.stderr
+
+
+def random_json(rng: random.Random, depth: int = 0) -> object:
+    kind = rng.randrange(7 if depth < 4 else 4)
+    if kind == 0:
+        return rng.choice([None, True, False])
+    if kind == 1:
+        return rng.choice([0, -1, 2**63 - 1, -(2**63), 2**64 - 1, rng.random(), 1e300])
+    if kind in (2, 3):
+        return "".join(rng.choice('ab"\\\n\x01é€😀/') for _ in range(rng.randrange(8)))
+    if kind in (4, 5):
+        return [random_json(rng, depth + 1) for _ in range(rng.randrange(4))]
+    return {random_json(rng, 4): random_json(rng, depth + 1) for _ in range(rng.randrange(4))}  # type: ignore[misc]
+
+
+def test_stress_hosts_answer_out_of_order_while_engines_come_and_go() -> None:
+    """Two hosts hold requests and answer them in random order after random
+    delays, with random JSON or failures, while queries run, the bridge is
+    detached and re-attached, and other engines are built and dropped."""
+    threads_before = engine_threads()
+    engine = _graphql.SchemaEngine(catalogue(("s", "t"), ("s", "w", False)))
+    stop, stop_hosts = threading.Event(), threading.Event()
+    second_answers: list[bool] = []
+    problems: list[str] = []
+    counts = {"queries": 0, "fields": 0, "detaches": 0}
+
+    def host(seed: int) -> None:
+        rng, held = random.Random(seed), []
+        while not stop_hosts.is_set() or held:
+            text = engine.receive_tool_call(5)
+            if text is not None:
+                held.append(json.loads(text))
+            # A few requests are held back and answered in random order.
+            while len(held) > rng.randrange(8) or (held and text is None):
+                request = held.pop(rng.randrange(len(held)))
+                if rng.random() < 0.02:
+                    time.sleep(rng.random() * 0.005)
+                tag, request_id = request["arguments"]["q"], request["request_id"]
+                if rng.random() < 0.2:
+                    engine.fail_tool_call(request_id, f"failed {tag}")
+                else:
+                    reply = {"q": tag, "payload": random_json(rng)}
+                    engine.respond_tool_call(request_id, json.dumps(reply, ensure_ascii=False))
+                second_answers.append(engine.respond_tool_call(request_id, "null"))
+
+    def executor(index: int) -> None:
+        rng = random.Random(index)
+        for round_ in itertools.count():
+            if stop.is_set():
+                return
+            tags = [f"{index}.{round_}.{i}" for i in range(rng.choice([1, 2, 16, 1100]))]
+            fields = " ".join(f'f{i}: s_{rng.choice("tw")}(q: "{tag}")' for i, tag in enumerate(tags))
+            data = json.loads(engine.execute("{ " + fields + " }"))["data"]
+            counts["queries"] += 1
+            counts["fields"] += len(tags)
+            for i, tag in enumerate(tags):
+                value = data[f"f{i}"]
+                if not (value.get("q") == tag or value.get("text") in (f"failed {tag}", "CallBridge is detached")
+                        or value.get("text", "").startswith("SchemaEngine stub resolved s.")):
+                    problems.append(f"{tag}: {value}")
+
+    def churn() -> None:
+        rng = random.Random(7)
+        while not stop.is_set():
+            engine.detach_call_bridge()
+            counts["detaches"] += 1
+            engine.attach_call_bridge()
+            other = _graphql.SchemaEngine(catalogue(("x", "y")))
+            other.execute("{ x_y }")
+            del other
+            time.sleep(rng.random() * 0.02)
+
+    engine.attach_call_bridge()
+    workers = [threading.Thread(target=host, args=(seed,), daemon=True) for seed in (1, 2)]
+    workers += [threading.Thread(target=executor, args=(i,), daemon=True) for i in range(3)]
+    workers += [threading.Thread(target=churn, daemon=True)]
+    for worker in workers:
+        worker.start()
+    time.sleep(4.0)
+    stop.set()
+    for worker in workers[2:]:
+        worker.join(JOIN_TIMEOUT)
+    stop_hosts.set()
+    engine.detach_call_bridge()
+    for worker in workers[:2]:
+        worker.join(JOIN_TIMEOUT)
+    assert not any(worker.is_alive() for worker in workers), "a thread did not finish"
+    assert not problems, problems[:5]
+    assert second_answers and not any(second_answers)
+    print(f"stress: {counts}, tool calls answered {len(second_answers)}")
+    del engine
+    gc.collect()
+    assert engine_threads() == threads_before

@@ -1,5 +1,7 @@
 #include "module/schema_engine.hpp"
 
+#include <cxxabi.h>
+
 #include <array>
 #include <cstdio>
 #include <memory>
@@ -47,11 +49,15 @@ PyObject* raise_unexpected(const char* what) {
 template <auto Body>
 struct Guarded;
 
+// Not noexcept, and the forced unwinding of a thread that the interpreter
+// ends at shutdown (pthread_exit while taking the lock back) passes through.
 template <class... Args, PyObject* (*Body)(Args...)>
 struct Guarded<Body> {
-    static PyObject* call(Args... args) noexcept {
+    static PyObject* call(Args... args) {
         try {
             return Body(args...);
+        } catch (const abi::__forced_unwind&) {
+            throw;
         } catch (const std::bad_alloc&) {
             return PyErr_NoMemory();
         } catch (const std::exception& error) {
@@ -72,6 +78,8 @@ bool run_without_interpreter_lock(Work&& work) {
     PyThreadState* saved = PyEval_SaveThread();
     try {
         work();
+    } catch (const abi::__forced_unwind&) {
+        throw;
     } catch (const std::bad_alloc&) {
         out_of_memory = true;
     } catch (const std::exception& error) {
