@@ -12,24 +12,67 @@
 
 namespace quorvel {
 
-void Parker::park() {
-    std::unique_lock lock(mutex_);
-    condition_.wait(lock, [&] { return notified_; });
-    notified_ = false;
+namespace {
+
+constexpr auto spin_time = std::chrono::microseconds(20);
+
+inline void relax_cpu() {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#endif
 }
 
-void Parker::park_until(Clock::time_point deadline) {
+}  // namespace
+
+bool Parker::consume_notification() {
+    int expected = notified;
+    return state_.compare_exchange_strong(expected, empty, std::memory_order_acquire);
+}
+
+void Parker::park() { wait(std::nullopt); }
+
+void Parker::park_until(Clock::time_point deadline) { wait(deadline); }
+
+void Parker::wait(const std::optional<Clock::time_point>& deadline) {
+    const auto spin_until = Clock::now() + spin_time;
+    for (unsigned round = 1;; ++round) {
+        if (consume_notification()) return;
+        relax_cpu();
+        if (round % 64 == 0 && Clock::now() >= spin_until) break;
+    }
     std::unique_lock lock(mutex_);
-    condition_.wait_until(lock, deadline, [&] { return notified_; });
-    notified_ = false;
+    int expected = empty;
+    if (!state_.compare_exchange_strong(expected, sleeping, std::memory_order_acq_rel)) {
+        state_.store(empty, std::memory_order_relaxed);  // notified while we took the lock
+        std::atomic_thread_fence(std::memory_order_acquire);
+        return;
+    }
+    for (;;) {
+        bool timed_out = false;
+        if (deadline) {
+            timed_out = condition_.wait_until(lock, *deadline) == std::cv_status::timeout;
+        } else {
+            condition_.wait(lock);
+        }
+        if (consume_notification()) return;
+        if (timed_out) {
+            expected = sleeping;
+            if (state_.compare_exchange_strong(expected, empty, std::memory_order_acq_rel)) return;
+            // An unpark raced with the timeout: take it.
+            state_.store(empty, std::memory_order_relaxed);
+            std::atomic_thread_fence(std::memory_order_acquire);
+            return;
+        }
+    }
 }
 
 void Parker::unpark() {
-    {
-        std::lock_guard lock(mutex_);
-        notified_ = true;
+    if (state_.exchange(notified, std::memory_order_release) == sleeping) {
+        // The sleeper set `sleeping` under the mutex and released it only by
+        // starting to wait, so taking the mutex here means it is waiting.
+        { std::lock_guard lock(mutex_); }
+        condition_.notify_one();
     }
-    condition_.notify_one();
 }
 
 std::optional<Clock::time_point> deadline_after(std::chrono::seconds seconds, std::chrono::nanoseconds nanoseconds) {

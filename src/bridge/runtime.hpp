@@ -5,6 +5,7 @@
 // request or a timer deadline unparks it.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -25,7 +26,9 @@ using Clock = std::chrono::steady_clock;
 
 // Parks one thread until another unparks it. An unpark that comes before the
 // park is remembered, so a wake-up is never lost between checking a
-// condition and parking.
+// condition and parking. A park spins briefly before it sleeps: on a
+// request/reply ping-pong the answer often comes within microseconds, and
+// waking a sleeping thread costs far more than that.
 class Parker {
 public:
     void park();
@@ -34,9 +37,15 @@ public:
     void unpark();
 
 private:
-    std::mutex mutex_;  // guards notified_
+    void wait(const std::optional<Clock::time_point>& deadline);
+    bool consume_notification();
+
+    static constexpr int empty = 0;
+    static constexpr int notified = 1;
+    static constexpr int sleeping = -1;
+    std::atomic<int> state_{empty};
+    std::mutex mutex_;  // held while a parked thread goes to sleep
     std::condition_variable condition_;
-    bool notified_ = false;
 };
 
 class Runtime;
