@@ -17,10 +17,10 @@ pytest.importorskip("mcp_server_git")
 from conftest import execute_in_thread  # noqa: E402
 from quorvel_graphql import ToolHost  # noqa: E402
 from quorvel_graphql.mcp_adapter import (  # noqa: E402
-    ConfigError, McpServers, ServerSpec, ServerStartError, load_config, serve_config,
+    ConfigError, McpServers, ServerConfig, ServerStartError, load_config, serve_config,
 )
 
-TIME = ServerSpec("time", sys.executable, ("-m", "mcp_server_time", "--local-timezone", "UTC"))
+TIME = ServerConfig("time", sys.executable, ("-m", "mcp_server_time", "--local-timezone", "UTC"))
 FRAGILE_SERVER = """
 import os, time
 try:
@@ -54,8 +54,8 @@ def repo(tmp_path: pathlib.Path) -> pathlib.Path:
     return path
 
 
-def git_spec(repo: pathlib.Path) -> ServerSpec:
-    return ServerSpec("git", sys.executable, ("-m", "mcp_server_git", "--repository", str(repo)))
+def git_server(repo: pathlib.Path) -> ServerConfig:
+    return ServerConfig("git", sys.executable, ("-m", "mcp_server_git", "--repository", str(repo)))
 
 
 def processes_mentioning(marker: str) -> list[str]:
@@ -75,8 +75,8 @@ def run(host, query: str, variables: dict | None = None) -> dict:
 
 
 def test_one_query_calls_both_servers_and_shutdown_ends_them(repo):
-    specs = {"time": TIME, "git": git_spec(repo)}
-    with McpServers(specs) as servers, ToolHost(servers.engine()) as host:
+    configs = {"time": TIME, "git": git_server(repo)}
+    with McpServers(configs) as servers, ToolHost(servers.engine()) as host:
         servers.serve(host)
         listed = servers.tools
         query = """query($repo: String!) { servers { name toolCount readOnlyCount }
@@ -99,8 +99,8 @@ def test_one_query_calls_both_servers_and_shutdown_ends_them(repo):
 def test_a_server_dying_mid_call_fails_only_calls_routed_to_it(tmp_path):
     script = tmp_path / "fragile_server.py"
     script.write_text(FRAGILE_SERVER)
-    specs = {"fragile": ServerSpec("fragile", sys.executable, (str(script),)), "time": TIME}
-    with serve_config(specs) as host:
+    configs = {"fragile": ServerConfig("fragile", sys.executable, (str(script),)), "time": TIME}
+    with serve_config(configs) as host:
         echoed = run(host, '{ e: fragile_echo(text: "still here") }')["data"]["e"]
         first = run(host, '{ c: fragile_crash t: time_get_current_time(timezone: "UTC") }')["data"]
         second = run(host, '{ c: fragile_echo(text: "gone") t: time_get_current_time(timezone: "UTC") }')["data"]
@@ -113,20 +113,20 @@ def test_a_server_dying_mid_call_fails_only_calls_routed_to_it(tmp_path):
 
 
 @pytest.mark.parametrize(
-    "spec, reason",
+    "config, reason",
     [
-        (ServerSpec("ghost", "no-such-mcp-command-1234"), "command not found: no-such-mcp-command-1234"),
-        (ServerSpec("quitter", sys.executable, ("-c", "import sys; sys.exit(3)")), "Connection closed"),
-        (ServerSpec("nowhere", sys.executable, cwd="/no/such/dir"), "working directory not found: /no/such/dir"),
-        (ServerSpec("mute", sys.executable, ("-c", "import time; time.sleep(120)")), "no MCP handshake within 6"),
+        (ServerConfig("ghost", "no-such-mcp-command-1234"), "command not found: no-such-mcp-command-1234"),
+        (ServerConfig("quitter", sys.executable, ("-c", "import sys; sys.exit(3)")), "Connection closed"),
+        (ServerConfig("nowhere", sys.executable, cwd="/no/such/dir"), "working directory not found: /no/such/dir"),
+        (ServerConfig("mute", sys.executable, ("-c", "import time; time.sleep(120)")), "no MCP handshake within 6"),
     ],
     ids=["missing-command", "exits-at-once", "missing-cwd", "never-answers"],
 )
-def test_startup_failure_names_the_server_and_stops_the_others(repo, spec, reason):
+def test_startup_failure_names_the_server_and_stops_the_others(repo, config, reason):
     with pytest.raises(ServerStartError) as caught:
-        McpServers({"git": git_spec(repo), spec.name: spec}, startup_timeout=6 if spec.name == "mute" else 30).start()
-    assert list(caught.value.failures) == [spec.name]
-    assert str(caught.value).startswith(f"MCP server '{spec.name}' failed to start: ")
+        McpServers({"git": git_server(repo), config.name: config}, startup_timeout=6 if config.name == "mute" else 30).start()
+    assert list(caught.value.failures) == [config.name]
+    assert str(caught.value).startswith(f"MCP server '{config.name}' failed to start: ")
     assert reason in str(caught.value)
     assert processes_mentioning(str(repo)) == [] and processes_mentioning("time.sleep(120)") == []
 
@@ -143,7 +143,7 @@ def test_config_files(tmp_path, content, problem):
     path = tmp_path / "servers.json"
     path.write_text(content)
     if problem is None:
-        assert load_config(path) == {"t": ServerSpec("t", "x", ("-v",))}
+        assert load_config(path) == {"t": ServerConfig("t", "x", ("-v",))}
     else:
         with pytest.raises(ConfigError, match=problem):
             load_config(path)

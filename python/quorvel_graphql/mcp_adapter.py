@@ -47,7 +47,7 @@ __all__ = [
     "ConfigError",
     "McpCallError",
     "McpServers",
-    "ServerSpec",
+    "ServerConfig",
     "ServerStartError",
     "load_config",
     "parse_config",
@@ -74,7 +74,7 @@ class McpCallError(RuntimeError):
 
 
 @dataclass(frozen=True)
-class ServerSpec:
+class ServerConfig:
     name: str
     command: str
     args: tuple[str, ...] = ()
@@ -82,7 +82,7 @@ class ServerSpec:
     cwd: str | None = None
 
 
-def load_config(path: str | os.PathLike[str]) -> dict[str, ServerSpec]:
+def load_config(path: str | os.PathLike[str]) -> dict[str, ServerConfig]:
     """Reads a configuration file; ConfigError names the file and the fault."""
     try:
         with open(path, encoding="utf-8") as stream:
@@ -96,14 +96,14 @@ def load_config(path: str | os.PathLike[str]) -> dict[str, ServerSpec]:
     return parse_config(data, origin=os.fspath(path))
 
 
-def parse_config(data: Any, origin: str = "server config") -> dict[str, ServerSpec]:
+def parse_config(data: Any, origin: str = "server config") -> dict[str, ServerConfig]:
     """Validates already-parsed configuration JSON."""
     if not isinstance(data, dict):
         raise ConfigError(f"{origin}: the top level must be an object")
     table = data.get("servers", data.get("mcpServers"))
     if not isinstance(table, dict):
         raise ConfigError(f"{origin}: expected an object under \"servers\" (or \"mcpServers\")")
-    specs: dict[str, ServerSpec] = {}
+    configs: dict[str, ServerConfig] = {}
     for name, entry in table.items():
         where = f"{origin}: server '{name}'"
         if not isinstance(entry, dict):
@@ -122,13 +122,13 @@ def parse_config(data: Any, origin: str = "server config") -> dict[str, ServerSp
         cwd = entry.get("cwd")
         if cwd is not None and not isinstance(cwd, str):
             raise ConfigError(f"{where}: \"cwd\" must be a string")
-        specs[name] = ServerSpec(name, command, tuple(args), env, cwd)
-    return specs
+        configs[name] = ServerConfig(name, command, tuple(args), env, cwd)
+    return configs
 
 
 @dataclass
 class _Server:
-    spec: ServerSpec
+    config: ServerConfig
     stop: asyncio.Event = field(default_factory=asyncio.Event)
     session: ClientSession | None = None
     tools: list[JsonObject] = field(default_factory=list)
@@ -142,17 +142,17 @@ class McpServers:
 
     def __init__(
         self,
-        servers: Mapping[str, ServerSpec] | str | os.PathLike[str],
+        servers: Mapping[str, ServerConfig] | str | os.PathLike[str],
         *,
         startup_timeout: float = 30.0,
         shutdown_timeout: float = 10.0,
         errlog: TextIO | None = None,
     ) -> None:
-        specs = servers if isinstance(servers, Mapping) else load_config(servers)
+        configs = servers if isinstance(servers, Mapping) else load_config(servers)
         self.startup_timeout = startup_timeout
         self.shutdown_timeout = shutdown_timeout
         self._errlog = errlog
-        self._specs = dict(specs)
+        self._configs = dict(configs)
         self._servers: dict[str, _Server] = {}
         self._thread: _LoopThread | None = None
 
@@ -173,7 +173,7 @@ class McpServers:
         try:
             failures = self._thread.submit(self._start_all()).result(self.startup_timeout + self.shutdown_timeout)
         except Exception as error:  # the start-up itself got stuck or broke
-            failures = {name: describe_exception(error) for name in self._specs}
+            failures = {name: describe_exception(error) for name in self._configs}
         if failures:
             self.close()
             raise ServerStartError(failures)
@@ -196,7 +196,7 @@ class McpServers:
         self.close()
 
     async def _start_all(self) -> dict[str, str]:
-        self._servers = {name: _Server(spec) for name, spec in self._specs.items()}
+        self._servers = {name: _Server(config) for name, config in self._configs.items()}
         outcomes = await asyncio.gather(*(self._start_one(s) for s in self._servers.values()))
         return {name: why for name, why in zip(self._servers, outcomes) if why is not None}
 
@@ -213,11 +213,11 @@ class McpServers:
         return None
 
     async def _run(self, server: _Server, ready: asyncio.Future[None]) -> None:
-        spec = server.spec
+        config = server.config
         try:
             async with contextlib.AsyncExitStack() as stack:
-                env = {**get_default_environment(), **spec.env} if spec.env else None
-                params = StdioServerParameters(command=spec.command, args=list(spec.args), env=env, cwd=spec.cwd)
+                env = {**get_default_environment(), **config.env} if config.env else None
+                params = StdioServerParameters(command=config.command, args=list(config.args), env=env, cwd=config.cwd)
                 read, write = await stack.enter_async_context(stdio_client(params, errlog=self._errlog or sys.stderr))
                 session = await stack.enter_async_context(ClientSession(read, write))
                 info = await session.initialize()
@@ -227,7 +227,7 @@ class McpServers:
                 ready.set_result(None)
                 await server.stop.wait()
         except Exception as error:
-            reason = _start_failure(error, spec)
+            reason = _start_failure(error, config)
             server.failure = reason
             if not ready.done():
                 ready.set_exception(RuntimeError(reason))
@@ -315,7 +315,7 @@ class McpServers:
 
 @contextlib.contextmanager
 def serve_config(
-    config: Mapping[str, ServerSpec] | str | os.PathLike[str],
+    config: Mapping[str, ServerConfig] | str | os.PathLike[str],
     *,
     max_workers: int = 8,
     time_limit: float | None = None,
@@ -380,12 +380,12 @@ def _leaf(error: BaseException) -> BaseException:
     return error
 
 
-def _start_failure(error: BaseException, spec: ServerSpec) -> str:
+def _start_failure(error: BaseException, config: ServerConfig) -> str:
     leaf = _leaf(error)
     if isinstance(leaf, FileNotFoundError):
-        if spec.cwd is not None and not os.path.isdir(spec.cwd):
-            return f"working directory not found: {spec.cwd}"
-        return f"command not found: {spec.command}"
+        if config.cwd is not None and not os.path.isdir(config.cwd):
+            return f"working directory not found: {config.cwd}"
+        return f"command not found: {config.command}"
     if isinstance(leaf, PermissionError):
-        return f"command is not executable: {spec.command}"
+        return f"command is not executable: {config.command}"
     return describe_exception(leaf)
