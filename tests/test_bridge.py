@@ -4,7 +4,6 @@ from __future__ import annotations
 
 import gc
 import json
-import os
 import random
 import threading
 import time
@@ -13,7 +12,7 @@ from typing import Any, Callable, Iterator
 import pytest
 
 import _graphql
-from conftest import JOIN_TIMEOUT, WORKED_EXAMPLE, Host, catalogue, execute_in_thread
+from conftest import JOIN_TIMEOUT, WORKED_EXAMPLE, Host, catalogue, engine_threads, execute_in_thread
 
 DETACHED = {"isError": True, "json": None, "text": "CallBridge is detached"}
 CATALOGUE = catalogue(("s", "t", True), ("s", "w", False))
@@ -270,27 +269,18 @@ def test_receive_with_huge_timeout_gets_a_later_request(engine: _graphql.SchemaE
     assert data_of(running.result()) == {"s_t": []}
 
 
-def worker_threads() -> int:
-    count = 0
-    for task in os.listdir("/proc/self/task"):
-        try:
-            with open(f"/proc/self/task/{task}/comm") as comm:
-                count += comm.read().strip() == "quorvel-graphql"
-        except OSError:
-            pass  # the thread ended meanwhile
-    return count
 
 
 def test_engine_dropped_during_receive() -> None:
     gc.collect()  # engines of earlier tests held in reference cycles go now, not mid-test
-    baseline = worker_threads()
+    baseline = engine_threads()
     box = [_graphql.SchemaEngine(CATALOGUE)]
-    assert worker_threads() > baseline
+    assert engine_threads() > baseline
     # The receiving thread ends up holding the last reference, so the engine
     # is destroyed there once its receive times out.
     waiting = Background(lambda: box.pop().receive_tool_call(300))
     assert waiting.result() is None
-    assert worker_threads() == baseline
+    assert engine_threads() == baseline
 
 
 @pytest.mark.parametrize(

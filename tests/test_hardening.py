@@ -17,7 +17,7 @@ import tracemalloc
 import pytest
 
 import _graphql
-from conftest import JOIN_TIMEOUT, catalogue
+from conftest import JOIN_TIMEOUT, catalogue, engine_threads
 
 PAGE = os.sysconf("SC_PAGE_SIZE")
 # AddressSanitizer keeps freed memory in quarantine, so RSS says nothing there.
@@ -30,15 +30,6 @@ def rss_bytes() -> int:
         return int(statm.read().split()[1]) * PAGE
 
 
-def engine_threads() -> int:
-    count = 0
-    for task in os.listdir("/proc/self/task"):
-        try:
-            with open(f"/proc/self/task/{task}/comm") as comm:
-                count += comm.read().strip() == "quorvel-graphql"
-        except FileNotFoundError:  # the thread exited while we looked
-            pass
-    return count
 
 
 def serve_all(engine: _graphql.SchemaEngine, stop: threading.Event) -> None:

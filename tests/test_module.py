@@ -1,7 +1,6 @@
 """The Python surface of _graphql: module, class, signatures, argument errors, worker pools."""
 
 import gc
-import glob
 import importlib
 import math
 import os
@@ -13,7 +12,7 @@ import weakref
 import pytest
 
 import _graphql
-from conftest import JOIN_TIMEOUT, WORKED_EXAMPLE
+from conftest import JOIN_TIMEOUT, WORKED_EXAMPLE, engine_threads
 
 E = _graphql.SchemaEngine
 ENGINE = E()
@@ -155,15 +154,6 @@ def test_execute_variables_forms():
         assert call_in_thread(call) == omitted
 
 
-def worker_threads() -> int:
-    count = 0
-    for path in glob.glob("/proc/self/task/*/comm"):
-        try:
-            with open(path) as comm:
-                count += comm.read().strip() == "quorvel-graphql"
-        except OSError:  # the thread exited while we looked
-            pass
-    return count
 
 
 def expected_pool_sizes() -> set:
@@ -189,14 +179,14 @@ def settle(predicate) -> bool:
                                          (lambda: E.from_tool_metadata("[]"), 3), (lambda: E(" \n"), 2)])
 def test_each_engine_owns_a_pool(make, count):
     gc.collect()
-    base = worker_threads()
+    base = engine_threads()
     engines = [make() for _ in range(count)]
     sizes = {count * size for size in expected_pool_sizes()}
-    assert settle(lambda: worker_threads() - base in sizes), (worker_threads() - base, sizes)
+    assert settle(lambda: engine_threads() - base in sizes), (engine_threads() - base, sizes)
     del engines
     gc.collect()
-    assert settle(lambda: worker_threads() == base), (worker_threads(), base)
+    assert settle(lambda: engine_threads() == base), (engine_threads(), base)
     for text in ["{", "[1e400]", "[" * 200]:  # refused catalogues start nothing
         with pytest.raises(ValueError):
             E(text)
-        assert worker_threads() == base
+        assert engine_threads() == base
