@@ -2,7 +2,6 @@
 
 #include <pthread.h>
 #include <sched.h>
-#include <unistd.h>
 
 #include <cmath>
 #include <fstream>
@@ -13,6 +12,18 @@
 namespace quorvel {
 
 namespace {
+
+// Counts the forks of this process, so a runtime can tell that it has been
+// inherited by a child without a system call on every timed receive.
+std::atomic<std::uint64_t> fork_generation{0};
+
+void count_fork_in_child() { fork_generation.fetch_add(1, std::memory_order_relaxed); }
+
+std::uint64_t current_fork_generation() {
+    static const bool counting = (pthread_atfork(nullptr, nullptr, count_fork_in_child), true);
+    (void)counting;
+    return fork_generation.load(std::memory_order_relaxed);
+}
 
 constexpr auto spin_time = std::chrono::microseconds(20);
 
@@ -43,8 +54,7 @@ void Parker::wait(const std::optional<Clock::time_point>& deadline) {
     std::unique_lock lock(mutex_);
     int expected = empty;
     if (!state_.compare_exchange_strong(expected, sleeping, std::memory_order_acq_rel)) {
-        state_.store(empty, std::memory_order_relaxed);  // notified while we took the lock
-        std::atomic_thread_fence(std::memory_order_acquire);
+        state_.exchange(empty, std::memory_order_acquire);  // notified while we took the lock
         return;
     }
     for (;;) {
@@ -58,9 +68,7 @@ void Parker::wait(const std::optional<Clock::time_point>& deadline) {
         if (timed_out) {
             expected = sleeping;
             if (state_.compare_exchange_strong(expected, empty, std::memory_order_acq_rel)) return;
-            // An unpark raced with the timeout: take it.
-            state_.store(empty, std::memory_order_relaxed);
-            std::atomic_thread_fence(std::memory_order_acquire);
+            state_.exchange(empty, std::memory_order_acquire);  // an unpark raced with the timeout
             return;
         }
     }
@@ -152,9 +160,9 @@ Result<std::shared_ptr<Runtime>> Runtime::build() {
     // or destroying the condition they wait on, would block for ever there,
     // so the child leaves the runtime alone instead of destroying it.
     std::shared_ptr<Runtime> runtime(new Runtime(), [](Runtime* inherited) {
-        if (getpid() == inherited->owner_process_) delete inherited;
+        if (inherited->in_owner_process()) delete inherited;
     });
-    runtime->owner_process_ = getpid();
+    runtime->owner_generation_ = current_fork_generation();
     const std::size_t count = available_cpu_count();
     try {
         runtime->workers_.reserve(count);
@@ -170,6 +178,8 @@ Result<std::shared_ptr<Runtime>> Runtime::build() {
 }
 
 Runtime::~Runtime() { stop_and_join(); }
+
+bool Runtime::in_owner_process() const { return current_fork_generation() == owner_generation_; }
 
 void Runtime::stop_and_join() {
     {
@@ -187,7 +197,7 @@ Runtime::TimerKey Runtime::add_timer(Clock::time_point deadline, std::shared_ptr
     // In a forked child no worker would fire the timer, and one may have held
     // mutex_ at the moment of the fork; the caller's bounded park keeps the
     // deadline there.
-    if (getpid() != owner_process_) return {deadline, 0};
+    if (!in_owner_process()) return {deadline, 0};
     std::unique_lock lock(mutex_);
     TimerKey key{deadline, next_timer_id_++};
     timers_.emplace(key, std::move(parker));
@@ -201,7 +211,7 @@ Runtime::TimerKey Runtime::add_timer(Clock::time_point deadline, std::shared_ptr
 }
 
 void Runtime::cancel_timer(const TimerKey& key) {
-    if (getpid() != owner_process_) return;
+    if (!in_owner_process()) return;
     std::lock_guard lock(mutex_);
     timers_.erase(key);
 }

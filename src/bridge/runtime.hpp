@@ -13,7 +13,6 @@
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <sys/types.h>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -98,7 +97,8 @@ private:
     std::vector<std::thread> workers_;
     // Worker threads exist only in the process that started them; a forked
     // child inherits this object without them.
-    pid_t owner_process_ = 0;
+    bool in_owner_process() const;
+    std::uint64_t owner_generation_ = 0;
 };
 
 // Worker threads for this process: the CPU affinity mask, lowered by a

@@ -26,6 +26,11 @@ char32_t decode_at(std::string_view text, std::size_t index, std::size_t& length
         if ((next & 0xC0) != 0x80) return 0xFFFD;
         code_point = (code_point << 6) | (next & 0x3F);
     }
+    // Overlong forms, surrogates and values past U+10FFFF are malformed too.
+    constexpr char32_t smallest[] = {0, 0x80, 0x800, 0x10000};
+    if (code_point < smallest[extra] || (code_point >= 0xD800 && code_point <= 0xDFFF) || code_point > 0x10FFFF) {
+        return 0xFFFD;
+    }
     length = extra + 1;
     return code_point;
 }
@@ -48,26 +53,13 @@ void append_utf8(char32_t c, std::string& out) {
     }
 }
 
-namespace {
-
-// Overlong forms and surrogates are malformed too.
-bool well_formed(char32_t c, std::size_t length) {
-    if (c >= 0xD800 && c <= 0xDFFF) return false;
-    if (c > 0x10FFFF) return false;
-    return length == 1 || (length == 2 && c >= 0x80) || (length == 3 && c >= 0x800) || (length == 4 && c >= 0x10000);
-}
-
-}  // namespace
-
 std::string to_valid_utf8(std::string_view text) {
     std::string out;
     out.reserve(text.size());
     for (std::size_t i = 0; i < text.size();) {
         std::size_t length = 0;
         char32_t c = decode_at(text, i, length);
-        bool malformed = (c == 0xFFFD && length == 1 && static_cast<unsigned char>(text[i]) >= 0x80) ||
-                         !well_formed(c, length);
-        if (malformed) {
+        if (c == 0xFFFD && length == 1 && static_cast<unsigned char>(text[i]) >= 0x80) {
             append_utf8(static_cast<unsigned char>(text[i]), out);
             ++i;
         } else {

@@ -17,7 +17,8 @@ std::string_view trim(std::string_view text);
 
 // Decodes the UTF-8 sequence starting at text[index] and returns its code
 // point, setting `length` to the bytes it spans (at least 1). A malformed
-// sequence decodes as U+FFFD over one byte.
+// sequence (overlong forms and surrogates included) decodes as U+FFFD over
+// one byte.
 char32_t decode_at(std::string_view text, std::size_t index, std::size_t& length);
 
 // `text` with every byte that is not part of a well-formed UTF-8 sequence

@@ -4,8 +4,8 @@
 
 #include <array>
 #include <cstdio>
-#include <memory>
 #include <exception>
+#include <memory>
 #include <new>
 #include <string>
 
@@ -250,26 +250,32 @@ PyCFunction as_cfunction(Function function) {
     return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
 }
 
+// The method table's view of an entry point, run inside Guarded.
+template <auto Body>
+PyCFunction entry() {
+    return as_cfunction(&Guarded<Body>::call);
+}
+
 constexpr int fastcall_keywords = METH_FASTCALL | METH_KEYWORDS;
 
 PyMethodDef schema_engine_methods[] = {
-    {"build", as_cfunction(&Guarded<schema_engine_build>::call), fastcall_keywords | METH_CLASS,
+    {"build", entry<schema_engine_build>(), fastcall_keywords | METH_CLASS,
      "build($cls, catalogue_json)\n--\n\n"},
-    {"from_tool_metadata", as_cfunction(&Guarded<schema_engine_from_tool_metadata>::call), fastcall_keywords | METH_CLASS,
+    {"from_tool_metadata", entry<schema_engine_from_tool_metadata>(), fastcall_keywords | METH_CLASS,
      "from_tool_metadata($cls, catalogue_json)\n--\n\n"},
-    {"describe", as_cfunction(&Guarded<schema_engine_describe>::call), METH_NOARGS, "describe($self)\n--\n\n"},
-    {"tool_count", as_cfunction(&Guarded<schema_engine_tool_count>::call), METH_NOARGS, "tool_count($self)\n--\n\n"},
-    {"attach_call_bridge", as_cfunction(&Guarded<schema_engine_attach_call_bridge>::call), METH_NOARGS,
+    {"describe", entry<schema_engine_describe>(), METH_NOARGS, "describe($self)\n--\n\n"},
+    {"tool_count", entry<schema_engine_tool_count>(), METH_NOARGS, "tool_count($self)\n--\n\n"},
+    {"attach_call_bridge", entry<schema_engine_attach_call_bridge>(), METH_NOARGS,
      "attach_call_bridge($self)\n--\n\n"},
-    {"detach_call_bridge", as_cfunction(&Guarded<schema_engine_detach_call_bridge>::call), METH_NOARGS,
+    {"detach_call_bridge", entry<schema_engine_detach_call_bridge>(), METH_NOARGS,
      "detach_call_bridge($self)\n--\n\n"},
-    {"receive_tool_call", as_cfunction(&Guarded<schema_engine_receive_tool_call>::call), fastcall_keywords,
+    {"receive_tool_call", entry<schema_engine_receive_tool_call>(), fastcall_keywords,
      "receive_tool_call($self, timeout_ms=...)\n--\n\n"},
-    {"respond_tool_call", as_cfunction(&Guarded<schema_engine_respond_tool_call>::call), fastcall_keywords,
+    {"respond_tool_call", entry<schema_engine_respond_tool_call>(), fastcall_keywords,
      "respond_tool_call($self, request_id, result_json)\n--\n\n"},
-    {"fail_tool_call", as_cfunction(&Guarded<schema_engine_fail_tool_call>::call), fastcall_keywords,
+    {"fail_tool_call", entry<schema_engine_fail_tool_call>(), fastcall_keywords,
      "fail_tool_call($self, request_id, message)\n--\n\n"},
-    {"execute", as_cfunction(&Guarded<schema_engine_execute>::call), fastcall_keywords,
+    {"execute", entry<schema_engine_execute>(), fastcall_keywords,
      "execute($self, query, variables_json=None)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
