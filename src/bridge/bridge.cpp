@@ -5,14 +5,6 @@
 
 namespace quorvel {
 
-json::Value tool_error_result(std::string_view message) {
-    json::Value result = json::Value::object();
-    result["isError"] = true;
-    result["text"] = std::string(message);
-    result["json"] = nullptr;
-    return result;
-}
-
 Result<std::string> write_bridge_request(const BridgeEnvelope& envelope) {
     std::string text = "{\"request_id\":";
     json::write_string(envelope.request_id, text);
@@ -21,9 +13,7 @@ Result<std::string> write_bridge_request(const BridgeEnvelope& envelope) {
     text += ",\"tool\":";
     json::write_string(envelope.tool, text);
     text += ",\"arguments\":";
-    if (Status written = json::write(envelope.arguments, text); !written) {
-        return fail("CallBridge request was not serializable: " + written.message());
-    }
+    text += envelope.arguments;
     text += ",\"operation\":";
     json::write_string(envelope.operation, text);
     text += '}';
@@ -96,7 +86,7 @@ void RequestQueue::close() {
 
 // ---- PendingCall --------------------------------------------------------
 
-Result<json::Value> PendingCall::wait(Parker& parker) {
+Result<std::string> PendingCall::wait(Parker& parker) {
     if (early_failure_) return std::move(*early_failure_);
     ReplyReceiver::Status status;
     while ((status = reply_->status()) == ReplyReceiver::Status::waiting) parker.park();
@@ -104,9 +94,7 @@ Result<json::Value> PendingCall::wait(Parker& parker) {
     // detached will never free that room, so the request is not queued.
     if (waiting_ticket_) queue_->withdraw(*waiting_ticket_);
     if (status == ReplyReceiver::Status::closed) return fail("CallBridge response channel is closed");
-    Result<json::Value> value = json::read(reply_->take());
-    if (!value) return fail("CallBridge returned invalid JSON: " + value.message());
-    return value;
+    return reply_->take();
 }
 
 // ---- TokioCallBridge ----------------------------------------------------
@@ -119,7 +107,7 @@ TokioCallBridge::~TokioCallBridge() {
 }
 
 PendingCall TokioCallBridge::start_call(std::string_view server, std::string_view tool, std::string_view operation,
-                                        json::Value arguments, const std::shared_ptr<Parker>& waker) {
+                                        std::string arguments, const std::shared_ptr<Parker>& waker) {
     const std::uint64_t number = next_request_id_.fetch_add(1, std::memory_order_relaxed);
     std::string request_id = "tool-call-" + std::to_string(number);
     auto [sender, receiver] = make_reply_slot(waker);
@@ -200,8 +188,9 @@ void TokioCallBridge::cancel_pending(const std::string& message) {
 
 void TokioCallBridge::detach() {
     attached_.store(false, std::memory_order_release);
-    std::string text;
-    (void)json::write(tool_error_result(detached_message), text);
+    std::string text = "{\"isError\":true,\"json\":null,\"text\":";
+    json::write_string(detached_message, text);
+    text += '}';
     cancel_pending(text);
 }
 

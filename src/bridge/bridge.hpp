@@ -25,7 +25,7 @@ struct BridgeEnvelope {
     std::string request_id;
     std::string server;
     std::string tool;
-    json::Value arguments;
+    std::string arguments;  // compact JSON text
     std::string operation;
 };
 
@@ -76,7 +76,8 @@ public:
     PendingCall(ReplyReceiver reply, std::optional<RequestQueue::Ticket> waiting_ticket, RequestQueue* queue)
         : reply_(std::move(reply)), waiting_ticket_(waiting_ticket), queue_(queue) {}
 
-    Result<json::Value> wait(Parker& parker);
+    // The reply's text, which the caller reads.
+    Result<std::string> wait(Parker& parker);
 
 private:
     std::optional<Failure> early_failure_;
@@ -102,7 +103,7 @@ public:
     // leaves it waiting for room). The waiting job is unparked through
     // `waker` when its reply arrives.
     PendingCall start_call(std::string_view server, std::string_view tool, std::string_view operation,
-                           json::Value arguments, const std::shared_ptr<Parker>& waker);
+                           std::string arguments_json, const std::shared_ptr<Parker>& waker);
 
     // The next bridge request document, or nothing when none arrived in
     // time. A zero timeout polls without entering the runtime.
@@ -120,9 +121,6 @@ private:
     std::atomic<std::uint64_t> next_request_id_{1};
     std::atomic<bool> attached_{false};
 };
-
-// {"isError":true,"json":null,"text":message}
-json::Value tool_error_result(std::string_view message);
 
 inline constexpr std::string_view detached_message = "CallBridge is detached";
 

@@ -1,44 +1,75 @@
-// Reading catalogue JSON into tool records, and the views that the engine
-// answers from those records alone.
+// Reading catalogue JSON into tool records, the index from field names to
+// tools, and the views that the engine answers from the records alone.
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "common/result.hpp"
 #include "json/json.hpp"
 
 namespace quorvel {
 
+// One tool. Its texts are views of the owning ToolCatalogue's text pool.
 struct ToolMetadata {
-    std::string server_id;
-    std::string tool_name;
-    std::string description;
-    std::string field_name;
-    std::optional<std::string> server_description;
+    std::string_view server_id;
+    std::string_view tool_name;
+    std::string_view description;
+    std::string_view field_name;
+    std::optional<std::string_view> server_description;
     bool read_only = true;
 };
 
-// Appends one record per tool found in `value`, depth first. Never fails:
-// whatever it cannot use is skipped.
-void collect_tool_metadata(const json::Value& value, const std::optional<std::string>& server_id,
-                           const std::optional<std::string>& server_description,
-                           std::vector<ToolMetadata>& out);
+// Field name -> the first tool bound to it, in an open-addressing table, so
+// a lookup costs the same whatever the size of the catalogue.
+class FieldIndex {
+public:
+    FieldIndex() = default;
+    explicit FieldIndex(const std::vector<ToolMetadata>& tools);
+    const ToolMetadata* find(std::string_view field_name) const;
 
-// The first of `keys` whose value is a non-blank string (or an object whose
-// "value" member is one), trimmed.
-std::optional<std::string> string_field(const json::Value& object, std::initializer_list<std::string_view> keys);
+private:
+    static constexpr std::uint32_t empty_slot = UINT32_MAX;
+    std::vector<std::uint32_t> slots_;  // tool positions; size a power of two
+    const ToolMetadata* tools_ = nullptr;  // the records' storage, which a move leaves in place
+};
+
+// Every tool of a catalogue, in catalogue order, with the text its records
+// view. Move-only, since the records and the index point into it.
+class ToolCatalogue {
+public:
+    ToolCatalogue() = default;
+    ToolCatalogue(ToolCatalogue&&) = default;
+    ToolCatalogue& operator=(ToolCatalogue&&) = default;
+    ToolCatalogue(const ToolCatalogue&) = delete;
+    ToolCatalogue& operator=(const ToolCatalogue&) = delete;
+
+    // Walks a read catalogue depth first. Never fails: whatever it cannot
+    // use is skipped.
+    static ToolCatalogue from_json(json::Ref catalogue);
+
+    const std::vector<ToolMetadata>& tools() const { return tools_; }
+    std::size_t size() const { return tools_.size(); }
+    const ToolMetadata* find(std::string_view field_name) const { return index_.find(field_name); }
+
+private:
+    std::unique_ptr<std::string> text_;  // held by pointer so moves keep the views valid
+    std::vector<ToolMetadata> tools_;
+    FieldIndex index_;
+};
 
 // Every character that may not stand in a GraphQL name becomes one '_'; a
 // leading digit gets a '_' in front; an empty text becomes "_".
 std::string sanitize_graphql_name(std::string_view text);
 
-// Views (never fail).
-json::Value server_summaries(const std::vector<ToolMetadata>& tools);
-json::Value search_hits(const std::vector<ToolMetadata>& tools);
-json::Value placeholder_result(const ToolMetadata& tool);
-std::string describe(const std::vector<ToolMetadata>& tools);
+// Views (never fail), written as compact JSON text.
+std::string server_summaries_text(const std::vector<ToolMetadata>& tools);
+std::string search_hits_text(const std::vector<ToolMetadata>& tools);
+void write_placeholder_result(const ToolMetadata& tool, std::string& out);
+std::string describe(const ToolCatalogue& catalogue);
 
 }  // namespace quorvel

@@ -1,7 +1,12 @@
 #include "execution/execution.hpp"
 
+#include <algorithm>
+#include <array>
+#include <cstddef>
+
 #include "common/unicode.hpp"
 #include "execution/response.hpp"
+#include "json/json.hpp"
 #include "parser/parser.hpp"
 
 namespace quorvel {
@@ -9,93 +14,156 @@ namespace {
 
 std::string_view operation_label(const ToolMetadata& tool) { return tool.read_only ? "query" : "mutation"; }
 
-const ToolMetadata* find_tool(const std::vector<ToolMetadata>& tools, std::string_view field_name) {
-    for (const ToolMetadata& tool : tools) {
-        if (tool.field_name.size() == field_name.size() && tool.field_name == field_name) return &tool;
-    }
-    return nullptr;
-}
+// What one response key holds: text already written (a built-in view), a
+// tool's placeholder, its reply, or its tool error result.
+struct FieldValue {
+    std::string_view alias;
+    std::string_view text;
+    const ToolMetadata* placeholder = nullptr;
+    json::Document reply;
+    std::optional<std::string> error;
+    bool is_tool = false;
+    std::size_t size_hint = 0;  // bytes the value is expected to take
 
-std::optional<json::Value> built_in_value(const EngineRecord& engine, std::string_view name) {
-    if (name == "servers") return server_summaries(engine.tools);
-    if (name == "search") return search_hits(engine.tools);
-    if (name == "__typename") return json::Value("Query");
+    static FieldValue built_in(std::string_view alias, std::string_view text) {
+        FieldValue value;
+        value.alias = alias;
+        value.text = text;
+        return value;
+    }
+    static FieldValue tool_field(std::string_view alias) {
+        FieldValue value;
+        value.alias = alias;
+        value.is_tool = true;
+        return value;
+    }
+};
+
+std::optional<std::string_view> built_in_text(const EngineRecord& engine, std::string_view name) {
+    if (name == "servers") return engine.views->servers(engine.tools);
+    if (name == "search") return engine.views->search(engine.tools);
+    if (name == "__typename") return "\"Query\"";
     return std::nullopt;
 }
 
-json::Value value_of(Result<json::Value> outcome) {
-    if (outcome) return std::move(outcome).value();
-    return tool_error_result(outcome.message());
-}
-
-// A started job: either its value is already known (placeholder) or its
-// call is waiting on the bridge.
-struct StartedJob {
-    std::string alias;
-    std::optional<json::Value> value;
-    std::optional<PendingCall> call;
+struct ToolFieldJob {
+    std::size_t value;  // position of its FieldValue
+    const ToolMetadata* tool;
+    const ArgumentValue* arguments;
 };
 
-StartedJob start_job(TokioCallBridge& bridge, ToolFieldJob&& job, TaskContext& context) {
-    if (!bridge.attached()) return {std::move(job.alias), placeholder_result(job.metadata), std::nullopt};
-    return {std::move(job.alias), std::nullopt,
-            bridge.start_call(job.metadata.server_id, job.metadata.tool_name, operation_label(job.metadata),
-                              std::move(job.arguments), context.parker)};
+// The reply of a call as the field's value: read once here, written once
+// into the response.
+void take_reply(Result<std::string> reply, FieldValue& value) {
+    if (reply) value.size_hint = reply.value().size();
+    if (!reply) {
+        value.error = reply.message();
+        return;
+    }
+    Result<json::Document> document = json::read(reply.value());
+    if (!document) {
+        value.error = "CallBridge returned invalid JSON: " + document.message();
+        return;
+    }
+    value.reply = std::move(document).value();
 }
 
-ToolFieldResult finish_job(StartedJob&& started, TaskContext& context) {
-    if (started.value) return {std::move(started.alias), std::move(*started.value)};
-    return {std::move(started.alias), value_of(started.call->wait(*context.parker))};
+// Every call is issued before any reply is awaited, so all of them are
+// outstanding together and the host may answer in any order.
+void resolve_tool_jobs(TokioCallBridge& bridge, const std::pmr::vector<ToolFieldJob>& jobs,
+                       std::pmr::vector<FieldValue>& values, TaskContext& context) {
+    std::pmr::vector<std::optional<PendingCall>> calls(jobs.get_allocator());
+    calls.reserve(jobs.size());
+    std::string arguments;
+    for (const ToolFieldJob& job : jobs) {
+        if (!bridge.attached()) {
+            values[job.value].placeholder = job.tool;
+            values[job.value].size_hint = 128;
+            calls.emplace_back();
+            continue;
+        }
+        arguments.clear();
+        write_argument_value(*job.arguments, arguments);
+        calls.emplace_back(bridge.start_call(job.tool->server_id, job.tool->tool_name, operation_label(*job.tool),
+                                             arguments, context.parker));
+    }
+    for (std::size_t i = 0; i < jobs.size(); ++i) {
+        if (calls[i]) take_reply(calls[i]->wait(*context.parker), values[jobs[i].value]);
+    }
+}
+
+void write_field_value(const FieldValue& value, std::string& out) {
+    if (value.placeholder != nullptr) {
+        write_placeholder_result(*value.placeholder, out);
+    } else if (value.error) {
+        write_tool_error_result(*value.error, out);
+    } else if (value.reply.root()) {
+        json::write(value.reply.root(), out);
+    } else {
+        out += value.text;
+    }
+}
+
+// The data object's members sorted by response key. Of repeated keys the
+// last value wins, where tool fields count as set after every built-in
+// whatever their place in the query.
+std::string write_success(const std::pmr::vector<FieldValue>& values) {
+    std::vector<std::size_t> order(values.size());
+    for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+    std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+        if (values[a].alias != values[b].alias) return values[a].alias < values[b].alias;
+        return values[a].is_tool < values[b].is_tool;
+    });
+    std::size_t estimate = 32;
+    for (const FieldValue& value : values) estimate += value.alias.size() + value.text.size() + value.size_hint + 8;
+    std::string text;
+    text.reserve(estimate);
+    text += "{\"data\":{";
+    bool first = true;
+    for (std::size_t i = 0; i < order.size(); ++i) {
+        const FieldValue& value = values[order[i]];
+        if (i + 1 < order.size() && values[order[i + 1]].alias == value.alias) continue;
+        if (!first) text.push_back(',');
+        first = false;
+        json::write_string(value.alias, text);
+        text.push_back(':');
+        write_field_value(value, text);
+    }
+    text += "},\"errors\":[]}";
+    return text;
 }
 
 }  // namespace
-
-ToolFieldResult resolve_tool_field(TokioCallBridge& bridge, ToolFieldJob job, TaskContext& context) {
-    return finish_job(start_job(bridge, std::move(job), context), context);
-}
-
-std::vector<ToolFieldResult> resolve_tool_jobs(TokioCallBridge& bridge, std::vector<ToolFieldJob> jobs,
-                                               TaskContext& context) {
-    std::vector<ToolFieldResult> results;
-    if (jobs.size() == 1) {
-        results.push_back(resolve_tool_field(bridge, std::move(jobs.front()), context));
-        return results;
-    }
-    // Every call is issued before any reply is awaited, so all of them are
-    // outstanding together and the host may answer in any order.
-    std::vector<StartedJob> started;
-    started.reserve(jobs.size());
-    for (ToolFieldJob& job : jobs) started.push_back(start_job(bridge, std::move(job), context));
-    results.reserve(started.size());
-    for (StartedJob& job : started) results.push_back(finish_job(std::move(job), context));
-    return results;
-}
 
 std::string execute_json_async(const EngineRecord& engine, std::string_view query,
                                std::optional<std::string_view> variables_json, TaskContext& context) {
     std::string_view trimmed = unicode::trim(query);
     if (trimmed.empty()) return graphql_error("GraphQL query must not be blank");
-    Result<json::Value> variables = parse_variables(variables_json);
+    Result<Variables> variables = parse_variables(variables_json);
     if (!variables) return graphql_error(variables.message());
-    Result<std::vector<SelectedField>> fields = parse_top_level_fields(trimmed, variables.value());
+
+    // Small requests parse without touching the heap.
+    alignas(std::max_align_t) std::array<std::byte, 4096> initial_arena;
+    Arena arena(initial_arena);
+    Result<std::pmr::vector<SelectedField>> fields = parse_top_level_fields(trimmed, variables.value(), arena);
     if (!fields) return graphql_error(fields.message());
     if (fields.value().empty()) return graphql_error("GraphQL query must select at least one top-level field");
 
-    json::Value data = json::Value::object();
-    std::vector<ToolFieldJob> jobs;
-    for (SelectedField& field : fields.value()) {
-        if (auto value = built_in_value(engine, field.name)) {
-            data[field.alias] = std::move(*value);
+    std::pmr::vector<FieldValue> values(arena.resource());
+    std::pmr::vector<ToolFieldJob> jobs(arena.resource());
+    values.reserve(fields.value().size());
+    for (const SelectedField& field : fields.value()) {
+        if (auto text = built_in_text(engine, field.name)) {
+            values.push_back(FieldValue::built_in(field.alias, *text));
             continue;
         }
-        const ToolMetadata* tool = find_tool(engine.tools, field.name);
-        if (tool == nullptr) return graphql_error("unknown GraphQL field: " + field.name);
-        jobs.push_back({std::move(field.alias), *tool, std::move(field.arguments)});
+        const ToolMetadata* tool = engine.tools.find(field.name);
+        if (tool == nullptr) return graphql_error("unknown GraphQL field: " + std::string(field.name));
+        jobs.push_back({values.size(), tool, &field.arguments});
+        values.push_back(FieldValue::tool_field(field.alias));
     }
-    for (auto& [alias, value] : resolve_tool_jobs(*engine.bridge, std::move(jobs), context)) {
-        data[alias] = std::move(value);
-    }
-    return graphql_success(std::move(data));
+    resolve_tool_jobs(*engine.bridge, jobs, values, context);
+    return write_success(values);
 }
 
 std::string execute_json(const EngineRecord& engine, std::string_view query,

@@ -4,30 +4,11 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <utility>
-#include <vector>
 
-#include "bridge/bridge.hpp"
 #include "bridge/runtime.hpp"
-#include "catalogue/catalogue.hpp"
 #include "catalogue/engine.hpp"
-#include "json/json.hpp"
 
 namespace quorvel {
-
-struct ToolFieldJob {
-    std::string alias;
-    ToolMetadata metadata;
-    json::Value arguments;
-};
-
-using ToolFieldResult = std::pair<std::string, json::Value>;
-
-// One (response key, value) pair per job, in job order, whatever order the
-// replies arrive in. Never fails: every failure is a tool error result.
-std::vector<ToolFieldResult> resolve_tool_jobs(TokioCallBridge& bridge, std::vector<ToolFieldJob> jobs,
-                                               TaskContext& context);
-ToolFieldResult resolve_tool_field(TokioCallBridge& bridge, ToolFieldJob job, TaskContext& context);
 
 // The whole request, run on the calling thread inside the engine's runtime;
 // yields the response document text. Every failure is inside the document.

@@ -1,29 +1,26 @@
 #include "execution/response.hpp"
 
+#include "json/json.hpp"
+
 namespace quorvel {
 
-std::string write_response(const GraphqlResponse& response) {
-    std::string text = "{\"data\":";
-    if (Status written = json::write(response.data, text); !written) {
-        // Values reach here only from the reader, the parser and Python
-        // strings, all valid UTF-8; anything else is a fault of the engine.
-        return graphql_error("internal error writing the response: " + written.message());
-    }
-    text += ",\"errors\":[";
-    for (std::size_t i = 0; i < response.errors.size(); ++i) {
-        if (i > 0) text += ',';
-        text += "{\"message\":";
-        json::write_string(response.errors[i].message, text);
-        text += '}';
-    }
-    text += "]}";
+std::string graphql_error(std::string_view message) {
+    std::string text = "{\"data\":null,\"errors\":[{\"message\":";
+    json::write_string(message, text);
+    text += "}]}";
     return text;
 }
 
-std::string graphql_success(json::Value data) { return write_response({std::move(data), {}}); }
+void write_tool_error_result(std::string_view message, std::string& out) {
+    out += "{\"isError\":true,\"json\":null,\"text\":";
+    json::write_string(message, out);
+    out.push_back('}');
+}
 
-std::string graphql_error(std::string message) {
-    return write_response({json::Value(nullptr), {GraphqlError{std::move(message)}}});
+std::string tool_error_result_text(std::string_view message) {
+    std::string text;
+    write_tool_error_result(message, text);
+    return text;
 }
 
 }  // namespace quorvel

@@ -4,23 +4,15 @@
 
 #include <string>
 #include <string_view>
-#include <vector>
-
-#include "json/json.hpp"
 
 namespace quorvel {
 
-struct GraphqlError {
-    std::string message;
-};
+// {"data":null,"errors":[{"message":message}]}
+std::string graphql_error(std::string_view message);
 
-struct GraphqlResponse {
-    json::Value data;
-    std::vector<GraphqlError> errors;
-};
-
-std::string write_response(const GraphqlResponse& response);
-std::string graphql_success(json::Value data);
-std::string graphql_error(std::string message);
+// {"isError":true,"json":null,"text":message}: the value of a tool field
+// whose call failed.
+void write_tool_error_result(std::string_view message, std::string& out);
+std::string tool_error_result_text(std::string_view message);
 
 }  // namespace quorvel

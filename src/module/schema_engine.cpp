@@ -11,6 +11,7 @@
 
 #include "catalogue/engine.hpp"
 #include "execution/execution.hpp"
+#include "execution/response.hpp"
 #include "module/arguments.hpp"
 #include "module/py_ref.hpp"
 
@@ -217,11 +218,7 @@ PyObject* schema_engine_fail_tool_call(PyObject* self, PyObject* const* args, Py
     if (!two_texts("SchemaEngine.fail_tool_call", parameters, args, nargs, kwnames, request_id, message)) {
         return nullptr;
     }
-    std::string payload;
-    if (Status written = json::write(tool_error_result(message), payload); !written) {
-        return raise_failure(Failure{written.message(), true});
-    }
-    return PyBool_FromLong(record_of(self).bridge->respond(request_id, std::move(payload)));
+    return PyBool_FromLong(record_of(self).bridge->respond(request_id, tool_error_result_text(message)));
 }
 
 PyObject* schema_engine_execute(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

@@ -1,5 +1,8 @@
 #include "parser/parser.hpp"
 
+#include <algorithm>
+#include <cstring>
+
 #include "common/unicode.hpp"
 
 namespace quorvel {
@@ -17,17 +20,107 @@ std::string shown(char byte) {
     return text;
 }
 
+// A JSON number as an argument value.
+ArgumentValue number_value(json::Ref number) {
+    ArgumentValue value;
+    switch (number.kind()) {
+        case json::Kind::uint64:
+            value.kind = ArgumentValue::Kind::uint64;
+            value.scalar.uint64 = number.uint64();
+            break;
+        case json::Kind::int64:
+            value.kind = ArgumentValue::Kind::int64;
+            value.scalar.int64 = number.int64();
+            break;
+        default:
+            value.kind = ArgumentValue::Kind::real;
+            value.scalar.real = number.real();
+    }
+    return value;
+}
+
+// An integer literal of at most 18 digits with no leading zero, which no
+// JSON reader is needed for; nullopt for anything else.
+std::optional<ArgumentValue> small_integer(std::string_view text) {
+    bool negative = !text.empty() && text.front() == '-';
+    std::string_view digits = text.substr(negative ? 1 : 0);
+    if (digits.empty() || digits.size() > 18 || (digits.front() == '0' && digits.size() > 1)) return std::nullopt;
+    std::uint64_t magnitude = 0;
+    for (char c : digits) {
+        if (!is_digit(c)) return std::nullopt;
+        magnitude = magnitude * 10 + static_cast<std::uint64_t>(c - '0');
+    }
+    ArgumentValue value;
+    if (negative) {
+        value.kind = ArgumentValue::Kind::int64;
+        value.scalar.int64 = -static_cast<std::int64_t>(magnitude);
+    } else {
+        value.kind = ArgumentValue::Kind::uint64;
+        value.scalar.uint64 = magnitude;
+    }
+    return value;
+}
+
 }  // namespace
 
-// Ignored: TAB LF FF CR SPACE COMMA, and comments from '#' to the line end.
+std::string_view Arena::copy(std::string_view text) {
+    if (text.empty()) return {};
+    auto* storage = static_cast<char*>(resource_.allocate(text.size(), 1));
+    std::memcpy(storage, text.data(), text.size());
+    return {storage, text.size()};
+}
+
+class GraphqlFieldParser {
+public:
+    GraphqlFieldParser(std::string_view source, const Variables& variables, Arena& arena)
+        : source_(source), variables_(variables), arena_(arena) {}
+
+    Result<std::pmr::vector<SelectedField>> parse_document();
+
+private:
+    bool at_end() const { return cursor_ >= source_.size(); }
+    char peek() const { return source_[cursor_]; }
+    bool at(char c) const { return !at_end() && peek() == c; }
+
+    void skip_comment();
+    void skip_ignored();
+    bool skip_quoted_string();
+    Result<std::string_view> parse_name();
+    Status expect_byte(char expected);
+    Status skip_balanced(char open, char close);
+    Status skip_directives();
+    template <class Item>
+    Status parse_items_until(char close, Item&& parse_item);
+    Result<ArgumentValue> parse_value(std::size_t depth);
+    Result<ArgumentValue> parse_string_literal();
+    Result<ArgumentValue> parse_number_literal();
+    Result<ArgumentValue> parse_variable();
+    Result<ArgumentValue> parse_list(std::size_t depth);
+    Result<ArgumentValue> parse_members(char close, std::size_t depth);
+    Result<ArgumentValue> parse_word();
+    Result<SelectedField> parse_field();
+    Result<std::pmr::vector<SelectedField>> parse_selection_set();
+
+    std::string_view source_;
+    const Variables& variables_;
+    Arena& arena_;
+    std::size_t cursor_ = 0;
+};
+
+// Comment: '#' to the end of the line, the line break included.
+void GraphqlFieldParser::skip_comment() {
+    while (!at_end() && peek() != '\n' && peek() != '\r') ++cursor_;
+    if (!at_end()) ++cursor_;
+}
+
+// Ignored: TAB LF FF CR SPACE COMMA, and comments.
 void GraphqlFieldParser::skip_ignored() {
     while (!at_end()) {
         char c = peek();
         if (c == '\t' || c == '\n' || c == '\f' || c == '\r' || c == ' ' || c == ',') {
             ++cursor_;
         } else if (c == '#') {
-            while (!at_end() && peek() != '\n' && peek() != '\r') ++cursor_;
-            if (!at_end()) ++cursor_;
+            skip_comment();
         } else {
             return;
         }
@@ -35,13 +128,13 @@ void GraphqlFieldParser::skip_ignored() {
 }
 
 // Name: /[_A-Za-z][_0-9A-Za-z]*/
-Result<std::string> GraphqlFieldParser::parse_name() {
+Result<std::string_view> GraphqlFieldParser::parse_name() {
     skip_ignored();
     if (at_end()) return fail("expected GraphQL name, found end of input");
     if (!is_name_start(peek())) return fail("expected GraphQL name, found " + shown(peek()));
     std::size_t start = cursor_;
     while (!at_end() && is_name_continue(peek())) ++cursor_;
-    return std::string(source_.substr(start, cursor_ - start));
+    return source_.substr(start, cursor_ - start);
 }
 
 Status GraphqlFieldParser::expect_byte(char expected) {
@@ -76,16 +169,11 @@ Status GraphqlFieldParser::skip_balanced(char open, char close) {
         if (c == '"') {
             if (!skip_quoted_string()) return fail("unterminated GraphQL string literal");
         } else if (c == '#') {
-            while (!at_end() && peek() != '\n' && peek() != '\r') ++cursor_;
-            if (!at_end()) ++cursor_;
-        } else if (c == open) {
-            ++depth;
-            ++cursor_;
-        } else if (c == close) {
-            ++cursor_;
-            if (--depth == 0) return done();
+            skip_comment();
         } else {
             ++cursor_;
+            if (c == open) ++depth;
+            else if (c == close && --depth == 0) return done();
         }
     }
     return fail("unterminated GraphQL balanced block: " + shown(open));
@@ -95,21 +183,34 @@ Status GraphqlFieldParser::skip_balanced(char open, char close) {
 Status GraphqlFieldParser::skip_directives() {
     for (;;) {
         skip_ignored();
-        if (at_end() || peek() != '@') return done();
+        if (!at('@')) return done();
         ++cursor_;
         if (auto name = parse_name(); !name) return std::move(name).failure();
         skip_ignored();
-        if (!at_end() && peek() == '(') {
+        if (at('(')) {
             if (Status skipped = skip_balanced('(', ')'); !skipped) return skipped;
         }
     }
 }
 
-Result<json::Value> GraphqlFieldParser::parse_value() { return parse_value_at_depth(0); }
+// With the cursor on an opening bracket: items until `close`. Commas are
+// ignored tokens, so they need no handling of their own.
+template <class Item>
+Status GraphqlFieldParser::parse_items_until(char close, Item&& parse_item) {
+    ++cursor_;
+    for (;;) {
+        skip_ignored();
+        if (at(close)) {
+            ++cursor_;
+            return done();
+        }
+        if (Status item = parse_item(); !item) return item;
+    }
+}
 
 // Value: Variable | StringValue | NumberValue | ListValue | ObjectValue
 //      | true | false | null | EnumValue
-Result<json::Value> GraphqlFieldParser::parse_value_at_depth(std::size_t depth) {
+Result<ArgumentValue> GraphqlFieldParser::parse_value(std::size_t depth) {
     skip_ignored();
     if (at_end()) return fail("unexpected end of GraphQL argument value");
     char c = peek();
@@ -121,156 +222,143 @@ Result<json::Value> GraphqlFieldParser::parse_value_at_depth(std::size_t depth) 
             return fail("GraphQL argument value nested deeper than " + std::to_string(max_argument_depth) +
                         " levels");
         }
-        return c == '[' ? parse_list(depth + 1) : parse_input_object(depth + 1);
+        return c == '[' ? parse_list(depth + 1) : parse_members('}', depth + 1);
     }
     if (is_name_start(c)) return parse_word();
     return fail("unexpected character in GraphQL argument value: " + shown(c));
 }
 
-// StringValue: '"' JSON string characters '"', decoded by the JSON reader.
-Result<json::Value> GraphqlFieldParser::parse_string_literal() {
+// StringValue: '"' JSON string characters '"'. Text with nothing to decode
+// is used in place; anything else is decoded by the JSON reader.
+Result<ArgumentValue> GraphqlFieldParser::parse_string_literal() {
     std::size_t start = cursor_;
     if (!skip_quoted_string()) return fail("unterminated GraphQL string literal");
-    Result<json::Value> value = json::read(source_.substr(start, cursor_ - start));
-    if (!value) return fail("invalid GraphQL string literal: " + value.message());
-    return value;
+    std::string_view literal = source_.substr(start, cursor_ - start);
+    std::string_view content = literal.substr(1, literal.size() - 2);
+    if (json::is_plain_string(content)) return ArgumentValue::string(content);
+    Result<json::Document> decoded = json::read(literal);
+    if (!decoded) return fail("invalid GraphQL string literal: " + decoded.message());
+    return ArgumentValue::string(arena_.copy(decoded.value().root().string()));
 }
 
 // NumberValue: '-'? Digit* ('.' Digit*)? ([eE] [+-]? Digit*)?, then the
 // JSON number grammar decides.
-Result<json::Value> GraphqlFieldParser::parse_number_literal() {
+Result<ArgumentValue> GraphqlFieldParser::parse_number_literal() {
     std::size_t start = cursor_;
     auto skip_digits = [&] {
         while (!at_end() && is_digit(peek())) ++cursor_;
     };
     if (peek() == '-') ++cursor_;
     skip_digits();
-    if (!at_end() && peek() == '.') {
+    if (at('.')) {
         ++cursor_;
         skip_digits();
     }
-    if (!at_end() && (peek() == 'e' || peek() == 'E')) {
+    if (at('e') || at('E')) {
         ++cursor_;
-        if (!at_end() && (peek() == '+' || peek() == '-')) ++cursor_;
+        if (at('+') || at('-')) ++cursor_;
         skip_digits();
     }
-    Result<json::Value> value = json::read(source_.substr(start, cursor_ - start));
-    if (!value) return fail("invalid GraphQL number literal: " + value.message());
-    return value;
+    std::string_view literal = source_.substr(start, cursor_ - start);
+    if (auto integer = small_integer(literal)) return *integer;
+    Result<json::Document> number = json::read(literal);
+    if (!number) return fail("invalid GraphQL number literal: " + number.message());
+    return number_value(number.value().root());
 }
 
-// Variable: '$' Name, replaced by a copy of the variable's value.
-Result<json::Value> GraphqlFieldParser::parse_variable() {
+// Variable: '$' Name, standing for the variable's value.
+Result<ArgumentValue> GraphqlFieldParser::parse_variable() {
     ++cursor_;
-    Result<std::string> name = parse_name();
+    Result<std::string_view> name = parse_name();
     if (!name) return std::move(name).failure();
-    auto found = variables_.find(name.value());
-    if (found == variables_.end()) return fail("missing GraphQL variable: $" + name.value());
-    return *found;
+    json::Ref value = variables_.find(name.value());
+    if (!value) return fail("missing GraphQL variable: $" + std::string(name.value()));
+    return ArgumentValue::from_json(value);
 }
 
 // ListValue: '[' Value* ']'
-Result<json::Value> GraphqlFieldParser::parse_list(std::size_t depth) {
-    ++cursor_;
-    json::Value list = json::Value::array();
-    for (;;) {
-        skip_ignored();
-        if (!at_end() && peek() == ']') {
-            ++cursor_;
-            return list;
-        }
-        Result<json::Value> element = parse_value_at_depth(depth);
-        if (!element) return element;
-        list.push_back(std::move(element).value());
-    }
+Result<ArgumentValue> GraphqlFieldParser::parse_list(std::size_t depth) {
+    std::pmr::vector<ArgumentValue> items(arena_.resource());
+    Status listed = parse_items_until(']', [&]() -> Status {
+        Result<ArgumentValue> item = parse_value(depth);
+        if (!item) return std::move(item).failure();
+        items.push_back(std::move(item).value());
+        return done();
+    });
+    if (!listed) return std::move(listed).failure();
+    ArgumentValue list;
+    list.kind = ArgumentValue::Kind::list;
+    list.items = Arena::keep(items);
+    return list;
 }
 
 // ObjectValue: '{' (Name ':' Value)* '}'
-Result<json::Value> GraphqlFieldParser::parse_input_object(std::size_t depth) {
-    ++cursor_;
-    json::Value object = json::Value::object();
-    for (;;) {
-        skip_ignored();
-        if (!at_end() && peek() == '}') {
-            ++cursor_;
-            return object;
-        }
-        Result<std::string> name = parse_name();
+// Arguments:   '(' (Name ':' Value)* ')'
+Result<ArgumentValue> GraphqlFieldParser::parse_members(char close, std::size_t depth) {
+    std::pmr::vector<ArgumentMember> members(arena_.resource());
+    Status listed = parse_items_until(close, [&]() -> Status {
+        Result<std::string_view> name = parse_name();
         if (!name) return std::move(name).failure();
-        if (Status colon = expect_byte(':'); !colon) return std::move(colon).failure();
-        Result<json::Value> member = parse_value_at_depth(depth);
-        if (!member) return member;
-        object[std::move(name).value()] = std::move(member).value();
-    }
+        if (Status colon = expect_byte(':'); !colon) return colon;
+        Result<ArgumentValue> value = parse_value(depth);
+        if (!value) return std::move(value).failure();
+        members.push_back({name.value(), std::move(value).value()});
+        return done();
+    });
+    if (!listed) return std::move(listed).failure();
+    return ArgumentValue::object(sorted_unique_members(members));
 }
 
 // true | false | null | EnumValue
-Result<json::Value> GraphqlFieldParser::parse_word() {
-    Result<std::string> word = parse_name();
+Result<ArgumentValue> GraphqlFieldParser::parse_word() {
+    Result<std::string_view> word = parse_name();
     if (!word) return std::move(word).failure();
-    const std::string& text = word.value();
-    if (text == "true") return json::Value(true);
-    if (text == "false") return json::Value(false);
-    if (text == "null") return json::Value(nullptr);
-    return json::Value(std::move(word).value());
-}
-
-// Arguments: '(' (Name ':' Value)* ')', with the cursor on '('.
-Result<json::Value> GraphqlFieldParser::parse_arguments() {
-    ++cursor_;
-    json::Value arguments = json::Value::object();
-    for (;;) {
-        skip_ignored();
-        if (!at_end() && peek() == ')') {
-            ++cursor_;
-            return arguments;
-        }
-        Result<std::string> name = parse_name();
-        if (!name) return std::move(name).failure();
-        if (Status colon = expect_byte(':'); !colon) return std::move(colon).failure();
-        Result<json::Value> value = parse_value();
-        if (!value) return value;
-        arguments[std::move(name).value()] = std::move(value).value();
+    std::string_view text = word.value();
+    ArgumentValue value;
+    if (text == "true" || text == "false") {
+        value.kind = ArgumentValue::Kind::boolean;
+        value.scalar.boolean = text == "true";
+        return value;
     }
+    if (text == "null") return value;
+    return ArgumentValue::string(text);
 }
 
 // Field: Alias? Name Arguments? Directives? SelectionSet?
 Result<SelectedField> GraphqlFieldParser::parse_field() {
-    Result<std::string> first = parse_name();
+    Result<std::string_view> first = parse_name();
     if (!first) return std::move(first).failure();
     SelectedField field;
+    field.alias = field.name = first.value();
     skip_ignored();
-    if (!at_end() && peek() == ':') {
+    if (at(':')) {
         ++cursor_;
         skip_ignored();
-        Result<std::string> name = parse_name();
+        Result<std::string_view> name = parse_name();
         if (!name) return std::move(name).failure();
-        field.alias = std::move(first).value();
-        field.name = std::move(name).value();
-    } else {
-        field.name = std::move(first).value();
-        field.alias = field.name;
+        field.name = name.value();
     }
     skip_ignored();
-    if (!at_end() && peek() == '(') {
-        Result<json::Value> arguments = parse_arguments();
+    if (at('(')) {
+        // Argument values nest from depth 0, as top-level values do.
+        Result<ArgumentValue> arguments = parse_members(')', 0);
         if (!arguments) return std::move(arguments).failure();
         field.arguments = std::move(arguments).value();
     } else {
-        field.arguments = json::Value::object();
+        field.arguments = ArgumentValue::object({});
     }
     if (Status directives = skip_directives(); !directives) return std::move(directives).failure();
     skip_ignored();
-    if (!at_end() && peek() == '{') {
+    if (at('{')) {
         if (Status nested = skip_balanced('{', '}'); !nested) return std::move(nested).failure();
     }
     return field;
 }
 
 // SelectionSet: '{' Field* '}'
-Result<std::vector<SelectedField>> GraphqlFieldParser::parse_selection_set() {
+Result<std::pmr::vector<SelectedField>> GraphqlFieldParser::parse_selection_set() {
     if (Status opened = expect_byte('{'); !opened) return std::move(opened).failure();
-    std::vector<SelectedField> fields;
+    std::pmr::vector<SelectedField> fields(arena_.resource());
     for (;;) {
         skip_ignored();
         if (at_end()) return fail("unterminated GraphQL selection set");
@@ -289,21 +377,21 @@ Result<std::vector<SelectedField>> GraphqlFieldParser::parse_selection_set() {
 
 // Document: SelectionSet
 //         | OperationType Name? VariableDefinitions? Directives? SelectionSet
-Result<std::vector<SelectedField>> GraphqlFieldParser::parse_document() {
+Result<std::pmr::vector<SelectedField>> GraphqlFieldParser::parse_document() {
     skip_ignored();
-    if (!at_end() && peek() == '{') return parse_selection_set();
-    Result<std::string> keyword = parse_name();
+    if (at('{')) return parse_selection_set();
+    Result<std::string_view> keyword = parse_name();
     if (!keyword) return std::move(keyword).failure();
-    const std::string& operation = keyword.value();
+    std::string_view operation = keyword.value();
     if (operation != "query" && operation != "mutation" && operation != "subscription") {
-        return fail("unsupported GraphQL operation: " + operation);
+        return fail("unsupported GraphQL operation: " + std::string(operation));
     }
     skip_ignored();
     if (!at_end() && is_name_start(peek())) {
         if (auto name = parse_name(); !name) return std::move(name).failure();
         skip_ignored();
     }
-    if (!at_end() && peek() == '(') {
+    if (at('(')) {
         if (Status skipped = skip_balanced('(', ')'); !skipped) return std::move(skipped).failure();
         skip_ignored();
     }
@@ -311,17 +399,42 @@ Result<std::vector<SelectedField>> GraphqlFieldParser::parse_document() {
     return parse_selection_set();
 }
 
-Result<std::vector<SelectedField>> parse_top_level_fields(std::string_view query, const json::Value& variables) {
-    GraphqlFieldParser parser(query, variables);
-    return parser.parse_document();
+Result<std::pmr::vector<SelectedField>> parse_top_level_fields(std::string_view query, const Variables& variables,
+                                                               Arena& arena) {
+    return GraphqlFieldParser(query, variables, arena).parse_document();
 }
 
-Result<json::Value> parse_variables(std::optional<std::string_view> variables_json) {
-    if (!variables_json || unicode::trim(*variables_json).empty()) return json::Value::object();
-    Result<json::Value> value = json::read(*variables_json);
+// ---- variables -------------------------------------------------------------
+
+namespace {
+constexpr std::size_t indexed_variable_count = 8;
+}
+
+Variables::Variables(json::Document document) : document_(std::move(document)) {
+    json::Ref object = document_.root();
+    if (object.size() <= indexed_variable_count) return;
+    index_.reserve(object.size());
+    object.for_each_member([&](std::string_view name, json::Ref value) { index_.emplace_back(name, value); });
+    std::stable_sort(index_.begin(), index_.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+}
+
+json::Ref Variables::find(std::string_view name) const {
+    if (!document_.root()) return {};
+    if (index_.empty()) return document_.root().find(name);
+    // Equal names keep their text order, so the last of a run is the last
+    // in the text.
+    auto after = std::upper_bound(index_.begin(), index_.end(), name,
+                                  [](std::string_view key, const auto& entry) { return key < entry.first; });
+    if (after == index_.begin() || std::prev(after)->first != name) return {};
+    return std::prev(after)->second;
+}
+
+Result<Variables> parse_variables(std::optional<std::string_view> variables_json) {
+    if (!variables_json || unicode::trim(*variables_json).empty()) return Variables();
+    Result<json::Document> value = json::read(*variables_json);
     if (!value) return fail("invalid variables JSON: " + value.message());
-    if (!value.value().is_object()) return fail("variables_json must decode to a JSON object");
-    return value;
+    if (!value.value().root().is_object()) return fail("variables_json must decode to a JSON object");
+    return Variables(std::move(value).value());
 }
 
 }  // namespace quorvel
