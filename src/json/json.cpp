@@ -5,6 +5,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstring>
+#include <deque>
 #include <new>
 #include <utility>
 #include <vector>
@@ -50,14 +51,6 @@ std::size_t too_deep_offset(std::string_view text) {
     return std::string_view::npos;
 }
 
-// Fewer opening brackets than the limit cannot nest past it; counting them
-// is far cheaper than walking the values.
-bool may_nest_too_deep(std::string_view text) {
-    std::size_t opening = 0;
-    for (char c : text) opening += static_cast<std::size_t>(c == '[') + static_cast<std::size_t>(c == '{');
-    return opening > max_read_depth;
-}
-
 // Values of a read document lie in one array in text order, each container
 // followed by its contents, so nesting is measured in one pass with a stack
 // of where each open container ends.
@@ -81,6 +74,39 @@ std::string depth_failure(std::string_view text, std::size_t offset) {
 
 // ---- writing ---------------------------------------------------------------
 
+// Appends to a std::string through a raw cursor: the string is grown ahead
+// in large steps and trimmed to what was written at the end, so writing a
+// token costs a bounds check and a copy rather than a call into
+// std::string.
+class TextOut {
+public:
+    // `step` is the least the string grows by at a time: large for whole
+    // documents, none for a single string.
+    TextOut(std::string& text, std::size_t step) : text_(text), used_(text.size()), step_(step) {}
+    ~TextOut() { text_.resize(used_); }
+    TextOut(const TextOut&) = delete;
+    TextOut& operator=(const TextOut&) = delete;
+
+    // Room for `bytes` more; the pointer stays valid until the next reserve.
+    char* reserve(std::size_t bytes) {
+        if (text_.size() - used_ < bytes) grow(bytes);
+        return text_.data() + used_;
+    }
+    void advance_to(const char* end) { used_ = static_cast<std::size_t>(end - text_.data()); }
+    void put(char c) { *reserve(1) = c, ++used_; }
+    void put(std::string_view text) {
+        std::memcpy(reserve(text.size()), text.data(), text.size());
+        used_ += text.size();
+    }
+
+private:
+    void grow(std::size_t bytes) { text_.resize(used_ + std::max(bytes, step_)); }
+
+    std::string& text_;
+    std::size_t used_;
+    std::size_t step_;
+};
+
 constexpr std::array<std::uint8_t, 256> escape_table = [] {
     std::array<std::uint8_t, 256> table{};
     for (int c = 0; c < 0x20; ++c) table[c] = 1;
@@ -98,48 +124,56 @@ inline bool word_needs_escape(std::uint64_t word) {
     return (below_space | has_zero(word ^ (ones * '"')) | has_zero(word ^ (ones * '\\'))) != 0;
 }
 
-void append_escape(unsigned char c, std::string& out) {
+char* put_escape(unsigned char c, char* at) {
+    static constexpr char hex[] = "0123456789abcdef";
+    *at++ = '\\';
     switch (c) {
-        case '"': out += "\\\""; return;
-        case '\\': out += "\\\\"; return;
-        case '\b': out += "\\b"; return;
-        case '\f': out += "\\f"; return;
-        case '\n': out += "\\n"; return;
-        case '\r': out += "\\r"; return;
-        case '\t': out += "\\t"; return;
-        default: {
-            static constexpr char hex[] = "0123456789abcdef";
-            char text[6] = {'\\', 'u', '0', '0', hex[c >> 4], hex[c & 0xF]};
-            out.append(text, 6);
-        }
+        case '"': *at++ = '"'; break;
+        case '\\': *at++ = '\\'; break;
+        case '\b': *at++ = 'b'; break;
+        case '\f': *at++ = 'f'; break;
+        case '\n': *at++ = 'n'; break;
+        case '\r': *at++ = 'r'; break;
+        case '\t': *at++ = 't'; break;
+        default:
+            *at++ = 'u';
+            *at++ = '0';
+            *at++ = '0';
+            *at++ = hex[c >> 4];
+            *at++ = hex[c & 0xF];
     }
+    return at;
 }
 
-// Writes valid UTF-8 text as a JSON string.
-void write_valid_string(std::string_view text, std::string& out) {
-    out.push_back('"');
+// Writes valid UTF-8 text as a JSON string. Runs without anything to
+// escape are found 8 bytes at a time and copied whole.
+void write_valid_string(std::string_view text, TextOut& out) {
+    char* at = out.reserve(text.size() * 6 + 2);
+    *at++ = '"';
     const char* p = text.data();
     const char* const end = p + text.size();
-    const char* run = p;
     while (p < end) {
-        if (end - p >= 8) {
+        const char* run = p;
+        while (end - p >= 8) {
             std::uint64_t word;
             std::memcpy(&word, p, 8);
-            if (!word_needs_escape(word)) {
-                p += 8;
-                continue;
-            }
+            if (word_needs_escape(word)) break;
+            p += 8;
         }
-        auto c = static_cast<unsigned char>(*p);
-        if (escape_table[c]) {
-            out.append(run, static_cast<std::size_t>(p - run));
-            append_escape(c, out);
-            run = p + 1;
+        while (p < end && !escape_table[static_cast<unsigned char>(*p)]) ++p;
+        // Short runs (most keys and values) are copied inline rather than
+        // through a call into memcpy.
+        std::size_t length = static_cast<std::size_t>(p - run);
+        if (length <= 16) {
+            for (std::size_t i = 0; i < length; ++i) at[i] = run[i];
+        } else {
+            std::memcpy(at, run, length);
         }
-        ++p;
+        at += length;
+        if (p < end) at = put_escape(static_cast<unsigned char>(*p++), at);
     }
-    out.append(run, static_cast<std::size_t>(end - run));
-    out.push_back('"');
+    *at++ = '"';
+    out.advance_to(at);
 }
 
 bool is_valid_utf8(std::string_view text) {
@@ -169,7 +203,7 @@ std::string replace_invalid_utf8(std::string_view text) {
 }
 
 // Writes the exponent as a sign and at least two digits.
-char* append_exponent(char* at, int exponent) {
+char* put_exponent(char* at, int exponent) {
     *at++ = exponent < 0 ? '-' : '+';
     unsigned magnitude = static_cast<unsigned>(exponent < 0 ? -exponent : exponent);
     if (magnitude >= 100) {
@@ -216,20 +250,51 @@ char* lay_out_digits(char* at, const char* digits, int count, int exponent) {
         at += count - 1;
     }
     *at++ = 'e';
-    return append_exponent(at, point - 1);
+    return put_exponent(at, point - 1);
+}
+
+constexpr std::size_t longest_number = 32;
+
+char* put_real(double value, char* at) {
+    if (std::signbit(value)) {
+        *at++ = '-';
+        value = -value;
+    }
+    if (value == 0) {
+        std::memcpy(at, "0.0", 3);
+        return at + 3;
+    }
+    // Shortest round-trip digits in the form d[.ddd]e±x.
+    char scientific[longest_number];
+    char* end = std::to_chars(scientific, scientific + sizeof scientific, value, std::chars_format::scientific).ptr;
+    char digits[24];
+    digits[0] = scientific[0];
+    int count = 1;
+    const char* p = scientific + 1;
+    if (*p == '.') {
+        for (++p; *p != 'e'; ++p) digits[count++] = *p;
+    }
+    bool negative_exponent = p[1] == '-';
+    int exponent = 0;
+    for (p += 2; p < end; ++p) exponent = exponent * 10 + (*p - '0');
+    if (negative_exponent) exponent = -exponent;
+    return lay_out_digits(at, digits, count, exponent - (count - 1));
+}
+
+template <class Integer>
+void put_integer(Integer value, TextOut& out) {
+    char* at = out.reserve(longest_number);
+    out.advance_to(std::to_chars(at, at + longest_number, value).ptr);
 }
 
 class Writer {
 public:
-    explicit Writer(std::string& out) : out_(out) {}
+    explicit Writer(TextOut& out) : out_(out) {}
 
     void value(yyjson_val* value) {
         switch (unsafe_yyjson_get_type(value)) {
-            case YYJSON_TYPE_NULL:
-                out_ += "null";
-                return;
             case YYJSON_TYPE_BOOL:
-                out_ += unsafe_yyjson_get_bool(value) ? "true" : "false";
+                out_.put(unsafe_yyjson_get_bool(value) ? std::string_view("true") : std::string_view("false"));
                 return;
             case YYJSON_TYPE_NUM:
                 number(value);
@@ -244,7 +309,7 @@ public:
                 object(value);
                 return;
             default:
-                out_ += "null";
+                out_.put("null");
         }
     }
 
@@ -252,77 +317,138 @@ private:
     void number(yyjson_val* value) {
         switch (unsafe_yyjson_get_subtype(value)) {
             case YYJSON_SUBTYPE_UINT:
-                write_uint64(unsafe_yyjson_get_uint(value), out_);
+                put_integer(unsafe_yyjson_get_uint(value), out_);
                 return;
             case YYJSON_SUBTYPE_SINT:
-                write_int64(unsafe_yyjson_get_sint(value), out_);
+                put_integer(unsafe_yyjson_get_sint(value), out_);
                 return;
-            default:
-                write_real(unsafe_yyjson_get_real(value), out_);
+            default: {
+                char* at = out_.reserve(longest_number);
+                out_.advance_to(put_real(unsafe_yyjson_get_real(value), at));
+            }
         }
     }
 
     void array(yyjson_val* value) {
-        out_.push_back('[');
+        out_.put('[');
         bool first = true;
         Ref(value).for_each_element([&](Ref element) {
-            if (!first) out_.push_back(',');
+            if (!first) out_.put(',');
             first = false;
             this->value(element.raw());
         });
-        out_.push_back(']');
+        out_.put(']');
     }
 
-    void member(std::string_view key, yyjson_val* value, bool first) {
-        if (!first) out_.push_back(',');
-        write_valid_string(key, out_);
-        out_.push_back(':');
-        this->value(value);
+    // Members in key order. Keys that already ascend strictly (the common
+    // case) are written as they stand; otherwise they are sorted, and of
+    // repeated keys the last in the text wins. Each nesting level sorts in
+    // a buffer of its own that is kept for the next object at that level,
+    // so a document of many small objects allocates nothing per object.
+    void object(yyjson_val* value) {
+        Ref object(value);
+        out_.put('{');
+        ++depth_;
+        if (keys_ascend(object)) {
+            bool first = true;
+            object.for_each_member([&](std::string_view key, Ref member_value) {
+                write_member(key, member_value.raw(), first);
+                first = false;
+            });
+        } else {
+            write_sorted_members(object);
+        }
+        --depth_;
+        out_.put('}');
     }
 
-    static bool keys_strictly_ascending(Ref object) {
+    static bool keys_ascend(Ref object) {
         bool ascending = true;
         std::string_view previous;
         bool first = true;
         object.for_each_member([&](std::string_view key, Ref) {
-            if (!first && !(previous < key)) ascending = false;
+            if (!first && !key_less(previous, key)) ascending = false;
             previous = key;
             first = false;
         });
         return ascending;
     }
 
-    void object(yyjson_val* value) {
-        Ref object(value);
-        out_.push_back('{');
-        if (keys_strictly_ascending(object)) {
-            bool first = true;
-            object.for_each_member([&](std::string_view key, Ref member_value) {
-                member(key, member_value.raw(), first);
-                first = false;
-            });
-        } else {
-            write_sorted_members(object);
-        }
-        out_.push_back('}');
+    void write_member(std::string_view key, yyjson_val* value, bool first) {
+        if (!first) out_.put(',');
+        write_valid_string(key, out_);
+        out_.put(':');
+        this->value(value);
     }
 
-    // Members sorted by key; of repeated keys the last in the text wins.
     void write_sorted_members(Ref object) {
-        std::vector<std::pair<std::string_view, yyjson_val*>> members;
-        members.reserve(object.size());
-        object.for_each_member([&](std::string_view key, Ref member_value) { members.emplace_back(key, member_value.raw()); });
-        std::stable_sort(members.begin(), members.end(),
-                         [](const auto& a, const auto& b) { return a.first < b.first; });
+        if (scratch_.size() < depth_) scratch_.resize(depth_);
+        Members& members = scratch_[depth_ - 1];
+        members.clear();
+        object.for_each_member([&](std::string_view key, Ref member_value) {
+            members.push_back({head_bytes(key), key, member_value.raw()});
+        });
+        sort_stably_by_key(members);
         bool first = true;
         for (std::size_t i = 0; i < members.size(); ++i) {
-            if (i + 1 < members.size() && members[i + 1].first == members[i].first) continue;
-            member(members[i].first, members[i].second, first);
+            if (i + 1 < members.size() && members[i + 1].key == members[i].key) continue;
+            write_member(members[i].key, members[i].value, first);
             first = false;
         }
     }
 
-    std::string& out_;
+    // Byte order of keys, deciding most pairs on their first eight bytes
+    // without a call into memcmp.
+    static bool key_less(std::string_view a, std::string_view b) {
+        std::uint64_t head_a = head_bytes(a);
+        std::uint64_t head_b = head_bytes(b);
+        if (head_a != head_b) return head_a < head_b;
+        return a < b;
+    }
+    static std::uint64_t head_bytes(std::string_view text) {
+        if (text.size() >= 8) {
+            std::uint64_t head;
+            std::memcpy(&head, text.data(), 8);
+            return __builtin_bswap64(head);
+        }
+        std::uint64_t head = 0;
+        for (std::size_t i = 0; i < text.size(); ++i) {
+            head |= std::uint64_t{static_cast<unsigned char>(text[i])} << (56 - 8 * i);
+        }
+        return head;
+    }
+
+    // The key's first eight bytes are kept beside it, so most comparisons
+    // while sorting are one integer comparison.
+    struct SortedMember {
+        std::uint64_t head;
+        std::string_view key;
+        yyjson_val* value;
+    };
+    using Members = std::vector<SortedMember>;
+
+    static void sort_stably_by_key(Members& members) {
+        auto by_key = [](const SortedMember& a, const SortedMember& b) {
+            if (a.head != b.head) return a.head < b.head;
+            return a.key < b.key;
+        };
+        if (members.size() > 24) {
+            std::stable_sort(members.begin(), members.end(), by_key);
+            return;
+        }
+        // Insertion sort: stable, and fastest for the few members objects
+        // usually have.
+        for (std::size_t i = 1; i < members.size(); ++i) {
+            auto moving = members[i];
+            std::size_t j = i;
+            for (; j > 0 && by_key(moving, members[j - 1]); --j) members[j] = members[j - 1];
+            members[j] = moving;
+        }
+    }
+
+    TextOut& out_;
+    std::deque<Members> scratch_;  // a deque, so growing it keeps outer levels in place
+    std::size_t depth_ = 0;
 };
 
 }  // namespace
@@ -355,59 +481,46 @@ Result<Document> read(std::string_view text) {
         return fail(std::string(error.msg) + position_suffix(text, error.pos));
     }
     Document document(doc);
-    if (may_nest_too_deep(text) && nests_too_deep(document.root().raw())) {
+    if (nests_too_deep(document.root().raw())) {
         return fail(depth_failure(text, too_deep_offset(text)));
     }
     return document;
 }
 
-void write(Ref value, std::string& out) { Writer(out).value(value.raw()); }
+void write(Ref value, std::string& out) {
+    TextOut text(out, 1 << 16);
+    Writer(text).value(value.raw());
+}
 
 void write_string(std::string_view text, std::string& out) {
+    if (is_plain_string(text)) {
+        out.reserve(out.size() + text.size() + 2);
+        out.push_back('"');
+        out.append(text);
+        out.push_back('"');
+        return;
+    }
+    TextOut written(out, 0);
     if (is_valid_utf8(text)) {
-        write_valid_string(text, out);
+        write_valid_string(text, written);
     } else {
-        write_valid_string(replace_invalid_utf8(text), out);
+        write_valid_string(replace_invalid_utf8(text), written);
     }
 }
 
 void write_uint64(std::uint64_t value, std::string& out) {
-    char buffer[24];
-    auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, value);
-    out.append(buffer, static_cast<std::size_t>(end - buffer));
+    char buffer[longest_number];
+    out.append(buffer, static_cast<std::size_t>(std::to_chars(buffer, buffer + longest_number, value).ptr - buffer));
 }
 
 void write_int64(std::int64_t value, std::string& out) {
-    char buffer[24];
-    auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, value);
-    out.append(buffer, static_cast<std::size_t>(end - buffer));
+    char buffer[longest_number];
+    out.append(buffer, static_cast<std::size_t>(std::to_chars(buffer, buffer + longest_number, value).ptr - buffer));
 }
 
 void write_real(double value, std::string& out) {
-    char buffer[64];
-    char* at = buffer;
-    if (std::signbit(value)) {
-        *at++ = '-';
-        value = -value;
-    }
-    if (value == 0) {
-        out.append(buffer, static_cast<std::size_t>(at - buffer));
-        out += "0.0";
-        return;
-    }
-    // Shortest round-trip digits in the form d.ddde±x.
-    char scientific[40];
-    auto [end, ec] = std::to_chars(scientific, scientific + sizeof scientific, value, std::chars_format::scientific);
-    char digits[24];
-    int count = 0;
-    const char* p = scientific;
-    for (; p < end && *p != 'e'; ++p) {
-        if (*p != '.') digits[count++] = *p;
-    }
-    int exponent = 0;
-    std::from_chars(p + 1 + (p[1] == '+' ? 1 : 0), end, exponent);
-    at = lay_out_digits(at, digits, count, exponent - (count - 1));
-    out.append(buffer, static_cast<std::size_t>(at - buffer));
+    char buffer[longest_number];
+    out.append(buffer, static_cast<std::size_t>(put_real(value, buffer) - buffer));
 }
 
 bool is_plain_string(std::string_view text) {
