@@ -1,0 +1,164 @@
+"""The JSON data path: what the reader refuses, the form the writer gives,
+field lookup, and memory that stays bounded by the input and output."""
+
+from __future__ import annotations
+
+import json
+import os
+import subprocess
+import sys
+import textwrap
+import threading
+
+import pytest
+
+import _graphql
+from conftest import catalogue, execute_in_thread
+
+UNDER_ASAN = "libasan" in os.environ.get("LD_PRELOAD", "")
+
+
+def answered_with(reply: str) -> dict:
+    """The response to one tool field answered with `reply` by a host thread."""
+    engine = _graphql.SchemaEngine(catalogue(("s", "t")))
+    engine.attach_call_bridge()
+
+    def host() -> None:
+        request = json.loads(engine.receive_tool_call(10_000))
+        assert engine.respond_tool_call(request["request_id"], reply)
+
+    thread = threading.Thread(target=host, daemon=True)
+    thread.start()
+    document = json.loads(execute_in_thread(engine, "{ s_t }"))
+    thread.join(10)
+    return document
+
+
+@pytest.mark.parametrize("before", ["[]", "{}", ' {"a": [1, "x"]} '])
+def test_text_after_a_nul_is_refused_with_its_position(before: str) -> None:
+    text = before + "\x00garbage"
+    column = len(before) + 1
+    with pytest.raises(ValueError, match=rf"^invalid catalogue JSON: .+ at line 1 column {column}$"):
+        _graphql.SchemaEngine(text)
+    if before.strip().startswith("{"):
+        document = json.loads(_graphql.SchemaEngine().execute("{ __typename }", text))
+        assert document["data"] is None
+        assert document["errors"][0]["message"].startswith("invalid variables JSON: ")
+        assert document["errors"][0]["message"].endswith(f" at line 1 column {column}")
+    reply = answered_with(text)["data"]["s_t"]
+    assert reply["isError"] is True and reply["json"] is None
+    assert reply["text"].startswith("CallBridge returned invalid JSON: ")
+    assert reply["text"].endswith(f" at line 1 column {column}")
+
+
+@pytest.mark.parametrize("reply, written", [
+    # Shortest round-trip digits, laid out plainly within [1e-4, 1e15).
+    ("[0.30000000000000004, 0.1, 100, 100.0, 1e2, -0, -0.0, 0.0001, 0.00001]",
+     "[0.30000000000000004,0.1,100,100.0,100.0,0,-0.0,0.0001,1e-05]"),
+    ("[1e15, 1e14, 123456789012345678, 1.5e-7, 5e-324, 1.7976931348623157e308]",
+     "[1e+15,100000000000000.0,123456789012345678,1.5e-07,5e-324,1.7976931348623157e+308]"),
+    ("[18446744073709551615, 18446744073709551616, -9223372036854775808, -9223372036854775809]",
+     "[18446744073709551615,1.8446744073709552e+19,-9223372036854775808,-9.223372036854776e+18]"),
+    # Members sorted by key bytes, the last of repeated keys winning,
+    # nested objects included; strings escaped as before.
+    ('{"b": 1, "a": {"y": [1, {"d": 0, "c": 1}], "x": 2}, "b": 3, "\\u00e9": "\\u0001\\t\\u007f/"}',
+     '{"a":{"x":2,"y":[1,{"c":1,"d":0}]},"b":3,"\u00e9":"\\u0001\\t\u007f/"}'),
+    ('{"long key one": 1, "long key": 2, "long key one!": 3, "": 4}',
+     '{"":4,"long key":2,"long key one":1,"long key one!":3}'),
+])
+def test_replies_are_written_in_the_compact_form(reply: str, written: str) -> None:
+    engine = _graphql.SchemaEngine(catalogue(("s", "t")))
+    engine.attach_call_bridge()
+
+    def host() -> None:
+        request = json.loads(engine.receive_tool_call(10_000))
+        engine.respond_tool_call(request["request_id"], reply)
+
+    thread = threading.Thread(target=host, daemon=True)
+    thread.start()
+    assert execute_in_thread(engine, "{ s_t }") == '{"data":{"s_t":%s},"errors":[]}' % written
+    thread.join(10)
+
+
+def test_the_first_tool_bound_to_a_field_name_answers_it() -> None:
+    tools = [("a b", "t"), ("a_b", "t")] + [(f"s{i}", f"t{i}") for i in range(5000)] + [("a-b", "t")]
+    document = json.loads(execute_in_thread(_graphql.SchemaEngine(catalogue(*tools)), "{ a_b_t s4999_t4999 }"))
+    assert "resolved a b.t " in document["data"]["a_b_t"]["text"]
+    assert "resolved s4999.t4999 " in document["data"]["s4999_t4999"]["text"]
+
+
+PEAK_MEMORY = """
+import json, resource, sys, _graphql
+def peak(): return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+{setup}
+before = peak()
+response = engine.execute(query, variables)
+assert '"errors":[]' in response[-20:], response[-300:]
+print(json.dumps({{"growth": peak() - before, "output": len(response)}}))
+"""
+
+AMPLIFICATION = {
+    # One 1 MiB variable used 300 times, inside lists and input objects too.
+    "variable": """
+engine = _graphql.SchemaEngine('[{"server": "s", "name": "t"}]')
+variables = json.dumps({"v": ["x" * 64] * 16384})
+query = "query($v: [String]) {" + " ".join(f"f{i}: s_t(a: $v, b: [$v, {{c: $v}}])" for i in range(100)) + "}"
+""",
+    # The search view of 4,000 tools, aliased 100 times.
+    "search": """
+engine = _graphql.SchemaEngine(json.dumps([{"server": f"s{i % 40}", "name": f"tool{i}", "description": "d" * 60}
+                                           for i in range(4000)]))
+variables = None
+query = "{" + " ".join(f"a{i}: search" for i in range(100)) + "}"
+""",
+}
+
+
+@pytest.mark.skipif(UNDER_ASAN, reason="AddressSanitizer's quarantine hides what is freed")
+@pytest.mark.parametrize("case", sorted(AMPLIFICATION))
+def test_peak_memory_stays_within_a_small_multiple_of_input_and_output(case: str) -> None:
+    script = PEAK_MEMORY.format(setup=textwrap.dedent(AMPLIFICATION[case]))
+    finished = subprocess.run([sys.executable, "-c", script], timeout=120, capture_output=True, text=True)
+    assert finished.returncode == 0, finished.stderr
+    figures = json.loads(finished.stdout)
+    # The response text, the str made from it and slack for the allocator.
+    assert figures["growth"] < 4 * figures["output"] + 48 * 1024 * 1024, figures
+
+
+OUT_OF_MEMORY_IN_A_REQUEST = """
+import json, resource, threading, _graphql
+engine = _graphql.SchemaEngine('[{{"server": "s", "name": "t"}}]')
+reply = "[" + ",".join(["[[[1,2],[3]],{{}}]"] * {count}) + "]"
+variables = json.dumps({{"v": [[i] for i in range(1_000_000)]}})
+engine.attach_call_bridge()
+def host():
+    while True:
+        text = engine.receive_tool_call(200)
+        if text is not None:
+            engine.respond_tool_call(json.loads(text)["request_id"], reply)
+threading.Thread(target=host, daemon=True).start()
+with open("/proc/self/statm") as statm:
+    mapped = int(statm.read().split()[0]) * resource.getpagesize()
+resource.setrlimit(resource.RLIMIT_AS, (mapped + {room} * 1024 * 1024, resource.RLIM_INFINITY))
+try:
+    document = json.loads(engine.execute({query!r}, variables))
+except MemoryError:
+    print("MemoryError")
+else:
+    value = document["data"]["f0"]
+    assert not (isinstance(value, dict) and "invalid JSON" in str(value.get("text"))), value
+    print("answered")
+"""
+
+
+@pytest.mark.skipif(UNDER_ASAN, reason="AddressSanitizer reserves more address space than the limit allows")
+@pytest.mark.parametrize("query, count", [
+    ("query($v: [[Int]]) {" + " ".join(f"f{i}: s_t(a: $v)" for i in range(100)) + "}", 10),
+    ("{ f0: s_t }", 4_000_000),
+], ids=["variable-in-100-fields", "large-nested-reply"])
+def test_exhausted_memory_is_memory_error_never_an_abort_or_bad_input(query: str, count: int) -> None:
+    script = OUT_OF_MEMORY_IN_A_REQUEST.format(count=count, room=400, query=query)
+    finished = subprocess.run([sys.executable, "-c", script], timeout=120, capture_output=True, text=True)
+    assert finished.returncode == 0, finished.stderr[-2000:]
+    assert finished.stdout.strip() in {"MemoryError", "answered"}
+    assert "invalid" not in finished.stdout
