@@ -1,6 +1,6 @@
 // Query text (and, after the first NUL byte, variables text) through the
 // whole request pipeline with no bridge attached: every input must give
-// exactly one well-formed response document.
+// exactly one well-formed response document, in canonical form.
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -27,22 +27,25 @@ const EngineRecord& engine() {
 
 void require_response_document(std::string_view text) {
     fuzz::require(text.starts_with("{\"data\":"), "document starts with data", text);
-    Result<json::Value> document = json::read(text);
-    fuzz::require(document.ok(), "document is JSON", text);
-    const json::Value& value = document.value();
-    fuzz::require(value.is_object() && value.size() == 2 && value.contains("data") && value.contains("errors"),
-                  "document has exactly data and errors", text);
-    const json::Value& data = value["data"];
-    const json::Value& errors = value["errors"];
+    Result<json::Document> document = json::read(text);
+    fuzz::require(document.ok(), "document is JSON", document.ok() ? std::string(text) : document.message());
+    json::Ref root = document.value().root();
+    fuzz::require(fuzz::require_round_trip(root) == text, "document is in canonical form", text);
+    json::Ref data = root.find("data");
+    json::Ref errors = root.find("errors");
+    fuzz::require(root.is_object() && root.size() == 2 && data && errors, "document has exactly data and errors",
+                  text);
     fuzz::require(errors.is_array(), "errors is a list", text);
     if (data.is_object()) {
-        fuzz::require(errors.empty(), "a success has no errors", text);
-    } else {
-        fuzz::require(data.is_null() && errors.size() == 1 && errors[0].is_object() && errors[0].size() == 1 &&
-                          errors[0].contains("message") && errors[0]["message"].is_string() &&
-                          !errors[0]["message"].get_ref<const std::string&>().empty(),
-                      "a failure has null data and one message", text);
+        fuzz::require(errors.size() == 0, "a success has no errors", text);
+        return;
     }
+    json::Ref error;
+    errors.for_each_element([&](json::Ref element) { error = element; });
+    json::Ref message = error && error.is_object() ? error.find("message") : json::Ref();
+    fuzz::require(data.kind() == json::Kind::null && errors.size() == 1 && error.is_object() && error.size() == 1 &&
+                      message && message.is_string() && !message.string().empty(),
+                  "a failure has null data and one message", text);
 }
 
 }  // namespace

@@ -1,5 +1,8 @@
-// A host's reply text through the bridge: the waiting call completes with
-// the reply's value (which round-trips) or with the invalid-JSON failure.
+// A host's reply text through the bridge and then the reader, as a tool
+// field takes it: the waiting call gets the text exactly as sent, and the
+// text reads into a value that round-trips, or fails with the invalid-JSON
+// message and a position.
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -10,25 +13,54 @@
 
 using namespace quorvel;
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    static TokioCallBridge bridge;
-    static std::uint64_t issued = 0;
-    static const bool attached = (bridge.attach(), true);
-    (void)attached;
+namespace {
 
-    auto parker = std::make_shared<Parker>();
-    PendingCall call = bridge.start_call("server", "tool", "query", json::Value::object(), parker);
-    std::string request_id = "tool-call-" + std::to_string(++issued);
-    std::string reply(reinterpret_cast<const char*>(data), size);
-    fuzz::require(bridge.respond(request_id, reply), "a waiting call takes its reply", request_id);
-    fuzz::require(!bridge.respond(request_id, "1"), "a second answer is refused", request_id);
-    Result<json::Value> value = call.wait(*parker);
-    if (value) {
-        fuzz::require_round_trip(value.value());
-    } else {
-        fuzz::require(value.message().starts_with("CallBridge returned invalid JSON: ") &&
-                          fuzz::has_position(value.message()),
-                      "reply failure form", value.message());
+struct Host {
+    TokioCallBridge bridge;
+    std::shared_ptr<Runtime> runtime;
+
+    Host() {
+        auto built = Runtime::build();
+        if (!built) fuzz::broken("runtime starts", built.message());
+        runtime = std::move(built).value();
+        bridge.attach();
     }
+
+    // The id of the request just queued, as the host reads it.
+    std::string take_request_id() {
+        auto received = bridge.receive_json(*runtime, std::chrono::seconds(0), std::chrono::nanoseconds(0));
+        fuzz::require(received && received->ok(), "the call's request is queued");
+        Result<json::Document> request = json::read(received->value());
+        fuzz::require(request.ok(), "a request is JSON", received->value());
+        json::Ref id = request.value().root().find("request_id");
+        fuzz::require(id && id.is_string(), "a request has an id", received->value());
+        return std::string(id.string());
+    }
+};
+
+// The tool field's reading of a reply.
+void check_reply_reading(const std::string& reply) {
+    Result<json::Document> value = json::read(reply);
+    if (value) {
+        fuzz::require_round_trip(value.value().root());
+        return;
+    }
+    std::string error = "CallBridge returned invalid JSON: " + value.message();
+    fuzz::require(fuzz::has_position(error), "reply failure form", error);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    static Host host;
+    std::string reply(reinterpret_cast<const char*>(data), size);
+    auto parker = std::make_shared<Parker>();
+    PendingCall call = host.bridge.start_call("server", "tool", "query", "{}", parker);
+    std::string request_id = host.take_request_id();
+    fuzz::require(host.bridge.respond(request_id, reply), "a waiting call takes its reply", request_id);
+    fuzz::require(!host.bridge.respond(request_id, "1"), "a second answer is refused", request_id);
+    Result<std::string> received = call.wait(*parker);
+    fuzz::require(received.ok() && received.value() == reply, "the call gets the reply as sent", reply);
+    check_reply_reading(received.value());
     return 0;
 }
