@@ -274,10 +274,10 @@ std::string search_hits_text(const std::vector<ToolMetadata>& tools) {
 }
 
 void write_placeholder_result(const ToolMetadata& tool, std::string& out) {
-    std::string message = "SchemaEngine stub resolved ";
-    message.append(tool.server_id).append(".").append(tool.tool_name).append(" but CallBridge is not wired yet");
     out += "{\"isError\":true,\"json\":null,\"text\":";
-    json::write_string(message, out);
+    json::write_string_of({"SchemaEngine stub resolved ", tool.server_id, ".", tool.tool_name,
+                           " but CallBridge is not wired yet"},
+                          out);
     out.push_back('}');
 }
 

@@ -4,6 +4,7 @@
 #include <array>
 #include <cstddef>
 
+#include "common/sorting.hpp"
 #include "common/unicode.hpp"
 #include "execution/response.hpp"
 #include "json/json.hpp"
@@ -108,9 +109,9 @@ void write_field_value(const FieldValue& value, std::string& out) {
 // last value wins, where tool fields count as set after every built-in
 // whatever their place in the query.
 std::string write_success(const std::pmr::vector<FieldValue>& values) {
-    std::vector<std::size_t> order(values.size());
+    std::pmr::vector<std::size_t> order(values.size(), values.get_allocator());
     for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
-    std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+    sort_stably(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
         if (values[a].alias != values[b].alias) return values[a].alias < values[b].alias;
         return values[a].is_tool < values[b].is_tool;
     });
@@ -139,12 +140,11 @@ std::string execute_json_async(const EngineRecord& engine, std::string_view quer
                                std::optional<std::string_view> variables_json, TaskContext& context) {
     std::string_view trimmed = unicode::trim(query);
     if (trimmed.empty()) return graphql_error("GraphQL query must not be blank");
-    Result<Variables> variables = parse_variables(variables_json);
-    if (!variables) return graphql_error(variables.message());
-
     // Small requests parse without touching the heap.
     alignas(std::max_align_t) std::array<std::byte, 4096> initial_arena;
     Arena arena(initial_arena);
+    Result<Variables> variables = parse_variables(variables_json, arena);
+    if (!variables) return graphql_error(variables.message());
     Result<std::pmr::vector<SelectedField>> fields = parse_top_level_fields(trimmed, variables.value(), arena);
     if (!fields) return graphql_error(fields.message());
     if (fields.value().empty()) return graphql_error("GraphQL query must select at least one top-level field");

@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/sorting.hpp"
 #include "common/unicode.hpp"
 
 namespace quorvel::json {
@@ -145,11 +146,10 @@ char* put_escape(unsigned char c, char* at) {
     return at;
 }
 
-// Writes valid UTF-8 text as a JSON string. Runs without anything to
-// escape are found 8 bytes at a time and copied whole.
-void write_valid_string(std::string_view text, TextOut& out) {
-    char* at = out.reserve(text.size() * 6 + 2);
-    *at++ = '"';
+// Writes valid UTF-8 text as the inside of a JSON string. Runs without
+// anything to escape are found 8 bytes at a time and copied whole.
+void write_valid_content(std::string_view text, TextOut& out) {
+    char* at = out.reserve(text.size() * 6);
     const char* p = text.data();
     const char* const end = p + text.size();
     while (p < end) {
@@ -172,8 +172,13 @@ void write_valid_string(std::string_view text, TextOut& out) {
         at += length;
         if (p < end) at = put_escape(static_cast<unsigned char>(*p++), at);
     }
-    *at++ = '"';
     out.advance_to(at);
+}
+
+void write_valid_string(std::string_view text, TextOut& out) {
+    out.put('"');
+    write_valid_content(text, out);
+    out.put('"');
 }
 
 bool is_valid_utf8(std::string_view text) {
@@ -428,22 +433,10 @@ private:
     using Members = std::vector<SortedMember>;
 
     static void sort_stably_by_key(Members& members) {
-        auto by_key = [](const SortedMember& a, const SortedMember& b) {
+        sort_stably(members.begin(), members.end(), [](const SortedMember& a, const SortedMember& b) {
             if (a.head != b.head) return a.head < b.head;
             return a.key < b.key;
-        };
-        if (members.size() > 24) {
-            std::stable_sort(members.begin(), members.end(), by_key);
-            return;
-        }
-        // Insertion sort: stable, and fastest for the few members objects
-        // usually have.
-        for (std::size_t i = 1; i < members.size(); ++i) {
-            auto moving = members[i];
-            std::size_t j = i;
-            for (; j > 0 && by_key(moving, members[j - 1]); --j) members[j] = members[j - 1];
-            members[j] = moving;
-        }
+        });
     }
 
     TextOut& out_;
@@ -467,11 +460,14 @@ Document::~Document() {
 
 Ref Document::root() const { return Ref(yyjson_doc_get_root(doc_)); }
 
-Result<Document> read(std::string_view text) {
+namespace {
+
+Result<Document> read_with(std::string_view text, const yyjson_alc* allocator) {
     yyjson_read_err error{};
     // Without the in-situ flag the reader copies the text and never writes
     // to it.
-    yyjson_doc* doc = yyjson_read_opts(const_cast<char*>(text.data()), text.size(), YYJSON_READ_NOFLAG, nullptr, &error);
+    yyjson_doc* doc =
+        yyjson_read_opts(const_cast<char*>(text.data()), text.size(), YYJSON_READ_NOFLAG, allocator, &error);
     if (doc == nullptr) {
         if (error.code == YYJSON_READ_ERROR_MEMORY_ALLOCATION) throw std::bad_alloc();
         // Nesting past the limit ahead of the fault is what a reader that
@@ -481,10 +477,35 @@ Result<Document> read(std::string_view text) {
         return fail(std::string(error.msg) + position_suffix(text, error.pos));
     }
     Document document(doc);
-    if (nests_too_deep(document.root().raw())) {
-        return fail(depth_failure(text, too_deep_offset(text)));
-    }
+    if (nests_too_deep(document.root().raw())) return fail(depth_failure(text, too_deep_offset(text)));
     return document;
+}
+
+// yyjson's allocator interface over an arena. The reader is C code, so an
+// exhausted arena is reported as a null pointer, never as an exception.
+void* arena_allocate(void* arena, std::size_t size) noexcept {
+    try {
+        return static_cast<std::pmr::memory_resource*>(arena)->allocate(size, alignof(std::max_align_t));
+    } catch (...) {
+        return nullptr;
+    }
+}
+
+void* arena_reallocate(void* arena, void* block, std::size_t old_size, std::size_t size) noexcept {
+    void* moved = arena_allocate(arena, size);
+    if (moved != nullptr && block != nullptr) std::memcpy(moved, block, std::min(old_size, size));
+    return moved;
+}
+
+void arena_free(void*, void*) noexcept {}
+
+}  // namespace
+
+Result<Document> read(std::string_view text) { return read_with(text, nullptr); }
+
+Result<Document> read(std::string_view text, std::pmr::memory_resource& arena) {
+    const yyjson_alc allocator{arena_allocate, arena_reallocate, arena_free, &arena};
+    return read_with(text, &allocator);
 }
 
 void write(Ref value, std::string& out) {
@@ -506,6 +527,16 @@ void write_string(std::string_view text, std::string& out) {
     } else {
         write_valid_string(replace_invalid_utf8(text), written);
     }
+}
+
+void write_string_of(std::initializer_list<std::string_view> parts, std::string& out) {
+    TextOut written(out, 0);
+    written.put('"');
+    for (std::string_view part : parts) {
+        if (is_valid_utf8(part)) write_valid_content(part, written);
+        else write_valid_content(replace_invalid_utf8(part), written);
+    }
+    written.put('"');
 }
 
 void write_uint64(std::uint64_t value, std::string& out) {

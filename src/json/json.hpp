@@ -13,6 +13,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
+#include <memory_resource>
 #include <string>
 #include <string_view>
 
@@ -88,6 +90,10 @@ private:
 // std::bad_alloc when memory runs out, so that is never taken for a fault of
 // the text.
 Result<Document> read(std::string_view text);
+// The same, with the document's memory taken from `arena`, a resource that
+// frees nothing before it is destroyed itself (so it must outlive the
+// document).
+Result<Document> read(std::string_view text, std::pmr::memory_resource& arena);
 
 // Appends the compact text of a read value.
 void write(Ref value, std::string& out);
@@ -95,6 +101,10 @@ void write(Ref value, std::string& out);
 // Compact text of a string, quotes included. Bytes that are not valid UTF-8
 // are written as U+FFFD, so the result is always valid JSON.
 void write_string(std::string_view text, std::string& out);
+
+// One string whose text is the concatenation of `parts`, each valid UTF-8,
+// written without building the concatenation.
+void write_string_of(std::initializer_list<std::string_view> parts, std::string& out);
 
 // Integers in decimal, floats in their shortest round-trip digits, laid out
 // as "1.0", "0.001", "1e+16", "1.5e-07".

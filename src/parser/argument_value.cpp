@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "common/sorting.hpp"
+
 namespace quorvel {
 
 ArgumentValue ArgumentValue::from_json(json::Ref value) {
@@ -74,9 +76,7 @@ void write_argument_value(const ArgumentValue& value, std::string& out) {
 
 std::span<const ArgumentMember> sorted_unique_members(std::pmr::vector<ArgumentMember>& members) {
     auto by_name = [](const ArgumentMember& a, const ArgumentMember& b) { return a.name < b.name; };
-    if (!std::is_sorted(members.begin(), members.end(), by_name)) {
-        std::stable_sort(members.begin(), members.end(), by_name);
-    }
+    if (!std::is_sorted(members.begin(), members.end(), by_name)) sort_stably(members.begin(), members.end(), by_name);
     // Of each run of equal names keep the last, moved to the run's front.
     std::size_t kept = 0;
     for (std::size_t i = 0; i < members.size(); ++i) {

@@ -429,9 +429,9 @@ json::Ref Variables::find(std::string_view name) const {
     return std::prev(after)->second;
 }
 
-Result<Variables> parse_variables(std::optional<std::string_view> variables_json) {
+Result<Variables> parse_variables(std::optional<std::string_view> variables_json, Arena& arena) {
     if (!variables_json || unicode::trim(*variables_json).empty()) return Variables();
-    Result<json::Document> value = json::read(*variables_json);
+    Result<json::Document> value = json::read(*variables_json, *arena.resource());
     if (!value) return fail("invalid variables JSON: " + value.message());
     if (!value.value().root().is_object()) return fail("variables_json must decode to a JSON object");
     return Variables(std::move(value).value());

@@ -64,8 +64,9 @@ private:
     std::vector<std::pair<std::string_view, json::Ref>> index_;
 };
 
-// The variables object: an empty object for an absent or blank text.
-Result<Variables> parse_variables(std::optional<std::string_view> variables_json);
+// The variables object: an empty object for an absent or blank text. The
+// document lives in `arena`.
+Result<Variables> parse_variables(std::optional<std::string_view> variables_json, Arena& arena);
 
 // The top-level fields of the request's one operation, in query order.
 // Names, aliases and plain strings are views of `query`; everything else
