@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <memory_resource>
 #include <string>
 #include <string_view>
 
@@ -131,6 +132,19 @@ void check_real_writer(std::string_view bytes) {
 
 }  // namespace
 
+// Reading into an arena gives what reading on the heap gives.
+void check_arena_read(std::string_view text, const Result<json::Document>& on_heap) {
+    std::pmr::monotonic_buffer_resource arena;
+    Result<json::Document> in_arena = json::read(text, arena);
+    fuzz::require(in_arena.ok() == on_heap.ok(), "an arena read has the same verdict", text);
+    if (!in_arena) {
+        fuzz::require(in_arena.message() == on_heap.message(), "an arena read has the same fault", in_arena.message());
+        return;
+    }
+    fuzz::require(fuzz::written(in_arena.value().root()) == fuzz::written(on_heap.value().root()),
+                  "an arena read has the same value", text);
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     std::string_view text(reinterpret_cast<const char*>(data), size);
     Result<json::Document> document = json::read(text);
@@ -139,6 +153,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     } else {
         check_refused(text, document.message());
     }
+    check_arena_read(text, document);
     check_string_writer(text);
     check_real_writer(text);
     return 0;

@@ -2,6 +2,7 @@
 // repeated names winning, or one of its two failure forms. Its verdict is
 // the JSON reader's, and what the lookup finds survives a write/read round
 // trip.
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
@@ -33,7 +34,11 @@ void check_lookups(const Variables& variables, json::Ref object) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     std::string_view text(reinterpret_cast<const char*>(data), size);
-    Result<Variables> variables = parse_variables(text);
+    // A small first block, so that most inputs also take the arena's path
+    // of asking for more memory.
+    std::array<std::byte, 256> first_block;
+    Arena arena(first_block);
+    Result<Variables> variables = parse_variables(text, arena);
     if (unicode::trim(text).empty()) {
         fuzz::require(variables.ok(), "blank variables are an empty object", text);
         return 0;
