@@ -3,7 +3,8 @@
 // nothing; anything after it, a NUL character included, is refused at the
 // byte where it starts; the nesting limit holds exactly. A refused text gets
 // a message with a position inside the text. The string and float writers
-// give text that reads back to what they were given.
+// give text that reads back to what they were given, and a string written
+// in parts is the string written whole.
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -109,6 +110,15 @@ void check_string_writer(std::string_view bytes) {
     fuzz::require(read.ok() && read.value().root().is_string(), "a written string reads back", text);
     bool valid = unicode::to_valid_utf8(bytes) == bytes;
     if (valid) fuzz::require(read.value().root().string() == bytes, "a valid string keeps its bytes", text);
+    if (valid) {
+        // Written in two parts split at a character boundary, the string is
+        // the same.
+        std::size_t split = bytes.size() / 2;
+        while (split < bytes.size() && (static_cast<unsigned char>(bytes[split]) & 0xC0) == 0x80) ++split;
+        std::string in_parts;
+        json::write_string_of({bytes.substr(0, split), bytes.substr(split)}, in_parts);
+        fuzz::require(in_parts == text, "a string written in parts is the same string", in_parts);
+    }
     if (json::is_plain_string(bytes)) {
         fuzz::require(text == "\"" + std::string(bytes) + "\"", "a plain string is written as it is", text);
     }
