@@ -65,6 +65,9 @@ def test_text_after_a_nul_is_refused_with_its_position(before: str) -> None:
      '{"a":{"x":2,"y":[1,{"c":1,"d":0}]},"b":3,"\u00e9":"\\u0001\\t\u007f/"}'),
     ('{"long key one": 1, "long key": 2, "long key one!": 3, "": 4}',
      '{"":4,"long key":2,"long key one":1,"long key one!":3}'),
+    # Long strings, plain or with escapes that end where the plain text would.
+    ('["%s", "%s\\"", "%s\\u0041\\\\", "%s\\n"]' % ("p" * 40, "q" * 40, "r" * 40, "\u00e9" * 40),
+     '["%s","%s\\"","%sA\\\\","%s\\n"]' % ("p" * 40, "q" * 40, "r" * 40, "\u00e9" * 40)),
 ])
 def test_replies_are_written_in_the_compact_form(reply: str, written: str) -> None:
     engine = _graphql.SchemaEngine(catalogue(("s", "t")))

@@ -21,6 +21,7 @@ struct FieldValue {
     std::string_view alias;
     std::string_view text;
     const ToolMetadata* placeholder = nullptr;
+    std::string reply_text;  // kept for the writer to copy strings from
     json::Document reply;
     std::optional<std::string> error;
     bool is_tool = false;
@@ -56,14 +57,16 @@ struct ToolFieldJob {
 // The reply of a call as the field's value: read once here, written once
 // into the response.
 void take_reply(Result<std::string> reply, FieldValue& value) {
-    if (reply) value.size_hint = reply.value().size();
     if (!reply) {
         value.error = reply.message();
         return;
     }
-    Result<json::Document> document = json::read(reply.value());
+    value.size_hint = reply.value().size();
+    value.reply_text = std::move(reply).value();
+    Result<json::Document> document = json::read(value.reply_text);
     if (!document) {
         value.error = "CallBridge returned invalid JSON: " + document.message();
+        value.reply_text = std::string();
         return;
     }
     value.reply = std::move(document).value();
@@ -99,7 +102,7 @@ void write_field_value(const FieldValue& value, std::string& out) {
     } else if (value.error) {
         write_tool_error_result(*value.error, out);
     } else if (value.reply.root()) {
-        json::write(value.reply.root(), out);
+        json::write(value.reply, out);
     } else {
         out += value.text;
     }

@@ -295,6 +295,10 @@ void put_integer(Integer value, TextOut& out) {
 class Writer {
 public:
     explicit Writer(TextOut& out) : out_(out) {}
+    // The reader copies the source and decodes strings in place in the
+    // copy, so a string starts at the same offset in both.
+    Writer(TextOut& out, const Document& document)
+        : out_(out), source_(document.source()), pool_(document.string_pool()) {}
 
     void value(yyjson_val* value) {
         switch (unsafe_yyjson_get_type(value)) {
@@ -305,7 +309,7 @@ public:
                 number(value);
                 return;
             case YYJSON_TYPE_STR:
-                write_valid_string(Ref(value).string(), out_);
+                string(Ref(value).string());
                 return;
             case YYJSON_TYPE_ARR:
                 array(value);
@@ -319,6 +323,27 @@ public:
     }
 
 private:
+    // Escapes only ever make a string's source longer than its text, so a
+    // source that holds the same length without a backslash and then its
+    // closing quote held nothing escaped: the text needs no escaping now,
+    // and one search for a backslash replaces the scan for every byte that
+    // would need it.
+    void string(std::string_view text) {
+        if (pool_ != nullptr && text.size() >= 32 && text.data() >= pool_) {
+            auto offset = static_cast<std::size_t>(text.data() - pool_);
+            if (offset + text.size() < source_.size() && source_[offset + text.size()] == '"' &&
+                std::memchr(source_.data() + offset, '\\', text.size()) == nullptr) {
+                char* at = out_.reserve(text.size() + 2);
+                *at = '"';
+                std::memcpy(at + 1, text.data(), text.size());
+                at[text.size() + 1] = '"';
+                out_.advance_to(at + text.size() + 2);
+                return;
+            }
+        }
+        write_valid_string(text, out_);
+    }
+
     void number(yyjson_val* value) {
         switch (unsafe_yyjson_get_subtype(value)) {
             case YYJSON_SUBTYPE_UINT:
@@ -440,6 +465,8 @@ private:
     }
 
     TextOut& out_;
+    std::string_view source_;
+    const char* pool_ = nullptr;
     std::deque<Members> scratch_;  // a deque, so growing it keeps outer levels in place
     std::size_t depth_ = 0;
 };
@@ -449,6 +476,7 @@ private:
 Document& Document::operator=(Document&& other) noexcept {
     if (this != &other) {
         yyjson_doc* old = std::exchange(doc_, std::exchange(other.doc_, nullptr));
+        source_ = other.source_;
         if (old != nullptr) yyjson_doc_free(old);
     }
     return *this;
@@ -460,7 +488,7 @@ Document::~Document() {
 
 Ref Document::root() const { return Ref(yyjson_doc_get_root(doc_)); }
 
-namespace {
+const char* Document::string_pool() const { return doc_ == nullptr ? nullptr : doc_->str_pool; }
 
 Result<Document> read_with(std::string_view text, const yyjson_alc* allocator) {
     yyjson_read_err error{};
@@ -477,9 +505,12 @@ Result<Document> read_with(std::string_view text, const yyjson_alc* allocator) {
         return fail(std::string(error.msg) + position_suffix(text, error.pos));
     }
     Document document(doc);
+    document.source_ = text;
     if (nests_too_deep(document.root().raw())) return fail(depth_failure(text, too_deep_offset(text)));
     return document;
 }
+
+namespace {
 
 // yyjson's allocator interface over an arena. The reader is C code, so an
 // exhausted arena is reported as a null pointer, never as an exception.
@@ -511,6 +542,11 @@ Result<Document> read(std::string_view text, std::pmr::memory_resource& arena) {
 void write(Ref value, std::string& out) {
     TextOut text(out, 1 << 16);
     Writer(text).value(value.raw());
+}
+
+void write(const Document& document, std::string& out) {
+    TextOut text(out, 1 << 16);
+    Writer(text, document).value(document.root().raw());
 }
 
 void write_string(std::string_view text, std::string& out) {
