@@ -22,6 +22,7 @@
 
 #include "catalogue/engine.hpp"
 #include "execution/execution.hpp"
+#include "execution/response.hpp"
 
 using namespace quorvel;
 using namespace std::chrono_literals;
@@ -53,13 +54,26 @@ std::string query_of(std::size_t fields, Shared& shared, std::vector<std::uint64
     return query + " }";
 }
 
-void check_field(const json::Value& value, std::uint64_t n) {
-    if (value.is_object() && value.contains("n")) {
-        check(value["n"] == n, "field holds another request's answer: " + value.dump());
+std::string text_of(json::Ref value) {
+    std::string text;
+    if (value) json::write(value, text);
+    return text;
+}
+
+void check_field(json::Ref value, std::uint64_t n) {
+    if (!value || !value.is_object()) {
+        check(false, "unexpected field value: " + text_of(value));
         return;
     }
-    check(value.is_object() && value.value("isError", false) == true, "unexpected field value: " + value.dump());
-    const std::string text = value.value("text", std::string());
+    if (json::Ref answer = value.find("n")) {
+        check(answer.kind() == json::Kind::uint64 && answer.uint64() == n,
+              "field holds another request's answer: " + text_of(value));
+        return;
+    }
+    json::Ref is_error = value.find("isError");
+    check(is_error && is_error.is_boolean() && is_error.boolean(), "unexpected field value: " + text_of(value));
+    json::Ref text_value = value.find("text");
+    const std::string text = text_value && text_value.is_string() ? std::string(text_value.string()) : "";
     bool own_failure = text == "failed " + std::to_string(n);
     bool placeholder = text.starts_with("SchemaEngine stub resolved s.t");
     check(own_failure || placeholder || text == "CallBridge is detached", "unexpected error text: " + text);
@@ -71,11 +85,12 @@ void execute_queries(Shared& shared, unsigned seed, std::chrono::steady_clock::t
         std::size_t fields = random() % 20 == 0 ? 1100 + random() % 200 : 1 + random() % 40;
         std::vector<std::uint64_t> numbers;
         std::string document = execute_json(shared.engine, query_of(fields, shared, numbers), std::nullopt);
-        Result<json::Value> parsed = json::read(document);
-        check(parsed.ok() && parsed.value()["errors"].empty(), "query failed: " + document.substr(0, 200));
+        Result<json::Document> parsed = json::read(document);
+        check(parsed.ok() && parsed.value().root().find("errors").size() == 0,
+              "query failed: " + document.substr(0, 200));
         if (!parsed) return;
-        const json::Value& data = parsed.value()["data"];
-        for (std::size_t i = 0; i < numbers.size(); ++i) check_field(data["f" + std::to_string(i)], numbers[i]);
+        json::Ref data = parsed.value().root().find("data");
+        for (std::size_t i = 0; i < numbers.size(); ++i) check_field(data.find("f" + std::to_string(i)), numbers[i]);
         ++shared.queries;
     }
 }
@@ -85,7 +100,7 @@ void serve(Shared& shared, unsigned seed) {
     std::vector<std::pair<std::string, std::uint64_t>> held;  // answered later, out of order
     auto answer = [&](const std::pair<std::string, std::uint64_t>& call) {
         if (random() % 7 == 0) {
-            shared.engine.bridge->respond(call.first, json::Value(tool_error_result("failed " + std::to_string(call.second))).dump());
+            shared.engine.bridge->respond(call.first, tool_error_result_text("failed " + std::to_string(call.second)));
             ++shared.failed_calls;
         } else {
             shared.engine.bridge->respond(call.first, "{\"n\":" + std::to_string(call.second) + "}");
@@ -95,14 +110,16 @@ void serve(Shared& shared, unsigned seed) {
     while (shared.executing || !held.empty()) {
         auto received = shared.engine.bridge->receive_json(*shared.engine.runtime, 0s, 2ms);
         if (received && *received) {
-            Result<json::Value> request = json::read(received->value());
+            Result<json::Document> request = json::read(received->value());
             check(request.ok(), "request document is JSON");
-            std::string id = request.value()["request_id"];
+            if (!request) continue;
+            json::Ref root = request.value().root();
+            std::string id(root.find("request_id").string());
             {
                 std::lock_guard lock(shared.ids_mutex);
                 check(shared.ids.insert(id).second, "request id repeated: " + id);
             }
-            held.emplace_back(id, request.value()["arguments"]["n"].get<std::uint64_t>());
+            held.emplace_back(id, root.find("arguments").find("n").uint64());
         }
         if (!held.empty() && (held.size() > random() % 64 || !received)) {
             std::swap(held[random() % held.size()], held.back());
