@@ -19,6 +19,7 @@
 #include <map>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "checks.hpp"
 #include "legacy_json.hpp"
@@ -124,6 +125,56 @@ void compare_refusals(std::string_view text, const std::string& old_message, con
                   same ? std::string() : "old: " + old_message + " | new: " + new_message);
 }
 
+// The number tokens of a compact text, in order.
+std::vector<std::string_view> number_tokens(std::string_view text) {
+    std::vector<std::string_view> numbers;
+    for (std::size_t i = 0; i < text.size();) {
+        char c = text[i];
+        if (c == '"') {
+            for (++i; i < text.size() && text[i] != '"'; ++i) i += text[i] == '\\';
+            ++i;
+        } else if (c == '-' || (c >= '0' && c <= '9')) {
+            std::size_t end = text.find_first_of(",]}", i);
+            if (end == std::string_view::npos) end = text.size();
+            numbers.push_back(text.substr(i, end - i));
+            i = end;
+        } else {
+            ++i;
+        }
+    }
+    return numbers;
+}
+
+// The significant digits of a number token, without sign, point, exponent
+// or leading and trailing zeros.
+std::string significant_digits(std::string_view number) {
+    std::string digits;
+    for (char c : number.substr(0, number.find_first_of("eE"))) {
+        if (c >= '0' && c <= '9' && !(digits.empty() && c == '0')) digits.push_back(c);
+    }
+    while (!digits.empty() && digits.back() == '0') digits.pop_back();
+    return digits;
+}
+
+// How the written texts of one value differ, float token by float token:
+// the new writer's digits must be no longer than the old writer's, and the
+// same digits must be laid out the same way.
+std::string float_difference(std::string_view old_text, std::string_view new_text) {
+    std::vector<std::string_view> old_numbers = number_tokens(old_text);
+    std::vector<std::string_view> new_numbers = number_tokens(new_text);
+    if (old_numbers.size() != new_numbers.size()) return "FLOAT TOKENS DO NOT PAIR UP";
+    std::string worst = "float digits differ: new shorter";
+    for (std::size_t i = 0; i < old_numbers.size(); ++i) {
+        if (old_numbers[i] == new_numbers[i]) continue;
+        std::string old_digits = significant_digits(old_numbers[i]);
+        std::string new_digits = significant_digits(new_numbers[i]);
+        if (new_digits.size() > old_digits.size()) return "float digits differ: NEW LONGER";
+        if (new_digits == old_digits) return "float digits same, LAYOUT DIFFERS";
+        if (new_digits.size() == old_digits.size()) worst = "float digits differ: same length";
+    }
+    return worst;
+}
+
 void compare_acceptances(std::string_view text, const legacy::Value& old_value, const json::Document& new_value) {
     std::string old_text;
     fuzz::require(static_cast<bool>(legacy::write(old_value, old_text)), "the old layer writes what it read");
@@ -136,7 +187,8 @@ void compare_acceptances(std::string_view text, const legacy::Value& old_value, 
     Result<json::Document> old_read_anew = json::read(old_text);
     fuzz::require(old_read_anew.ok(), "the old written text reads with the new reader", old_text);
     if (fuzz::written(old_read_anew.value().root()) == new_text) {
-        survey().note("both accept, float digits differ", text, "old " + old_text + " new " + new_text);
+        survey().note("both accept, " + float_difference(old_text, new_text), text,
+                      "old " + old_text + " new " + new_text);
         return;
     }
     survey().note("both accept, DIFFERENT VALUES", text, "old " + old_text + " new " + new_text);
