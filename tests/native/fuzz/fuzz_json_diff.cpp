@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "checks.hpp"
+#include "common/unicode.hpp"
 #include "legacy_json.hpp"
 
 using namespace quorvel;
@@ -194,6 +195,21 @@ void compare_acceptances(std::string_view text, const legacy::Value& old_value, 
     survey().note("both accept, DIFFERENT VALUES", text, "old " + old_text + " new " + new_text);
 }
 
+// The string writers on the raw input: the same text for valid UTF-8; for
+// bytes that are not, both must give valid JSON, and how often they differ
+// in what they replace is counted.
+void compare_string_writers(std::string_view bytes) {
+    std::string old_text;
+    std::string new_text;
+    legacy::write_string(bytes, old_text);
+    json::write_string(bytes, new_text);
+    if (old_text == new_text) return;
+    bool valid = unicode::to_valid_utf8(bytes) == bytes;
+    fuzz::require(!valid, "valid UTF-8 strings are written alike", "old " + old_text + "\nnew " + new_text);
+    fuzz::require(json::read(new_text).ok(), "a string with malformed UTF-8 is written as valid JSON", new_text);
+    survey().note("write_string of malformed UTF-8 differs", bytes, "old " + old_text + " new " + new_text);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -202,6 +218,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     Result<legacy::Value> old_read = legacy::read(text);
     Result<json::Document> new_read = json::read(text);
     const bool has_nul = text.find('\0') != std::string_view::npos;
+    compare_string_writers(text);
 
     if (!old_read && !new_read) {
         compare_refusals(text, old_read.message(), new_read.message());
