@@ -41,7 +41,9 @@ except ImportError as _missing:  # pragma: no cover - depends on the environment
 
 from _graphql import SchemaEngine
 
-from .host import ToolCall, ToolHost, _LoopThread, describe_exception
+from .errors import ConfigError, McpCallError, ServerStartError
+from .host import ToolCall, ToolHost, describe_exception
+from .loop_thread import LoopThread
 
 __all__ = [
     "ConfigError",
@@ -55,22 +57,6 @@ __all__ = [
 ]
 
 JsonObject = dict[str, Any]
-
-
-class ConfigError(ValueError):
-    """The server configuration cannot be read or is malformed."""
-
-
-class ServerStartError(RuntimeError):
-    """One or more servers did not start; ``failures`` maps name to reason."""
-
-    def __init__(self, failures: Mapping[str, str]) -> None:
-        self.failures = dict(failures)
-        super().__init__("; ".join(f"MCP server '{name}' failed to start: {why}" for name, why in failures.items()))
-
-
-class McpCallError(RuntimeError):
-    """A tool call that the server (or its connection) could not complete."""
 
 
 @dataclass(frozen=True)
@@ -154,7 +140,7 @@ class McpServers:
         self._errlog = errlog
         self._configs = dict(configs)
         self._servers: dict[str, _Server] = {}
-        self._thread: _LoopThread | None = None
+        self._thread: LoopThread | None = None
 
     @property
     def loop(self) -> asyncio.AbstractEventLoop:
@@ -169,7 +155,7 @@ class McpServers:
         did start and raises ServerStartError naming each failed server."""
         if self._thread is not None:
             raise RuntimeError("McpServers is already started")
-        self._thread = _LoopThread("quorvel-mcp")
+        self._thread = LoopThread("quorvel-mcp")
         try:
             failures = self._thread.submit(self._start_all()).result(self.startup_timeout + self.shutdown_timeout)
         except Exception as error:  # the start-up itself got stuck or broke
