@@ -240,14 +240,20 @@ class ToolHost:
         self._private_loop: LoopThread | None = None
         self.receive_error_count = 0
         """Requests the receiving thread could not handle (each is logged)."""
+        self.input_schemas: dict[tuple[str, str], dict[str, Any]] = {}
+        """JSON Schemas of tool arguments by (server, tool), where known
+        (``McpServers.serve`` fills it from tools/list)."""
 
     # -- catalogue ----------------------------------------------------------
 
     def catalogue_tools(self) -> list[dict[str, Any]]:
-        """The engine's tool fields (see :func:`engine_tools`); read once."""
+        """The engine's tool fields, one dict each: ``server``, ``tool``,
+        ``field``, ``description``, ``readOnly`` and ``inputSchema`` (None
+        when unknown).  The catalogue is read from the engine once."""
         if self._catalogue is None:
             self._catalogue = engine_tools(self.engine)
-        return [dict(tool) for tool in self._catalogue]
+        schemas = self.input_schemas
+        return [{**tool, "inputSchema": schemas.get((tool["server"], tool["tool"]))} for tool in self._catalogue]
 
     def _check_known(self, server: str, tool: str) -> None:
         tools = self.catalogue_tools() if self._catalogue is None else self._catalogue
