@@ -265,7 +265,7 @@ class _Server:
     slots: asyncio.Semaphore | None = None
     up_since: float = 0.0
     next_start: float = 0.0  # monotonic time before which no restart is tried
-    pause: float = 0.0
+    pause: float = 0.0  # the pause before the restart after the next failure
     restarting: asyncio.Lock = field(default_factory=asyncio.Lock)
 
     @property
@@ -527,8 +527,7 @@ class McpServers:
             server.log.info("restarting MCP server '%s' (%s)", name, server.failure)
             why = await self._start_one(server)
             if why is not None or server.session is None:
-                server.pause = min(RESTART_PAUSE_MAX, max(1.0, server.pause * 2))
-                server.next_start = time.monotonic() + server.pause
+                self._back_off(server)
                 server.failure = why or server.failure
                 raise McpCallError(f"MCP server '{name}' is down and could not be restarted: {why}")
             return server.session
@@ -536,12 +535,19 @@ class McpServers:
     def _mark_down(self, server: _Server, reason: str) -> None:
         if server.session is None:
             return
-        stable = time.monotonic() - server.up_since >= STABLE_AFTER
-        server.pause = 0.0 if stable else min(RESTART_PAUSE_MAX, max(1.0, server.pause * 2))
-        server.next_start = time.monotonic() + server.pause
+        if time.monotonic() - server.up_since >= STABLE_AFTER:
+            server.pause = 0.0
+        self._back_off(server)
         server.session, server.failure = None, f"it stopped answering: {reason}"
         server.log.warning("MCP server '%s' is down: %s", server.config.name, reason)
         server.stop.set()  # lets its task close the connection and end the process
+
+    @staticmethod
+    def _back_off(server: _Server) -> None:
+        """The first failure after a healthy run restarts at once; each quick
+        failure after that doubles the pause, up to RESTART_PAUSE_MAX."""
+        server.next_start = time.monotonic() + server.pause
+        server.pause = min(RESTART_PAUSE_MAX, max(1.0, server.pause * 2))
 
     def serve(self, host: ToolHost, *, time_limit: float | None = None) -> None:
         """Makes ``host`` route every call without a handler of its own here,
@@ -698,9 +704,15 @@ def _leaf(error: BaseException) -> BaseException:
     return error
 
 
+CONNECTION_CLOSED = -32000  # the SDK's code for "the connection is gone"
+
+
 def _is_protocol_error(error: BaseException) -> bool:
     """An error the server answered with (the connection is fine)."""
-    return type(error).__name__ in ("McpError", "MCPError")
+    if type(error).__name__ not in ("McpError", "MCPError"):
+        return False
+    data = getattr(error, "error", None)
+    return getattr(data, "code", None) != CONNECTION_CLOSED
 
 
 def _start_failure(error: BaseException, config: ServerConfig) -> str:
