@@ -20,7 +20,7 @@ import math
 import sys
 import threading
 from collections.abc import Callable, Sequence
-from typing import Any, TextIO
+from typing import Any, NoReturn, TextIO
 
 from _graphql import SchemaEngine
 
@@ -44,8 +44,15 @@ def _seconds(text: str) -> float:
     return value
 
 
+class _Parser(argparse.ArgumentParser):
+    """Usage errors in one line, like every other error of the command."""
+
+    def error(self, message: str) -> NoReturn:
+        self.exit(EXIT_USAGE, f"{self.prog}: error: {message} (see --help)\n")
+
+
 def _parser() -> argparse.ArgumentParser:
-    parser = argparse.ArgumentParser(
+    parser = _Parser(
         prog=PROG,
         description="Run one GraphQL query over a tool catalogue and print the response document. "
         f"'{PROG} serve ...' runs the gateway instead (see '{PROG} serve --help').",
