@@ -390,11 +390,19 @@ class ToolHost:
     ) -> None:
         # close() may wait for handlers that run on this very loop, and must
         # not take a thread of the loop's default executor that they may need.
-        done = threading.Event()
-        closer = threading.Thread(target=lambda: (self.close(), done.set()), name="quorvel-close", daemon=True)
-        closer.start()
-        while not done.is_set():
-            await asyncio.sleep(0.01)
+        loop = asyncio.get_running_loop()
+        closed: asyncio.Future[None] = loop.create_future()
+
+        def close() -> None:
+            try:
+                self.close()
+            except Exception:
+                log.exception("closing the tool host failed")
+            finally:
+                loop.call_soon_threadsafe(_set_result, closed, None)
+
+        threading.Thread(target=close, name="quorvel-close", daemon=True).start()
+        await closed
 
     # -- queries ------------------------------------------------------------
 
