@@ -143,7 +143,7 @@ def _describe(tools: list[dict[str, Any]]) -> str:
         from .discovery import describe_sdl
     except ImportError as error:
         raise _Failure(f"--schema needs quorvel_graphql.discovery, which is not available: {error}") from error
-    return describe_sdl(tools)
+    return str(describe_sdl(tools))
 
 
 def _run(args: argparse.Namespace) -> str:

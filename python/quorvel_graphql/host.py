@@ -433,9 +433,9 @@ class ToolHost:
         outcome: asyncio.Future[dict[str, Any]] = loop.create_future()
 
         def run() -> None:
+            settle: Callable[[asyncio.Future[Any], Any], None] = _set_result
             try:
                 result: Any = json.loads(self.engine.execute(query, text))
-                settle = _set_result
             except BaseException as error:
                 result, settle = error, _set_exception
             try:

@@ -406,7 +406,7 @@ class McpServers:
         if config.transport == "sse":
             from mcp.client.sse import sse_client
 
-            streams = await stack.enter_async_context(sse_client(config.url or "", headers=config.headers))
+            streams = await stack.enter_async_context(sse_client(config.url or "", headers=dict(config.headers or {})))
             return streams[0], streams[1]
         return await _open_streamable_http(stack, config)
 
@@ -645,8 +645,8 @@ async def _open_streamable_http(stack: contextlib.AsyncExitStack, config: Server
         client = await stack.enter_async_context(create_mcp_http_client(headers=dict(config.headers or {})))
         streams = await stack.enter_async_context(streamable_http.streamable_http_client(url, http_client=client))
     else:
-        streams = await stack.enter_async_context(
-            streamable_http.streamablehttp_client(url, headers=dict(config.headers or {})))
+        legacy: Any = getattr(streamable_http, "streamablehttp_client")  # SDK 1.x
+        streams = await stack.enter_async_context(legacy(url, headers=dict(config.headers or {})))
     return streams[0], streams[1]
 
 
