@@ -160,9 +160,9 @@ def _run(args: argparse.Namespace) -> str:
         except ValueError as error:
             raise _Failure(f"{args.catalogue}: {error}") from error
         if query is None:
-            from .host import ToolHost
+            from .host import engine_tools
 
-            return _describe(ToolHost(engine).catalogue_tools())
+            return _describe(engine_tools(engine))
         return str(_interruptible(lambda: engine.execute(query, args.variables)))
     return _run_servers(args, query)
 

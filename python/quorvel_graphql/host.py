@@ -444,7 +444,10 @@ class ToolHost:
                 pass
 
         assert self._blocking is not None
-        self._blocking.submit(run)
+        try:
+            self._blocking.submit(run)
+        except RuntimeError:  # closed between the check above and now
+            raise HostStateError("ToolHost is closed, not running") from None
         return await outcome
 
     # -- serving ------------------------------------------------------------
