@@ -20,6 +20,9 @@ except ImportError:  # running from a checkout after scripts/dev-build
     import _graphql
 import graphql
 
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests"))
+from contract import placeholder_text  # noqa: E402  (the one copy of the contract texts)
+
 perf = time.perf_counter
 
 
@@ -145,8 +148,7 @@ def gql_schema(tools, result, make_resolver):
 
 
 def placeholder_resolver(server, tool):
-    value = {"isError": True, "json": None,
-             "text": f"SchemaEngine stub resolved {server}.{tool} but CallBridge is not wired yet"}
+    value = {"isError": True, "json": None, "text": placeholder_text(server, tool)}
     return lambda obj, info, **args: value
 
 

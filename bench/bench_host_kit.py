@@ -1,14 +1,19 @@
-"""Cost of the host kit per tool call, and parallel fan-out.
+"""Cost of the host kit per tool call, parallel fan-out, and real servers.
 
-    PYTHONPATH=build/dev:python python3 bench/bench_host_kit.py [--rounds 15] [--batch 200]
+    PYTHONPATH=build/dev:python python3 bench/bench_host_kit.py [--rounds 7] [--skip-servers]
 
-1. Round trips of a one-tool query served by a bare receive/respond loop and by
-   ToolHost (same handler), batches interleaved so that machine noise hits both
-   alike; medians per query, the ratio, and the kit's extra cost per call.
+1. Round trips of a 1-field and a 1000-field query served by a hand-written
+   receive/respond loop on the raw module and by ToolHost (same handler:
+   on the worker pool, and inline on the receiving thread), batches
+   interleaved so that machine noise hits all alike; medians per query and
+   the ratios to the hand-written loop.
 2. A query of 50 tool fields whose handlers each sleep 20 ms, served by a
-   ToolHost with 50 workers (plain handlers) and with coroutine handlers: wall
-   time against one call (20 ms) and against serving them one after another
-   (1000 ms).
+   ToolHost with 50 workers (plain handlers) and with coroutine handlers.
+3. Three tools on two real MCP servers (mcp-server-time, mcp-server-git):
+   one query through the kit, against the same three calls made with the
+   SDK's ClientSession and asyncio.gather, and with fastmcp's Client over
+   an mcpServers config.  All clients are started once; only the calls are
+   timed.
 """
 
 from __future__ import annotations
@@ -17,15 +22,20 @@ import argparse
 import asyncio
 import json
 import statistics
+import subprocess
+import sys
+import tempfile
 import threading
 import time
+from collections.abc import Callable
 
 from _graphql import SchemaEngine
 
 from quorvel_graphql import ToolHost
 
 CATALOGUE = json.dumps([{"server": "bench", "tools": [{"name": "echo"}, {"name": "nap"}, {"name": "anap"}]}])
-ONE_TOOL = '{ bench_echo(value: 1) }'
+ONE_FIELD = "{ bench_echo(value: 1) }"
+THOUSAND_FIELDS = "{ " + " ".join(f"e{i}: bench_echo(value: {i})" for i in range(1000)) + " }"
 FAN_OUT = "{ " + " ".join(f"n{i}: bench_nap" for i in range(50)) + " }"
 ASYNC_FAN_OUT = FAN_OUT.replace("bench_nap", "bench_anap")
 
@@ -67,25 +77,28 @@ def per_query(engine: SchemaEngine, query: str, count: int) -> float:
     return (time.perf_counter() - start) / count
 
 
-def overhead(rounds: int, batch: int) -> None:
-    bare_engine, kit_engine = SchemaEngine(CATALOGUE), SchemaEngine(CATALOGUE)
-    kit = ToolHost(kit_engine)
-    kit.register("bench", "echo", echo)
-    bare_times: list[float] = []
-    kit_times: list[float] = []
-    with BareHost(bare_engine), kit:
-        assert json.loads(bare_engine.execute(ONE_TOOL))["data"] == json.loads(kit_engine.execute(ONE_TOOL))["data"]
-        per_query(bare_engine, ONE_TOOL, batch // 4)  # warm-up
-        per_query(kit_engine, ONE_TOOL, batch // 4)
-        for _ in range(rounds):
-            bare_times.append(per_query(bare_engine, ONE_TOOL, batch))
-            kit_times.append(per_query(kit_engine, ONE_TOOL, batch))
-    bare, with_kit = statistics.median(bare_times), statistics.median(kit_times)
-    print(f"one-tool query round trip, median of {rounds} interleaved rounds x {batch} queries")
-    print(f"  bare receive/respond loop : {bare * 1e6:8.1f} us")
-    print(f"  ToolHost                  : {with_kit * 1e6:8.1f} us")
-    print(f"  ratio kit/bare            : {with_kit / bare:8.2f}")
-    print(f"  kit cost per tool call    : {(with_kit - bare) * 1e6:8.1f} us")
+def overhead(rounds: int) -> None:
+    engines = {"hand-written loop": SchemaEngine(CATALOGUE), "ToolHost, pool": SchemaEngine(CATALOGUE),
+               "ToolHost, inline=True": SchemaEngine(CATALOGUE)}
+    pooled = ToolHost(engines["ToolHost, pool"])
+    pooled.register("bench", "echo", echo)
+    inline = ToolHost(engines["ToolHost, inline=True"])
+    inline.register("bench", "echo", echo, inline=True)
+    with BareHost(engines["hand-written loop"]), pooled, inline:
+        for query, batch, label in ((ONE_FIELD, 300, "1-field query"), (THOUSAND_FIELDS, 3, "1000-field query")):
+            reference = json.loads(engines["hand-written loop"].execute(query))["data"]
+            times: dict[str, list[float]] = {name: [] for name in engines}
+            for name, engine in engines.items():
+                assert json.loads(engine.execute(query))["data"] == reference
+                per_query(engine, query, max(1, batch // 4))  # warm-up
+            for _ in range(rounds):
+                for name, engine in engines.items():
+                    times[name].append(per_query(engine, query, batch))
+            bare = statistics.median(times["hand-written loop"])
+            print(f"{label}: median of {rounds} interleaved rounds x {batch} queries")
+            for name, samples in times.items():
+                value = statistics.median(samples)
+                print(f"  {name:22s}: {value * 1e6:10.1f} us per query  = {value / bare:5.2f} x hand-written")
 
 
 def fan_out(repeats: int) -> None:
@@ -96,12 +109,11 @@ def fan_out(repeats: int) -> None:
         time.sleep(0.02)
         return "ok"
 
-    host.register("bench", "nap", nap)
-
     async def anap() -> str:
         await asyncio.sleep(0.02)
         return "ok"
 
+    host.register("bench", "nap", nap)
     host.register("bench", "anap", anap)
     print("\nfan-out: 50 tool fields, each handler sleeps 20 ms (serial would take 1000 ms)")
     with host:
@@ -114,18 +126,120 @@ def fan_out(repeats: int) -> None:
                 walls.append(time.perf_counter() - start)
                 assert list(document["data"].values()) == ["ok"] * 50, document
             wall = statistics.median(walls)
-            print(f"  {label:27s}: median {wall * 1e3:6.1f} ms  = {wall / 0.02:4.2f} x one call, "
-                  f"{1.0 / wall:5.1f} x faster than serial  (min {min(walls) * 1e3:.1f}, max {max(walls) * 1e3:.1f})")
+            print(f"  {label:27s}: median {wall * 1e3:6.1f} ms  = {wall / 0.02:4.2f} x one call")
+
+
+def make_repo(folder: str) -> str:
+    subprocess.run(["git", "init", "-q", folder], check=True)
+    git = ["git", "-C", folder, "-c", "user.name=Bench", "-c", "user.email=bench@example.org"]
+    subprocess.run([*git, "commit", "-q", "--allow-empty", "-m", "bench"], check=True)
+    return folder
+
+
+def servers_config(repo: str) -> dict:
+    return {"mcpServers": {
+        "time": {"command": sys.executable, "args": ["-m", "mcp_server_time", "--local-timezone", "UTC"]},
+        "git": {"command": sys.executable, "args": ["-m", "mcp_server_git", "--repository", repo]}}}
+
+
+def three_calls(repo: str) -> list[tuple[str, str, dict]]:
+    return [("time", "get_current_time", {"timezone": "UTC"}),
+            ("time", "convert_time", {"source_timezone": "UTC", "time": "12:00", "target_timezone": "Asia/Tokyo"}),
+            ("git", "git_status", {"repo_path": repo})]
+
+
+def timed(run: Callable[[], object], repeats: int) -> float:
+    run()  # warm-up
+    samples = []
+    for _ in range(repeats):
+        start = time.perf_counter()
+        run()
+        samples.append(time.perf_counter() - start)
+    return statistics.median(samples)
+
+
+def kit_time(config: dict, repo: str, repeats: int) -> float:
+    from quorvel_graphql.mcp_adapter import parse_config, serve_config
+
+    query = """query($repo: String!) { a: time_get_current_time(timezone: "UTC")
+        b: time_convert_time(source_timezone: "UTC", time: "12:00", target_timezone: "Asia/Tokyo")
+        c: git_git_status(repo_path: $repo) }"""
+    with serve_config(parse_config(config)) as host:
+        def run() -> None:
+            document = host.execute(query, {"repo": repo})
+            assert not any(v["isError"] for v in document["data"].values()), document
+        return timed(run, repeats)
+
+
+async def session_time(config: dict, repo: str, repeats: int) -> float:
+    from contextlib import AsyncExitStack
+
+    from mcp import ClientSession, StdioServerParameters
+    from mcp.client.stdio import stdio_client
+
+    async with AsyncExitStack() as stack:
+        sessions = {}
+        for name, entry in config["mcpServers"].items():
+            params = StdioServerParameters(command=entry["command"], args=entry["args"])
+            read, write = await stack.enter_async_context(stdio_client(params, errlog=subprocess.DEVNULL))
+            sessions[name] = await stack.enter_async_context(ClientSession(read, write))
+            await sessions[name].initialize()
+
+        async def run() -> None:
+            results = await asyncio.gather(*(sessions[s].call_tool(t, a) for s, t, a in three_calls(repo)))
+            assert not any(getattr(r, "is_error", getattr(r, "isError", False)) for r in results)
+
+        return await timed_async(run, repeats)
+
+
+async def fastmcp_time(config: dict, repo: str, repeats: int) -> float:
+    from fastmcp import Client
+
+    async with Client(config) as client:
+        async def run() -> None:
+            results = await asyncio.gather(*(client.call_tool(f"{s}_{t}", a) for s, t, a in three_calls(repo)))
+            assert not any(r.is_error for r in results)
+
+        return await timed_async(run, repeats)
+
+
+async def timed_async(run: Callable[[], object], repeats: int) -> float:
+    await run()  # warm-up
+    samples = []
+    for _ in range(repeats):
+        start = time.perf_counter()
+        await run()
+        samples.append(time.perf_counter() - start)
+    return statistics.median(samples)
+
+
+def real_servers(repeats: int) -> None:
+    with tempfile.TemporaryDirectory() as folder:
+        repo = make_repo(folder)
+        config = servers_config(repo)
+        results = {"ToolHost + MCP adapter, one query": kit_time(config, repo, repeats),
+                   "ClientSession + asyncio.gather": asyncio.run(session_time(config, repo, repeats))}
+        try:
+            results["fastmcp Client + asyncio.gather"] = asyncio.run(fastmcp_time(config, repo, repeats))
+        except ImportError:
+            print("  (fastmcp is not installed: skipped)")
+    fastest = min(v for k, v in results.items() if not k.startswith("ToolHost"))
+    print(f"\n3 tools on 2 real servers (time, git), median of {repeats} rounds, clients already started")
+    for name, value in results.items():
+        print(f"  {name:34s}: {value * 1e3:7.2f} ms  = {value / fastest:5.2f} x the fastest other client")
 
 
 def main() -> None:
     parser = argparse.ArgumentParser()
-    parser.add_argument("--rounds", type=int, default=15)
-    parser.add_argument("--batch", type=int, default=200)
-    parser.add_argument("--fan-out-repeats", type=int, default=15)
+    parser.add_argument("--rounds", type=int, default=7)
+    parser.add_argument("--fan-out-repeats", type=int, default=10)
+    parser.add_argument("--server-repeats", type=int, default=30)
+    parser.add_argument("--skip-servers", action="store_true")
     args = parser.parse_args()
-    overhead(args.rounds, args.batch)
+    overhead(args.rounds)
     fan_out(args.fan_out_repeats)
+    if not args.skip_servers:
+        real_servers(args.server_repeats)
 
 
 if __name__ == "__main__":

@@ -15,6 +15,7 @@ from typing import Any, Callable, Optional
 import pytest
 
 import _graphql
+from contract import PLACEHOLDER, placeholder_text  # noqa: F401  (re-exported for the tests)
 
 EXAMPLE_CATALOGUE = pathlib.Path(__file__).resolve().parent.parent / "examples" / "catalogue.json"
 
@@ -59,6 +60,34 @@ def catalogue(*tools: tuple[str, str] | tuple[str, str, bool]) -> str:
     return json.dumps(entries)
 
 
+class Background:
+    """Runs ``fn`` on a daemon thread; ``result()`` joins with a timeout and
+    fails the test if the call hangs, or raises what the call raised."""
+
+    def __init__(self, fn: Callable[..., Any], *args: Any):
+        self.outcome: dict[str, Any] = {}
+        self.thread = threading.Thread(target=self._run, args=(fn, args), daemon=True)
+        self.thread.start()
+
+    def _run(self, fn: Callable[..., Any], args: tuple) -> None:
+        try:
+            self.outcome["value"] = fn(*args)
+        except BaseException as error:  # surfaced in the test thread
+            self.outcome["error"] = error
+
+    def result(self, timeout: float = JOIN_TIMEOUT) -> Any:
+        self.thread.join(timeout)
+        assert not self.thread.is_alive(), f"call did not return within {timeout} s"
+        if "error" in self.outcome:
+            raise self.outcome["error"]
+        return self.outcome["value"]
+
+
+def call_in_thread(fn: Callable[[], Any], timeout: float = JOIN_TIMEOUT) -> Any:
+    """Runs ``fn()`` on a daemon thread and fails the test if it hangs."""
+    return Background(fn).result(timeout)
+
+
 def execute_in_thread(
     engine: _graphql.SchemaEngine,
     query: str,
@@ -66,21 +95,7 @@ def execute_in_thread(
     timeout: float = JOIN_TIMEOUT,
 ) -> str:
     """Runs ``execute`` on a daemon thread and fails the test if it hangs."""
-    outcome: dict[str, Any] = {}
-
-    def run() -> None:
-        try:
-            outcome["document"] = engine.execute(query, variables_json)
-        except BaseException as error:  # surfaced in the test thread
-            outcome["error"] = error
-
-    thread = threading.Thread(target=run, daemon=True)
-    thread.start()
-    thread.join(timeout)
-    assert not thread.is_alive(), f"execute did not return within {timeout} s"
-    if "error" in outcome:
-        raise outcome["error"]
-    return outcome["document"]
+    return Background(engine.execute, query, variables_json).result(timeout)
 
 
 class Host:

@@ -12,37 +12,16 @@ from typing import Any, Callable, Iterator
 import pytest
 
 import _graphql
-from conftest import JOIN_TIMEOUT, WORKED_EXAMPLE, Host, catalogue, engine_threads, execute_in_thread
+from conftest import (
+    JOIN_TIMEOUT, WORKED_EXAMPLE, Background, Host, catalogue, engine_threads, execute_in_thread, placeholder_text,
+)
 
 DETACHED = {"isError": True, "json": None, "text": "CallBridge is detached"}
 CATALOGUE = catalogue(("s", "t", True), ("s", "w", False))
 
 
 def placeholder(server: str, tool: str) -> dict:
-    text = f"SchemaEngine stub resolved {server}.{tool} but CallBridge is not wired yet"
-    return {"isError": True, "json": None, "text": text}
-
-
-class Background:
-    """Runs ``fn`` on a daemon thread; ``result()`` joins with a timeout."""
-
-    def __init__(self, fn: Callable[..., Any], *args: Any):
-        self.outcome: dict[str, Any] = {}
-        self.thread = threading.Thread(target=self._run, args=(fn, args), daemon=True)
-        self.thread.start()
-
-    def _run(self, fn: Callable[..., Any], args: tuple) -> None:
-        try:
-            self.outcome["value"] = fn(*args)
-        except BaseException as error:
-            self.outcome["error"] = error
-
-    def result(self, timeout: float = JOIN_TIMEOUT) -> Any:
-        self.thread.join(timeout)
-        assert not self.thread.is_alive(), f"call did not return within {timeout} s"
-        if "error" in self.outcome:
-            raise self.outcome["error"]
-        return self.outcome["value"]
+    return {"isError": True, "json": None, "text": placeholder_text(server, tool)}
 
 
 def data_of(document: str) -> dict:
@@ -267,8 +246,6 @@ def test_receive_with_huge_timeout_gets_a_later_request(engine: _graphql.SchemaE
     assert (request["request_id"], request["arguments"]) == ("tool-call-1", {"k": 1})
     assert engine.respond_tool_call("tool-call-1", "[]")
     assert data_of(running.result()) == {"s_t": []}
-
-
 
 
 def test_engine_dropped_during_receive() -> None:

@@ -7,7 +7,7 @@ import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 
 import _graphql
-from conftest import WORKED_EXAMPLE, catalogue, execute_in_thread
+from conftest import WORKED_EXAMPLE, catalogue, execute_in_thread, placeholder_text
 
 E = _graphql.SchemaEngine
 FAULT = re.compile(r"^invalid catalogue JSON: .+ at line (\d+) column (\d+)$", re.S)
@@ -119,9 +119,9 @@ def test_server_summary(value, summary):
 
 @pytest.mark.parametrize("text, key, value", [
     (catalogue(("a", "t")), "servers", '[{"description":"","name":"a","readOnlyCount":1,"toolCount":1}]'),
-    (catalogue(("s", "t")), "s_t", '{"isError":true,"json":null,"text":"SchemaEngine stub resolved s.t but CallBridge is not wired yet"}'),
+    (catalogue(("s", "t")), "s_t", '{"isError":true,"json":null,"text":"%s"}' % placeholder_text("s", "t")),
     (catalogue((" my server ", "get-item")), "my_server_get_item",
-     '{"isError":true,"json":null,"text":"SchemaEngine stub resolved my server.get-item but CallBridge is not wired yet"}'),
+     '{"isError":true,"json":null,"text":"%s"}' % placeholder_text("my server", "get-item")),
     (json.dumps([{"server": "s", "name": "t", "description": 'q"b\\c\u0001\t\u001f/\u007f\n\u00e9\U0001f600'}]), "search",
      '[{"description":"q\\"b\\\\c\\u0001\\t\\u001f/\u007f\\n\u00e9\U0001f600","field":"s_t","readOnly":true,"server":"s","tool":"t"}]'),
 ])

@@ -13,7 +13,7 @@ import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 
 import _graphql
-from conftest import WORKED_EXAMPLE
+from conftest import WORKED_EXAMPLE, placeholder_text
 
 SERVERS = json.loads(
     '[{"description":"Local files","name":"files","readOnlyCount":1,"toolCount":2},'
@@ -23,7 +23,7 @@ TOOLS = ["files_read_file", "files_write_file", "notes_list"]
 
 
 def placeholder(server, tool):
-    return {"isError": True, "json": None, "text": f"SchemaEngine stub resolved {server}.{tool} but CallBridge is not wired yet"}
+    return {"isError": True, "json": None, "text": placeholder_text(server, tool)}
 
 
 READ, WRITE, LIST = placeholder("files", "read_file"), placeholder("files", "write file"), placeholder("notes", "list")

@@ -1,12 +1,16 @@
-"""The MCP adapter against the real time and git servers, plus start-up, crash and shutdown faults."""
+"""The MCP adapter against real servers (time and git over stdio, SDK servers over HTTP, a PyPI proxy),
+plus config, start-up, crash, restart and shutdown faults."""
 
 from __future__ import annotations
 
 import json
+import logging
 import os
 import pathlib
+import socket
 import subprocess
 import sys
+import time
 
 import pytest
 
@@ -15,9 +19,9 @@ pytest.importorskip("mcp_server_time")
 pytest.importorskip("mcp_server_git")
 
 from conftest import execute_in_thread  # noqa: E402
-from quorvel_graphql import ToolHost  # noqa: E402
+from quorvel_graphql import QuorvelError, ToolHost  # noqa: E402
 from quorvel_graphql.mcp_adapter import (  # noqa: E402
-    ConfigError, McpServers, ServerConfig, ServerStartError, load_config, serve_config,
+    ConfigError, McpServers, ServerConfig, ServerStartError, load_config, parse_config, serve_config,
 )
 
 TIME = ServerConfig("time", sys.executable, ("-m", "mcp_server_time", "--local-timezone", "UTC"))
@@ -27,11 +31,22 @@ try:
     from mcp.server.mcpserver import MCPServer as Server
 except ImportError:
     from mcp.server.fastmcp import FastMCP as Server
+import sys
+from mcp.types import ToolAnnotations
 app = Server("fragile")
+print("fragile server says hello on stderr", file=sys.stderr, flush=True)
 
-@app.tool()
+@app.tool(annotations=ToolAnnotations(readOnlyHint=True))
 def echo(text: str) -> str:
     return text
+
+@app.tool(name="dup-name")
+def dup_dash() -> str:
+    return "dash"
+
+@app.tool(name="dup_name")
+def dup_underscore() -> str:
+    return "underscore"
 
 @app.tool()
 def crash(delay: float = 0.2) -> str:
@@ -40,6 +55,12 @@ def crash(delay: float = 0.2) -> str:
 
 app.run()
 """
+
+
+def free_port() -> int:
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
 
 
 @pytest.fixture
@@ -59,13 +80,26 @@ def git_server(repo: pathlib.Path) -> ServerConfig:
 
 
 def processes_mentioning(marker: str) -> list[str]:
-    found = []
-    for cmdline in pathlib.Path("/proc").glob("[0-9]*/cmdline"):
+    """Command lines of this test process's own descendants that mention ``marker``."""
+    parents: dict[int, int] = {}
+    for stat in pathlib.Path("/proc").glob("[0-9]*/stat"):
         try:
-            text = cmdline.read_bytes().replace(b"\0", b" ").decode(errors="replace")
+            fields = stat.read_text().rpartition(")")[2].split()
         except OSError:
             continue
-        if marker in text and str(os.getpid()) != cmdline.parent.name:
+        parents[int(stat.parent.name)] = int(fields[1])
+    found = []
+    for pid in parents:
+        ancestor = parents.get(pid)
+        while ancestor not in (None, 0, 1, os.getpid()):
+            ancestor = parents.get(ancestor)
+        if ancestor != os.getpid():
+            continue
+        try:
+            text = pathlib.Path(f"/proc/{pid}/cmdline").read_bytes().replace(b"\0", b" ").decode(errors="replace")
+        except OSError:
+            continue
+        if marker in text:
             found.append(text)
     return found
 
@@ -78,7 +112,8 @@ def test_one_query_calls_both_servers_and_shutdown_ends_them(repo):
     configs = {"time": TIME, "git": git_server(repo)}
     with McpServers(configs) as servers, ToolHost(servers.engine()) as host:
         servers.serve(host)
-        listed = servers.tools
+        listed = servers.tools()
+        catalogue_tools = host.catalogue_tools()
         query = """query($repo: String!) { servers { name toolCount readOnlyCount }
             now: time_get_current_time(timezone: "UTC")
             log: git_git_log(repo_path: $repo, max_count: 1)
@@ -86,9 +121,13 @@ def test_one_query_calls_both_servers_and_shutdown_ends_them(repo):
         document = run(host, query, {"repo": str(repo)})
         assert processes_mentioning(str(repo))
     summaries = {s["name"]: s for s in document["data"]["servers"]}
-    for name, tools in listed.items():
-        read_only = [t for t in tools if (t.get("annotations") or {}).get("readOnlyHint", True)]
+    for name in configs:
+        tools = [t for t in listed if t["server"] == name]
+        read_only = [t for t in tools if t["readOnly"]]  # no hint means not read-only, as MCP says
         assert (summaries[name]["toolCount"], summaries[name]["readOnlyCount"]) == (len(tools), len(read_only))
+    assert catalogue_tools == listed
+    log_tool = next(t for t in listed if t["field"] == "git_git_log")
+    assert log_tool["tool"] == "git_log" and "repo_path" in log_tool["inputSchema"]["properties"]
     now, log, bad = (document["data"][key] for key in ("now", "log", "bad"))
     assert now["isError"] is False and json.loads(now["content"][0]["text"])["timezone"] == "UTC"
     assert log["isError"] is False and "first commit of the adapter test" in log["content"][0]["text"]
@@ -96,19 +135,26 @@ def test_one_query_calls_both_servers_and_shutdown_ends_them(repo):
     assert processes_mentioning(str(repo)) == []
 
 
-def test_a_server_dying_mid_call_fails_only_calls_routed_to_it(tmp_path):
+def test_a_server_dying_mid_call_fails_only_its_fields_and_restarts_on_the_next_call(tmp_path, caplog):
     script = tmp_path / "fragile_server.py"
     script.write_text(FRAGILE_SERVER)
     configs = {"fragile": ServerConfig("fragile", sys.executable, (str(script),)), "time": TIME}
+    caplog.set_level(logging.INFO, logger="quorvel_graphql")
     with serve_config(configs) as host:
         echoed = run(host, '{ e: fragile_echo(text: "still here") }')["data"]["e"]
         first = run(host, '{ c: fragile_crash t: time_get_current_time(timezone: "UTC") }')["data"]
-        second = run(host, '{ c: fragile_echo(text: "gone") t: time_get_current_time(timezone: "UTC") }')["data"]
+        second = run(host, '{ e: fragile_echo(text: "back") c: fragile_crash }')["data"]
+        third = run(host, '{ e: fragile_echo(text: "paused") }')["data"]  # died twice quickly: back-off
     assert echoed == {"content": [{"type": "text", "text": "still here"}],
                       "structuredContent": {"result": "still here"}, "isError": False}
-    for data in (first, second):
-        assert data["c"]["isError"] is True and "MCP server 'fragile'" in data["c"]["text"]
-        assert data["t"]["isError"] is False
+    assert first["c"]["isError"] is True and "MCP server 'fragile'" in first["c"]["text"]
+    assert first["t"]["isError"] is False
+    assert second["e"]["structuredContent"] == {"result": "back"} and second["c"]["isError"] is True
+    assert third["e"]["isError"] is True and "MCP server 'fragile' is down" in third["e"]["text"]
+    assert "next restart attempt in" in third["e"]["text"]
+    messages = [(r.name, r.getMessage()) for r in caplog.records]
+    assert ("quorvel_graphql.server.fragile", "fragile server says hello on stderr") in messages
+    assert any("dup-name" in m and "dup_name" in m for _, m in messages)  # both tools named in the warning
     assert processes_mentioning(str(script)) == []
 
 
@@ -119,8 +165,9 @@ def test_a_server_dying_mid_call_fails_only_calls_routed_to_it(tmp_path):
         (ServerConfig("quitter", sys.executable, ("-c", "import sys; sys.exit(3)")), "Connection closed"),
         (ServerConfig("nowhere", sys.executable, cwd="/no/such/dir"), "working directory not found: /no/such/dir"),
         (ServerConfig("mute", sys.executable, ("-c", "import time; time.sleep(120)")), "no MCP handshake within 6"),
+        (ServerConfig("refused", url=f"http://127.0.0.1:{free_port()}/mcp"), "cannot connect to http://127.0.0.1:"),
     ],
-    ids=["missing-command", "exits-at-once", "missing-cwd", "never-answers"],
+    ids=["missing-command", "exits-at-once", "missing-cwd", "never-answers", "refused-url"],
 )
 def test_startup_failure_names_the_server_and_stops_the_others(repo, config, reason):
     with pytest.raises(ServerStartError) as caught:
@@ -136,14 +183,146 @@ def test_startup_failure_names_the_server_and_stops_the_others(repo, config, rea
     [
         ('{"mcpServers": {"t": {"command": "x", "args": ["-v"]}}}', None),
         ('{"servers": {"t": {"command": "x"}', "is not valid JSON"),
-        ('{"servers": {"t": {"args": []}}}', "server 't' needs a non-empty string \"command\""),
+        ('{"servers": {"t": {"args": []}}}', "server 't' needs either a non-empty string \"command\" or a \"url\""),
+        ('{"servers": {"t": {"command": "x", "comand": "y"}}}', "server 't': unknown key 'comand'"),
+        ('{"servers": {}, "readonly": true}', "unknown key 'readonly'"),
+        ('{"servers": {"t": {"command": "x", "time_limit": 1e999}}}', "\"time_limit\" must be a positive, finite"),
+        ('{"servers": {"t": {"command": "x", "time_limit": 0}}}', "\"time_limit\" must be a positive, finite"),
+        ('{"servers": {"t": {"command": "x", "max_concurrency": 0}}}', "\"max_concurrency\" must be a whole"),
+        ('{"servers": {"t": {"command": "x", "url": "http://h/"}}}', "either a non-empty string \"command\""),
+        ('{"servers": {"t": {"url": "ftp://h/"}}}', "\"url\" must be an http:// or https:// URL"),
+        ('{"servers": {"t": {"url": "http://h/", "transport": "stdio"}}}', "does not fit a server given by url"),
+        ('{"servers": {"t": {"url": "http://h/", "headers": {"A": "${QV_UNSET_VARIABLE}"}}}}',
+         "header 'A' names the environment variable QV_UNSET_VARIABLE, which is not set"),
+        ('{"servers": {"t": {"command": "x", "tools": {"include": "get_*"}}}}', "must be a list of glob patterns"),
+        (b'{"servers": {"t": {"command": "\xff"}}}', "is not UTF-8 text"),
     ],
+    ids=["ok", "json", "no-command", "unknown-key", "unknown-top-key", "limit-inf", "limit-zero", "concurrency",
+         "command-and-url", "url-scheme", "transport", "unset-variable", "filters", "utf-8"],
 )
 def test_config_files(tmp_path, content, problem):
     path = tmp_path / "servers.json"
-    path.write_text(content)
+    path.write_bytes(content if isinstance(content, bytes) else content.encode())
     if problem is None:
         assert load_config(path) == {"t": ServerConfig("t", "x", ("-v",))}
     else:
-        with pytest.raises(ConfigError, match=problem):
+        with pytest.raises(ConfigError, match=problem.replace("$", r"\$").replace("{", r"\{")) as caught:
             load_config(path)
+        assert isinstance(caught.value, QuorvelError) and isinstance(caught.value, ValueError)
+
+
+def test_config_resolves_cwd_and_secrets_stay_out_of_its_text(tmp_path, monkeypatch):
+    monkeypatch.setenv("QV_TEST_TOKEN", "s3cret-token")
+    configs = parse_config({"read_only": True, "servers": {
+        "local": {"command": "x", "cwd": "tools/here", "tools": {"include": ["get_*"], "exclude": ["*_raw"]}},
+        "remote": {"url": "http://127.0.0.1:9/mcp", "headers": {"Authorization": "Bearer ${QV_TEST_TOKEN}"},
+                   "read_only": False, "type": "sse"}}}, base_dir=str(tmp_path))
+    local, remote = configs["local"], configs["remote"]
+    assert local.cwd == str(tmp_path / "tools" / "here") and local.read_only and not remote.read_only
+    assert [local.keeps(t) for t in ("get_a", "get_raw", "set_a")] == [True, False, False]
+    assert remote.transport == "sse" and remote.headers == {"Authorization": "Bearer s3cret-token"}
+    assert "s3cret" not in repr(configs)
+
+
+HTTP_SERVER = """
+import sys
+import uvicorn
+try:
+    from mcp.server.mcpserver import MCPServer as Server
+except ImportError:
+    from mcp.server.fastmcp import FastMCP as Server
+from mcp.types import ToolAnnotations
+
+transport, port, token = sys.argv[1], int(sys.argv[2]), sys.argv[3]
+app = Server("remote")
+
+@app.tool(annotations=ToolAnnotations(readOnlyHint=True))
+def greet(name: str) -> str:
+    return f"hello {name}"
+
+@app.tool()
+def forget(key: str) -> str:
+    return f"forgot {key}"
+
+inner = app.sse_app() if transport == "sse" else app.streamable_http_app()
+
+async def guarded(scope, receive, send):
+    headers = dict(scope.get("headers") or [])
+    if scope["type"] == "http" and headers.get(b"authorization") != f"Bearer {token}".encode():
+        await send({"type": "http.response.start", "status": 401, "headers": []})
+        await send({"type": "http.response.body", "body": b"no"})
+        return
+    await inner(scope, receive, send)
+
+uvicorn.run(guarded, host="127.0.0.1", port=port, log_level="warning")
+"""
+
+PROXY = """
+import sys
+from fastmcp.server import create_proxy
+port = int(sys.argv[1])
+proxy = create_proxy({"mcpServers": {"time": {"command": sys.executable,
+                                              "args": ["-m", "mcp_server_time", "--local-timezone", "UTC"]}}})
+proxy.run(transport="http", host="127.0.0.1", port=port, show_banner=False)
+"""
+
+
+def listening(*command: str, port: int, log: pathlib.Path) -> subprocess.Popen:
+    """Starts a server process and waits (bounded) until it accepts on 127.0.0.1:port."""
+    process = subprocess.Popen([sys.executable, *command], stdout=log.open("w"), stderr=subprocess.STDOUT)
+    deadline = time.monotonic() + 30
+    while time.monotonic() < deadline and process.poll() is None:
+        with socket.socket() as probe:
+            if probe.connect_ex(("127.0.0.1", port)) == 0:
+                return process
+        time.sleep(0.1)
+    process.kill()
+    pytest.fail(f"server {command} did not listen on port {port}: {log.read_text()[-2000:]}")
+
+
+@pytest.fixture
+def http_server(tmp_path, request):
+    script = tmp_path / "http_server.py"
+    script.write_text(HTTP_SERVER)
+    port = free_port()
+    process = listening(str(script), request.param, str(port), "t0ken", port=port, log=tmp_path / "server.log")
+    path = "/sse" if request.param == "sse" else "/mcp"
+    yield request.param, f"http://127.0.0.1:{port}{path}"
+    process.terminate()
+    process.wait(10)
+
+
+@pytest.mark.parametrize("http_server", ["streamable-http", "sse"], indirect=True)
+def test_remote_server_with_a_bearer_token_and_a_read_only_policy(http_server, monkeypatch):
+    transport, url = http_server
+    monkeypatch.setenv("QV_TEST_TOKEN", "t0ken")
+    entry = {"url": url, "transport": transport, "headers": {"Authorization": "Bearer ${QV_TEST_TOKEN}"}}
+    with serve_config(parse_config({"servers": {"remote": entry}}), read_only=True) as host:
+        document = run(host, '{ g: remote_greet(name: "you") f: remote_forget(key: "k") }')
+        listed = host.catalogue_tools()
+    assert document["data"]["g"]["structuredContent"] == {"result": "hello you"}
+    assert document["data"]["f"] == {"isError": True, "json": None, "text":
+                                      "ReadOnlyError: refused remote.forget: the tool is not read-only and this "
+                                      "host serves read-only calls only"}
+    assert {t["tool"]: t["readOnly"] for t in listed} == {"greet": True, "forget": False}
+    assert listed[0]["inputSchema"]["required"] == ["name"]
+    entry["headers"] = {"Authorization": "Bearer wrong"}
+    with pytest.raises(ServerStartError) as caught:
+        McpServers(parse_config({"servers": {"remote": entry}}), startup_timeout=15).start()
+    assert "MCP server 'remote' failed to start" in str(caught.value) and "wrong" not in str(caught.value)
+
+
+def test_a_stdio_server_behind_a_pypi_proxy_over_http(tmp_path):
+    pytest.importorskip("fastmcp")
+    script = tmp_path / "proxy.py"
+    script.write_text(PROXY)
+    port = free_port()
+    process = listening(str(script), str(port), port=port, log=tmp_path / "proxy.log")
+    try:
+        config = {"proxied": ServerConfig("proxied", url=f"http://127.0.0.1:{port}/mcp")}
+        with serve_config(config) as host:
+            document = run(host, '{ t: proxied_get_current_time(timezone: "Asia/Tokyo") }')
+    finally:
+        process.terminate()
+        process.wait(10)
+    assert json.loads(document["data"]["t"]["content"][0]["text"])["timezone"] == "Asia/Tokyo"

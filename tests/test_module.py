@@ -12,30 +12,10 @@ import weakref
 import pytest
 
 import _graphql
-from conftest import JOIN_TIMEOUT, WORKED_EXAMPLE, engine_threads
+from conftest import JOIN_TIMEOUT, WORKED_EXAMPLE, call_in_thread, engine_threads
 
 E = _graphql.SchemaEngine
 ENGINE = E()
-
-
-def call_in_thread(fn):
-    """Runs fn on a daemon thread so that a call blocking by mistake fails instead of hanging."""
-    box: dict = {}
-    thread = threading.Thread(target=lambda: box.update(result=_capture(fn)), daemon=True)
-    thread.start()
-    thread.join(JOIN_TIMEOUT)
-    assert not thread.is_alive(), "call did not return"
-    ok, value = box["result"]
-    if not ok:
-        raise value
-    return value
-
-
-def _capture(fn):
-    try:
-        return True, fn()
-    except BaseException as error:
-        return False, error
 
 
 def test_module_surface():
@@ -152,8 +132,6 @@ def test_execute_variables_forms():
     assert '"search":[{' in omitted
     for call in (lambda: engine.execute(query, None), lambda: engine.execute(variables_json="{}", query=query)):
         assert call_in_thread(call) == omitted
-
-
 
 
 def expected_pool_sizes() -> set:

@@ -6,6 +6,31 @@ from __future__ import annotations
 
 from _graphql import SchemaEngine
 
-from .host import Handler, ToolCall, ToolHost, describe_exception
+from .errors import (
+    ConfigError,
+    HostStateError,
+    McpCallError,
+    QuorvelError,
+    ReadOnlyError,
+    ServerStartError,
+    ToolHandlerError,
+    UnknownToolError,
+)
+from .host import Handler, HostState, ToolCall, ToolHost, describe_exception
 
-__all__ = ["Handler", "SchemaEngine", "ToolCall", "ToolHost", "describe_exception"]
+__all__ = [
+    "ConfigError",
+    "Handler",
+    "HostState",
+    "HostStateError",
+    "McpCallError",
+    "QuorvelError",
+    "ReadOnlyError",
+    "SchemaEngine",
+    "ServerStartError",
+    "ToolCall",
+    "ToolHandlerError",
+    "ToolHost",
+    "UnknownToolError",
+    "describe_exception",
+]

@@ -3,73 +3,132 @@
 The engine never calls a tool itself: it queues bridge requests and waits for
 an answer per request, without any time limit.  :class:`ToolHost` is the
 serving side of that exchange.  It receives requests on a thread of its own,
-runs the registered handler for each on a bounded worker pool (or on an event
-loop for coroutine handlers), and always answers exactly once, so an
-``execute`` on another thread can never stay blocked because of a handler that
-raised, hung past its time limit, returned something that is not JSON, or was
-never registered.
+runs the registered handler for each (inline, on a bounded pool of daemon
+threads, or on an event loop for coroutine handlers), and answers every
+request exactly once, so an ``execute`` on another thread can never stay
+blocked because of a handler that raised, hung past its time limit, returned
+something that is not JSON, or was never registered.
 """
 
 from __future__ import annotations
 
 import asyncio
 import concurrent.futures
+import difflib
+import enum
 import heapq
 import inspect
 import itertools
 import json
+import logging
 import math
 import threading
 import time
-from collections.abc import Awaitable, Callable, Mapping
+from collections.abc import Callable, Mapping
 from dataclasses import dataclass
 from types import TracebackType
 from typing import Any, TypeVar
 
 from _graphql import SchemaEngine
 
-__all__ = ["Handler", "ToolCall", "ToolHost", "describe_exception"]
+from .errors import HostStateError, ReadOnlyError, ToolHandlerError, UnknownToolError
+from .loop_thread import LoopThread
+from .workers import Workers
+
+__all__ = ["Handler", "HostState", "ToolCall", "ToolHost", "check_time_limit", "describe_exception", "engine_tools"]
 
 Handler = Callable[..., Any]
 """A tool handler: a plain callable or a coroutine function."""
 
 _F = TypeVar("_F", bound=Callable[..., Any])
 
-# Answers after a detach find no waiting job; the engine reports that with
-# False, which is harmless, so answers are fire-and-forget throughout.
+log = logging.getLogger("quorvel_graphql.host")
+
+# A limit is turned into milliseconds for the receive timeout; past this the
+# arithmetic stops being exact, and no tool call is meant to wait a year.
+MAX_TIME_LIMIT = 365 * 24 * 3600.0
+
+UNSENDABLE = "the tool call failed and its error message could not be sent"
 
 
 def describe_exception(error: BaseException) -> str:
-    """The one-line message a failed call carries: ``"ValueError: bad path"``."""
-    text = str(error)
-    return f"{type(error).__name__}: {text}" if text else type(error).__name__
+    """The one-line message a failed call carries: ``"ValueError: bad path"``.
+    Never raises, whatever the exception's ``__str__`` does."""
+    name = type(error).__name__
+    try:
+        text = str(error)
+    except Exception:
+        text = "(its message could not be read)"
+    return f"{name}: {text}" if text else name
 
 
-@dataclass(frozen=True)
+def check_time_limit(limit: float | None, what: str = "time_limit") -> float | None:
+    """``limit`` as seconds, or None; ValueError unless positive and finite."""
+    if limit is None:
+        return None
+    try:
+        seconds = float(limit)
+    except (TypeError, ValueError):
+        raise ValueError(f"{what} must be a number of seconds, not {limit!r}") from None
+    if not (0 < seconds <= MAX_TIME_LIMIT):
+        raise ValueError(f"{what} must be a positive, finite number of seconds (at most a year), not {limit!r}")
+    return seconds
+
+
+def engine_tools(engine: SchemaEngine) -> list[dict[str, Any]]:
+    """The engine's catalogue, one dict per tool field: ``server``, ``tool``,
+    ``field`` (the GraphQL field name), ``description``, ``readOnly`` and
+    ``inputSchema`` (None: the catalogue does not carry schemas).
+
+    Field names come from the engine itself, so they always agree with what a
+    query must use; its ``search`` field is the one way the module exposes them.
+    """
+    document = json.loads(engine.execute("{ search }"))
+    return [
+        {"server": hit["server"], "tool": hit["tool"], "field": hit["field"],
+         "description": hit.get("description", ""), "readOnly": bool(hit.get("readOnly")), "inputSchema": None}
+        for hit in document["data"]["search"]
+    ]
+
+
 class ToolCall:
     """One bridge request as the engine sent it."""
 
-    request_id: str
-    server: str
-    tool: str
-    arguments: dict[str, Any]
-    operation: str
+    __slots__ = ("request_id", "server", "tool", "arguments", "operation")
+
+    def __init__(self, request_id: str, server: str, tool: str, arguments: dict[str, Any], operation: str) -> None:
+        self.request_id = request_id
+        self.server = server
+        self.tool = tool
+        self.arguments = arguments
+        self.operation = operation
 
     @property
     def label(self) -> str:
         return f"{self.server}.{self.tool}"
 
     @classmethod
-    def from_json(cls, text: str) -> ToolCall:
-        request = json.loads(text)
+    def from_request(cls, request: Mapping[str, Any]) -> ToolCall:
         arguments = request.get("arguments")
         return cls(
-            request_id=str(request["request_id"]),
-            server=str(request["server"]),
-            tool=str(request["tool"]),
-            arguments=arguments if isinstance(arguments, dict) else {},
-            operation=str(request.get("operation", "query")),
+            str(request["request_id"]), str(request["server"]), str(request["tool"]),
+            arguments if isinstance(arguments, dict) else {}, str(request.get("operation", "query")),
         )
+
+    @classmethod
+    def from_json(cls, text: str) -> ToolCall:
+        return cls.from_request(json.loads(text))
+
+    def __repr__(self) -> str:
+        return (f"ToolCall(request_id={self.request_id!r}, server={self.server!r}, tool={self.tool!r}, "
+                f"arguments={self.arguments!r}, operation={self.operation!r})")
+
+    def __eq__(self, other: object) -> bool:
+        if not isinstance(other, ToolCall):
+            return NotImplemented
+        return all(getattr(self, name) == getattr(other, name) for name in self.__slots__)
+
+    __hash__ = None  # type: ignore[assignment]
 
 
 @dataclass(frozen=True)
@@ -80,79 +139,46 @@ class _Registration:
     is_coroutine: bool
     time_limit: float | None
     loop: asyncio.AbstractEventLoop | None
-
-    def arguments_for(self, call: ToolCall) -> tuple[tuple[Any, ...], dict[str, Any]]:
-        if self.pass_call:
-            return (call,), {}
-        if self.pass_dict:
-            return (dict(call.arguments),), {}
-        return (), dict(call.arguments)
+    inline: bool  # run on the receiving thread: for cheap handlers that never block
 
     def run(self, call: ToolCall) -> Any:
-        args, kwargs = self.arguments_for(call)
-        return self.handler(*args, **kwargs)
+        if self.pass_call:
+            return self.handler(call)
+        if self.pass_dict:
+            return self.handler(dict(call.arguments))
+        return self.handler(**call.arguments)
 
-    async def run_async(self, call: ToolCall) -> Any:
-        args, kwargs = self.arguments_for(call)
-        return await self.handler(*args, **kwargs)
+
+class HostState(enum.Enum):
+    CREATED = "created"
+    RUNNING = "running"
+    CLOSED = "closed"
 
 
-@dataclass
 class _InFlight:
-    call: ToolCall
-    future: concurrent.futures.Future[Any]
-    time_limit: float | None
+    """A call handed to a worker or a loop and not answered yet.  Whoever
+    removes it from the host's table (the handler finishing, its time limit,
+    close) is the one that answers it."""
 
+    __slots__ = ("call", "time_limit", "started", "future")
 
-class _LoopThread:
-    """An asyncio event loop running forever on a daemon thread of its own."""
-
-    def __init__(self, name: str) -> None:
-        self.loop = asyncio.new_event_loop()
-        self._thread = threading.Thread(target=self._run, name=name, daemon=True)
-        self._thread.start()
-
-    def _run(self) -> None:
-        asyncio.set_event_loop(self.loop)
-        self.loop.run_forever()
-
-    def submit(self, coroutine: Awaitable[Any]) -> concurrent.futures.Future[Any]:
-        return asyncio.run_coroutine_threadsafe(_as_coroutine(coroutine), self.loop)
-
-    def stop(self, timeout: float = 10.0) -> None:
-        """Cancels what still runs on the loop, stops it and joins the thread."""
-        if self.loop.is_closed():
-            return
-
-        async def cancel_all() -> None:
-            tasks = [t for t in asyncio.all_tasks() if t is not asyncio.current_task()]
-            for task in tasks:
-                task.cancel()
-            if tasks:
-                await asyncio.wait(tasks, timeout=timeout)
-
-        if self._thread.is_alive():
-            try:
-                self.submit(cancel_all()).result(timeout)
-            except (concurrent.futures.TimeoutError, concurrent.futures.CancelledError):
-                pass
-            self.loop.call_soon_threadsafe(self.loop.stop)
-            self._thread.join(timeout)
-        if not self._thread.is_alive():
-            self.loop.close()
-
-
-async def _as_coroutine(awaitable: Awaitable[Any]) -> Any:
-    return await awaitable
+    def __init__(self, call: ToolCall, time_limit: float | None) -> None:
+        self.call = call
+        self.time_limit = time_limit
+        self.started = False
+        self.future: concurrent.futures.Future[Any] | None = None
 
 
 class ToolHost:
     """Serves the tool calls of one engine.
 
-    Handlers are registered per (server, tool), as the catalogue names them:
+    Handlers are registered per (server, tool), as the catalogue names them
+    (registering a tool the catalogue lacks raises UnknownToolError):
 
     * a plain callable gets the call's arguments as keyword arguments, or as
-      one dict when registered with ``pass_dict=True``;
+      one dict when registered with ``pass_dict=True``; it runs on a pool of
+      ``max_workers`` daemon threads, or with ``inline=True`` directly on the
+      receiving thread (for cheap handlers that never block: no hand-off);
     * a coroutine function (``async def``) is awaited on an event loop: the
       loop given at registration, else the host's loop (the ``loop`` argument,
       or the running loop when the host is entered with ``async with``), else
@@ -160,18 +186,19 @@ class ToolHost:
     * a fallback handler (``register_fallback``) receives the whole
       :class:`ToolCall` for every (server, tool) without its own handler.
 
-    Plain handlers run on a ``ThreadPoolExecutor`` of ``max_workers`` threads,
-    so slow tools run in parallel.  Whatever a handler returns is answered as
-    ``json.dumps(result)``; an exception, a result that is not JSON, a missing
+    Whatever a handler returns is answered as ``json.dumps(result)``; an
+    exception (any BaseException), a result that is not JSON, a missing
     handler or a call exceeding its time limit (per registration, else the
     host's ``time_limit``) fails the call with a one-line message such as
-    ``"ValueError: bad path"``.  A plain handler past its limit cannot be
-    stopped, so it keeps its worker thread until it returns; its late answer
-    is dropped.
+    ``"ValueError: bad path"``.  With ``read_only=True`` calls whose operation
+    is "mutation" (tools not marked read-only) are refused without running.
+    A plain handler past its limit cannot be stopped; it keeps its daemon
+    thread until it returns and its late answer is dropped.
 
-    Use it as a context manager: entering attaches the bridge and starts the
-    receiving thread; leaving detaches (every waiting ``execute`` then gets
-    the "CallBridge is detached" result) and joins the threads.
+    Lifecycle: created → running (``start()`` / ``with`` / ``async with``) →
+    closed (``close()``, safe to repeat).  Leaving detaches the bridge (every
+    waiting ``execute`` gets the "CallBridge is detached" result) and joins
+    the receiving thread; a closed host cannot be started again.
     """
 
     def __init__(
@@ -183,6 +210,7 @@ class ToolHost:
         loop: asyncio.AbstractEventLoop | None = None,
         poll_ms: int = 50,
         shutdown_timeout: float = 10.0,
+        read_only: bool = False,
     ) -> None:
         if max_workers < 1:
             raise ValueError("max_workers must be at least 1")
@@ -190,23 +218,51 @@ class ToolHost:
             raise ValueError("poll_ms must be at least 1")
         self.engine = SchemaEngine(engine) if isinstance(engine, str) else engine
         self.max_workers = max_workers
-        self.time_limit = _check_limit(time_limit)
+        self.time_limit = check_time_limit(time_limit)
         self.poll_ms = poll_ms
         self.shutdown_timeout = shutdown_timeout
+        self.read_only = read_only
         self._given_loop = loop
         self._loop = loop
         self._handlers: dict[tuple[str, str], _Registration] = {}
         self._fallback: _Registration | None = None
+        self._catalogue: list[dict[str, Any]] | None = None
+        self._state = HostState.CREATED
+        self._state_lock = threading.Lock()
         self._lock = threading.Lock()
         self._inflight: dict[str, _InFlight] = {}
         self._deadlines: list[tuple[float, int, str]] = []
         self._sequence = itertools.count()
-        self._pool: concurrent.futures.ThreadPoolExecutor | None = None
+        self._pool: Workers | None = None
+        self._blocking: Workers | None = None
         self._receiver: threading.Thread | None = None
         self._stopping = threading.Event()
-        self._private_loop: _LoopThread | None = None
-        self.receive_errors: list[str] = []
-        """Requests the engine could not hand over (they cannot be answered)."""
+        self._private_loop: LoopThread | None = None
+        self.receive_error_count = 0
+        """Requests the receiving thread could not handle (each is logged)."""
+        self.input_schemas: dict[tuple[str, str], dict[str, Any]] = {}
+        """JSON Schemas of tool arguments by (server, tool), where known
+        (``McpServers.serve`` fills it from tools/list)."""
+
+    # -- catalogue ----------------------------------------------------------
+
+    def catalogue_tools(self) -> list[dict[str, Any]]:
+        """The engine's tool fields, one dict each: ``server``, ``tool``,
+        ``field``, ``description``, ``readOnly`` and ``inputSchema`` (None
+        when unknown).  The catalogue is read from the engine once."""
+        if self._catalogue is None:
+            self._catalogue = engine_tools(self.engine)
+        schemas = self.input_schemas
+        return [{**tool, "inputSchema": schemas.get((tool["server"], tool["tool"]))} for tool in self._catalogue]
+
+    def _check_known(self, server: str, tool: str) -> None:
+        tools = self.catalogue_tools() if self._catalogue is None else self._catalogue
+        if any(t["server"] == server and t["tool"] == tool for t in tools):
+            return
+        labels = [f"{t['server']}.{t['tool']}" for t in tools]
+        close = difflib.get_close_matches(f"{server}.{tool}", labels, n=3, cutoff=0.5)
+        hint = f"; close matches: {', '.join(close)}" if close else ""
+        raise UnknownToolError(f"the catalogue has no tool {server}.{tool}{hint}")
 
     # -- registration -------------------------------------------------------
 
@@ -219,9 +275,11 @@ class ToolHost:
         pass_dict: bool = False,
         time_limit: float | None = None,
         loop: asyncio.AbstractEventLoop | None = None,
+        inline: bool = False,
     ) -> None:
         """Serves ``server.tool`` with ``handler``; replaces an earlier one."""
-        self._handlers[(server, tool)] = _registration(handler, pass_dict, False, time_limit, loop)
+        self._check_known(server, tool)
+        self._handlers[(server, tool)] = _registration(handler, pass_dict, False, time_limit, loop, inline)
 
     def tool(
         self,
@@ -231,11 +289,12 @@ class ToolHost:
         pass_dict: bool = False,
         time_limit: float | None = None,
         loop: asyncio.AbstractEventLoop | None = None,
+        inline: bool = False,
     ) -> Callable[[_F], _F]:
         """Decorator form of :meth:`register`."""
 
         def decorate(handler: _F) -> _F:
-            self.register(server, tool, handler, pass_dict=pass_dict, time_limit=time_limit, loop=loop)
+            self.register(server, tool, handler, pass_dict=pass_dict, time_limit=time_limit, loop=loop, inline=inline)
             return handler
 
         return decorate
@@ -248,58 +307,70 @@ class ToolHost:
         loop: asyncio.AbstractEventLoop | None = None,
     ) -> None:
         """Serves every tool without a handler of its own; gets the ToolCall."""
-        self._fallback = _registration(handler, False, True, time_limit, loop)
+        self._fallback = _registration(handler, False, True, time_limit, loop, False)
 
-    def register_methods(self, tools: object, *, time_limit: float | None = None) -> list[str]:
+    def register_methods(self, tools: object, *, time_limit: float | None = None, inline: bool = False) -> list[str]:
         """Registers each method of ``tools`` named like a catalogue tool's
         GraphQL field (``files_read_file`` serves files.read_file).  Returns
         the field names that found a method."""
-        document = json.loads(self.engine.execute("{ search }"))
         bound: list[str] = []
-        for hit in document["data"]["search"]:
-            method = getattr(tools, hit["field"], None)
+        for entry in self.catalogue_tools():
+            method = getattr(tools, entry["field"], None)
             if callable(method):
-                self.register(hit["server"], hit["tool"], method, time_limit=time_limit)
-                bound.append(hit["field"])
+                self.register(entry["server"], entry["tool"], method, time_limit=time_limit, inline=inline)
+                bound.append(entry["field"])
         return bound
 
     # -- lifecycle ----------------------------------------------------------
 
     @property
+    def state(self) -> HostState:
+        return self._state
+
+    @property
     def running(self) -> bool:
-        return self._receiver is not None
+        return self._state is HostState.RUNNING
 
     def start(self) -> ToolHost:
-        if self._receiver is not None:
-            raise RuntimeError("ToolHost is already running")
-        self._stopping = threading.Event()
-        self._pool = concurrent.futures.ThreadPoolExecutor(self.max_workers, thread_name_prefix="quorvel-tool")
-        self._receiver = threading.Thread(target=self._receive_loop, name="quorvel-host", daemon=True)
-        self.engine.attach_call_bridge()
-        self._receiver.start()
+        with self._state_lock:
+            if self._state is HostState.RUNNING:
+                raise HostStateError("ToolHost is already running")
+            if self._state is HostState.CLOSED:
+                raise HostStateError("ToolHost is closed and cannot be started again; create a new one")
+            self._pool = Workers("quorvel-tool", self.max_workers)
+            self._blocking = Workers("quorvel-execute")
+            self._receiver = threading.Thread(target=self._receive_loop, name="quorvel-host", daemon=True)
+            self.engine.attach_call_bridge()
+            self._receiver.start()
+            self._state = HostState.RUNNING
         return self
 
     def close(self) -> None:
-        """Detaches, stops receiving, and waits (bounded) for running handlers."""
-        receiver, pool = self._receiver, self._pool
-        if receiver is None or pool is None:
+        """Detaches, stops receiving, and waits (bounded) for running handlers.
+        Safe to call again, and on a host never started."""
+        with self._state_lock:
+            was_running = self._state is HostState.RUNNING
+            self._state = HostState.CLOSED
+        if not was_running:
             return
         self.engine.detach_call_bridge()
         self._stopping.set()
-        receiver.join()
+        assert self._receiver is not None and self._pool is not None and self._blocking is not None
+        self._receiver.join()
         with self._lock:
             leftovers = list(self._inflight.values())
             self._inflight.clear()
             self._deadlines.clear()
-        for entry in leftovers:
-            entry.future.cancel()
-        pool.shutdown(wait=False, cancel_futures=True)
-        concurrent.futures.wait([e.future for e in leftovers], timeout=self.shutdown_timeout)
+        for entry in leftovers:  # the detach answered their executes already
+            if entry.future is not None:
+                entry.future.cancel()
+        self._pool.shutdown()
+        self._pool.wait_idle(self.shutdown_timeout)
+        self._blocking.shutdown()
         if self._private_loop is not None:
             self._private_loop.stop(self.shutdown_timeout)
             self._private_loop = None
         self._loop = self._given_loop
-        self._receiver = self._pool = None
 
     def __enter__(self) -> ToolHost:
         return self.start()
@@ -317,13 +388,32 @@ class ToolHost:
     async def __aexit__(
         self, kind: type[BaseException] | None, error: BaseException | None, trace: TracebackType | None
     ) -> None:
-        # close() may wait for handlers that run on this very loop.
-        await asyncio.to_thread(self.close)
+        # close() may wait for handlers that run on this very loop, and must
+        # not take a thread of the loop's default executor that they may need.
+        loop = asyncio.get_running_loop()
+        closed: asyncio.Future[None] = loop.create_future()
+
+        def close() -> None:
+            try:
+                self.close()
+            except Exception:
+                log.exception("closing the tool host failed")
+            finally:
+                loop.call_soon_threadsafe(_set_result, closed, None)
+
+        threading.Thread(target=close, name="quorvel-close", daemon=True).start()
+        await closed
 
     # -- queries ------------------------------------------------------------
 
+    def _require_running(self) -> None:
+        if self._state is not HostState.RUNNING:
+            raise HostStateError(f"ToolHost is {self._state.value}, not running: start it (or use 'with host:') "
+                                 "before executing queries")
+
     def execute(self, query: str, variables: Mapping[str, Any] | str | None = None) -> dict[str, Any]:
         """Runs one query and returns the parsed response document."""
+        self._require_running()
         running = _running_loop()
         private = self._private_loop.loop if self._private_loop is not None else None
         if running is not None and running in (self._loop, private):
@@ -333,22 +423,55 @@ class ToolHost:
         return document
 
     async def execute_async(self, query: str, variables: Mapping[str, Any] | str | None = None) -> dict[str, Any]:
-        """Like :meth:`execute`, awaited without blocking the running loop."""
+        """Like :meth:`execute`, awaited without blocking the running loop.
+
+        Each call waits on a thread of the host's own (unbounded) set, never
+        on the loop's default executor, which coroutine handlers may need."""
+        self._require_running()
         text = _variables_text(variables)
-        document: dict[str, Any] = json.loads(await asyncio.to_thread(self.engine.execute, query, text))
-        return document
+        loop = asyncio.get_running_loop()
+        outcome: asyncio.Future[dict[str, Any]] = loop.create_future()
+
+        def run() -> None:
+            settle: Callable[[asyncio.Future[Any], Any], None] = _set_result
+            try:
+                result: Any = json.loads(self.engine.execute(query, text))
+            except BaseException as error:
+                result, settle = error, _set_exception
+            try:
+                loop.call_soon_threadsafe(settle, outcome, result)
+            except RuntimeError:  # the caller's loop has closed meanwhile
+                pass
+
+        assert self._blocking is not None
+        try:
+            self._blocking.submit(run)
+        except RuntimeError:  # closed between the check above and now
+            raise HostStateError("ToolHost is closed, not running") from None
+        return await outcome
 
     # -- serving ------------------------------------------------------------
 
     def _receive_loop(self) -> None:
+        receive = self.engine.receive_tool_call
         while not self._stopping.is_set():
             try:
-                text = self.engine.receive_tool_call(self._wait_ms())
-                self._expire_overdue()
-                if text is not None:
+                # Every request already waiting is taken in one wake-up.
+                text = receive(self._wait_ms())
+                while text is not None:
                     self._dispatch(text)
+                    text = receive(0)
+                if self._deadlines:
+                    self._expire_overdue()
             except Exception as error:  # this thread must outlive any single bad request
-                self.receive_errors.append(describe_exception(error))
+                self._note_receive_error(describe_exception(error))
+                self._stopping.wait(self.poll_ms / 1000)  # never spin on a lasting fault
+
+    def _note_receive_error(self, message: str) -> None:
+        self.receive_error_count += 1
+        count = self.receive_error_count
+        if count <= 10 or count % 1000 == 0:
+            log.error("tool host receive error #%d: %s", count, message)
 
     def _wait_ms(self) -> int:
         with self._lock:
@@ -359,53 +482,101 @@ class ToolHost:
 
     def _dispatch(self, text: str) -> None:
         try:
-            call = ToolCall.from_json(text)
-        except (ValueError, KeyError, TypeError) as error:
-            self.receive_errors.append(f"unreadable request {text!r}: {describe_exception(error)}")
+            request = json.loads(text)
+            call_id = str(request["request_id"])
+        except Exception as error:
+            self._note_receive_error(f"unreadable request {text[:200]!r}: {describe_exception(error)}")
             return
         try:
-            registration = self._handlers.get((call.server, call.tool), self._fallback)
+            key = (request["server"], request["tool"])
+            registration = self._handlers.get(key, self._fallback)
+            if self.read_only and request.get("operation") == "mutation":
+                raise ReadOnlyError(f"refused {key[0]}.{key[1]}: the tool is not read-only and this host "
+                                    "serves read-only calls only")
             if registration is None:
-                raise LookupError(f"no handler for {call.label}")
-            future = self._launch(registration, call)
+                raise LookupError(f"no handler for {key[0]}.{key[1]}")
+            if registration.inline:
+                self._run_inline(registration, call_id, request)
+            else:
+                self._launch(registration, ToolCall.from_request(request))
         except Exception as error:  # nothing started: answer the failure at once
-            self.engine.fail_tool_call(call.request_id, describe_exception(error))
+            self._send_failure(call_id, describe_exception(error))
+
+    def _run_inline(self, registration: _Registration, call_id: str, request: dict[str, Any]) -> None:
+        arguments = request.get("arguments")
+        arguments = arguments if isinstance(arguments, dict) else {}
+        try:
+            if registration.pass_dict:
+                result = registration.handler(arguments)
+            else:
+                result = registration.handler(**arguments)
+        except BaseException as error:
+            self._send_failure(call_id, describe_exception(error))
             return
+        self._send_result(call_id, f"{request['server']}.{request['tool']}", result)
+
+    def _launch(self, registration: _Registration, call: ToolCall) -> None:
         limit = registration.time_limit if registration.time_limit is not None else self.time_limit
+        entry = _InFlight(call, limit)
         with self._lock:
-            self._inflight[call.request_id] = _InFlight(call, future, limit)
+            self._inflight[call.request_id] = entry
             if limit is not None:
                 deadline = time.monotonic() + limit
                 heapq.heappush(self._deadlines, (deadline, next(self._sequence), call.request_id))
-        future.add_done_callback(lambda done: self._finish(call.request_id, done))
-
-    def _launch(self, registration: _Registration, call: ToolCall) -> concurrent.futures.Future[Any]:
-        if not registration.is_coroutine:
-            assert self._pool is not None
-            return self._pool.submit(registration.run, call)
-        loop = registration.loop or self._loop
-        if loop is None:
-            if self._private_loop is None:
-                self._private_loop = _LoopThread("quorvel-host-loop")
-            loop = self._private_loop.loop
-        return asyncio.run_coroutine_threadsafe(registration.run_async(call), loop)
-
-    def _finish(self, request_id: str, future: concurrent.futures.Future[Any]) -> None:
-        with self._lock:
-            entry = self._inflight.pop(request_id, None)
-        if entry is None or future.cancelled():  # already answered by the time limit or by close()
-            return
-        error = future.exception()
-        if error is not None:
-            self.engine.fail_tool_call(request_id, describe_exception(error))
-            return
         try:
-            payload = json.dumps(future.result(), allow_nan=False)
-        except (TypeError, ValueError) as problem:
-            message = f"{type(problem).__name__}: result of {entry.call.label} is not JSON: {problem}"
-            self.engine.fail_tool_call(request_id, message)
-            return
-        self.engine.respond_tool_call(request_id, payload)
+            if registration.is_coroutine:
+                entry.future = asyncio.run_coroutine_threadsafe(
+                    self._run_coroutine(registration, entry), self._coroutine_loop(registration))
+            else:
+                assert self._pool is not None
+                self._pool.submit(lambda: self._run_plain(registration, entry))
+        except BaseException:
+            self._claim(call.request_id)
+            raise
+
+    def _coroutine_loop(self, registration: _Registration) -> asyncio.AbstractEventLoop:
+        loop = registration.loop or self._loop
+        if loop is not None:
+            return loop
+        if self._private_loop is None:
+            self._private_loop = LoopThread("quorvel-host-loop")
+        return self._private_loop.loop
+
+    def _run_plain(self, registration: _Registration, entry: _InFlight) -> None:
+        entry.started = True
+        if self._inflight.get(entry.call.request_id) is not entry:
+            return  # expired or closed while it waited for a worker
+        try:
+            result, failed = registration.run(entry.call), False
+        except BaseException as error:
+            result, failed = error, True
+        self._conclude(entry, result, failed)
+
+    async def _run_coroutine(self, registration: _Registration, entry: _InFlight) -> None:
+        entry.started = True
+        try:
+            result, failed = await registration.run(entry.call), False
+        except asyncio.CancelledError:
+            if self._claim(entry.call.request_id):
+                self._send_failure(entry.call.request_id, f"CancelledError: tool {entry.call.label} was cancelled")
+            raise
+        except BaseException as error:  # SystemExit and the like must not reach the loop
+            if not isinstance(error, Exception):
+                error = ToolHandlerError(f"{entry.call.label} raised {describe_exception(error)}")
+            result, failed = error, True
+        self._conclude(entry, result, failed)
+
+    def _conclude(self, entry: _InFlight, result: Any, failed: bool) -> None:
+        if not self._claim(entry.call.request_id):
+            return  # already answered by its time limit or by close()
+        if failed:
+            self._send_failure(entry.call.request_id, describe_exception(result))
+        else:
+            self._send_result(entry.call.request_id, entry.call.label, result)
+
+    def _claim(self, request_id: str) -> bool:
+        with self._lock:
+            return self._inflight.pop(request_id, None) is not None
 
     def _expire_overdue(self) -> None:
         now = time.monotonic()
@@ -417,25 +588,71 @@ class ToolHost:
                 if entry is not None:
                     overdue.append(entry)
         for entry in overdue:
-            entry.future.cancel()
-            message = f"TimeoutError: tool {entry.call.label} took longer than {float(entry.time_limit or 0)} s"
-            self.engine.fail_tool_call(entry.call.request_id, message)
+            if entry.future is not None:
+                entry.future.cancel()
+            label, limit = entry.call.label, entry.time_limit or 0.0
+            if entry.started:
+                message = f"TimeoutError: tool {label} took longer than {limit} s"
+            else:
+                message = (f"TimeoutError: tool {label} did not start within {limit} s: all {self.max_workers} "
+                           "worker threads were busy with earlier calls")
+            self._send_failure(entry.call.request_id, message)
+
+    # -- answers: each request gets exactly one, whatever goes wrong --------
+
+    def _send_result(self, request_id: str, label: str, result: Any) -> None:
+        try:
+            payload = json.dumps(result, allow_nan=False)
+        except RecursionError:
+            self._send_failure(request_id, f"ValueError: result of {label} is not JSON: it is nested too deeply "
+                                           "(or refers to itself)")
+            return
+        except Exception as problem:
+            self._send_failure(request_id, f"{type(problem).__name__}: result of {label} is not JSON: "
+                                           f"{describe_exception(problem).partition(': ')[2]}")
+            return
+        try:
+            self.engine.respond_tool_call(request_id, payload)
+        except Exception as error:
+            self._send_failure(request_id, f"result of {label} could not be sent: {describe_exception(error)}")
+
+    def _send_failure(self, request_id: str, message: str) -> None:
+        for text in (message, _sendable(message), UNSENDABLE):
+            try:
+                self.engine.fail_tool_call(request_id, text)
+                return
+            except Exception as error:
+                log.warning("could not answer tool call %s: %s", request_id, describe_exception(error))
+
+
+def _sendable(message: str) -> str:
+    try:
+        return message.encode("utf-8", "backslashreplace").decode("utf-8")
+    except Exception:
+        return UNSENDABLE
+
+
+def _set_result(future: asyncio.Future[Any], value: Any) -> None:
+    if not future.done():
+        future.set_result(value)
+
+
+def _set_exception(future: asyncio.Future[Any], error: BaseException) -> None:
+    if not future.done():
+        future.set_exception(error)
 
 
 def _registration(
-    handler: Handler, pass_dict: bool, pass_call: bool, time_limit: float | None, loop: asyncio.AbstractEventLoop | None
+    handler: Handler, pass_dict: bool, pass_call: bool, time_limit: float | None,
+    loop: asyncio.AbstractEventLoop | None, inline: bool,
 ) -> _Registration:
     if not callable(handler):
         raise TypeError(f"handler must be callable, not {type(handler).__name__}")
-    return _Registration(
-        handler, pass_dict, pass_call, inspect.iscoroutinefunction(handler), _check_limit(time_limit), loop
-    )
-
-
-def _check_limit(limit: float | None) -> float | None:
-    if limit is not None and not limit > 0:
-        raise ValueError("time_limit must be a positive number of seconds")
-    return limit
+    is_coroutine = inspect.iscoroutinefunction(handler)
+    if inline and (is_coroutine or time_limit is not None):
+        raise ValueError("inline=True is for plain handlers without a time limit: "
+                         "nothing can stop a handler running on the receiving thread")
+    return _Registration(handler, pass_dict, pass_call, is_coroutine, check_time_limit(time_limit), loop, inline)
 
 
 def _variables_text(variables: Mapping[str, Any] | str | None) -> str | None:

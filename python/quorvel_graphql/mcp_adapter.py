@@ -1,30 +1,48 @@
-"""Serve an engine's tool calls with real MCP tool servers over stdio.
+"""Serve an engine's tool calls with real MCP tool servers.
 
 Configuration (JSON)::
 
-    {"servers": {"time": {"command": "mcp-server-time", "args": ["--local-timezone", "UTC"],
-                          "env": {"TZ": "UTC"}, "cwd": "/somewhere"}}}
+    {"read_only": false,
+     "servers": {
+       "time": {"command": "mcp-server-time", "args": ["--local-timezone", "UTC"],
+                "env": {"TZ": "UTC"}, "cwd": "servers/time",
+                "tools": {"include": ["get_*"], "exclude": ["*_debug"]},
+                "time_limit": 10, "max_concurrency": 4},
+       "search": {"url": "https://mcp.example.org/mcp", "transport": "streamable-http",
+                  "headers": {"Authorization": "Bearer ${SEARCH_TOKEN}"}, "read_only": true}}}
 
-``"mcpServers"`` is accepted in place of ``"servers"``.  Each server is started
-as a child process, its tools are listed into catalogue JSON (grouped by
-server), and every bridge request for ``server.tool`` becomes an MCP
-``tools/call`` on that server.  The answer is the tool's result as JSON:
+``"mcpServers"`` is accepted in place of ``"servers"``.  A server has either a
+``command`` (a child process spoken to over stdio) or a ``url`` (streamable
+HTTP, or ``"transport": "sse"`` for older servers).  Header values may name
+environment variables as ``${NAME}``.  A relative ``cwd`` is taken from the
+config file's folder.  ``read_only`` (top level, or per server) refuses calls
+to tools that are not read-only.
+
+Each server's tools are listed into catalogue JSON (grouped by server), and
+every bridge request for ``server.tool`` becomes an MCP ``tools/call`` on that
+server.  The answer is the tool's result as JSON:
 ``{"content": [...], "structuredContent": ..., "isError": bool}``
 (``structuredContent`` only when the server gave one).
 
 The SDK is asyncio-based; all sessions live on one event-loop thread owned by
 :class:`McpServers`, and bridge requests are awaited there directly, so a
-fan-out query does not tie up one worker thread per call.
+fan-out query does not tie up one worker thread per call.  A server whose
+connection broke is started again on its next call, with a growing pause
+between attempts while it keeps failing.
 """
 
 from __future__ import annotations
 
 import asyncio
 import contextlib
+import fnmatch
 import inspect
 import json
+import logging
 import os
-import sys
+import re
+import threading
+import time
 from collections.abc import Iterator, Mapping
 from dataclasses import dataclass, field
 from types import TracebackType
@@ -41,7 +59,9 @@ except ImportError as _missing:  # pragma: no cover - depends on the environment
 
 from _graphql import SchemaEngine
 
-from .host import ToolCall, ToolHost, _LoopThread, describe_exception
+from .errors import ConfigError, HostStateError, McpCallError, ReadOnlyError, ServerStartError
+from .host import ToolCall, ToolHost, check_time_limit, describe_exception, engine_tools
+from .loop_thread import LoopThread
 
 __all__ = [
     "ConfigError",
@@ -56,74 +76,181 @@ __all__ = [
 
 JsonObject = dict[str, Any]
 
+log = logging.getLogger("quorvel_graphql.mcp")
 
-class ConfigError(ValueError):
-    """The server configuration cannot be read or is malformed."""
-
-
-class ServerStartError(RuntimeError):
-    """One or more servers did not start; ``failures`` maps name to reason."""
-
-    def __init__(self, failures: Mapping[str, str]) -> None:
-        self.failures = dict(failures)
-        super().__init__("; ".join(f"MCP server '{name}' failed to start: {why}" for name, why in failures.items()))
-
-
-class McpCallError(RuntimeError):
-    """A tool call that the server (or its connection) could not complete."""
+TRANSPORTS = {"stdio": "stdio", "streamable-http": "streamable-http", "streamable_http": "streamable-http",
+              "streamablehttp": "streamable-http", "http": "streamable-http", "sse": "sse"}
+SERVER_KEYS = ("command", "args", "env", "cwd", "url", "transport", "type", "headers", "tools", "time_limit",
+               "max_concurrency", "read_only")
+TOP_KEYS = ("servers", "mcpServers", "read_only")
+RESTART_PAUSE_MAX = 30.0  # seconds between attempts to restart a server that keeps failing
+STABLE_AFTER = 30.0  # a server up this long counts as healthy again: its next restart is immediate
 
 
 @dataclass(frozen=True)
 class ServerConfig:
     name: str
-    command: str
+    command: str = ""
     args: tuple[str, ...] = ()
-    env: Mapping[str, str] | None = None
+    env: Mapping[str, str] | None = field(default=None, repr=False)
     cwd: str | None = None
+    url: str | None = None
+    transport: str = "stdio"
+    headers: Mapping[str, str] | None = field(default=None, repr=False)  # may hold secrets: never shown
+    include: tuple[str, ...] = ()
+    exclude: tuple[str, ...] = ()
+    time_limit: float | None = None
+    max_concurrency: int | None = None
+    read_only: bool = False
+
+    def __post_init__(self) -> None:
+        if self.url is not None and self.transport == "stdio":
+            object.__setattr__(self, "transport", "streamable-http")
+
+    @property
+    def where(self) -> str:
+        """The command or URL, for messages (no headers, no environment)."""
+        return self.url if self.url is not None else self.command
+
+    def keeps(self, tool: str) -> bool:
+        """Whether the include/exclude filters let ``tool`` become a field."""
+        if self.include and not any(fnmatch.fnmatchcase(tool, p) for p in self.include):
+            return False
+        return not any(fnmatch.fnmatchcase(tool, p) for p in self.exclude)
 
 
 def load_config(path: str | os.PathLike[str]) -> dict[str, ServerConfig]:
     """Reads a configuration file; ConfigError names the file and the fault."""
     try:
-        with open(path, encoding="utf-8") as stream:
-            text = stream.read()
+        with open(path, "rb") as stream:
+            raw = stream.read()
     except OSError as error:
         raise ConfigError(f"cannot read server config {os.fspath(path)}: {error.strerror or error}") from error
     try:
-        data = json.loads(text)
+        data = json.loads(raw.decode("utf-8"))
+    except UnicodeDecodeError as error:
+        raise ConfigError(f"server config {os.fspath(path)} is not UTF-8 text: {error.reason} "
+                          f"at byte {error.start}") from error
     except json.JSONDecodeError as error:
         raise ConfigError(f"server config {os.fspath(path)} is not valid JSON: {error}") from error
-    return parse_config(data, origin=os.fspath(path))
+    folder = os.path.dirname(os.path.abspath(os.fspath(path)))
+    return parse_config(data, origin=os.fspath(path), base_dir=folder)
 
 
-def parse_config(data: Any, origin: str = "server config") -> dict[str, ServerConfig]:
-    """Validates already-parsed configuration JSON."""
+def parse_config(data: Any, origin: str = "server config", base_dir: str | None = None) -> dict[str, ServerConfig]:
+    """Validates already-parsed configuration JSON.  A relative ``cwd`` is
+    resolved against ``base_dir`` when given (the config file's folder)."""
     if not isinstance(data, dict):
         raise ConfigError(f"{origin}: the top level must be an object")
+    _check_keys(data, TOP_KEYS, origin)
     table = data.get("servers", data.get("mcpServers"))
     if not isinstance(table, dict):
         raise ConfigError(f"{origin}: expected an object under \"servers\" (or \"mcpServers\")")
-    configs: dict[str, ServerConfig] = {}
-    for name, entry in table.items():
-        where = f"{origin}: server '{name}'"
-        if not isinstance(entry, dict):
-            raise ConfigError(f"{where} must be an object")
-        command = entry.get("command")
-        if not isinstance(command, str) or not command.strip():
-            raise ConfigError(f"{where} needs a non-empty string \"command\"")
-        args = entry.get("args", [])
-        if not isinstance(args, list) or not all(isinstance(a, str) for a in args):
-            raise ConfigError(f"{where}: \"args\" must be a list of strings")
-        env = entry.get("env")
-        if env is not None and not (
-            isinstance(env, dict) and all(isinstance(k, str) and isinstance(v, str) for k, v in env.items())
-        ):
-            raise ConfigError(f"{where}: \"env\" must map names to strings")
-        cwd = entry.get("cwd")
-        if cwd is not None and not isinstance(cwd, str):
-            raise ConfigError(f"{where}: \"cwd\" must be a string")
-        configs[name] = ServerConfig(name, command, tuple(args), env, cwd)
-    return configs
+    read_only = _flag(data, "read_only", origin, False)
+    return {name: _server_config(name, entry, f"{origin}: server '{name}'", base_dir, read_only)
+            for name, entry in table.items()}
+
+
+def _server_config(name: str, entry: Any, where: str, base_dir: str | None, read_only: bool) -> ServerConfig:
+    if not isinstance(entry, dict):
+        raise ConfigError(f"{where} must be an object")
+    _check_keys(entry, SERVER_KEYS, where)
+    command, url = entry.get("command"), entry.get("url")
+    if (command is None) == (url is None):
+        raise ConfigError(f"{where} needs either a non-empty string \"command\" or a \"url\" (not both)")
+    if command is not None and (not isinstance(command, str) or not command.strip()):
+        raise ConfigError(f"{where} needs a non-empty string \"command\"")
+    if url is not None and (not isinstance(url, str) or not re.match(r"https?://[^/\s]+", url)):
+        raise ConfigError(f"{where}: \"url\" must be an http:// or https:// URL")
+    transport = _transport(entry, where, url is not None)
+    args = entry.get("args", [])
+    if not isinstance(args, list) or not all(isinstance(a, str) for a in args):
+        raise ConfigError(f"{where}: \"args\" must be a list of strings")
+    env = _string_map(entry, "env", where)
+    cwd = entry.get("cwd")
+    if cwd is not None and not isinstance(cwd, str):
+        raise ConfigError(f"{where}: \"cwd\" must be a string")
+    if cwd is not None and base_dir is not None:
+        cwd = os.path.normpath(os.path.join(base_dir, os.path.expanduser(cwd)))
+    headers = _string_map(entry, "headers", where)
+    if headers is not None:
+        headers = {key: _expand(value, f"{where}: header {key!r}") for key, value in headers.items()}
+    include, exclude = _tool_filters(entry.get("tools"), where)
+    limit = entry.get("time_limit")
+    try:
+        limit = check_time_limit(limit) if not isinstance(limit, bool) else _raise_limit()
+    except ValueError as error:
+        raise ConfigError(f"{where}: \"time_limit\" {str(error).removeprefix('time_limit ')}") from None
+    concurrency = entry.get("max_concurrency")
+    if concurrency is not None and (isinstance(concurrency, bool) or not isinstance(concurrency, int)
+                                    or concurrency < 1):
+        raise ConfigError(f"{where}: \"max_concurrency\" must be a whole number of at least 1")
+    return ServerConfig(name, command or "", tuple(args), env, cwd, url, transport, headers, include, exclude,
+                        limit, concurrency, _flag(entry, "read_only", where, read_only))
+
+
+def _raise_limit() -> float:
+    raise ValueError("time_limit must be a positive, finite number of seconds")
+
+
+def _check_keys(entry: Mapping[str, Any], known: tuple[str, ...], where: str) -> None:
+    unknown = [key for key in entry if key not in known]
+    if unknown:
+        raise ConfigError(f"{where}: unknown key {unknown[0]!r} (known keys: {', '.join(known)})")
+
+
+def _flag(entry: Mapping[str, Any], key: str, where: str, default: bool) -> bool:
+    value = entry.get(key, default)
+    if not isinstance(value, bool):
+        raise ConfigError(f"{where}: \"{key}\" must be true or false")
+    return value
+
+
+def _transport(entry: Mapping[str, Any], where: str, remote: bool) -> str:
+    given = entry.get("transport", entry.get("type"))
+    if given is None:
+        return "streamable-http" if remote else "stdio"
+    transport = TRANSPORTS.get(given) if isinstance(given, str) else None
+    if transport is None:
+        raise ConfigError(f"{where}: unknown transport {given!r} (use \"stdio\", \"streamable-http\" or \"sse\")")
+    if (transport == "stdio") == remote:
+        raise ConfigError(f"{where}: transport {given!r} does not fit a server given by "
+                          f"{'url' if remote else 'command'}")
+    return transport
+
+
+def _string_map(entry: Mapping[str, Any], key: str, where: str) -> dict[str, str] | None:
+    value = entry.get(key)
+    if value is None:
+        return None
+    if not (isinstance(value, dict) and all(isinstance(k, str) and isinstance(v, str) for k, v in value.items())):
+        raise ConfigError(f"{where}: \"{key}\" must map names to strings")
+    return dict(value)
+
+
+def _expand(value: str, where: str) -> str:
+    def variable(match: re.Match[str]) -> str:
+        name = match.group(1)
+        if name not in os.environ:
+            raise ConfigError(f"{where} names the environment variable {name}, which is not set")
+        return os.environ[name]
+
+    return re.sub(r"\$\{([A-Za-z_][A-Za-z0-9_]*)\}", variable, value)
+
+
+def _tool_filters(value: Any, where: str) -> tuple[tuple[str, ...], tuple[str, ...]]:
+    if value is None:
+        return (), ()
+    if not isinstance(value, dict):
+        raise ConfigError(f"{where}: \"tools\" must be an object with \"include\" and/or \"exclude\" lists")
+    _check_keys(value, ("include", "exclude"), f"{where}: \"tools\"")
+    lists = []
+    for key in ("include", "exclude"):
+        patterns = value.get(key, [])
+        if not isinstance(patterns, list) or not all(isinstance(p, str) for p in patterns):
+            raise ConfigError(f"{where}: \"tools\".\"{key}\" must be a list of glob patterns")
+        lists.append(tuple(patterns))
+    return lists[0], lists[1]
 
 
 @dataclass
@@ -135,6 +262,15 @@ class _Server:
     description: str = ""
     failure: str | None = None
     task: asyncio.Task[None] | None = None
+    slots: asyncio.Semaphore | None = None
+    up_since: float = 0.0
+    next_start: float = 0.0  # monotonic time before which no restart is tried
+    pause: float = 0.0  # the pause before the restart after the next failure
+    restarting: asyncio.Lock = field(default_factory=asyncio.Lock)
+
+    @property
+    def log(self) -> logging.Logger:
+        return logging.getLogger(f"quorvel_graphql.server.{self.config.name}")
 
 
 class McpServers:
@@ -149,17 +285,19 @@ class McpServers:
         errlog: TextIO | None = None,
     ) -> None:
         configs = servers if isinstance(servers, Mapping) else load_config(servers)
-        self.startup_timeout = startup_timeout
+        self.startup_timeout = check_time_limit(startup_timeout, "startup_timeout") or 30.0
         self.shutdown_timeout = shutdown_timeout
         self._errlog = errlog
         self._configs = dict(configs)
         self._servers: dict[str, _Server] = {}
-        self._thread: _LoopThread | None = None
+        self._thread: LoopThread | None = None
+        self._closed = False
+        self._fields: dict[tuple[str, str], str] | None = None
 
     @property
     def loop(self) -> asyncio.AbstractEventLoop:
         if self._thread is None:
-            raise RuntimeError("McpServers is not started")
+            raise HostStateError("McpServers is not started")
         return self._thread.loop
 
     # -- lifecycle ----------------------------------------------------------
@@ -168,11 +306,16 @@ class McpServers:
         """Starts every server and lists its tools; on any failure closes what
         did start and raises ServerStartError naming each failed server."""
         if self._thread is not None:
-            raise RuntimeError("McpServers is already started")
-        self._thread = _LoopThread("quorvel-mcp")
+            raise HostStateError("McpServers is already started")
+        if self._closed:
+            raise HostStateError("McpServers is closed and cannot be started again; create a new one")
+        self._thread = LoopThread("quorvel-mcp")
         try:
             failures = self._thread.submit(self._start_all()).result(self.startup_timeout + self.shutdown_timeout)
-        except Exception as error:  # the start-up itself got stuck or broke
+        except BaseException as error:  # the start-up itself got stuck, broke or was interrupted
+            self.close()
+            if not isinstance(error, Exception):
+                raise
             failures = {name: describe_exception(error) for name in self._configs}
         if failures:
             self.close()
@@ -180,6 +323,8 @@ class McpServers:
         return self
 
     def close(self) -> None:
+        """Ends every session and child process; safe to repeat."""
+        self._closed = True
         thread, self._thread = self._thread, None
         if thread is None:
             return
@@ -197,17 +342,23 @@ class McpServers:
 
     async def _start_all(self) -> dict[str, str]:
         self._servers = {name: _Server(config) for name, config in self._configs.items()}
+        for server in self._servers.values():
+            if server.config.max_concurrency is not None:
+                server.slots = asyncio.Semaphore(server.config.max_concurrency)
         outcomes = await asyncio.gather(*(self._start_one(s) for s in self._servers.values()))
         return {name: why for name, why in zip(self._servers, outcomes) if why is not None}
 
     async def _start_one(self, server: _Server) -> str | None:
+        server.stop = asyncio.Event()
         ready: asyncio.Future[None] = asyncio.get_running_loop().create_future()
         server.task = asyncio.create_task(self._run(server, ready))
         try:
             await asyncio.wait_for(asyncio.shield(ready), self.startup_timeout)
         except asyncio.TimeoutError:
             server.task.cancel()
-            return f"no MCP handshake within {self.startup_timeout} s"
+            with contextlib.suppress(BaseException):
+                await asyncio.wait_for(server.task, self.shutdown_timeout)
+            return f"no MCP handshake within {self.startup_timeout:g} s"
         except Exception as error:
             return str(error)
         return None
@@ -216,14 +367,15 @@ class McpServers:
         config = server.config
         try:
             async with contextlib.AsyncExitStack() as stack:
-                env = {**get_default_environment(), **config.env} if config.env else None
-                params = StdioServerParameters(command=config.command, args=list(config.args), env=env, cwd=config.cwd)
-                read, write = await stack.enter_async_context(stdio_client(params, errlog=self._errlog or sys.stderr))
-                session = await stack.enter_async_context(ClientSession(read, write))
+                read, write = await self._connect(stack, server)
+                session = await stack.enter_async_context(ClientSession(
+                    read, write, logging_callback=_log_notification(server.log),
+                    message_handler=_note_progress(server.log)))
                 info = await session.initialize()
-                server.tools = await _list_tools(session)
+                listed = await _list_tools(session)
+                server.tools = [tool for tool in listed if config.keeps(str(tool.get("name", "")))]
                 server.description = _server_description(info)
-                server.session = session
+                server.session, server.failure, server.up_since = session, None, time.monotonic()
                 ready.set_result(None)
                 await server.stop.wait()
         except Exception as error:
@@ -231,10 +383,32 @@ class McpServers:
             server.failure = reason
             if not ready.done():
                 ready.set_exception(RuntimeError(reason))
+            else:
+                server.log.warning("MCP server '%s' stopped: %s", config.name, reason)
         finally:
             server.session = None
             if server.failure is None:
                 server.failure = "the server has been closed"
+
+    async def _connect(self, stack: contextlib.AsyncExitStack, server: _Server) -> tuple[Any, Any]:
+        config = server.config
+        if config.transport == "stdio":
+            env = {**get_default_environment(), **config.env} if config.env else None
+            params = StdioServerParameters(command=config.command, args=list(config.args), env=env, cwd=config.cwd)
+            if self._errlog is not None:
+                return await stack.enter_async_context(stdio_client(params, errlog=self._errlog))
+            errlog = _LogPipe(server.log)
+            try:
+                streams = await stack.enter_async_context(stdio_client(params, errlog=errlog.writer))
+            finally:
+                errlog.close_writer()  # the child holds its own copy
+            return streams
+        if config.transport == "sse":
+            from mcp.client.sse import sse_client
+
+            streams = await stack.enter_async_context(sse_client(config.url or "", headers=dict(config.headers or {})))
+            return streams[0], streams[1]
+        return await _open_streamable_http(stack, config)
 
     async def _stop_all(self) -> None:
         tasks = [s.task for s in self._servers.values() if s.task is not None]
@@ -245,13 +419,29 @@ class McpServers:
 
     # -- catalogue ----------------------------------------------------------
 
-    @property
-    def tools(self) -> dict[str, list[JsonObject]]:
-        """Each server's tools as its tools/list gave them (camelCase keys)."""
-        return {name: list(server.tools) for name, server in self._servers.items()}
+    def tools(self) -> list[JsonObject]:
+        """One dict per tool field, in configuration order: ``server``,
+        ``tool``, ``field`` (the GraphQL field name the engine gives it),
+        ``description``, ``readOnly`` and ``inputSchema`` (from tools/list)."""
+        fields = self._field_names()
+        listed: list[JsonObject] = []
+        for name, server in self._servers.items():
+            for tool in server.tools:
+                listed.append({
+                    "server": name, "tool": tool["name"], "field": fields.get((name, tool["name"])),
+                    "description": tool.get("description") or "", "readOnly": _read_only(tool),
+                    "inputSchema": tool.get("inputSchema"),
+                })
+        return listed
+
+    def input_schemas(self) -> dict[tuple[str, str], JsonObject]:
+        return {(name, tool["name"]): tool["inputSchema"] for name, server in self._servers.items()
+                for tool in server.tools if isinstance(tool.get("inputSchema"), dict)}
 
     def catalogue(self) -> list[JsonObject]:
-        """Catalogue entries grouped by server, in configuration order."""
+        """Catalogue entries grouped by server, in configuration order.  MCP's
+        default for ``readOnlyHint`` is false, so a tool without the hint is
+        written as not read-only."""
         entries: list[JsonObject] = []
         for name, server in self._servers.items():
             tools: list[JsonObject] = []
@@ -259,9 +449,7 @@ class McpServers:
                 entry: JsonObject = {"name": tool["name"]}
                 if tool.get("description"):
                     entry["description"] = tool["description"]
-                hint = (tool.get("annotations") or {}).get("readOnlyHint")
-                if isinstance(hint, bool):
-                    entry["annotations"] = {"readOnlyHint": hint}
+                entry["annotations"] = {"readOnlyHint": _read_only(tool)}
                 tools.append(entry)
             group: JsonObject = {"server": name, "tools": tools}
             if server.description:
@@ -273,43 +461,106 @@ class McpServers:
         return json.dumps(self.catalogue(), ensure_ascii=False)
 
     def engine(self) -> SchemaEngine:
-        return SchemaEngine(self.catalogue_json())
+        """An engine over the servers' tools.  Two tools whose names map to
+        the same GraphQL field are logged as a warning: only one is reachable."""
+        engine = SchemaEngine(self.catalogue_json())
+        self._fields = {}
+        owners: dict[str, str] = {}
+        for entry in engine_tools(engine):
+            label = f"{entry['server']}.{entry['tool']}"
+            self._fields[(entry["server"], entry["tool"])] = entry["field"]
+            if entry["field"] in owners:
+                log.warning("tools %s and %s both become the GraphQL field %s; only %s is reachable",
+                            owners[entry["field"]], label, entry["field"], owners[entry["field"]])
+            else:
+                owners[entry["field"]] = label
+        return engine
+
+    def _field_names(self) -> dict[tuple[str, str], str]:
+        if self._fields is None:
+            self.engine()
+        assert self._fields is not None
+        return self._fields
 
     # -- calls --------------------------------------------------------------
 
     async def call_tool(self, server: str, tool: str, arguments: Mapping[str, Any]) -> JsonObject:
         """Calls one tool; runs on :attr:`loop`.  A protocol or connection
         failure raises McpCallError; a tool-level error is a result with
-        ``isError`` true, as the server reported it."""
+        ``isError`` true, as the server reported it.  A server whose
+        connection broke is started again first (see the module notes)."""
         record = self._servers.get(server)
         if record is None:
             raise LookupError(f"no MCP server named '{server}'")
-        session = record.session
-        if session is None:
-            raise McpCallError(f"MCP server '{server}' is not running: {record.failure}")
+        if record.slots is None:
+            return await self._call(record, tool, arguments)
+        async with record.slots:
+            return await self._call(record, tool, arguments)
+
+    async def _call(self, server: _Server, tool: str, arguments: Mapping[str, Any]) -> JsonObject:
+        name, limit = server.config.name, server.config.time_limit
+        session = await self._session(server)
         try:
-            result = await session.call_tool(tool, dict(arguments))
+            result = await asyncio.wait_for(session.call_tool(tool, dict(arguments)), limit)
+        except asyncio.TimeoutError:
+            raise McpCallError(f"MCP server '{name}' did not answer {tool} within {limit:g} s") from None
         except Exception as error:
-            raise McpCallError(
-                f"MCP server '{server}' could not complete {tool}: {describe_exception(_leaf(error))}"
-            ) from error
+            leaf = _leaf(error)
+            if not _is_protocol_error(leaf):
+                self._mark_down(server, describe_exception(leaf) or "connection lost")
+            raise McpCallError(f"MCP server '{name}' could not complete {tool}: {describe_exception(leaf)}") from error
         return _result_json(result)
 
-    def call(self, server: str, tool: str, arguments: Mapping[str, Any], timeout: float | None = None) -> JsonObject:
-        """Blocking :meth:`call_tool` for threads other than the loop's."""
-        future = asyncio.run_coroutine_threadsafe(self.call_tool(server, tool, arguments), self.loop)
-        try:
-            return future.result(timeout)
-        except BaseException:
-            future.cancel()
-            raise
+    async def _session(self, server: _Server) -> ClientSession:
+        if server.session is not None:
+            return server.session
+        name = server.config.name
+        async with server.restarting:
+            if server.session is not None:
+                return server.session
+            if self._closed:
+                raise McpCallError(f"MCP server '{name}' is not running: the servers are closing")
+            wait = server.next_start - time.monotonic()
+            if wait > 0:
+                raise McpCallError(f"MCP server '{name}' is down ({server.failure}); "
+                                   f"next restart attempt in {wait:.1f} s")
+            server.log.info("restarting MCP server '%s' (%s)", name, server.failure)
+            why = await self._start_one(server)
+            if why is not None or server.session is None:
+                self._back_off(server)
+                server.failure = why or server.failure
+                raise McpCallError(f"MCP server '{name}' is down and could not be restarted: {why}")
+            return server.session
+
+    def _mark_down(self, server: _Server, reason: str) -> None:
+        if server.session is None:
+            return
+        if time.monotonic() - server.up_since >= STABLE_AFTER:
+            server.pause = 0.0
+        self._back_off(server)
+        server.session, server.failure = None, f"it stopped answering: {reason}"
+        server.log.warning("MCP server '%s' is down: %s", server.config.name, reason)
+        server.stop.set()  # lets its task close the connection and end the process
+
+    @staticmethod
+    def _back_off(server: _Server) -> None:
+        """The first failure after a healthy run restarts at once; each quick
+        failure after that doubles the pause, up to RESTART_PAUSE_MAX."""
+        server.next_start = time.monotonic() + server.pause
+        server.pause = min(RESTART_PAUSE_MAX, max(1.0, server.pause * 2))
 
     def serve(self, host: ToolHost, *, time_limit: float | None = None) -> None:
-        """Makes ``host`` route every call without a handler of its own here."""
+        """Makes ``host`` route every call without a handler of its own here,
+        and gives it the tools' input schemas for :meth:`ToolHost.catalogue_tools`."""
 
         async def forward(call: ToolCall) -> JsonObject:
+            config = self._configs.get(call.server)
+            if config is not None and config.read_only and call.operation == "mutation":
+                raise ReadOnlyError(f"refused {call.label}: the tool is not read-only and server "
+                                    f"'{call.server}' is configured read_only")
             return await self.call_tool(call.server, call.tool, call.arguments)
 
+        host.input_schemas.update(self.input_schemas())
         host.register_fallback(forward, time_limit=time_limit, loop=self.loop)
 
 
@@ -320,14 +571,87 @@ def serve_config(
     max_workers: int = 8,
     time_limit: float | None = None,
     startup_timeout: float = 30.0,
+    shutdown_timeout: float = 10.0,
     errlog: TextIO | None = None,
+    read_only: bool = False,
 ) -> Iterator[ToolHost]:
     """Starts the servers, builds an engine from their tools and yields a
-    running ToolHost that serves it; closes host, sessions and processes."""
-    with McpServers(config, startup_timeout=startup_timeout, errlog=errlog) as servers:
-        with ToolHost(servers.engine(), max_workers=max_workers, time_limit=time_limit) as host:
+    running ToolHost that serves it; closes host, sessions and processes.
+    ``read_only`` makes the host refuse every call to a tool that is not
+    read-only; ``host.catalogue_tools()`` carries the tools' input schemas."""
+    limit = check_time_limit(time_limit)
+    with McpServers(config, startup_timeout=startup_timeout, shutdown_timeout=shutdown_timeout,
+                    errlog=errlog) as servers:
+        with ToolHost(servers.engine(), max_workers=max_workers, time_limit=limit, read_only=read_only,
+                      shutdown_timeout=shutdown_timeout) as host:
             servers.serve(host)
             yield host
+
+
+class _LogPipe:
+    """A pipe whose lines (a child's stderr) go to ``logger`` at INFO level."""
+
+    def __init__(self, logger: logging.Logger) -> None:
+        read_fd, write_fd = os.pipe()
+        self.writer: TextIO = os.fdopen(write_fd, "w")
+        reader = os.fdopen(read_fd, "r", encoding="utf-8", errors="replace")
+        threading.Thread(target=_forward_lines, args=(reader, logger), name="quorvel-server-log",
+                         daemon=True).start()
+
+    def close_writer(self) -> None:
+        with contextlib.suppress(OSError):
+            self.writer.close()
+
+
+def _forward_lines(reader: TextIO, logger: logging.Logger) -> None:
+    with reader:
+        for line in reader:
+            if line.strip():
+                logger.info("%s", line.rstrip())
+
+
+_LEVELS = {"debug": logging.DEBUG, "info": logging.INFO, "notice": logging.INFO, "warning": logging.WARNING}
+
+
+def _log_notification(logger: logging.Logger) -> Any:
+    async def log_message(params: Any) -> None:
+        level = _LEVELS.get(str(getattr(params, "level", "info")), logging.ERROR)
+        logger.log(level, "%s", getattr(params, "data", params))
+
+    return log_message
+
+
+def _note_progress(logger: logging.Logger) -> Any:
+    async def handle(message: Any) -> None:
+        root = getattr(message, "root", message)
+        if type(root).__name__ == "ProgressNotification":
+            params = root.params
+            logger.debug("progress %s/%s %s", params.progress, getattr(params, "total", None) or "?",
+                         getattr(params, "message", None) or "")
+        elif isinstance(message, Exception):
+            logger.warning("transport error: %s", describe_exception(message))
+        await asyncio.sleep(0)
+
+    return handle
+
+
+async def _open_streamable_http(stack: contextlib.AsyncExitStack, config: ServerConfig) -> tuple[Any, Any]:
+    from mcp.client import streamable_http
+
+    url = config.url or ""
+    if hasattr(streamable_http, "streamable_http_client"):  # SDK 2.x takes a ready HTTP client
+        from mcp.shared._httpx_utils import create_mcp_http_client
+
+        client = await stack.enter_async_context(create_mcp_http_client(headers=dict(config.headers or {})))
+        streams = await stack.enter_async_context(streamable_http.streamable_http_client(url, http_client=client))
+    else:
+        legacy: Any = getattr(streamable_http, "streamablehttp_client")  # SDK 1.x
+        streams = await stack.enter_async_context(legacy(url, headers=dict(config.headers or {})))
+    return streams[0], streams[1]
+
+
+def _read_only(tool: Mapping[str, Any]) -> bool:
+    return (tool.get("annotations") or {}).get("readOnlyHint") is True
 
 
 async def _list_tools(session: ClientSession) -> list[JsonObject]:
@@ -380,6 +704,17 @@ def _leaf(error: BaseException) -> BaseException:
     return error
 
 
+CONNECTION_CLOSED = -32000  # the SDK's code for "the connection is gone"
+
+
+def _is_protocol_error(error: BaseException) -> bool:
+    """An error the server answered with (the connection is fine)."""
+    if type(error).__name__ not in ("McpError", "MCPError"):
+        return False
+    data = getattr(error, "error", None)
+    return getattr(data, "code", None) != CONNECTION_CLOSED
+
+
 def _start_failure(error: BaseException, config: ServerConfig) -> str:
     leaf = _leaf(error)
     if isinstance(leaf, FileNotFoundError):
@@ -388,4 +723,6 @@ def _start_failure(error: BaseException, config: ServerConfig) -> str:
         return f"command not found: {config.command}"
     if isinstance(leaf, PermissionError):
         return f"command is not executable: {config.command}"
+    if config.url is not None and "Connect" in type(leaf).__name__:
+        return f"cannot connect to {config.url}: {describe_exception(leaf)}"
     return describe_exception(leaf)
