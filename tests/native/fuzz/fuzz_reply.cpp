@@ -38,11 +38,13 @@ struct Host {
     }
 };
 
-// The tool field's reading of a reply.
+// The tool field's reading of a reply, and its writing into the response
+// while the reply text is still alive.
 void check_reply_reading(const std::string& reply) {
     Result<json::Document> value = json::read(reply);
     if (value) {
-        fuzz::require_round_trip(value.value().root());
+        std::string canonical = fuzz::require_round_trip(value.value().root());
+        fuzz::require(fuzz::written(value.value()) == canonical, "a reply is written as its value", reply);
         return;
     }
     std::string error = "CallBridge returned invalid JSON: " + value.message();

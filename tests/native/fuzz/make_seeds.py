@@ -59,6 +59,12 @@ def json_edge_texts() -> list[bytes]:
     texts += [("[" + ",".join(NUMBERS[:40]) + "]").encode()]
     texts += [('{"n":' + n + ',"m":[' + n + "]}").encode() for n in NUMBERS[:40]]
     texts += [s.encode() for s in STRINGS]
+    # Long strings with an escape near where an unescaped one would end.
+    for length in (31, 32, 33, 64):
+        for escape in ("\\n", "\\u00e9", "\\\"", "\\\\", "\u00e9"):
+            for at in (0, length - 1, length):
+                body = "a" * at + escape + "b" * (length - at)
+                texts.append(('["' + body + '",{"' + body + '":"' + "c" * length + '"}]').encode())
     for depth in (1, 126, 127, 128, 200):
         texts.append(("[" * depth + "]" * depth).encode())
         texts.append(('{"a":' * depth + "1" + "}" * depth).encode())
