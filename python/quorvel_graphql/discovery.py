@@ -19,7 +19,7 @@ import re
 from collections.abc import Iterable, Mapping
 from typing import Any
 
-__all__ = ["describe_sdl", "graphql_type", "search_tools"]
+__all__ = ["describe_sdl", "field_signature", "graphql_type", "search_tools"]
 
 JsonObject = dict[str, Any]
 
@@ -90,6 +90,13 @@ def search_tools(
     return matches
 
 
+def field_signature(tool: Mapping[str, Any]) -> str:
+    """``field(arg: Type!, ...)``: one line of a short listing."""
+    arguments, _ = _arguments(tool.get("inputSchema"), with_notes=False)
+    listed = ", ".join(line.strip() for line in arguments)
+    return f"{tool.get('field')}({listed})" if listed else str(tool.get("field"))
+
+
 def graphql_type(schema: Any, required: bool = False) -> str:
     """The GraphQL input type for a JSON Schema: the four scalars, lists of
     them, and ``JSON`` for everything else; ``!`` when required and the
@@ -152,7 +159,7 @@ def _describe_field(tool: Mapping[str, Any]) -> str:
     return "\n".join(lines) + "\n"
 
 
-def _arguments(schema: Any) -> tuple[list[str], list[str]]:
+def _arguments(schema: Any, with_notes: bool = True) -> tuple[list[str], list[str]]:
     if not isinstance(schema, Mapping) or not isinstance(schema.get("properties"), Mapping):
         return [], []
     required = schema.get("required")
@@ -163,7 +170,8 @@ def _arguments(schema: Any) -> tuple[list[str], list[str]]:
         if not isinstance(name, str) or not _NAME.match(name):
             unwritable.append(str(name))
             continue
-        lines.extend(_description_lines(_argument_note(prop), "    "))
+        if with_notes:
+            lines.extend(_description_lines(_argument_note(prop), "    "))
         default = _default_literal(prop)
         suffix = f" = {default}" if default is not None else ""
         lines.append(f"    {name}: {graphql_type(prop, name in required_names)}{suffix}")
