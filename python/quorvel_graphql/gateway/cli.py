@@ -12,6 +12,7 @@ import asyncio
 import contextlib
 import inspect
 import ipaddress
+import json
 import logging
 import math
 import os
@@ -177,12 +178,49 @@ def _open_target(args: argparse.Namespace) -> Iterator[Any]:
     config_error, start_error = _error_types(mcp_adapter)
     options = _host_options(mcp_adapter.serve_config, args)
     try:
-        with mcp_adapter.serve_config(args.servers, **options) as host:
-            yield host
+        if _host_lists_tools():
+            with mcp_adapter.serve_config(args.servers, **options) as host:
+                yield host
+        else:
+            with _served_with_schemas(mcp_adapter, args.servers, options) as host:
+                yield host
     except config_error as error:
         raise Failure(str(error)) from error
     except start_error as error:
         raise Failure(str(error), EXIT_SERVERS) from error
+
+
+def _host_lists_tools() -> bool:
+    from ..host import ToolHost
+
+    return callable(getattr(ToolHost, "catalogue_tools", None))
+
+
+@contextlib.contextmanager
+def _served_with_schemas(adapter: Any, config: str, options: dict[str, Any]) -> Iterator[Any]:
+    """What ``serve_config`` does, for a host kit whose ToolHost cannot yet
+    list its tools with their input schemas: the schemas come straight from
+    the servers' tools/list."""
+    from ..host import ToolHost
+
+    startup = {"startup_timeout": options.pop("startup_timeout")} if "startup_timeout" in options else {}
+    with adapter.McpServers(config, **startup) as servers:
+        with ToolHost(servers.engine(), **options) as host:
+            servers.serve(host)
+            listed = {(server, raw["name"]): raw for server, tools in servers.tools.items() for raw in tools}
+            yield _HostWithTools(host, listed)
+
+
+class _HostWithTools:
+    def __init__(self, host: Any, listed: dict[tuple[str, str], dict[str, Any]]) -> None:
+        self.host = host
+        self.engine = host.engine
+        self._listed = listed
+
+    def catalogue_tools(self) -> list[dict[str, Any]]:
+        hits = json.loads(self.engine.execute("{ search }"))["data"]["search"]
+        return [{**hit, "inputSchema": self._listed.get((hit["server"], hit["tool"]), {}).get("inputSchema")}
+                for hit in hits]
 
 
 def _catalogue_engine(path: str) -> SchemaEngine:
