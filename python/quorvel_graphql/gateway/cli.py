@@ -297,7 +297,7 @@ def _run_http(gateway: Gateway, bind: tuple[str, int], token: str | None, max_bo
           f"(GraphQL /graphql, playground /, MCP /mcp){' with bearer token' if token else ''}",
           file=sys.stderr, flush=True)
     try:
-        asyncio.run(server.serve(sockets=[listener]))
+        server.run(sockets=[listener])
     finally:
         listener.close()
 

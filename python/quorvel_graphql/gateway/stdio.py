@@ -1,13 +1,16 @@
-"""MCP over stdio with a standard input that a signal can interrupt.
+"""MCP over stdio through the event loop's own pipe transports.
 
 The SDK reads stdin in a worker thread that cancellation cannot stop, so a
-SIGTERM would wait for the client's next line; reading through the event
-loop's own pipe transport ends at once instead."""
+SIGTERM would wait for the client's next line, and it writes each message
+with two thread hand-offs; the loop's pipe transports end at once and write
+without a thread."""
 
 from __future__ import annotations
 
 import asyncio
+import contextlib
 import os
+from asyncio.streams import FlowControlMixin
 from typing import Any
 
 from mcp.server.lowlevel import Server
@@ -56,11 +59,51 @@ async def open_stdin() -> StdinLines | None:
     return StdinLines(reader, transport)
 
 
+class StdoutLines:
+    """The ``write``/``flush`` pair the SDK's stdio transport writes through."""
+
+    def __init__(self, writer: asyncio.StreamWriter, private_fd: int) -> None:
+        self._writer = writer
+        self._private_fd = private_fd
+
+    async def write(self, text: str) -> None:
+        self._writer.write(text.encode("utf-8"))
+        await self._writer.drain()
+
+    async def flush(self) -> None:
+        await self._writer.drain()
+
+    def close(self) -> None:
+        self._writer.close()
+        with contextlib.suppress(OSError):
+            os.dup2(self._private_fd, 1)
+        with contextlib.suppress(OSError):
+            os.close(self._private_fd)
+
+
+async def open_stdout() -> StdoutLines | None:
+    """Standard output through the loop; fd 1 itself then points at stderr,
+    so a stray print cannot corrupt the protocol stream."""
+    loop = asyncio.get_running_loop()
+    private_fd = os.dup(1)
+    pipe = os.fdopen(os.dup(private_fd), "wb", buffering=0)
+    try:
+        transport, protocol = await loop.connect_write_pipe(FlowControlMixin, pipe)
+    except (ValueError, OSError):
+        pipe.close()
+        os.close(private_fd)
+        return None
+    os.dup2(2, 1)
+    return StdoutLines(asyncio.StreamWriter(transport, protocol, None, loop), private_fd)
+
+
 async def serve_stdio(server: Server[Any]) -> None:
     stdin = await open_stdin()
+    stdout = await open_stdout()
     try:
-        async with stdio_server(stdin=stdin) as (read, write):  # type: ignore[arg-type]
+        async with stdio_server(stdin=stdin, stdout=stdout) as (read, write):  # type: ignore[arg-type]
             await server.run(read, write, server.create_initialization_options())
     finally:
-        if stdin is not None:
-            stdin.close()
+        for stream in (stdin, stdout):
+            if stream is not None:
+                stream.close()
