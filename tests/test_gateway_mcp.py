@@ -175,3 +175,25 @@ def test_python_dash_m_entry_exists() -> None:
     done = subprocess.run([sys.executable, "-m", "quorvel_graphql.gateway", "--help"], env=child_env(),
                           capture_output=True, text=True, timeout=60)
     assert done.returncode == 0 and "--http" in done.stdout
+
+
+INITIALIZE = json.dumps({"jsonrpc": "2.0", "id": 1, "method": "initialize", "params": {
+    "protocolVersion": "2025-06-18", "capabilities": {}, "clientInfo": {"name": "test", "version": "1"}}}) + "\n"
+
+
+@pytest.mark.parametrize("stdin_kind", ["file", "devnull", "pipe"])
+def test_stdio_ends_cleanly_at_end_of_input(tmp_path: pathlib.Path, stdin_kind: str) -> None:
+    from conftest import EXAMPLE_CATALOGUE
+
+    source = tmp_path / "input.jsonl"
+    source.write_text(INITIALIZE)
+    command = gateway_command("--catalogue", str(EXAMPLE_CATALOGUE))
+    if stdin_kind == "pipe":
+        done = subprocess.run(command, env=child_env(), input=INITIALIZE, capture_output=True, text=True, timeout=60)
+    else:
+        with open(source if stdin_kind == "file" else "/dev/null") as stdin:
+            done = subprocess.run(command, env=child_env(), stdin=stdin, capture_output=True, text=True, timeout=60)
+    assert done.returncode == 0, done.stderr
+    assert "Traceback" not in done.stderr
+    if stdin_kind != "devnull":
+        assert json.loads(done.stdout.splitlines()[0])["result"]["serverInfo"]["name"] == "quorvel-graphql"

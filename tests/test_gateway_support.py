@@ -138,4 +138,5 @@ def stop(process: subprocess.Popen[str]) -> int:
     for pid in left:
         os.kill(pid, signal.SIGKILL)
     assert not left, f"tool servers still running after the gateway stopped: {left}"
+    assert status == 0, f"gateway exited with {status} on SIGTERM"
     return status

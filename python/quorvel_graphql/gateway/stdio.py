@@ -10,6 +10,7 @@ from __future__ import annotations
 import asyncio
 import contextlib
 import os
+import stat
 from asyncio.streams import FlowControlMixin
 from typing import Any
 
@@ -45,9 +46,20 @@ class StdinLines:
         self._transport.close()
 
 
+def _pollable(fd: int) -> bool:
+    """Whether the loop can wait on ``fd``: pipes, sockets and terminals can;
+    regular files and /dev/null cannot (the SDK's threaded streams serve those)."""
+    try:
+        mode = os.fstat(fd).st_mode
+    except OSError:
+        return False
+    return stat.S_ISFIFO(mode) or stat.S_ISSOCK(mode) or (stat.S_ISCHR(mode) and os.isatty(fd))
+
+
 async def open_stdin() -> StdinLines | None:
-    """Standard input through the loop, or None where it is a regular file
-    (the loop's pipe transport does not take those; the SDK's reader does)."""
+    """Standard input through the loop, or None where it cannot be polled."""
+    if not _pollable(0):
+        return None
     loop = asyncio.get_running_loop()
     reader = asyncio.StreamReader(limit=MAX_LINE)
     pipe = os.fdopen(os.dup(0), "rb", buffering=0)
@@ -84,6 +96,8 @@ class StdoutLines:
 async def open_stdout() -> StdoutLines | None:
     """Standard output through the loop; fd 1 itself then points at stderr,
     so a stray print cannot corrupt the protocol stream."""
+    if not _pollable(1):
+        return None
     loop = asyncio.get_running_loop()
     private_fd = os.dup(1)
     pipe = os.fdopen(os.dup(private_fd), "wb", buffering=0)
