@@ -172,3 +172,39 @@ def test_discovery_endpoint(open_gateway: RunningGateway) -> None:
     page = httpx.get(f"{open_gateway.url}/", timeout=30)
     assert "default-src 'none'" in page.headers["content-security-policy"]
     assert "<script src" not in page.text and "<link" not in page.text
+
+
+SLOW_SERVER = """
+import time
+from mcp.server.mcpserver import MCPServer
+app = MCPServer("slow")
+
+@app.tool()
+def nap(seconds: float) -> str:
+    time.sleep(seconds)
+    return "rested"
+
+app.run()
+"""
+
+
+def test_sigterm_answers_queries_in_flight_and_closes_servers(tmp_path: pathlib.Path) -> None:
+    import concurrent.futures
+    import sys
+
+    from test_gateway_support import stop
+
+    script = tmp_path / "slow_server.py"
+    script.write_text(SLOW_SERVER)
+    config = tmp_path / "servers.json"
+    config.write_text(json.dumps({"servers": {"slow": {"command": sys.executable, "args": [str(script)]}}}))
+    with http_gateway(["--servers", str(config), "-v"]) as gateway, \
+            concurrent.futures.ThreadPoolExecutor(1) as pool:
+        pending = pool.submit(post, gateway.url, json.dumps({"query": "{ servers slow_nap(seconds: 60) }"}))
+        time.sleep(1.0)  # let the call reach the tool server
+        assert stop(gateway.process) == 0
+        answered = pending.result(30)
+    assert answered.status_code == 200
+    document = answered.json()
+    assert document["data"]["servers"][0]["name"] == "slow"
+    assert document["data"]["slow_nap"]["isError"] is True

@@ -262,15 +262,24 @@ def _run_stdio(gateway: Gateway) -> None:
     from .stdio import serve_stdio
 
     log.info("serving %d tool fields to the MCP client on stdio", len(gateway.tools()))
-    asyncio.run(_until_signalled(serve_stdio(build_mcp_server(gateway))))
+    asyncio.run(_until_signalled(serve_stdio(build_mcp_server(gateway)), gateway))
 
 
-async def _until_signalled(work: Any) -> None:
+# Time for answers already computed to reach the client once tool calls stop.
+ANSWER_FLUSH_SECONDS = 0.2
+
+
+async def _until_signalled(work: Any, gateway: Gateway) -> None:
     """Runs ``work`` until it ends or SIGTERM/SIGINT arrives."""
     task = asyncio.ensure_future(work)
     loop = asyncio.get_running_loop()
+
+    def stop() -> None:
+        gateway.stop_calling_tools()
+        loop.call_later(ANSWER_FLUSH_SECONDS, task.cancel)
+
     for number in (signal.SIGTERM, signal.SIGINT):
-        loop.add_signal_handler(number, task.cancel)
+        loop.add_signal_handler(number, stop)
     try:
         await task
     except asyncio.CancelledError:
@@ -290,7 +299,7 @@ def _run_http(gateway: Gateway, bind: tuple[str, int], token: str | None, max_bo
     app = create_app(gateway, token=token, max_body=max_body, loopback_only=is_loopback(host))
     config = uvicorn.Config(app, log_level="info" if verbose >= 2 else "warning", access_log=verbose >= 2,
                             timeout_graceful_shutdown=1, lifespan="on", server_header=False)
-    server = UvicornServer(config)
+    server = UvicornServer(config, on_stop=gateway.stop_calling_tools)
     name = listener.getsockname()
     shown = f"[{name[0]}]" if ":" in name[0] else name[0]
     print(f"quorvel-graphql gateway: {len(gateway.tools())} tool fields on http://{shown}:{name[1]} "

@@ -93,6 +93,13 @@ class Gateway:
     def close(self) -> None:
         self._pool.shutdown(wait=False, cancel_futures=True)
 
+    def stop_calling_tools(self) -> None:
+        """First step of a shutdown: every query waiting on a tool gets its
+        answer now (the tool fields say the bridge is detached) instead of
+        holding the shutdown until its tools finish."""
+        if self.host is not None:
+            self.engine.detach_call_bridge()
+
     # -- discovery ----------------------------------------------------------
 
     def tools(self) -> list[JsonObject]:

@@ -19,7 +19,7 @@ from mcp.server.streamable_http_manager import StreamableHTTPASGIApp, Streamable
 from starlette.applications import Starlette
 from starlette.routing import Route
 
-from .core import Gateway
+from .core import Gateway, log
 
 Scope = MutableMapping[str, Any]
 Message = MutableMapping[str, Any]
@@ -97,7 +97,7 @@ class Guard:
         headers = _headers(scope)
         refusal = self._refusal(scope, headers)
         if refusal is not None:
-            await _send_error(send, *refusal)
+            await _send_error(scope, send, *refusal)
             return
         if scope["method"] in ("GET", "HEAD", "DELETE", "OPTIONS"):
             await self.app(scope, receive, send)
@@ -105,11 +105,11 @@ class Guard:
         declared = headers.get("content-length")
         if declared is not None and (not declared.isdigit() or int(declared) > self.max_body):
             status = 413 if declared.isdigit() else 400
-            await _send_error(send, status, self._too_large() if status == 413 else "bad Content-Length")
+            await _send_error(scope, send, status, self._too_large() if status == 413 else "bad Content-Length")
             return
         body = await self._read_body(receive)
         if body is None:
-            await _send_error(send, 413, self._too_large())
+            await _send_error(scope, send, 413, self._too_large())
             return
         await self.app(scope, _replay(body, receive), send)
 
@@ -168,7 +168,7 @@ class PlaygroundPage:
 
     async def __call__(self, scope: Scope, receive: Receive, send: Send) -> None:
         if scope["method"] not in ("GET", "HEAD"):
-            await _send_error(send, 405, f"{scope['method']} is not allowed here", {"allow": "GET, HEAD"})
+            await _send_error(scope, send, 405, f"{scope['method']} is not allowed here", {"allow": "GET, HEAD"})
             return
         body = self.body if scope["method"] == "GET" else b""
         await _send(send, 200, body, "text/html; charset=utf-8",
@@ -193,24 +193,25 @@ class GraphQLEndpoint:
         elif method == "POST":
             await self._post(scope, receive, send)
         else:
-            await _send_error(send, 405, f"{method} is not allowed here; POST a GraphQL request",
+            await _send_error(scope, send, 405, f"{method} is not allowed here; POST a GraphQL request",
                               {"allow": self.ALLOW})
 
     async def _post(self, scope: Scope, receive: Receive, send: Send) -> None:
         headers = _headers(scope)
         media = response_media_type(headers.get("accept"))
         if media is None:
-            await _send_error(send, 406, f"can answer only {APPLICATION_JSON} or {GRAPHQL_RESPONSE}")
+            await _send_error(scope, send, 406, f"can answer only {APPLICATION_JSON} or {GRAPHQL_RESPONSE}")
             return
         content_type = headers.get("content-type", "").split(";")[0].strip().lower()
         if content_type != APPLICATION_JSON:
-            await _send_error(send, 415, f"send the request as {APPLICATION_JSON}, not {content_type or 'no type'}")
+            given = content_type or "no type"
+            await _send_error(scope, send, 415, f"send the request as {APPLICATION_JSON}, not {given}")
             return
         body = (await receive()).get("body", b"")
         try:
             query, variables = parse_request(body)
         except ValueError as problem:
-            await _send_error(send, 400, str(problem))
+            await _send_error(scope, send, 400, str(problem))
             return
         result = await self.gateway.execute(query, variables, via="http POST /graphql")
         status = 400 if media == GRAPHQL_RESPONSE and result.request_failed else 200
@@ -226,14 +227,14 @@ class DiscoveryEndpoint:
 
     async def __call__(self, scope: Scope, receive: Receive, send: Send) -> None:
         if scope["method"] not in ("GET", "HEAD"):
-            await _send_error(send, 405, f"{scope['method']} is not allowed here", {"allow": "GET, HEAD"})
+            await _send_error(scope, send, 405, f"{scope['method']} is not allowed here", {"allow": "GET, HEAD"})
             return
         params = parse_qs(scope.get("query_string", b"").decode("latin-1"))
         text = params.get("text", [""])[0] or None
         server = params.get("server", [""])[0] or None
         limit_text = params.get("limit", [""])[0]
         if limit_text and not limit_text.isdigit():
-            await _send_error(send, 400, "limit must be a positive integer")
+            await _send_error(scope, send, 400, "limit must be a positive integer")
             return
         found = self.gateway.discover(text, server, int(limit_text) if limit_text else None)
         await _send(send, 200, json.dumps(found).encode(), f"{APPLICATION_JSON}; charset=utf-8")
@@ -304,7 +305,9 @@ def _host_name(netloc: str) -> str:
     return netloc.rsplit(":", 1)[0] if ":" in netloc else netloc
 
 
-async def _send_error(send: Send, status: int, message: str, headers: dict[str, str] | None = None) -> None:
+async def _send_error(scope: Scope, send: Send, status: int, message: str,
+                      headers: dict[str, str] | None = None) -> None:
+    log.info("http %s %s refused %d: %s", scope["method"], scope["path"], status, message)
     body = json.dumps({"errors": [{"message": message}]}).encode()
     await _send(send, status, body, f"{APPLICATION_JSON}; charset=utf-8", headers)
 
@@ -321,7 +324,12 @@ async def _send(send: Send, status: int, body: bytes, content_type: str, headers
 class UvicornServer(uvicorn.Server):
     """uvicorn's server with signal handling that only asks it to stop:
     uvicorn's own re-raises the signal after shutdown, which would end the
-    process before the tool servers are closed."""
+    process before the tool servers are closed.  ``on_stop`` runs at the
+    first signal, so requests in flight can finish before the grace period."""
+
+    def __init__(self, config: uvicorn.Config, on_stop: Callable[[], None] | None = None) -> None:
+        super().__init__(config)
+        self._on_stop = on_stop
 
     @contextlib.contextmanager
     def capture_signals(self) -> Iterator[None]:
@@ -336,3 +344,6 @@ class UvicornServer(uvicorn.Server):
         # A second signal stops waiting for open connections.
         self.force_exit = self.should_exit
         self.should_exit = True
+        on_stop, self._on_stop = self._on_stop, None
+        if on_stop is not None:
+            on_stop()

@@ -12,7 +12,7 @@ import mcp_types as types
 from mcp.server.lowlevel import Server
 
 from ..discovery import field_signature
-from .core import Gateway, JsonObject
+from .core import Gateway, JsonObject, log
 
 # A catalogue this small is listed in the graphql tool's own description, so
 # an agent can write a query without a discovery round trip.
@@ -46,6 +46,7 @@ def build_mcp_server(gateway: Gateway) -> Server[Any]:
                 return _run_search(gateway, arguments)
             return _error(f"unknown tool {params.name!r}; this server has 'graphql' and 'search_tools'")
         except _BadArguments as problem:
+            log.info("mcp %s refused: %s", params.name, problem)
             return _error(str(problem))
 
     return Server(
