@@ -121,6 +121,18 @@ def test_media_types_and_status(open_gateway: RunningGateway, accept: str | None
     assert ("data" in document) and (document["data"] is None) == (status == 400 or "nope" in query)
 
 
+@pytest.mark.parametrize(
+    ("body", "message"),
+    [
+        (b'{"query": "{ servers(a: \\"\\ud800\\") }"}', "lone surrogate"),
+        (b'{"query": "{ servers }", "variables": {"a": "\\udc00"}}', "invalid variables"),
+    ],
+)
+def test_lone_surrogates_are_refused_not_crashed(open_gateway: RunningGateway, body: bytes, message: str) -> None:
+    response = post(open_gateway.url, body)
+    assert response.status_code == 200 and message in response.json()["errors"][0]["message"]
+
+
 def test_placeholder_fields_and_variables(open_gateway: RunningGateway) -> None:
     body = {"query": "query($n: [Float!]!) { s: math_sum(numbers: $n) __typename }", "variables": {"n": [1, 2]}}
     document = post(open_gateway.url, json.dumps(body)).json()

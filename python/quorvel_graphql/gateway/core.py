@@ -132,9 +132,13 @@ class Gateway:
     async def execute(self, query: str, variables: Mapping[str, Any] | None, *, via: str) -> QueryResult:
         """Runs one request; ``via`` names the front for the log line."""
         started = time.perf_counter()
-        variables_text = None if variables is None else json.dumps(variables, ensure_ascii=False)
+        # ASCII escapes let the engine report a lone surrogate in a variable
+        # as a variables error; the query text itself must be encodable.
+        variables_text = None if variables is None else json.dumps(variables)
         shape = scan_query(query) if self.host is not None or log.isEnabledFor(logging.INFO) else None
-        if self._answers_inline(shape):
+        if not _encodable(query):
+            text = REFUSED_UNENCODABLE
+        elif self._answers_inline(shape):
             text = self.engine.execute(query, variables_text)
         else:
             loop = asyncio.get_running_loop()
@@ -150,6 +154,18 @@ class Gateway:
             return True
         return (shape is not None and not shape.has_fragments and bool(shape.fields)
                 and all(name in BUILT_IN_FIELDS for name in shape.fields))
+
+
+REFUSED_UNENCODABLE = json.dumps(
+    {"data": None, "errors": [{"message": "the query text is not valid Unicode (it holds a lone surrogate)"}]})
+
+
+def _encodable(text: str) -> bool:
+    try:
+        text.encode("utf-8")
+    except UnicodeEncodeError:
+        return False
+    return True
 
 
 def catalogue_tools(target: Any) -> list[JsonObject]:

@@ -91,6 +91,9 @@ class Guard:
         self.loopback_only = loopback_only
 
     async def __call__(self, scope: Scope, receive: Receive, send: Send) -> None:
+        if scope["type"] == "websocket":  # nothing here speaks it; refuse before any other check
+            await send({"type": "websocket.close", "code": 1008})
+            return
         if scope["type"] != "http":
             await self.app(scope, receive, send)
             return
