@@ -197,3 +197,29 @@ def test_stdio_ends_cleanly_at_end_of_input(tmp_path: pathlib.Path, stdin_kind: 
     assert "Traceback" not in done.stderr
     if stdin_kind != "devnull":
         assert json.loads(done.stdout.splitlines()[0])["result"]["serverInfo"]["name"] == "quorvel-graphql"
+
+
+def test_read_only_gateway_refuses_tools_that_change_things(tmp_path: pathlib.Path) -> None:
+    import inspect
+
+    from quorvel_graphql.mcp_adapter import serve_config
+
+    if "read_only" not in inspect.signature(serve_config).parameters:
+        pytest.skip("this host kit has no read-only policy yet")
+    repo = git_repo(tmp_path / "repo")
+    command = gateway_command("--servers", str(servers_config(tmp_path, repo)), "--read-only")
+    params = StdioServerParameters(command=command[0], args=command[1:], env=child_env())
+    query = 'query($r: String!) { made: git_git_create_branch(repo_path: $r, branch_name: "nope") }'
+
+    async def scenario() -> dict[str, Any]:
+        async with stdio_client(params) as (read, write), ClientSession(read, write) as session:
+            await session.initialize()
+            graphql = next(t for t in (await session.list_tools()).tools if t.name == "graphql")
+            assert graphql.annotations.read_only_hint is True
+            result = await session.call_tool("graphql", {"query": query, "variables": {"r": str(repo)}})
+            return result.structured_content
+
+    document = run(scenario())
+    assert document["data"]["made"]["isError"] is True
+    branches = subprocess.run(["git", "-C", str(repo), "branch", "--list", "nope"], capture_output=True, text=True)
+    assert branches.stdout.strip() == ""
