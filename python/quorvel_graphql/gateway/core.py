@@ -223,7 +223,8 @@ def scan_query(query: str) -> QueryShape | None:
 
 
 def _shape(tokens: list[tuple[str, str]]) -> QueryShape | None:
-    operation, name, fields, fragments = "query", None, [], False
+    operation, name, fragments = "query", None, False
+    fields: list[str] = []
     depth = parens = 0
     index = 0
     while index < len(tokens):
