@@ -171,12 +171,6 @@ def test_server_that_fails_to_start_exits_3(tmp_path: pathlib.Path) -> None:
     assert done.returncode == 3 and "ghost" in done.stderr and "Traceback" not in done.stderr
 
 
-def test_python_dash_m_entry_exists() -> None:
-    done = subprocess.run([sys.executable, "-m", "quorvel_graphql.gateway", "--help"], env=child_env(),
-                          capture_output=True, text=True, timeout=60)
-    assert done.returncode == 0 and "--http" in done.stdout
-
-
 INITIALIZE = json.dumps({"jsonrpc": "2.0", "id": 1, "method": "initialize", "params": {
     "protocolVersion": "2025-06-18", "capabilities": {}, "clientInfo": {"name": "test", "version": "1"}}}) + "\n"
 
