@@ -207,7 +207,10 @@ def _served_with_schemas(adapter: Any, config: str, options: dict[str, Any]) -> 
     with adapter.McpServers(config, **startup) as servers:
         with ToolHost(servers.engine(), **options) as host:
             servers.serve(host)
-            listed = {(server, raw["name"]): raw for server, tools in servers.tools.items() for raw in tools}
+            if callable(servers.tools):  # the listing already carries field names and schemas
+                listed = {(t["server"], t["tool"]): t for t in servers.tools()}
+            else:  # each server's raw tools/list answer
+                listed = {(server, raw["name"]): raw for server, tools in servers.tools.items() for raw in tools}
             yield _HostWithTools(host, listed)
 
 
