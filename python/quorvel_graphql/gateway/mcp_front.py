@@ -23,7 +23,7 @@ _QUERY_FORM = """\
 Run one GraphQL query over the tools of {servers} and get one JSON document back.
 Every tool is a top-level field named <server>_<tool>; its arguments are the tool's arguments.
 All fields of a query run concurrently, so one call can do the work of many tool calls:
-  {{ a: {example} b: {example} }}
+  {{ a: {first} b: {second} }}
 Aliases (a:, b:) call one tool several times. Values go inline or as variables:
   query($x: String!) {{ f: some_field(arg: $x) }}   with variables {{"x": "..."}}
 Each field's value is that tool's whole result ({{"content": [...], "structuredContent": ..., "isError": ...}}), \
@@ -157,9 +157,9 @@ def graphql_description(tools: list[JsonObject]) -> str:
     and the fields themselves when there are few enough to list."""
     servers = sorted({tool["server"] for tool in tools})
     named = ", ".join(servers[:8]) + (", ..." if len(servers) > 8 else "")
-    example = _example_call(tools)
+    first, second = _example_call(tools[:1]), _example_call(tools[1:2] or tools[:1])
     text = _QUERY_FORM.format(servers=f"{len(servers)} servers ({named})" if servers else "no servers",
-                              example=example)
+                              first=first, second=second)
     if not tools:
         return text + "\nNo tool fields are configured."
     if len(tools) > LISTED_FIELDS_MAX:
