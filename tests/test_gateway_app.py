@@ -125,3 +125,32 @@ def test_many_concurrent_queries_with_handlers_that_use_threads() -> None:
     responses = asyncio.run(asyncio.wait_for(scenario(), 60))
     assert all(r.status_code == 200 and r.json()["data"]["a"] == "rested" for r in responses)
     assert peak > 2  # the naps overlapped: nothing ran them one at a time
+
+
+def nested(depth: int) -> dict[str, Any]:
+    value: dict[str, Any] = {}
+    for _ in range(depth):
+        value = {"a": value}
+    return value
+
+
+@pytest.mark.parametrize(
+    ("query", "variables", "message"),
+    [
+        ("{ servers }", nested(100_000), "nest too deeply"),
+        ("{ servers }", {"n": float("nan")}, "not JSON"),
+        ('{ servers(a: "\ud800") }', None, "lone surrogate"),
+        ("{ servers }", {"s": "\udc00"}, "invalid variables"),
+    ],
+)
+def test_requests_the_engine_cannot_take_are_refused_with_a_message(
+    query: str, variables: dict[str, Any] | None, message: str
+) -> None:
+    from _graphql import SchemaEngine
+
+    gateway = Gateway(SchemaEngine("[]"))
+    try:
+        result = asyncio.run(gateway.execute(query, variables, via="test"))
+    finally:
+        gateway.close()
+    assert result.request_failed and message in result.document["errors"][0]["message"]

@@ -134,10 +134,12 @@ class Gateway:
         started = time.perf_counter()
         # ASCII escapes let the engine report a lone surrogate in a variable
         # as a variables error; the query text itself must be encodable.
-        variables_text = None if variables is None else json.dumps(variables)
+        variables_text, refusal = _variables_json(variables)
         shape = scan_query(query) if self.host is not None or log.isEnabledFor(logging.INFO) else None
-        if not _encodable(query):
-            text = REFUSED_UNENCODABLE
+        if refusal is None and not _encodable(query):
+            refusal = "the query text is not valid Unicode (it holds a lone surrogate)"
+        if refusal is not None:
+            text = json.dumps({"data": None, "errors": [{"message": refusal}]})
         elif self._answers_inline(shape):
             text = self.engine.execute(query, variables_text)
         else:
@@ -156,8 +158,16 @@ class Gateway:
                 and all(name in BUILT_IN_FIELDS for name in shape.fields))
 
 
-REFUSED_UNENCODABLE = json.dumps(
-    {"data": None, "errors": [{"message": "the query text is not valid Unicode (it holds a lone surrogate)"}]})
+def _variables_json(variables: Mapping[str, Any] | None) -> tuple[str | None, str | None]:
+    """(variables as JSON text, or why they cannot be sent)."""
+    if variables is None:
+        return None, None
+    try:
+        return json.dumps(variables, allow_nan=False), None
+    except RecursionError:
+        return None, "the variables nest too deeply"
+    except (TypeError, ValueError) as error:
+        return None, f"the variables are not JSON: {error}"
 
 
 def _encodable(text: str) -> bool:
