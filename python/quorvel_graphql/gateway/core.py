@@ -23,6 +23,8 @@ JsonObject = dict[str, Any]
 log = logging.getLogger("quorvel_graphql.gateway")
 
 BUILT_IN_FIELDS = frozenset({"servers", "search", "__typename"})
+INLINE_SCAN_LIMIT = 2048
+LOG_SCAN_LIMIT = 64 << 10
 
 
 @dataclass(frozen=True)
@@ -135,7 +137,7 @@ class Gateway:
         # ASCII escapes let the engine report a lone surrogate in a variable
         # as a variables error; the query text itself must be encodable.
         variables_text, refusal = _variables_json(variables)
-        shape = scan_query(query) if self.host is not None or log.isEnabledFor(logging.INFO) else None
+        shape = scan_query(query) if self._worth_scanning(query) else None
         if refusal is None and not _encodable(query):
             refusal = "the query text is not valid Unicode (it holds a lone surrogate)"
         if refusal is not None:
@@ -150,6 +152,13 @@ class Gateway:
             log.info("%s fields=%s %.1f ms %s", via, ",".join(result.fields) or "-", result.seconds * 1e3,
                      result.outcome)
         return result
+
+    def _worth_scanning(self, query: str) -> bool:
+        # Only short queries can be built-ins only; the log takes longer ones
+        # up to a bound, since the scan costs more than the engine's parse.
+        if self.host is not None and len(query) <= INLINE_SCAN_LIMIT:
+            return True
+        return len(query) <= LOG_SCAN_LIMIT and log.isEnabledFor(logging.INFO)
 
     def _answers_inline(self, shape: QueryShape | None) -> bool:
         if self.host is None:
