@@ -16,6 +16,7 @@ import json
 import logging
 import math
 import os
+import re
 import signal
 import socket
 import sys
@@ -88,22 +89,22 @@ def main(argv: Sequence[str] | None = None) -> int:
     except Failure as failure:
         print(f"{PROG}: error: {failure}", file=sys.stderr)
         return failure.status
-    except KeyboardInterrupt:
-        pass
+    except KeyboardInterrupt:  # before serving began; once serving, a signal is a clean stop
+        return 130
     return 0
 
 
 # -- options ----------------------------------------------------------------
 
 
+_SIZE = re.compile(r"\s*([0-9]+)\s*(?:([kKmM])(?:i?[bB])?|[bB])?\s*")
+
+
 def _byte_count(text: str) -> int:
-    units = {"": 1, "K": 1 << 10, "KI": 1 << 10, "KIB": 1 << 10, "M": 1 << 20, "MI": 1 << 20, "MIB": 1 << 20}
-    digits = text.strip().rstrip("bB") if text.strip().upper().endswith("IB") else text.strip()
-    number = digits.rstrip("KkMmIi")
-    unit = digits[len(number):].upper()
-    if not number.isdigit() or unit not in units or int(number) * units[unit] < 1:
-        raise argparse.ArgumentTypeError(f"not a positive size in bytes: {text!r}")
-    return int(number) * units[unit]
+    match = _SIZE.fullmatch(text)
+    if match is None or int(match.group(1)) < 1:
+        raise argparse.ArgumentTypeError(f"not a positive size in bytes (e.g. 65536, 512K, 4M): {text!r}")
+    return int(match.group(1)) << {None: 0, "k": 10, "m": 20}[match.group(2) and match.group(2).lower()]
 
 
 def _seconds(text: str) -> float:
@@ -117,7 +118,7 @@ def _seconds(text: str) -> float:
 
 
 def _positive_int(text: str) -> int:
-    if not text.isdigit() or int(text) < 1:
+    if not (text.isascii() and text.isdigit()) or int(text) < 1:
         raise argparse.ArgumentTypeError(f"not a positive integer: {text!r}")
     return int(text)
 
@@ -125,7 +126,7 @@ def _positive_int(text: str) -> int:
 def _bind_address(text: str) -> tuple[str, int]:
     host, _, port = text.rpartition(":")
     host = host.strip("[]") or "127.0.0.1"
-    if not port.isdigit() or int(port) > 65535:
+    if not (port.isascii() and port.isdigit()) or int(port) > 65535:
         raise Failure(f"--http needs [HOST:]PORT with a port from 0 to 65535, not {text!r}")
     return host, int(port)
 
@@ -264,7 +265,6 @@ def _run_stdio(gateway: Gateway) -> None:
     from .mcp_front import build_mcp_server
     from .stdio import serve_stdio
 
-    log.info("serving %d tool fields to the MCP client on stdio", len(gateway.tools()))
     asyncio.run(_until_signalled(serve_stdio(build_mcp_server(gateway)), gateway))
 
 
@@ -283,6 +283,7 @@ async def _until_signalled(work: Any, gateway: Gateway) -> None:
 
     for number in (signal.SIGTERM, signal.SIGINT):
         loop.add_signal_handler(number, stop)
+    log.info("serving %d tool fields to the MCP client on stdio", len(gateway.tools()))
     try:
         await task
     except asyncio.CancelledError:
@@ -299,15 +300,19 @@ def _run_http(gateway: Gateway, bind: tuple[str, int], token: str | None, max_bo
 
     host, port = bind
     listener = _listen(host, port)
-    app = create_app(gateway, token=token, max_body=max_body, loopback_only=is_loopback(host))
+    name = listener.getsockname()
+    shown = f"[{name[0]}]" if ":" in name[0] else name[0]
+
+    def announce() -> None:
+        # Printed once serving (signal handlers in place): scripts and tests wait for this line.
+        print(f"quorvel-graphql gateway: {len(gateway.tools())} tool fields on http://{shown}:{name[1]} "
+              f"(GraphQL /graphql, playground /, MCP /mcp){' with bearer token' if token else ''}",
+              file=sys.stderr, flush=True)
+
+    app = create_app(gateway, token=token, max_body=max_body, loopback_only=is_loopback(host), on_ready=announce)
     config = uvicorn.Config(app, log_level="info" if verbose >= 2 else "warning", access_log=verbose >= 2,
                             timeout_graceful_shutdown=1, lifespan="on", server_header=False)
     server = UvicornServer(config, on_stop=gateway.stop_calling_tools)
-    name = listener.getsockname()
-    shown = f"[{name[0]}]" if ":" in name[0] else name[0]
-    print(f"quorvel-graphql gateway: {len(gateway.tools())} tool fields on http://{shown}:{name[1]} "
-          f"(GraphQL /graphql, playground /, MCP /mcp){' with bearer token' if token else ''}",
-          file=sys.stderr, flush=True)
     try:
         server.run(sockets=[listener])
     finally:

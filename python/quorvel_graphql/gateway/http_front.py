@@ -46,11 +46,13 @@ def create_app(
     max_body: int = DEFAULT_MAX_BODY,
     mcp_server: Server[Any] | None = None,
     loopback_only: bool = True,
+    on_ready: Callable[[], None] | None = None,
 ) -> ASGIApp:
     """The whole HTTP front as one ASGI app.  With ``token``, every request
     but the static playground page needs ``Authorization: Bearer <token>``;
     with ``loopback_only``, requests must name a loopback host and come from
-    no page of another origin (a web page cannot reach a local gateway)."""
+    no page of another origin (a web page cannot reach a local gateway).
+    ``on_ready`` runs once the app has started."""
     if max_body < 1:
         raise ValueError("max_body must be a positive number of bytes")
     if mcp_server is None:
@@ -62,6 +64,8 @@ def create_app(
     @contextlib.asynccontextmanager
     async def lifespan(app: Starlette) -> AsyncIterator[None]:
         async with sessions.run():
+            if on_ready is not None:
+                on_ready()
             yield
 
     page = PlaygroundPage()
