@@ -1,0 +1,282 @@
+"""What the fronts share: one engine (with or without a running tool host),
+the tool list for discovery, and query execution off the event loop with
+one log line per request."""
+
+from __future__ import annotations
+
+import asyncio
+import concurrent.futures
+import json
+import logging
+import re
+import time
+from collections.abc import Mapping
+from dataclasses import dataclass, field
+from typing import Any
+
+from _graphql import SchemaEngine
+
+from ..discovery import describe_sdl, search_tools
+
+JsonObject = dict[str, Any]
+
+log = logging.getLogger("quorvel_graphql.gateway")
+
+BUILT_IN_FIELDS = frozenset({"servers", "search", "__typename"})
+INLINE_SCAN_LIMIT = 2048
+LOG_SCAN_LIMIT = 64 << 10
+
+
+@dataclass(frozen=True)
+class QueryShape:
+    """What a cheap scan of the query text tells: operation type and name,
+    and the top-level field names (not aliases)."""
+
+    operation: str
+    name: str | None
+    fields: tuple[str, ...]
+    has_fragments: bool
+
+
+@dataclass
+class QueryResult:
+    text: str
+    document: JsonObject = field(repr=False)
+    fields: tuple[str, ...]
+    seconds: float
+
+    @property
+    def request_failed(self) -> bool:
+        """The request as a whole was refused (parse error, bad variables...)."""
+        return self.document.get("data") is None
+
+    @property
+    def outcome(self) -> str:
+        errors = self.document.get("errors") or []
+        if self.request_failed:
+            return f"refused: {errors[0].get('message', '') if errors else 'no data'}"
+        data = self.document.get("data") or {}
+        failed = sum(1 for value in data.values() if isinstance(value, dict) and value.get("isError") is True)
+        parts = [f"{len(errors)} errors"] if errors else []
+        if failed:
+            parts.append(f"{failed} of {len(data)} fields failed")
+        return ", ".join(parts) or "ok"
+
+
+class Gateway:
+    """Runs GraphQL requests for the fronts.
+
+    ``target`` is a running ``ToolHost`` (tool fields call real tools) or a
+    bare ``SchemaEngine`` (tool fields give placeholders).  Engine calls block
+    while the tools run, so they go to a pool of their own, never shared with
+    tool handlers, sized for the number of queries that may wait at once.
+    Queries that cannot reach a tool (built-in fields only, or no tool host)
+    answer in microseconds and run inline.
+    """
+
+    def __init__(
+        self,
+        target: Any,
+        *,
+        max_concurrent_queries: int = 64,
+        read_only: bool = False,
+        name: str = "quorvel-graphql",
+    ) -> None:
+        if max_concurrent_queries < 1:
+            raise ValueError("max_concurrent_queries must be at least 1")
+        self.host = None if isinstance(target, SchemaEngine) else target
+        self.engine: SchemaEngine = target if self.host is None else target.engine
+        self.read_only = read_only
+        self.name = name
+        self._pool = concurrent.futures.ThreadPoolExecutor(max_concurrent_queries, thread_name_prefix="quorvel-gateway")
+        self._tools: list[JsonObject] | None = None
+        self._sdl: str | None = None
+
+    def close(self) -> None:
+        self._pool.shutdown(wait=False, cancel_futures=True)
+
+    def stop_calling_tools(self) -> None:
+        """First step of a shutdown: every query waiting on a tool gets its
+        answer now (the tool fields say the bridge is detached) instead of
+        holding the shutdown until its tools finish."""
+        if self.host is not None:
+            self.engine.detach_call_bridge()
+
+    # -- discovery ----------------------------------------------------------
+
+    def tools(self) -> list[JsonObject]:
+        if self._tools is None:
+            self._tools = catalogue_tools(self.host if self.host is not None else self.engine)
+        return self._tools
+
+    def sdl(self) -> str:
+        if self._sdl is None:
+            self._sdl = describe_sdl(self.tools())
+        return self._sdl
+
+    def discover(self, text: str | None = None, server: str | None = None, limit: int | None = None) -> JsonObject:
+        """Matching fields (all when no filter) and the SDL of just those."""
+        matches = search_tools(self.tools(), text, server)
+        shown = matches if limit is None else matches[:limit]
+        whole = text is None and server is None and len(shown) == len(matches)
+        return {
+            "fields": shown,
+            "total": len(matches),
+            "truncated": len(shown) < len(matches),
+            "sdl": self.sdl() if whole else describe_sdl(shown),
+        }
+
+    def all_read_only(self) -> bool:
+        return self.read_only or all(tool["readOnly"] for tool in self.tools())
+
+    # -- execution ----------------------------------------------------------
+
+    async def execute(self, query: str, variables: Mapping[str, Any] | None, *, via: str) -> QueryResult:
+        """Runs one request; ``via`` names the front for the log line."""
+        started = time.perf_counter()
+        # ASCII escapes let the engine report a lone surrogate in a variable
+        # as a variables error; the query text itself must be encodable.
+        variables_text, refusal = _variables_json(variables)
+        shape = scan_query(query) if self._worth_scanning(query) else None
+        if refusal is None and not _encodable(query):
+            refusal = "the query text is not valid Unicode (it holds a lone surrogate)"
+        if refusal is not None:
+            text = json.dumps({"data": None, "errors": [{"message": refusal}]})
+        elif self._answers_inline(shape):
+            text = self.engine.execute(query, variables_text)
+        else:
+            loop = asyncio.get_running_loop()
+            text = await loop.run_in_executor(self._pool, self.engine.execute, query, variables_text)
+        result = QueryResult(text, json.loads(text), shape.fields if shape else (), time.perf_counter() - started)
+        if log.isEnabledFor(logging.INFO):
+            log.info("%s fields=%s %.1f ms %s", via, ",".join(result.fields) or "-", result.seconds * 1e3,
+                     result.outcome)
+        return result
+
+    def _worth_scanning(self, query: str) -> bool:
+        # Only short queries can be built-ins only; the log takes longer ones
+        # up to a bound, since the scan costs more than the engine's parse.
+        if self.host is not None and len(query) <= INLINE_SCAN_LIMIT:
+            return True
+        return len(query) <= LOG_SCAN_LIMIT and log.isEnabledFor(logging.INFO)
+
+    def _answers_inline(self, shape: QueryShape | None) -> bool:
+        if self.host is None:
+            return True
+        return (shape is not None and not shape.has_fragments and bool(shape.fields)
+                and all(name in BUILT_IN_FIELDS for name in shape.fields))
+
+
+def _variables_json(variables: Mapping[str, Any] | None) -> tuple[str | None, str | None]:
+    """(variables as JSON text, or why they cannot be sent)."""
+    if variables is None:
+        return None, None
+    try:
+        return json.dumps(variables, allow_nan=False), None
+    except RecursionError:
+        return None, "the variables nest too deeply"
+    except (TypeError, ValueError) as error:
+        return None, f"the variables are not JSON: {error}"
+
+
+def _encodable(text: str) -> bool:
+    try:
+        text.encode("utf-8")
+    except UnicodeEncodeError:
+        return False
+    return True
+
+
+def catalogue_tools(target: Any) -> list[JsonObject]:
+    """The tool list in discovery's shape, from whatever ``target`` offers:
+    ``catalogue_tools()`` (host kit), ``tools()`` (MCP servers), else the
+    engine's own ``search`` built-in (no input schemas)."""
+    for method_name in ("catalogue_tools", "tools"):
+        method = getattr(target, method_name, None)
+        if callable(method):
+            return [_tool_entry(tool) for tool in method()]
+    engine = getattr(target, "engine", target)
+    document = json.loads(engine.execute("{ search }"))
+    return [_tool_entry(hit) for hit in document["data"]["search"]]
+
+
+def _tool_entry(tool: Mapping[str, Any]) -> JsonObject:
+    schema = tool.get("inputSchema")
+    return {
+        "field": str(tool.get("field") or ""),
+        "server": str(tool.get("server") or ""),
+        "tool": str(tool.get("tool") or ""),
+        "description": str(tool.get("description") or ""),
+        "readOnly": tool.get("readOnly") is True,
+        "inputSchema": dict(schema) if isinstance(schema, Mapping) else None,
+    }
+
+
+_TOKEN = re.compile(
+    r'(?P<skip>[\s,\ufeff]+|#[^\n\r]*)'
+    r'|(?P<block>"""(?:\\"""|[^"]|"(?!""))*""")'
+    r'|(?P<string>"(?:\\.|[^"\\\n\r])*")'
+    r'|(?P<spread>\.\.\.)'
+    r'|(?P<name>[_A-Za-z][_0-9A-Za-z]*)'
+    r'|(?P<number>-?[0-9][0-9.eE+-]*)'
+    r'|(?P<punct>[!$&()\[\]{}:=@|])'
+)
+_OPERATIONS = frozenset({"query", "mutation", "subscription"})
+
+
+def scan_query(query: str) -> QueryShape | None:
+    """Top-level fields of a query, for the log and for deciding whether it
+    can reach a tool; None for text this scan does not follow (the engine
+    still gets it and reports any error)."""
+    tokens: list[tuple[str, str]] = []
+    position = 0
+    while position < len(query):
+        match = _TOKEN.match(query, position)
+        if match is None:
+            return None
+        position = match.end()
+        kind = match.lastgroup or ""
+        if kind != "skip":
+            tokens.append((kind, match.group()))
+    return _shape(tokens)
+
+
+def _shape(tokens: list[tuple[str, str]]) -> QueryShape | None:
+    operation, name, fragments = "query", None, False
+    fields: list[str] = []
+    depth = parens = 0
+    index = 0
+    while index < len(tokens):
+        kind, text = tokens[index]
+        index += 1
+        if parens:
+            parens += {"(": 1, ")": -1}.get(text, 0)
+        elif text == "(":
+            parens = 1
+        elif text == "{":
+            depth += 1
+        elif text == "}":
+            depth -= 1
+            if depth < 0:
+                return None
+        elif depth == 0 and kind == "name":
+            if text == "fragment":
+                fragments = True
+            elif text in _OPERATIONS and not fields:
+                operation = text
+                if index < len(tokens) and tokens[index][0] == "name":
+                    name = tokens[index][1]
+                    index += 1
+        elif depth == 1 and kind == "spread":
+            fragments = True
+            index += 1  # a fragment's name, or "on" of an inline fragment
+        elif depth == 1 and text == "@":
+            index += 1  # the directive's name
+        elif depth == 1 and kind == "name":
+            if index + 1 < len(tokens) and tokens[index][1] == ":" and tokens[index + 1][0] == "name":
+                text = tokens[index + 1][1]  # an alias: the field follows
+                index += 2
+            fields.append(text)
+    if depth != 0 or parens != 0:
+        return None
+    return QueryShape(operation, name, tuple(fields), fragments)

@@ -1,0 +1,356 @@
+"""The HTTP server: GraphQL over HTTP at ``/graphql``, the playground page,
+discovery as JSON, and the MCP streamable HTTP endpoint at ``/mcp``, all
+behind one guard (bearer token, allowed hosts and origins, body limit)."""
+
+from __future__ import annotations
+
+import contextlib
+import hmac
+import json
+import signal
+from collections.abc import AsyncIterator, Awaitable, Callable, Iterator, MutableMapping
+from importlib import resources
+from typing import Any
+from urllib.parse import parse_qs, urlsplit
+
+import uvicorn
+from mcp.server.lowlevel import Server
+from mcp.server.streamable_http_manager import StreamableHTTPASGIApp, StreamableHTTPSessionManager
+from starlette.applications import Starlette
+from starlette.routing import Route
+
+from .core import Gateway, log
+
+Scope = MutableMapping[str, Any]
+Message = MutableMapping[str, Any]
+Receive = Callable[[], Awaitable[Message]]
+Send = Callable[[Message], Awaitable[None]]
+ASGIApp = Callable[[Scope, Receive, Send], Awaitable[None]]
+
+DEFAULT_MAX_BODY = 1 << 20
+GRAPHQL_RESPONSE = "application/graphql-response+json"
+APPLICATION_JSON = "application/json"
+LOOPBACK_NAMES = frozenset({"127.0.0.1", "localhost", "::1", "[::1]"})
+# The playground is one static file; its script runs only code it carries
+# and talks only to the origin that served it.
+PLAYGROUND_POLICY = (
+    "default-src 'none'; script-src 'unsafe-inline'; style-src 'unsafe-inline'; "
+    "connect-src 'self'; img-src data:; base-uri 'none'; form-action 'none'; frame-ancestors 'none'"
+)
+
+
+def create_app(
+    gateway: Gateway,
+    *,
+    token: str | None = None,
+    max_body: int = DEFAULT_MAX_BODY,
+    mcp_server: Server[Any] | None = None,
+    loopback_only: bool = True,
+    on_ready: Callable[[], None] | None = None,
+) -> ASGIApp:
+    """The whole HTTP front as one ASGI app.  With ``token``, every request
+    but the static playground page needs ``Authorization: Bearer <token>``;
+    with ``loopback_only``, requests must name a loopback host and come from
+    no page of another origin (a web page cannot reach a local gateway).
+    ``on_ready`` runs once the app has started."""
+    if max_body < 1:
+        raise ValueError("max_body must be a positive number of bytes")
+    if mcp_server is None:
+        from .mcp_front import build_mcp_server
+
+        mcp_server = build_mcp_server(gateway)
+    sessions = StreamableHTTPSessionManager(app=mcp_server, max_request_body_size=max_body)
+
+    @contextlib.asynccontextmanager
+    async def lifespan(app: Starlette) -> AsyncIterator[None]:
+        async with sessions.run():
+            if on_ready is not None:
+                on_ready()
+            yield
+
+    page = PlaygroundPage()
+    app = Starlette(
+        routes=[
+            Route("/graphql", GraphQLEndpoint(gateway, page), methods=None),
+            Route("/", page, methods=None),
+            Route("/discovery", DiscoveryEndpoint(gateway), methods=None),
+            Route("/mcp", StreamableHTTPASGIApp(sessions), methods=None),
+        ],
+        lifespan=lifespan,
+    )
+    return Guard(app, token=token, max_body=max_body, loopback_only=loopback_only)
+
+
+class Guard:
+    """One layer for every rule that applies before a request is read:
+    allowed hosts and origins, bearer token, body size.  The body is read here
+    (up to the limit) and handed on whole, so no endpoint sees an oversize one."""
+
+    PUBLIC = frozenset({("GET", "/"), ("HEAD", "/"), ("GET", "/graphql"), ("HEAD", "/graphql")})
+
+    def __init__(self, app: ASGIApp, *, token: str | None, max_body: int, loopback_only: bool) -> None:
+        self.app = app
+        self._expected = f"Bearer {token}".encode() if token else None
+        self.max_body = max_body
+        self.loopback_only = loopback_only
+
+    async def __call__(self, scope: Scope, receive: Receive, send: Send) -> None:
+        if scope["type"] == "websocket":  # nothing here speaks it; refuse before any other check
+            await send({"type": "websocket.close", "code": 1008})
+            return
+        if scope["type"] != "http":
+            await self.app(scope, receive, send)
+            return
+        headers = _headers(scope)
+        refusal = self._refusal(scope, headers)
+        if refusal is not None:
+            await _send_error(scope, send, *refusal)
+            return
+        if scope["method"] in ("GET", "HEAD", "DELETE", "OPTIONS"):
+            await self.app(scope, receive, send)
+            return
+        declared = headers.get("content-length")
+        if declared is not None and (not declared.isdigit() or int(declared) > self.max_body):
+            status = 413 if declared.isdigit() else 400
+            await _send_error(scope, send, status, self._too_large() if status == 413 else "bad Content-Length")
+            return
+        body = await self._read_body(receive)
+        if body is None:
+            await _send_error(scope, send, 413, self._too_large())
+            return
+        await self.app(scope, _replay(body, receive), send)
+
+    def _refusal(self, scope: Scope, headers: dict[str, str]) -> tuple[int, str, dict[str, str]] | None:
+        if self.loopback_only:
+            if _host_name(headers.get("host", "")) not in LOOPBACK_NAMES:
+                return 421, "this gateway answers only requests addressed to a loopback host", {}
+            origin = headers.get("origin")
+            if origin is not None and _host_name(urlsplit(origin).netloc) not in LOOPBACK_NAMES:
+                return 403, "requests from pages of other origins are refused", {}
+        if self._expected is None or (scope["method"], scope["path"]) in self.PUBLIC:
+            return None
+        given = headers.get("authorization", "").encode("latin-1")
+        if not hmac.compare_digest(given, self._expected):
+            return 401, "missing or wrong bearer token (Authorization: Bearer <token>)", {"www-authenticate": "Bearer"}
+        return None
+
+    async def _read_body(self, receive: Receive) -> bytes | None:
+        chunks: list[bytes] = []
+        size = 0
+        while True:
+            message = await receive()
+            if message["type"] != "http.request":
+                break
+            chunk = message.get("body", b"")
+            size += len(chunk)
+            if size > self.max_body:
+                return None
+            chunks.append(chunk)
+            if not message.get("more_body", False):
+                break
+        return b"".join(chunks)
+
+    def _too_large(self) -> str:
+        return f"request body larger than the limit of {self.max_body} bytes"
+
+
+def _replay(body: bytes, receive: Receive) -> Receive:
+    sent = False
+
+    async def replay() -> Message:
+        nonlocal sent
+        if not sent:
+            sent = True
+            return {"type": "http.request", "body": body, "more_body": False}
+        return await receive()
+
+    return replay
+
+
+class PlaygroundPage:
+    """The playground: one static HTML file shipped in this package."""
+
+    def __init__(self) -> None:
+        self.body = resources.files(__package__).joinpath("playground.html").read_bytes()
+
+    async def __call__(self, scope: Scope, receive: Receive, send: Send) -> None:
+        if scope["method"] not in ("GET", "HEAD"):
+            await _send_error(scope, send, 405, f"{scope['method']} is not allowed here", {"allow": "GET, HEAD"})
+            return
+        body = self.body if scope["method"] == "GET" else b""
+        await _send(send, 200, body, "text/html; charset=utf-8",
+                    {"content-security-policy": PLAYGROUND_POLICY, "x-content-type-options": "nosniff",
+                     "cache-control": "no-store"}, length=len(self.body))
+
+
+class GraphQLEndpoint:
+    """``POST /graphql``: a JSON body ``{"query", "variables",
+    "operationName", "extensions"}``; ``GET`` is the playground page."""
+
+    ALLOW = "GET, HEAD, POST"
+
+    def __init__(self, gateway: Gateway, page: PlaygroundPage) -> None:
+        self.gateway = gateway
+        self.page = page
+
+    async def __call__(self, scope: Scope, receive: Receive, send: Send) -> None:
+        method = scope["method"]
+        if method in ("GET", "HEAD"):
+            await self.page(scope, receive, send)
+        elif method == "POST":
+            await self._post(scope, receive, send)
+        else:
+            await _send_error(scope, send, 405, f"{method} is not allowed here; POST a GraphQL request",
+                              {"allow": self.ALLOW})
+
+    async def _post(self, scope: Scope, receive: Receive, send: Send) -> None:
+        headers = _headers(scope)
+        media = response_media_type(headers.get("accept"))
+        if media is None:
+            await _send_error(scope, send, 406, f"can answer only {APPLICATION_JSON} or {GRAPHQL_RESPONSE}")
+            return
+        content_type = headers.get("content-type", "").split(";")[0].strip().lower()
+        if content_type != APPLICATION_JSON:
+            given = content_type or "no type"
+            await _send_error(scope, send, 415, f"send the request as {APPLICATION_JSON}, not {given}")
+            return
+        body = (await receive()).get("body", b"")
+        try:
+            query, variables = parse_request(body)
+        except ValueError as problem:
+            await _send_error(scope, send, 400, str(problem))
+            return
+        result = await self.gateway.execute(query, variables, via="http POST /graphql")
+        status = 400 if media == GRAPHQL_RESPONSE and result.request_failed else 200
+        await _send(send, status, result.text.encode(), f"{media}; charset=utf-8")
+
+
+class DiscoveryEndpoint:
+    """``GET /discovery?text=&server=&limit=``: the discovery result as
+    JSON (matching fields with input schemas, and their SDL)."""
+
+    def __init__(self, gateway: Gateway) -> None:
+        self.gateway = gateway
+
+    async def __call__(self, scope: Scope, receive: Receive, send: Send) -> None:
+        if scope["method"] not in ("GET", "HEAD"):
+            await _send_error(scope, send, 405, f"{scope['method']} is not allowed here", {"allow": "GET, HEAD"})
+            return
+        params = parse_qs(scope.get("query_string", b"").decode("latin-1"))
+        text = params.get("text", [""])[0] or None
+        server = params.get("server", [""])[0] or None
+        limit_text = params.get("limit", [""])[0]
+        if limit_text and not limit_text.isdigit():
+            await _send_error(scope, send, 400, "limit must be a positive integer")
+            return
+        found = self.gateway.discover(text, server, int(limit_text) if limit_text else None)
+        await _send(send, 200, json.dumps(found).encode(), f"{APPLICATION_JSON}; charset=utf-8")
+
+
+def parse_request(body: bytes) -> tuple[str, dict[str, Any] | None]:
+    """The query and variables of a GraphQL-over-HTTP JSON body; ValueError
+    with a message for the client when it is not one."""
+    try:
+        request = json.loads(body)
+    except (UnicodeDecodeError, json.JSONDecodeError) as error:
+        raise ValueError(f"the request body is not JSON: {error}") from None
+    except RecursionError:
+        raise ValueError("the request body nests too deeply") from None
+    if not isinstance(request, dict):
+        raise ValueError('the request body must be a JSON object {"query": ..., "variables": ...}')
+    query = request.get("query")
+    if not isinstance(query, str):
+        raise ValueError('the request body needs "query": the GraphQL query text')
+    variables = request.get("variables")
+    if variables is not None and not isinstance(variables, dict):
+        raise ValueError('"variables" must be an object or null')
+    for key in ("operationName",):
+        if request.get(key) is not None and not isinstance(request[key], str):
+            raise ValueError(f'"{key}" must be a string or null')
+    if request.get("extensions") is not None and not isinstance(request["extensions"], dict):
+        raise ValueError('"extensions" must be an object or null')
+    return query, variables
+
+
+def response_media_type(accept: str | None) -> str | None:
+    """The media type to answer with for an Accept header: the GraphQL
+    response type only when the client ranks it at least as high as plain
+    JSON, plain JSON by default, None when the client accepts neither."""
+    if not accept or not accept.strip():
+        return APPLICATION_JSON
+    ranks: dict[str, float] = {}
+    for item in accept.split(","):
+        media, *parameters = (part.strip() for part in item.split(";"))
+        quality = 1.0
+        for parameter in parameters:
+            if parameter.startswith("q="):
+                try:
+                    quality = float(parameter[2:])
+                except ValueError:
+                    quality = 0.0
+        media = media.lower()
+        ranks[media] = max(ranks.get(media, 0.0), quality)
+
+    def rank(media: str) -> float:
+        family = media.split("/")[0] + "/*"
+        return ranks.get(media, ranks.get(family, ranks.get("*/*", 0.0)))
+
+    graphql, plain = rank(GRAPHQL_RESPONSE), rank(APPLICATION_JSON)
+    if graphql <= 0 and plain <= 0:
+        return None
+    return GRAPHQL_RESPONSE if graphql > 0 and GRAPHQL_RESPONSE in ranks and graphql >= plain else APPLICATION_JSON
+
+
+def _headers(scope: Scope) -> dict[str, str]:
+    return {key.decode("latin-1").lower(): value.decode("latin-1") for key, value in scope["headers"]}
+
+
+def _host_name(netloc: str) -> str:
+    netloc = netloc.strip().lower()
+    if netloc.startswith("["):
+        return netloc[: netloc.find("]") + 1] if "]" in netloc else netloc
+    return netloc.rsplit(":", 1)[0] if ":" in netloc else netloc
+
+
+async def _send_error(scope: Scope, send: Send, status: int, message: str,
+                      headers: dict[str, str] | None = None) -> None:
+    log.info("http %s %s refused %d: %s", scope["method"], scope["path"], status, message)
+    body = json.dumps({"errors": [{"message": message}]}).encode()
+    await _send(send, status, body, f"{APPLICATION_JSON}; charset=utf-8", headers)
+
+
+async def _send(send: Send, status: int, body: bytes, content_type: str, headers: dict[str, str] | None = None,
+                *, length: int | None = None) -> None:
+    raw = [(b"content-type", content_type.encode()), (b"content-length", str(len(body) if length is None
+                                                                                 else length).encode())]
+    raw.extend((k.encode(), v.encode("latin-1")) for k, v in (headers or {}).items())
+    await send({"type": "http.response.start", "status": status, "headers": raw})
+    await send({"type": "http.response.body", "body": body})
+
+
+class UvicornServer(uvicorn.Server):
+    """uvicorn's server with signal handling that only asks it to stop:
+    uvicorn's own re-raises the signal after shutdown, which would end the
+    process before the tool servers are closed.  ``on_stop`` runs at the
+    first signal, so requests in flight can finish before the grace period."""
+
+    def __init__(self, config: uvicorn.Config, on_stop: Callable[[], None] | None = None) -> None:
+        super().__init__(config)
+        self._on_stop = on_stop
+
+    @contextlib.contextmanager
+    def capture_signals(self) -> Iterator[None]:
+        previous = {number: signal.signal(number, self._stop) for number in (signal.SIGINT, signal.SIGTERM)}
+        try:
+            yield
+        finally:
+            for number, handler in previous.items():
+                signal.signal(number, handler)
+
+    def _stop(self, number: int, frame: Any) -> None:
+        # A second signal stops waiting for open connections.
+        self.force_exit = self.should_exit
+        self.should_exit = True
+        on_stop, self._on_stop = self._on_stop, None
+        if on_stop is not None:
+            on_stop()

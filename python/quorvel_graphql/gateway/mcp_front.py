@@ -1,0 +1,186 @@
+"""The engine as an MCP server: a ``graphql`` tool that runs one query over
+every configured tool, and a ``search_tools`` tool for discovery.  Built on
+the SDK's low-level ``Server`` so results carry exactly the document the
+engine wrote (as text) and its parsed form (as structured content)."""
+
+from __future__ import annotations
+
+import json
+from typing import Any
+
+import mcp_types as types
+from mcp.server.lowlevel import Server
+
+from ..discovery import field_signature
+from .core import Gateway, JsonObject, log
+
+# A catalogue this small is listed in the graphql tool's own description, so
+# an agent can write a query without a discovery round trip.
+LISTED_FIELDS_MAX = 40
+SEARCH_LIMIT_DEFAULT = 50
+
+_QUERY_FORM = """\
+Run one GraphQL query over the tools of {servers} and get one JSON document back.
+Every tool is a top-level field named <server>_<tool>; its arguments are the tool's arguments.
+All fields of a query run concurrently, so one call can do the work of many tool calls:
+  {{ a: {first} b: {second} }}
+Aliases (a:, b:) call one tool several times. Values go inline or as variables:
+  query($x: String!) {{ f: some_field(arg: $x) }}   with variables {{"x": "..."}}
+Each field's value is that tool's whole result ({{"content": [...], "structuredContent": ..., "isError": ...}}), \
+so write no sub-selections; a failing tool fails only its own field.
+Built-in fields: servers (tool servers), search (all tools)."""
+
+
+def build_mcp_server(gateway: Gateway) -> Server[Any]:
+    tools = _tool_definitions(gateway)
+
+    async def list_tools(ctx: Any, params: types.PaginatedRequestParams | None) -> types.ListToolsResult:
+        return types.ListToolsResult(tools=tools)
+
+    async def call_tool(ctx: Any, params: types.CallToolRequestParams) -> types.CallToolResult:
+        arguments = dict(params.arguments or {})
+        try:
+            if params.name == "graphql":
+                return await _run_graphql(gateway, arguments)
+            if params.name == "search_tools":
+                return _run_search(gateway, arguments)
+            return _error(f"unknown tool {params.name!r}; this server has 'graphql' and 'search_tools'")
+        except _BadArguments as problem:
+            log.info("mcp %s refused: %s", params.name, problem)
+            return _error(str(problem))
+
+    return Server(
+        gateway.name,
+        instructions=_instructions(gateway),
+        on_list_tools=list_tools,
+        on_call_tool=call_tool,
+    )
+
+
+class _BadArguments(ValueError):
+    pass
+
+
+async def _run_graphql(gateway: Gateway, arguments: JsonObject) -> types.CallToolResult:
+    query = arguments.get("query")
+    if not isinstance(query, str) or not query.strip():
+        raise _BadArguments('graphql needs "query": the GraphQL query text')
+    variables = _variables(arguments.get("variables"))
+    result = await gateway.execute(query, variables, via="mcp graphql")
+    return types.CallToolResult(
+        content=[types.TextContent(type="text", text=result.text)],
+        structured_content=result.document,
+        is_error=result.request_failed,
+    )
+
+
+def _variables(value: Any) -> JsonObject | None:
+    # Agents sometimes send variables as JSON text rather than an object.
+    if isinstance(value, str) and value.strip():
+        try:
+            value = json.loads(value)
+        except json.JSONDecodeError as error:
+            raise _BadArguments(f'"variables" is text that is not JSON: {error}') from None
+    if value is None or value == "":
+        return None
+    if not isinstance(value, dict):
+        raise _BadArguments(f'"variables" must be an object, not {type(value).__name__}')
+    return value
+
+
+def _run_search(gateway: Gateway, arguments: JsonObject) -> types.CallToolResult:
+    text, server, limit = arguments.get("text"), arguments.get("server"), arguments.get("limit")
+    for name, value in (("text", text), ("server", server)):
+        if value is not None and not isinstance(value, str):
+            raise _BadArguments(f'"{name}" must be a string')
+    if limit is None:
+        limit = SEARCH_LIMIT_DEFAULT
+    if not isinstance(limit, int) or isinstance(limit, bool) or limit < 1:
+        raise _BadArguments('"limit" must be a positive integer')
+    found = gateway.discover(text or None, server or None, limit)
+    return types.CallToolResult(
+        content=[types.TextContent(type="text", text=json.dumps(found, ensure_ascii=False))],
+        structured_content=found,
+    )
+
+
+def _error(message: str) -> types.CallToolResult:
+    return types.CallToolResult(content=[types.TextContent(type="text", text=message)], is_error=True)
+
+
+def _tool_definitions(gateway: Gateway) -> list[types.Tool]:
+    graphql = types.Tool(
+        name="graphql",
+        title="GraphQL query over many tools",
+        description=graphql_description(gateway.tools()),
+        input_schema={
+            "type": "object",
+            "properties": {
+                "query": {"type": "string", "description": "GraphQL query text"},
+                "variables": {"type": ["object", "null"], "description": "values of the query's $variables"},
+            },
+            "required": ["query"],
+        },
+        output_schema={"type": "object", "description": "the GraphQL response document {data, errors}"},
+        annotations=types.ToolAnnotations(read_only_hint=gateway.all_read_only(), open_world_hint=True),
+    )
+    search = types.Tool(
+        name="search_tools",
+        title="Find tool fields",
+        description=(
+            "Find the fields the graphql tool can call: each match has its field name, server, tool, "
+            "description, readOnly flag and JSON Schema of arguments, and 'sdl' gives the matches as "
+            "GraphQL with typed arguments. All words of 'text' must appear in the field name, tool name "
+            "or description (case ignored); 'server' keeps one server's tools."
+        ),
+        input_schema={
+            "type": "object",
+            "properties": {
+                "text": {"type": "string", "description": "words to look for"},
+                "server": {"type": "string", "description": "only this server's tools"},
+                "limit": {"type": "integer", "minimum": 1, "description": f"at most this many (default "
+                          f"{SEARCH_LIMIT_DEFAULT})"},
+            },
+        },
+        output_schema={
+            "type": "object",
+            "properties": {"fields": {"type": "array"}, "total": {"type": "integer"},
+                           "truncated": {"type": "boolean"}, "sdl": {"type": "string"}},
+        },
+        annotations=types.ToolAnnotations(read_only_hint=True, open_world_hint=False),
+    )
+    return [graphql, search]
+
+
+def graphql_description(tools: list[JsonObject]) -> str:
+    """The ``graphql`` tool's description: the query form in a few lines,
+    and the fields themselves when there are few enough to list."""
+    servers = sorted({tool["server"] for tool in tools})
+    named = ", ".join(servers[:8]) + (", ..." if len(servers) > 8 else "")
+    first, second = _example_call(tools[:1]), _example_call(tools[1:2] or tools[:1])
+    text = _QUERY_FORM.format(servers=f"{len(servers)} servers ({named})" if servers else "no servers",
+                              first=first, second=second)
+    if not tools:
+        return text + "\nNo tool fields are configured."
+    if len(tools) > LISTED_FIELDS_MAX:
+        return text + f"\n{len(tools)} tool fields: call search_tools to find fields and their arguments."
+    listing = "\n".join(f"- {field_signature(tool)}" + (" (changes things)" if not tool["readOnly"] else "")
+                        for tool in tools)
+    return f"{text}\nFields (call search_tools for descriptions):\n{listing}"
+
+
+def _example_call(tools: list[JsonObject]) -> str:
+    if not tools:
+        return "server_tool(arg: \"value\")"
+    tool = tools[0]
+    schema = tool.get("inputSchema") or {}
+    properties = schema.get("properties") if isinstance(schema, dict) else None
+    if isinstance(properties, dict) and properties:
+        first = next(iter(properties))
+        return f'{tool["field"]}({first}: "...")'
+    return str(tool["field"])
+
+
+def _instructions(gateway: Gateway) -> str:
+    return ("Call many tools in one request: 'graphql' runs a GraphQL query whose top-level fields are tools "
+            "(<server>_<tool>), all at once; 'search_tools' finds fields and their arguments.")

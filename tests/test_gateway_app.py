@@ -1,0 +1,156 @@
+"""The gateway in process: the query scan that decides what may run on the
+event loop, Accept negotiation, the graphql tool's description, and many
+concurrent queries whose handlers themselves use threads."""
+
+from __future__ import annotations
+
+import asyncio
+import json
+import threading
+import time
+from typing import Any
+
+import pytest
+
+pytest.importorskip("starlette")
+httpx = pytest.importorskip("httpx")
+
+from quorvel_graphql import ToolHost  # noqa: E402
+from quorvel_graphql.gateway import Gateway, create_app, scan_query  # noqa: E402
+from quorvel_graphql.gateway.http_front import response_media_type  # noqa: E402
+from quorvel_graphql.gateway.mcp_front import LISTED_FIELDS_MAX, graphql_description  # noqa: E402
+
+
+@pytest.mark.parametrize(
+    ("query", "fields", "operation"),
+    [
+        ("{ servers }", ("servers",), "query"),
+        ("query Q($a: Int = 3) { x: s_t(a: {b: [1, {c: 2}]}) __typename }", ("s_t", "__typename"), "query"),
+        ('mutation { a: s_w(text: "} {") b: s_w(text: """ } """) }', ("s_w", "s_w"), "mutation"),
+        ("{ servers @skip(if: false) search # servers_hidden\n }", ("servers", "search"), "query"),
+        ("{ s_t { nested { deeper } } servers }", ("s_t", "servers"), "query"),
+        ("{ ...F } fragment F on Query { s_t }", ("s_t",), "query"),
+    ],
+)
+def test_scan_finds_top_level_fields(query: str, fields: tuple[str, ...], operation: str) -> None:
+    shape = scan_query(query)
+    assert shape is not None and shape.operation == operation
+    assert shape.fields == fields and shape.has_fragments == ("..." in query)
+
+
+@pytest.mark.parametrize("query", ['{ s_t(a: "unterminated) }', "{ servers", "{ a: b: c }}", "{ s_t(a: %) }"])
+def test_scan_gives_up_on_text_it_cannot_follow(query: str) -> None:
+    assert scan_query(query) is None
+
+
+def test_only_built_in_queries_run_inline() -> None:
+    host = ToolHost(json.dumps([{"server": "s", "tools": [{"name": "t"}]}]))
+    gateway = Gateway(host)
+    try:
+        assert gateway._answers_inline(scan_query("{ servers search __typename }"))
+        for query in ("{ servers s_t }", "{ servers: s_t }", "{ ...F } fragment F on Query { servers }", "{ }"):
+            assert not gateway._answers_inline(scan_query(query)), query
+    finally:
+        gateway.close()
+
+
+@pytest.mark.parametrize(
+    ("accept", "media"),
+    [
+        (None, "application/json"),
+        ("", "application/json"),
+        ("*/*", "application/json"),
+        ("application/*", "application/json"),
+        ("application/graphql-response+json", "application/graphql-response+json"),
+        ("application/json;q=0.5, application/graphql-response+json", "application/graphql-response+json"),
+        ("application/graphql-response+json;q=0.5, application/json", "application/json"),
+        ("text/html", None),
+        ("application/json;q=0", None),
+        ("application/json;q=bogus, text/plain", None),
+    ],
+)
+def test_accept_negotiation(accept: str | None, media: str | None) -> None:
+    assert response_media_type(accept) == media
+
+
+def catalogue_tools(count: int) -> list[dict[str, Any]]:
+    return [{"field": f"s_t{i}", "server": "s", "tool": f"t{i}", "description": "", "readOnly": i % 2 == 0,
+             "inputSchema": {"type": "object", "properties": {"q": {"type": "string"}}, "required": ["q"]}}
+            for i in range(count)]
+
+
+def test_graphql_description_lists_a_small_catalogue_only() -> None:
+    small = graphql_description(catalogue_tools(3))
+    assert "s_t0(q: String!)" in small and "s_t1(q: String!) (changes things)" in small
+    large = graphql_description(catalogue_tools(LISTED_FIELDS_MAX + 1))
+    assert "s_t5(" not in large and "search_tools" in large
+
+
+def test_many_concurrent_queries_with_handlers_that_use_threads() -> None:
+    """Handlers that await asyncio.to_thread on the gateway's own loop must not
+    starve the engine calls (or the reverse): all queries finish."""
+    clients = 40
+    catalogue = json.dumps([{"server": "slow", "tools": [{"name": "nap"}]}])
+    running = 0
+    peak = 0
+    lock = threading.Lock()
+
+    def nap(seconds: float) -> str:
+        nonlocal running, peak
+        with lock:
+            running += 1
+            peak = max(peak, running)
+        time.sleep(seconds)
+        with lock:
+            running -= 1
+        return "rested"
+
+    async def scenario() -> list[Any]:
+        host = ToolHost(catalogue)
+
+        @host.tool("slow", "nap")
+        async def handler(seconds: float) -> str:
+            return await asyncio.to_thread(nap, seconds)
+
+        async with host:
+            gateway = Gateway(host)
+            transport = httpx.ASGITransport(app=create_app(gateway))
+            try:
+                async with httpx.AsyncClient(transport=transport, base_url="http://127.0.0.1") as client:
+                    body = {"query": "{ a: slow_nap(seconds: 0.1) b: slow_nap(seconds: 0.1) }"}
+                    return await asyncio.gather(*(client.post("/graphql", json=body) for _ in range(clients)))
+            finally:
+                gateway.close()
+
+    responses = asyncio.run(asyncio.wait_for(scenario(), 60))
+    assert all(r.status_code == 200 and r.json()["data"]["a"] == "rested" for r in responses)
+    assert peak > 2  # the naps overlapped: nothing ran them one at a time
+
+
+def nested(depth: int) -> dict[str, Any]:
+    value: dict[str, Any] = {}
+    for _ in range(depth):
+        value = {"a": value}
+    return value
+
+
+@pytest.mark.parametrize(
+    ("query", "variables", "message"),
+    [
+        ("{ servers }", nested(100_000), "nest too deeply"),
+        ("{ servers }", {"n": float("nan")}, "not JSON"),
+        ('{ servers(a: "\ud800") }', None, "lone surrogate"),
+        ("{ servers }", {"s": "\udc00"}, "invalid variables"),
+    ],
+)
+def test_requests_the_engine_cannot_take_are_refused_with_a_message(
+    query: str, variables: dict[str, Any] | None, message: str
+) -> None:
+    from _graphql import SchemaEngine
+
+    gateway = Gateway(SchemaEngine("[]"))
+    try:
+        result = asyncio.run(gateway.execute(query, variables, via="test"))
+    finally:
+        gateway.close()
+    assert result.request_failed and message in result.document["errors"][0]["message"]

@@ -1,0 +1,222 @@
+"""GraphQL over HTTP: the gql client against real tool servers, and raw
+requests for every refusal (status, media type, clear message)."""
+
+from __future__ import annotations
+
+import json
+import pathlib
+import time
+from collections.abc import Iterator
+
+import pytest
+
+pytest.importorskip("starlette")
+pytest.importorskip("uvicorn")
+httpx = pytest.importorskip("httpx")
+
+from conftest import EXAMPLE_CATALOGUE  # noqa: E402
+from test_gateway_support import RunningGateway, git_repo, http_gateway, servers_config  # noqa: E402
+
+TOKEN = "t0ken-for-tests"
+
+
+@pytest.fixture(scope="module")
+def open_gateway() -> Iterator[RunningGateway]:
+    with http_gateway(["--catalogue", str(EXAMPLE_CATALOGUE), "--max-body", "4K", "-v"]) as gateway:
+        yield gateway
+
+
+@pytest.fixture(scope="module")
+def token_gateway() -> Iterator[RunningGateway]:
+    with http_gateway(["--catalogue", str(EXAMPLE_CATALOGUE), "-vv"], {"QUORVEL_GATEWAY_TOKEN": TOKEN}) as gateway:
+        yield gateway
+
+
+def post(url: str, body: bytes | str, **headers: str) -> httpx.Response:
+    headers.setdefault("content-type", "application/json")
+    return httpx.post(f"{url}/graphql", content=body, headers=headers, timeout=30)
+
+
+def test_gql_client_over_real_tool_servers(tmp_path: pathlib.Path) -> None:
+    pytest.importorskip("mcp_server_time")
+    pytest.importorskip("mcp_server_git")
+    gql = pytest.importorskip("gql")
+    from gql.transport.httpx import HTTPXTransport
+
+    repo = git_repo(tmp_path / "repo")
+    with http_gateway(["--servers", str(servers_config(tmp_path, repo))]) as gateway:
+        transport = HTTPXTransport(url=f"{gateway.url}/graphql", timeout=30)
+        with gql.Client(transport=transport) as session:
+            query = gql.gql("""query($repo: String!) {
+                servers { name toolCount }
+                now: time_get_current_time(timezone: "UTC")
+                status: git_git_status(repo_path: $repo)
+            }""")
+            query.variable_values = {"repo": str(repo)}
+            data = session.execute(query)
+    assert {server["name"] for server in data["servers"]} == {"time", "git"}
+    assert data["now"]["structuredContent"]["timezone"] == "UTC"
+    assert "branch" in data["status"]["content"][0]["text"].lower()
+
+
+@pytest.mark.parametrize(
+    ("body", "headers", "status", "message"),
+    [
+        (b"{not json", {}, 400, "not JSON"),
+        (b"\xff\xfe", {}, 400, "not JSON"),
+        (b"[1, 2]", {}, 400, "JSON object"),
+        (b'{"variables": {}}', {}, 400, '"query"'),
+        (b'{"query": 7}', {}, 400, '"query"'),
+        (b'{"query": "{ servers }", "variables": [1]}', {}, 400, '"variables"'),
+        (b'{"query": "{ servers }", "operationName": 3}', {}, 400, "operationName"),
+        (b'{"query": "{ servers }"}', {"content-type": "text/plain"}, 415, "application/json"),
+        (b'{"query": "{ servers }"}', {"accept": "text/html"}, 406, "application/json"),
+        (b"[" * 100_000 + b"]" * 100_000, {}, 413, "limit of 4096 bytes"),
+        (b'{"query": "{ servers }"}', {"host": "evil.example"}, 421, "loopback"),
+        (b'{"query": "{ servers }"}', {"origin": "http://evil.example"}, 403, "other origins"),
+    ],
+)
+def test_refusals(open_gateway: RunningGateway, body: bytes, headers: dict[str, str], status: int,
+                  message: str) -> None:
+    response = post(open_gateway.url, body, **headers)
+    assert response.status_code == status
+    assert response.headers["content-type"].startswith("application/json")
+    assert message in response.json()["errors"][0]["message"]
+
+
+def test_oversize_body_without_length_is_refused(open_gateway: RunningGateway) -> None:
+    def chunks() -> Iterator[bytes]:
+        for _ in range(10):
+            yield b" " * 1000
+
+    response = httpx.post(f"{open_gateway.url}/graphql", content=chunks(),
+                          headers={"content-type": "application/json"}, timeout=30)
+    assert response.status_code == 413
+
+
+@pytest.mark.parametrize("method", ["PUT", "DELETE", "PATCH"])
+def test_other_methods_are_405(open_gateway: RunningGateway, method: str) -> None:
+    response = httpx.request(method, f"{open_gateway.url}/graphql", timeout=30)
+    assert response.status_code == 405 and "POST" in response.headers["allow"]
+
+
+@pytest.mark.parametrize(
+    ("accept", "query", "status", "media"),
+    [
+        (None, "{ servers }", 200, "application/json"),
+        ("application/graphql-response+json", "{ servers }", 200, "application/graphql-response+json"),
+        ("application/graphql-response+json, application/json;q=0.9", "{ nope(", 400,
+         "application/graphql-response+json"),
+        ("application/json", "{ nope(", 200, "application/json"),
+        ("*/*", "{ __typename }", 200, "application/json"),
+    ],
+)
+def test_media_types_and_status(open_gateway: RunningGateway, accept: str | None, query: str, status: int,
+                                media: str) -> None:
+    headers = {"accept": accept} if accept else {}
+    response = post(open_gateway.url, json.dumps({"query": query}), **headers)
+    assert response.status_code == status
+    assert response.headers["content-type"].split(";")[0] == media
+    document = response.json()
+    assert ("data" in document) and (document["data"] is None) == (status == 400 or "nope" in query)
+
+
+@pytest.mark.parametrize(
+    ("body", "message"),
+    [
+        (b'{"query": "{ servers(a: \\"\\ud800\\") }"}', "lone surrogate"),
+        (b'{"query": "{ servers }", "variables": {"a": "\\udc00"}}', "invalid variables"),
+    ],
+)
+def test_lone_surrogates_are_refused_not_crashed(open_gateway: RunningGateway, body: bytes, message: str) -> None:
+    response = post(open_gateway.url, body)
+    assert response.status_code == 200 and message in response.json()["errors"][0]["message"]
+
+
+def test_placeholder_fields_and_variables(open_gateway: RunningGateway) -> None:
+    body = {"query": "query($n: [Float!]!) { s: math_sum(numbers: $n) __typename }", "variables": {"n": [1, 2]}}
+    document = post(open_gateway.url, json.dumps(body)).json()
+    assert document["data"]["__typename"] == "Query"
+    assert document["data"]["s"]["isError"] is True and "not wired" in document["data"]["s"]["text"]
+
+
+def test_one_log_line_per_request(open_gateway: RunningGateway) -> None:
+    post(open_gateway.url, json.dumps({"query": "{ marker: servers }"}))
+    deadline = time.monotonic() + 10
+    logged = ""
+    while "fields=servers" not in logged and time.monotonic() < deadline:
+        logged += open_gateway.stderr_so_far()
+        time.sleep(0.05)
+    assert "POST /graphql fields=servers" in logged and " ms ok" in logged
+
+
+@pytest.mark.parametrize(
+    ("method", "path", "authorization", "status"),
+    [
+        ("POST", "/graphql", None, 401),
+        ("POST", "/graphql", f"Bearer {TOKEN}x", 401),
+        ("POST", "/graphql", f"bearer {TOKEN}", 401),
+        ("POST", "/graphql", f"Bearer {TOKEN}", 200),
+        ("GET", "/discovery", None, 401),
+        ("GET", "/discovery", f"Bearer {TOKEN}", 200),
+        ("POST", "/mcp", None, 401),
+        ("GET", "/", None, 200),  # the page itself is static; its requests carry the token
+        ("GET", "/graphql", None, 200),
+    ],
+)
+def test_bearer_token(token_gateway: RunningGateway, method: str, path: str, authorization: str | None,
+                      status: int) -> None:
+    headers = {"content-type": "application/json"}
+    if authorization:
+        headers["authorization"] = authorization
+    response = httpx.request(method, f"{token_gateway.url}{path}", headers=headers, timeout=30,
+                             content=b'{"query": "{ servers }"}' if method == "POST" else None)
+    assert response.status_code == status
+    if status == 401:
+        assert response.headers["www-authenticate"] == "Bearer"
+    assert TOKEN not in token_gateway.stderr_so_far()
+
+
+def test_discovery_endpoint(open_gateway: RunningGateway) -> None:
+    found = httpx.get(f"{open_gateway.url}/discovery", params={"text": "sum", "server": "math"}, timeout=30).json()
+    assert [hit["field"] for hit in found["fields"]] == ["math_sum"]
+    assert "math_sum" in found["sdl"] and "files_read_file" not in found["sdl"]
+    page = httpx.get(f"{open_gateway.url}/", timeout=30)
+    assert "default-src 'none'" in page.headers["content-security-policy"]
+    assert "<script src" not in page.text and "<link" not in page.text
+
+
+SLOW_SERVER = """
+import time
+from mcp.server.mcpserver import MCPServer
+app = MCPServer("slow")
+
+@app.tool()
+def nap(seconds: float) -> str:
+    time.sleep(seconds)
+    return "rested"
+
+app.run()
+"""
+
+
+def test_sigterm_answers_queries_in_flight_and_closes_servers(tmp_path: pathlib.Path) -> None:
+    import concurrent.futures
+    import sys
+
+    from test_gateway_support import stop
+
+    script = tmp_path / "slow_server.py"
+    script.write_text(SLOW_SERVER)
+    config = tmp_path / "servers.json"
+    config.write_text(json.dumps({"servers": {"slow": {"command": sys.executable, "args": [str(script)]}}}))
+    with http_gateway(["--servers", str(config), "-v"]) as gateway, \
+            concurrent.futures.ThreadPoolExecutor(1) as pool:
+        pending = pool.submit(post, gateway.url, json.dumps({"query": "{ servers slow_nap(seconds: 60) }"}))
+        time.sleep(1.0)  # let the call reach the tool server
+        assert stop(gateway.process) == 0
+        answered = pending.result(30)
+    assert answered.status_code == 200
+    document = answered.json()
+    assert document["data"]["servers"][0]["name"] == "slow"
+    assert document["data"]["slow_nap"]["isError"] is True

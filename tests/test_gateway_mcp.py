@@ -1,0 +1,219 @@
+"""The gateway's MCP front with real clients (the SDK's ClientSession over
+stdio and streamable HTTP, fastmcp's Client) and real tool servers
+(mcp-server-time, mcp-server-git on a temporary repository)."""
+
+from __future__ import annotations
+
+import asyncio
+import json
+import pathlib
+import signal
+import subprocess
+import sys
+from typing import Any
+
+import pytest
+
+pytest.importorskip("mcp")
+pytest.importorskip("starlette")
+pytest.importorskip("uvicorn")
+pytest.importorskip("mcp_server_time")
+pytest.importorskip("mcp_server_git")
+
+import httpx2  # noqa: E402
+from mcp import ClientSession, StdioServerParameters  # noqa: E402
+from mcp.client.stdio import stdio_client  # noqa: E402
+from mcp.client.streamable_http import streamable_http_client  # noqa: E402
+from test_gateway_support import (  # noqa: E402
+    STOP_TIMEOUT, child_env, children_of, alive, gateway_command, git_repo, http_gateway, servers_config,
+)
+
+TIME_LIMIT = 90.0
+QUERY = """query($repo: String!) {
+  now: time_get_current_time(timezone: "Europe/Paris")
+  log: git_git_log(repo_path: $repo, max_count: 1)
+  bad: time_get_current_time(timezone: "Not/AZone")
+}"""
+
+
+@pytest.fixture(scope="module")
+def setup(tmp_path_factory: pytest.TempPathFactory) -> tuple[pathlib.Path, pathlib.Path]:
+    folder = tmp_path_factory.mktemp("gateway")
+    repo = git_repo(folder / "repo")
+    return servers_config(folder, repo), repo
+
+
+def run(coroutine: Any) -> Any:
+    return asyncio.run(asyncio.wait_for(coroutine, TIME_LIMIT))
+
+
+async def exercise(session: ClientSession, repo: pathlib.Path) -> None:
+    """What an agent does: list tools, discover, then one query over both servers."""
+    listed = await session.list_tools()
+    tools = {tool.name: tool for tool in listed.tools}
+    assert set(tools) == {"graphql", "search_tools"}
+    description = tools["graphql"].description or ""
+    assert "time_get_current_time" in description and "alias" in description.lower()
+
+    found = await session.call_tool("search_tools", {"text": "LOG", "server": "git"})
+    hits = found.structured_content["fields"]
+    assert [hit["field"] for hit in hits] == ["git_git_log"]
+    assert hits[0]["readOnly"] in (True, False) and "inputSchema" in hits[0]
+    assert "git_git_log" in found.structured_content["sdl"] and "type Query" in found.structured_content["sdl"]
+
+    result = await session.call_tool("graphql", {"query": QUERY, "variables": {"repo": str(repo)}})
+    assert not result.is_error
+    document = result.structured_content
+    assert json.loads(result.content[0].text) == document
+    assert document["errors"] == []
+    data = document["data"]
+    assert data["now"]["structuredContent"]["timezone"] == "Europe/Paris"
+    assert "first commit of the gateway test" in data["log"]["content"][0]["text"]
+    assert data["bad"]["isError"] is True  # one tool's failure stays in its field
+
+    refused = await session.call_tool("graphql", {"query": "{ nope(", "variables": None})
+    assert refused.is_error and refused.structured_content["data"] is None
+    bad_arguments = await session.call_tool("graphql", {"query": "{ servers }", "variables": [1]})
+    assert bad_arguments.is_error and "variables" in bad_arguments.content[0].text
+
+
+def test_stdio_client_session(setup: tuple[pathlib.Path, pathlib.Path]) -> None:
+    config, repo = setup
+    command = gateway_command("--servers", str(config))
+    params = StdioServerParameters(command=command[0], args=command[1:], env=child_env())
+
+    async def scenario() -> None:
+        async with stdio_client(params) as (read, write), ClientSession(read, write) as session:
+            await session.initialize()
+            await exercise(session, repo)
+
+    run(scenario())
+
+
+def test_streamable_http_client_session_with_token(setup: tuple[pathlib.Path, pathlib.Path]) -> None:
+    config, repo = setup
+    with http_gateway(["--servers", str(config)], {"QUORVEL_GATEWAY_TOKEN": "s3cret"}) as gateway:
+        async def scenario() -> None:
+            headers = {"Authorization": "Bearer s3cret"}
+            async with httpx2.AsyncClient(headers=headers, timeout=30) as http, \
+                    streamable_http_client(f"{gateway.url}/mcp", http_client=http) as (read, write), \
+                    ClientSession(read, write) as session:
+                await session.initialize()
+                await exercise(session, repo)
+
+        run(scenario())
+        assert "s3cret" not in gateway.stderr_so_far()
+
+
+def test_fastmcp_client(setup: tuple[pathlib.Path, pathlib.Path]) -> None:
+    fastmcp = pytest.importorskip("fastmcp")
+    config, repo = setup
+    with http_gateway(["--servers", str(config)]) as gateway:
+        async def scenario() -> None:
+            async with fastmcp.Client(f"{gateway.url}/mcp") as client:
+                names = {tool.name for tool in await client.list_tools()}
+                assert names == {"graphql", "search_tools"}
+                found = await client.call_tool("search_tools", {"text": "current time"})
+                assert [hit["field"] for hit in found.structured_content["fields"]] == ["time_get_current_time"]
+                result = await client.call_tool("graphql", {"query": QUERY, "variables": {"repo": str(repo)}})
+                assert result.structured_content["data"]["now"]["structuredContent"]["timezone"] == "Europe/Paris"
+
+        run(scenario())
+
+
+@pytest.mark.parametrize("signal_number", [signal.SIGTERM, signal.SIGINT])
+def test_stdio_gateway_stops_on_signal_and_closes_tool_servers(
+    setup: tuple[pathlib.Path, pathlib.Path], signal_number: int
+) -> None:
+    config, _ = setup
+    process = subprocess.Popen(gateway_command("--servers", str(config), "-v"), env=child_env(),
+                               stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        assert process.stderr is not None
+        for _ in range(50):  # the start-up line comes after every server answered its handshake
+            line = process.stderr.readline()
+            if "serving" in line or not line:
+                break
+        servers = children_of(process.pid)
+        assert len(servers) == 2, line
+        process.send_signal(signal_number)
+        assert process.wait(STOP_TIMEOUT) == 0
+        assert not [pid for pid in servers if alive(pid)]
+    finally:
+        if process.poll() is None:
+            process.kill()
+            process.wait(5)
+
+
+@pytest.mark.parametrize(
+    ("args", "message", "status"),
+    [
+        (["--servers", "/nonexistent/servers.json"], "cannot read server config", 2),
+        (["--catalogue", "/nonexistent.json", "--http", "0.0.0.0:0"], "without a bearer token", 2),
+        (["--catalogue", "/nonexistent.json", "--token", "x"], "--token applies to --http only", 2),
+        (["--catalogue", "/nonexistent.json", "--http", "nope"], "--http needs", 2),
+        (["--servers", "cfg", "--time-limit", "inf"], "positive, finite", 2),
+        (["--servers", "cfg", "--max-body", "0"], "positive size", 2),
+    ],
+)
+def test_bad_options_give_one_line_and_status(args: list[str], message: str, status: int) -> None:
+    done = subprocess.run(gateway_command(*args), env=child_env(), capture_output=True, text=True,
+                          timeout=60, stdin=subprocess.DEVNULL)
+    assert done.returncode == status
+    assert message in done.stderr and "Traceback" not in done.stderr
+
+
+def test_server_that_fails_to_start_exits_3(tmp_path: pathlib.Path) -> None:
+    config = tmp_path / "servers.json"
+    config.write_text(json.dumps({"servers": {"ghost": {"command": "no-such-mcp-server-here"}}}))
+    done = subprocess.run(gateway_command("--servers", str(config)), env=child_env(), capture_output=True,
+                          text=True, timeout=60, stdin=subprocess.DEVNULL)
+    assert done.returncode == 3 and "ghost" in done.stderr and "Traceback" not in done.stderr
+
+
+INITIALIZE = json.dumps({"jsonrpc": "2.0", "id": 1, "method": "initialize", "params": {
+    "protocolVersion": "2025-06-18", "capabilities": {}, "clientInfo": {"name": "test", "version": "1"}}}) + "\n"
+
+
+@pytest.mark.parametrize("stdin_kind", ["file", "devnull", "pipe"])
+def test_stdio_ends_cleanly_at_end_of_input(tmp_path: pathlib.Path, stdin_kind: str) -> None:
+    from conftest import EXAMPLE_CATALOGUE
+
+    source = tmp_path / "input.jsonl"
+    source.write_text(INITIALIZE)
+    command = gateway_command("--catalogue", str(EXAMPLE_CATALOGUE))
+    if stdin_kind == "pipe":
+        done = subprocess.run(command, env=child_env(), input=INITIALIZE, capture_output=True, text=True, timeout=60)
+    else:
+        with open(source if stdin_kind == "file" else "/dev/null") as stdin:
+            done = subprocess.run(command, env=child_env(), stdin=stdin, capture_output=True, text=True, timeout=60)
+    assert done.returncode == 0, done.stderr
+    assert "Traceback" not in done.stderr
+    if stdin_kind != "devnull":
+        assert json.loads(done.stdout.splitlines()[0])["result"]["serverInfo"]["name"] == "quorvel-graphql"
+
+
+def test_read_only_gateway_refuses_tools_that_change_things(tmp_path: pathlib.Path) -> None:
+    import inspect
+
+    from quorvel_graphql.mcp_adapter import serve_config
+
+    if "read_only" not in inspect.signature(serve_config).parameters:
+        pytest.skip("this host kit has no read-only policy yet")
+    repo = git_repo(tmp_path / "repo")
+    command = gateway_command("--servers", str(servers_config(tmp_path, repo)), "--read-only")
+    params = StdioServerParameters(command=command[0], args=command[1:], env=child_env())
+    query = 'query($r: String!) { made: git_git_create_branch(repo_path: $r, branch_name: "nope") }'
+
+    async def scenario() -> dict[str, Any]:
+        async with stdio_client(params) as (read, write), ClientSession(read, write) as session:
+            await session.initialize()
+            graphql = next(t for t in (await session.list_tools()).tools if t.name == "graphql")
+            assert graphql.annotations.read_only_hint is True
+            result = await session.call_tool("graphql", {"query": query, "variables": {"r": str(repo)}})
+            return result.structured_content
+
+    document = run(scenario())
+    assert document["data"]["made"]["isError"] is True
+    branches = subprocess.run(["git", "-C", str(repo), "branch", "--list", "nope"], capture_output=True, text=True)
+    assert branches.stdout.strip() == ""

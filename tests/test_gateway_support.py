@@ -1,0 +1,142 @@
+"""Helpers for the gateway tests: a gateway started as a child process with
+real tool servers, bounded in time, and checked to leave nothing running."""
+
+from __future__ import annotations
+
+import contextlib
+import json
+import os
+import pathlib
+import queue
+import re
+import signal
+import subprocess
+import sys
+import threading
+from collections.abc import Iterator, Sequence
+
+import _graphql
+import quorvel_graphql
+
+STOP_TIMEOUT = 15.0
+START_TIMEOUT = 60.0
+
+
+def child_env(extra: dict[str, str] | None = None) -> dict[str, str]:
+    """The environment of a child that imports the same extension and package as the tests."""
+    paths = [str(pathlib.Path(_graphql.__file__).parent), str(pathlib.Path(quorvel_graphql.__file__).parent.parent)]
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join([*paths, env.get("PYTHONPATH", "")])
+    env.pop("QUORVEL_GATEWAY_TOKEN", None)
+    env.update(extra or {})
+    return env
+
+
+def git_repo(path: pathlib.Path) -> pathlib.Path:
+    path.mkdir()
+    git = ["git", "-C", str(path), "-c", "user.name=Test", "-c", "user.email=test@example.org"]
+    subprocess.run(["git", "init", "-q", str(path)], check=True)
+    (path / "notes.txt").write_text("hello\n")
+    subprocess.run([*git, "add", "notes.txt"], check=True)
+    subprocess.run([*git, "commit", "-qm", "first commit of the gateway test"], check=True)
+    return path
+
+
+def servers_config(folder: pathlib.Path, repo: pathlib.Path) -> pathlib.Path:
+    config = {
+        "servers": {
+            "time": {"command": sys.executable, "args": ["-m", "mcp_server_time", "--local-timezone", "UTC"]},
+            "git": {"command": sys.executable, "args": ["-m", "mcp_server_git", "--repository", str(repo)]},
+        }
+    }
+    path = folder / "servers.json"
+    path.write_text(json.dumps(config))
+    return path
+
+
+def gateway_command(*args: str) -> list[str]:
+    return [sys.executable, "-m", "quorvel_graphql.gateway", *args]
+
+
+def children_of(pid: int) -> set[int]:
+    found = set()
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            with open(f"/proc/{entry}/stat") as stat:
+                fields = stat.read().rsplit(")", 1)[1].split()
+        except OSError:
+            continue
+        if int(fields[1]) == pid:
+            found.add(int(entry))
+    return found
+
+
+def alive(pid: int) -> bool:
+    try:
+        with open(f"/proc/{pid}/stat") as stat:
+            return stat.read().rsplit(")", 1)[1].split()[0] != "Z"
+    except OSError:
+        return False
+
+
+class RunningGateway:
+    def __init__(self, process: subprocess.Popen[str], url: str, lines: queue.Queue[str]) -> None:
+        self.process = process
+        self.url = url
+        self.lines = lines
+
+    def stderr_so_far(self) -> str:
+        collected = []
+        while True:
+            try:
+                collected.append(self.lines.get_nowait())
+            except queue.Empty:
+                return "".join(collected)
+
+
+@contextlib.contextmanager
+def http_gateway(args: Sequence[str], env: dict[str, str] | None = None) -> Iterator[RunningGateway]:
+    """``serve --http 0`` as a child; yields once it prints its address.
+    On exit: SIGTERM, a bounded wait, and no tool server left running."""
+    process = subprocess.Popen(gateway_command(*args, "--http", "127.0.0.1:0"), env=child_env(env),
+                               stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
+                               text=True)
+    lines: queue.Queue[str] = queue.Queue()
+    threading.Thread(target=lambda: [lines.put(line) for line in process.stderr], daemon=True).start()  # type: ignore[union-attr]
+    seen: list[str] = []
+    try:
+        url = None
+        while url is None:
+            try:
+                line = lines.get(timeout=START_TIMEOUT)
+            except queue.Empty:
+                raise AssertionError(f"gateway printed no address within {START_TIMEOUT} s: {''.join(seen)}")
+            seen.append(line)
+            match = re.search(r"on (http://\S+)", line)
+            url = match.group(1) if match else None
+            if url is None and process.poll() is not None:
+                raise AssertionError(f"gateway exited with {process.returncode}: {''.join(seen)}")
+        yield RunningGateway(process, url, lines)
+    finally:
+        stop(process)
+
+
+def stop(process: subprocess.Popen[str]) -> int:
+    """SIGTERM, then check the gateway and every tool server it started are gone."""
+    servers = children_of(process.pid)
+    if process.poll() is None:
+        process.send_signal(signal.SIGTERM)
+    try:
+        status = process.wait(STOP_TIMEOUT)
+    except subprocess.TimeoutExpired:
+        process.kill()
+        process.wait(5)
+        raise AssertionError("gateway did not stop on SIGTERM")
+    left = [pid for pid in servers if alive(pid)]
+    for pid in left:
+        os.kill(pid, signal.SIGKILL)
+    assert not left, f"tool servers still running after the gateway stopped: {left}"
+    assert status == 0, f"gateway exited with {status} on SIGTERM"
+    return status
