@@ -35,7 +35,17 @@ from .errors import HostStateError, ReadOnlyError, ToolHandlerError, UnknownTool
 from .loop_thread import LoopThread
 from .workers import Workers
 
-__all__ = ["Handler", "HostState", "ToolCall", "ToolHost", "check_time_limit", "describe_exception", "engine_tools"]
+__all__ = [
+    "Handler",
+    "HostState",
+    "ToolCall",
+    "ToolHost",
+    "check_time_limit",
+    "describe_exception",
+    "engine_tools",
+    "failed_fields",
+    "variables_json",
+]
 
 Handler = Callable[..., Any]
 """A tool handler: a plain callable or a coroutine function."""
@@ -89,6 +99,29 @@ def engine_tools(engine: SchemaEngine) -> list[dict[str, Any]]:
          "description": hit.get("description", ""), "readOnly": bool(hit.get("readOnly")), "inputSchema": None}
         for hit in document["data"]["search"]
     ]
+
+
+def variables_json(variables: Mapping[str, Any] | str | None) -> str | None:
+    """Query variables as the JSON text the engine takes (text is passed on
+    as it is); ValueError saying why when they cannot be JSON.  ASCII escapes
+    let the engine itself report a lone surrogate as a variables error."""
+    if variables is None or isinstance(variables, str):
+        return variables
+    try:
+        return json.dumps(dict(variables), allow_nan=False)
+    except RecursionError:
+        raise ValueError("the variables nest too deeply") from None
+    except (TypeError, ValueError) as error:
+        raise ValueError(f"the variables are not JSON: {error}") from None
+
+
+def failed_fields(document: Mapping[str, Any]) -> list[str]:
+    """The top-level fields of a response document whose tool call failed
+    (their value is an error result, ``"isError": true``)."""
+    data = document.get("data")
+    if not isinstance(data, Mapping):
+        return []
+    return [name for name, value in data.items() if isinstance(value, Mapping) and value.get("isError") is True]
 
 
 class ToolCall:
@@ -419,7 +452,7 @@ class ToolHost:
         if running is not None and running in (self._loop, private):
             raise RuntimeError("execute() would block the event loop that runs the coroutine handlers; "
                                "use 'await host.execute_async(...)' instead")
-        document: dict[str, Any] = json.loads(self.engine.execute(query, _variables_text(variables)))
+        document: dict[str, Any] = json.loads(self.engine.execute(query, variables_json(variables)))
         return document
 
     async def execute_async(self, query: str, variables: Mapping[str, Any] | str | None = None) -> dict[str, Any]:
@@ -428,7 +461,7 @@ class ToolHost:
         Each call waits on a thread of the host's own (unbounded) set, never
         on the loop's default executor, which coroutine handlers may need."""
         self._require_running()
-        text = _variables_text(variables)
+        text = variables_json(variables)
         loop = asyncio.get_running_loop()
         outcome: asyncio.Future[dict[str, Any]] = loop.create_future()
 
@@ -653,12 +686,6 @@ def _registration(
         raise ValueError("inline=True is for plain handlers without a time limit: "
                          "nothing can stop a handler running on the receiving thread")
     return _Registration(handler, pass_dict, pass_call, is_coroutine, check_time_limit(time_limit), loop, inline)
-
-
-def _variables_text(variables: Mapping[str, Any] | str | None) -> str | None:
-    if variables is None or isinstance(variables, str):
-        return variables
-    return json.dumps(dict(variables), allow_nan=False)
 
 
 def _running_loop() -> asyncio.AbstractEventLoop | None:

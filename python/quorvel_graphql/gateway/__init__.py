@@ -10,9 +10,9 @@ from Python: wrap a running ``ToolHost`` (or a ``SchemaEngine``) in a
 from __future__ import annotations
 
 from .cli import main
-from .core import Gateway, QueryResult, catalogue_tools, scan_query
+from .core import Gateway, QueryResult, scan_query
 
-__all__ = ["Gateway", "QueryResult", "build_mcp_server", "catalogue_tools", "create_app", "main", "scan_query"]
+__all__ = ["Gateway", "QueryResult", "build_mcp_server", "create_app", "main", "scan_query"]
 
 
 def __getattr__(name: str) -> object:

@@ -17,6 +17,7 @@ from typing import Any
 from _graphql import SchemaEngine
 
 from ..discovery import describe_sdl, search_tools
+from ..host import ToolHost, engine_tools, failed_fields, variables_json
 
 JsonObject = dict[str, Any]
 
@@ -55,11 +56,10 @@ class QueryResult:
         errors = self.document.get("errors") or []
         if self.request_failed:
             return f"refused: {errors[0].get('message', '') if errors else 'no data'}"
-        data = self.document.get("data") or {}
-        failed = sum(1 for value in data.values() if isinstance(value, dict) and value.get("isError") is True)
+        failed = len(failed_fields(self.document))
         parts = [f"{len(errors)} errors"] if errors else []
         if failed:
-            parts.append(f"{failed} of {len(data)} fields failed")
+            parts.append(f"{failed} of {len(self.document['data'])} fields failed")
         return ", ".join(parts) or "ok"
 
 
@@ -71,22 +71,21 @@ class Gateway:
     while the tools run, so they go to a pool of their own, never shared with
     tool handlers, sized for the number of queries that may wait at once.
     Queries that cannot reach a tool (built-in fields only, or no tool host)
-    answer in microseconds and run inline.
+    answer in microseconds and run inline.  The tool list and the read-only
+    policy are the host's.
     """
 
     def __init__(
         self,
-        target: Any,
+        target: ToolHost | SchemaEngine,
         *,
         max_concurrent_queries: int = 64,
-        read_only: bool = False,
         name: str = "quorvel-graphql",
     ) -> None:
         if max_concurrent_queries < 1:
             raise ValueError("max_concurrent_queries must be at least 1")
-        self.host = None if isinstance(target, SchemaEngine) else target
-        self.engine: SchemaEngine = target if self.host is None else target.engine
-        self.read_only = read_only
+        self.host = target if isinstance(target, ToolHost) else None
+        self.engine = target.engine if isinstance(target, ToolHost) else target
         self.name = name
         self._pool = concurrent.futures.ThreadPoolExecutor(max_concurrent_queries, thread_name_prefix="quorvel-gateway")
         self._tools: list[JsonObject] | None = None
@@ -106,7 +105,7 @@ class Gateway:
 
     def tools(self) -> list[JsonObject]:
         if self._tools is None:
-            self._tools = catalogue_tools(self.host if self.host is not None else self.engine)
+            self._tools = self.host.catalogue_tools() if self.host is not None else engine_tools(self.engine)
         return self._tools
 
     def sdl(self) -> str:
@@ -127,16 +126,22 @@ class Gateway:
         }
 
     def all_read_only(self) -> bool:
-        return self.read_only or all(tool["readOnly"] for tool in self.tools())
+        """Whether no query can change anything: the host refuses every call
+        to a tool that is not read-only, or there is no such tool."""
+        serves_read_only = self.host is not None and self.host.read_only
+        return serves_read_only or all(tool["readOnly"] for tool in self.tools())
 
     # -- execution ----------------------------------------------------------
 
     async def execute(self, query: str, variables: Mapping[str, Any] | None, *, via: str) -> QueryResult:
         """Runs one request; ``via`` names the front for the log line."""
         started = time.perf_counter()
-        # ASCII escapes let the engine report a lone surrogate in a variable
-        # as a variables error; the query text itself must be encodable.
-        variables_text, refusal = _variables_json(variables)
+        variables_text: str | None = None
+        refusal: str | None = None
+        try:
+            variables_text = variables_json(variables)
+        except ValueError as problem:
+            refusal = str(problem)
         shape = scan_query(query) if self._worth_scanning(query) else None
         if refusal is None and not _encodable(query):
             refusal = "the query text is not valid Unicode (it holds a lone surrogate)"
@@ -167,49 +172,12 @@ class Gateway:
                 and all(name in BUILT_IN_FIELDS for name in shape.fields))
 
 
-def _variables_json(variables: Mapping[str, Any] | None) -> tuple[str | None, str | None]:
-    """(variables as JSON text, or why they cannot be sent)."""
-    if variables is None:
-        return None, None
-    try:
-        return json.dumps(variables, allow_nan=False), None
-    except RecursionError:
-        return None, "the variables nest too deeply"
-    except (TypeError, ValueError) as error:
-        return None, f"the variables are not JSON: {error}"
-
-
 def _encodable(text: str) -> bool:
     try:
         text.encode("utf-8")
     except UnicodeEncodeError:
         return False
     return True
-
-
-def catalogue_tools(target: Any) -> list[JsonObject]:
-    """The tool list in discovery's shape, from whatever ``target`` offers:
-    ``catalogue_tools()`` (host kit), ``tools()`` (MCP servers), else the
-    engine's own ``search`` built-in (no input schemas)."""
-    for method_name in ("catalogue_tools", "tools"):
-        method = getattr(target, method_name, None)
-        if callable(method):
-            return [_tool_entry(tool) for tool in method()]
-    engine = getattr(target, "engine", target)
-    document = json.loads(engine.execute("{ search }"))
-    return [_tool_entry(hit) for hit in document["data"]["search"]]
-
-
-def _tool_entry(tool: Mapping[str, Any]) -> JsonObject:
-    schema = tool.get("inputSchema")
-    return {
-        "field": str(tool.get("field") or ""),
-        "server": str(tool.get("server") or ""),
-        "tool": str(tool.get("tool") or ""),
-        "description": str(tool.get("description") or ""),
-        "readOnly": tool.get("readOnly") is True,
-        "inputSchema": dict(schema) if isinstance(schema, Mapping) else None,
-    }
 
 
 _TOKEN = re.compile(
