@@ -15,44 +15,81 @@ fields of live servers failed (``isError`` true), 130 when interrupted.
 from __future__ import annotations
 
 import argparse
+import contextlib
 import json
 import math
 import sys
 import threading
-from collections.abc import Callable, Sequence
+from collections.abc import Callable, Iterator, Sequence
 from typing import Any, NoReturn, TextIO
 
 from _graphql import SchemaEngine
+
+from .discovery import describe_sdl
+from .errors import ConfigError, ServerStartError
+from .host import MAX_TIME_LIMIT, ToolHost, engine_tools, failed_fields
 
 PROG = "python -m quorvel_graphql"
 EXIT_ERRORS, EXIT_USAGE, EXIT_SERVERS, EXIT_TOOL_FAILURES, EXIT_INTERRUPTED = 1, 2, 3, 4, 130
 
 
-class _Failure(Exception):
+class CommandFailure(Exception):
+    """A problem the commands report on one line, with their exit status."""
+
     def __init__(self, message: str, status: int = EXIT_USAGE) -> None:
         super().__init__(message)
         self.status = status
 
 
-def _seconds(text: str) -> float:
+def seconds(text: str) -> float:
+    """argparse type of a time limit: positive, finite, at most a year."""
     try:
         value = float(text)
     except ValueError:
         raise argparse.ArgumentTypeError(f"not a number of seconds: {text!r}") from None
-    if not (value > 0 and math.isfinite(value) and value <= 365 * 24 * 3600):
+    if not (value > 0 and math.isfinite(value) and value <= MAX_TIME_LIMIT):
         raise argparse.ArgumentTypeError(f"must be a positive, finite number of seconds, not {text!r}")
     return value
 
 
-class _Parser(argparse.ArgumentParser):
-    """Usage errors in one line, like every other error of the command."""
+class OneLineParser(argparse.ArgumentParser):
+    """Usage errors in one line, like every other error of the commands."""
 
     def error(self, message: str) -> NoReturn:
         self.exit(EXIT_USAGE, f"{self.prog}: error: {message} (see --help)\n")
 
 
+def catalogue_engine(path: str) -> SchemaEngine:
+    """An engine over the catalogue file at ``path``."""
+    text = _read(path, "catalogue")
+    try:
+        return SchemaEngine(text)
+    except ValueError as error:
+        raise CommandFailure(f"{path}: {error}") from error
+
+
+@contextlib.contextmanager
+def serving(
+    config: str, *, time_limit: float | None, startup_timeout: float, read_only: bool, max_workers: int = 8
+) -> Iterator[ToolHost]:
+    """``serve_config`` with its failures as command failures: a bad config
+    is a usage problem, a server that does not start is exit status 3."""
+    try:
+        from .mcp_adapter import serve_config
+    except ImportError as error:
+        raise CommandFailure(str(error)) from error
+    try:
+        with serve_config(config, max_workers=max_workers, time_limit=time_limit,
+                          startup_timeout=startup_timeout, read_only=read_only) as host:
+            yield host
+    except ConfigError as error:
+        raise CommandFailure(str(error)) from error
+    except ServerStartError as error:
+        raise CommandFailure(str(error), EXIT_SERVERS) from error
+
+
 def _parser() -> argparse.ArgumentParser:
-    parser = _Parser(
+    parser = OneLineParser(
         prog=PROG,
         description="Run one GraphQL query over a tool catalogue and print the response document. "
         f"'{PROG} serve ...' runs the gateway instead (see '{PROG} serve --help').",
@@ -63,8 +100,8 @@ def _parser() -> argparse.ArgumentParser:
     source.add_argument("--catalogue", metavar="FILE", help="catalogue JSON; tool fields give placeholders")
     source.add_argument("--servers", metavar="CONFIG", help="MCP server config JSON; tool fields call the servers")
     parser.add_argument("--variables", metavar="JSON", help="variables as a JSON object")
-    parser.add_argument("--time-limit", metavar="SECONDS", type=_seconds, help="per tool call limit (with --servers)")
-    parser.add_argument("--startup-timeout", metavar="SECONDS", type=_seconds, default=30.0,
+    parser.add_argument("--time-limit", metavar="SECONDS", type=seconds, help="per tool call limit (with --servers)")
+    parser.add_argument("--startup-timeout", metavar="SECONDS", type=seconds, default=30.0,
                         help="how long each server may take to start (default 30)")
     parser.add_argument("--read-only", action="store_true",
                         help="refuse calls to tools that are not read-only (with --servers)")
@@ -82,7 +119,7 @@ def _read(path: str, what: str) -> str:
         with open(path, "rb") as stream:
             raw = stream.read()
     except OSError as error:
-        raise _Failure(f"cannot read {what} {path}: {error.strerror or error}") from error
+        raise CommandFailure(f"cannot read {what} {path}: {error.strerror or error}") from error
     return _decode(raw, f"{what} {path}")
 
 
@@ -90,7 +127,7 @@ def _decode(raw: bytes, what: str) -> str:
     try:
         return raw.decode("utf-8")
     except UnicodeDecodeError as error:
-        raise _Failure(f"{what} is not valid UTF-8 ({error.reason} at byte {error.start})") from None
+        raise CommandFailure(f"{what} is not valid UTF-8 ({error.reason} at byte {error.start})") from None
 
 
 def _argument_text(text: str, what: str) -> str:
@@ -99,7 +136,7 @@ def _argument_text(text: str, what: str) -> str:
     try:
         text.encode("utf-8")
     except UnicodeEncodeError:
-        raise _Failure(f"{what} is not valid UTF-8") from None
+        raise CommandFailure(f"{what} is not valid UTF-8") from None
     return text
 
 
@@ -107,12 +144,12 @@ def _check_json(text: str, what: str) -> None:
     try:
         json.loads(text)
     except json.JSONDecodeError as error:
-        raise _Failure(f"{what} is not valid JSON: {error}") from error
+        raise CommandFailure(f"{what} is not valid JSON: {error}") from error
 
 
 def _query(args: argparse.Namespace) -> str:
     if args.query is None:
-        raise _Failure("give a QUERY (or - to read it from stdin), or --schema")
+        raise CommandFailure("give a QUERY (or - to read it from stdin), or --schema")
     if args.query == "-":
         return _decode(sys.stdin.buffer.read(), "the query on stdin")
     return _argument_text(args.query, "QUERY")
@@ -138,74 +175,36 @@ def _interruptible(work: Callable[[], Any]) -> Any:
     return outcome["value"]
 
 
-def _describe(tools: list[dict[str, Any]]) -> str:
-    try:
-        from .discovery import describe_sdl
-    except ImportError as error:
-        raise _Failure(f"--schema needs quorvel_graphql.discovery, which is not available: {error}") from error
-    return str(describe_sdl(tools))
-
-
 def _run(args: argparse.Namespace) -> str:
     """The text to print: the response document, or the schema description."""
     if args.variables is not None:
         _check_json(_argument_text(args.variables, "--variables"), "--variables")
     if args.servers is None and args.catalogue is None:
-        raise _Failure("give --catalogue FILE (placeholder answers) or --servers CONFIG (live tool servers)")
+        raise CommandFailure("give --catalogue FILE (placeholder answers) or --servers CONFIG (live tool servers)")
     query = None if args.schema else _query(args)
     if args.servers is None:
-        catalogue = _read(args.catalogue, "catalogue")
-        try:
-            engine = SchemaEngine(catalogue)
-        except ValueError as error:
-            raise _Failure(f"{args.catalogue}: {error}") from error
+        engine = catalogue_engine(args.catalogue)
         if query is None:
-            from .host import engine_tools
-
-            return _describe(engine_tools(engine))
+            return describe_sdl(engine_tools(engine))
         return str(_interruptible(lambda: engine.execute(query, args.variables)))
-    return _run_servers(args, query)
-
-
-def _run_servers(args: argparse.Namespace, query: str | None) -> str:
-    try:
-        from .mcp_adapter import ConfigError, McpServers, ServerStartError, load_config, serve_config
-    except ImportError as error:
-        raise _Failure(str(error)) from error
-    try:
-        config = load_config(args.servers)
+    with serving(args.servers, time_limit=args.time_limit, startup_timeout=args.startup_timeout,
+                 read_only=args.read_only) as host:
         if query is None:
-            with McpServers(config, startup_timeout=args.startup_timeout) as servers:
-                return _describe(servers.tools())
-        with serve_config(config, time_limit=args.time_limit, startup_timeout=args.startup_timeout,
-                          read_only=args.read_only) as host:
-            return str(_interruptible(lambda: host.engine.execute(query, args.variables)))
-    except ConfigError as error:
-        raise _Failure(str(error)) from error
-    except ServerStartError as error:
-        raise _Failure(str(error), EXIT_SERVERS) from error
+            return describe_sdl(host.catalogue_tools())
+        return str(_interruptible(lambda: host.engine.execute(query, args.variables)))
 
 
 def _status(document: dict[str, Any], live: bool) -> int:
     """Placeholders of a catalogue-only run are not failures; failed live calls are."""
     if document.get("errors"):
         return EXIT_ERRORS
-    if not live:
-        return 0
-    data = document.get("data")
-    values = data.values() if isinstance(data, dict) else ()
-    if any(isinstance(value, dict) and value.get("isError") is True for value in values):
-        return EXIT_TOOL_FAILURES
-    return 0
+    return EXIT_TOOL_FAILURES if live and failed_fields(document) else 0
 
 
 def _serve(argv: Sequence[str]) -> int:
-    try:
-        from .gateway import main as gateway_main
-    except ImportError as error:
-        print(f"{PROG}: error: the serve command is not available: {error}", file=sys.stderr)
-        return EXIT_USAGE
-    return int(gateway_main(list(argv)))
+    from .gateway import main as gateway_main
+
+    return gateway_main(list(argv))
 
 
 def main(argv: Sequence[str] | None = None, stdout: TextIO | None = None) -> int:
@@ -216,7 +215,7 @@ def main(argv: Sequence[str] | None = None, stdout: TextIO | None = None) -> int
     args = _parser().parse_args(arguments)
     try:
         text = _run(args)
-    except _Failure as failure:
+    except CommandFailure as failure:
         print(f"{PROG}: error: {failure}", file=sys.stderr)
         return failure.status
     except KeyboardInterrupt:

@@ -10,11 +10,8 @@ from __future__ import annotations
 import argparse
 import asyncio
 import contextlib
-import inspect
 import ipaddress
-import json
 import logging
-import math
 import os
 import re
 import signal
@@ -25,23 +22,18 @@ from typing import Any
 
 from _graphql import SchemaEngine
 
+from ..cli import CommandFailure, OneLineParser, catalogue_engine, seconds, serving
+from ..host import ToolHost
 from .core import Gateway
 
 PROG = "python -m quorvel_graphql serve"
 TOKEN_VARIABLE = "QUORVEL_GATEWAY_TOKEN"
-EXIT_USAGE, EXIT_SERVERS = 2, 3
 
 log = logging.getLogger("quorvel_graphql.gateway")
 
 
-class Failure(Exception):
-    def __init__(self, message: str, status: int = EXIT_USAGE) -> None:
-        super().__init__(message)
-        self.status = status
-
-
 def _parser() -> argparse.ArgumentParser:
-    parser = argparse.ArgumentParser(
+    parser = OneLineParser(
         prog=PROG,
         description="Serve tools as one GraphQL query surface: to MCP clients over stdio (default) or, with "
         "--http, as GraphQL over HTTP at /graphql, a playground page at / and MCP at /mcp.",
@@ -58,8 +50,8 @@ def _parser() -> argparse.ArgumentParser:
                         "when HOST is not a loopback address")
     parser.add_argument("--max-body", metavar="BYTES", type=_byte_count, default=1 << 20,
                         help="largest HTTP request body, e.g. 65536, 512K, 4M (default 1M)")
-    parser.add_argument("--time-limit", metavar="SECONDS", type=_seconds, help="limit per tool call")
-    parser.add_argument("--startup-timeout", metavar="SECONDS", type=_seconds, default=30.0,
+    parser.add_argument("--time-limit", metavar="SECONDS", type=seconds, help="limit per tool call")
+    parser.add_argument("--startup-timeout", metavar="SECONDS", type=seconds, default=30.0,
                         help="how long each tool server may take to start (default 30)")
     parser.add_argument("--max-workers", metavar="N", type=_positive_int, default=8,
                         help="threads for tool handlers (default 8)")
@@ -78,7 +70,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         bind = _bind_address(args.http) if args.http is not None else None
         token = _token(args, bind)
         with _open_target(args) as target:
-            gateway = Gateway(target, max_concurrent_queries=args.max_concurrent_queries, read_only=args.read_only)
+            gateway = Gateway(target, max_concurrent_queries=args.max_concurrent_queries)
             try:
                 if bind is None:
                     _run_stdio(gateway)
@@ -86,7 +78,7 @@ def main(argv: Sequence[str] | None = None) -> int:
                     _run_http(gateway, bind, token, args.max_body, args.verbose)
             finally:
                 gateway.close()
-    except Failure as failure:
+    except CommandFailure as failure:
         print(f"{PROG}: error: {failure}", file=sys.stderr)
         return failure.status
     except KeyboardInterrupt:  # before serving began; once serving, a signal is a clean stop
@@ -107,16 +99,6 @@ def _byte_count(text: str) -> int:
     return int(match.group(1)) << {None: 0, "k": 10, "m": 20}[match.group(2) and match.group(2).lower()]
 
 
-def _seconds(text: str) -> float:
-    try:
-        value = float(text)
-    except ValueError:
-        value = math.nan
-    if not (math.isfinite(value) and value > 0):
-        raise argparse.ArgumentTypeError(f"not a positive, finite number of seconds: {text!r}")
-    return value
-
-
 def _positive_int(text: str) -> int:
     if not (text.isascii() and text.isdigit()) or int(text) < 1:
         raise argparse.ArgumentTypeError(f"not a positive integer: {text!r}")
@@ -127,7 +109,7 @@ def _bind_address(text: str) -> tuple[str, int]:
     host, _, port = text.rpartition(":")
     host = host.strip("[]") or "127.0.0.1"
     if not (port.isascii() and port.isdigit()) or int(port) > 65535:
-        raise Failure(f"--http needs [HOST:]PORT with a port from 0 to 65535, not {text!r}")
+        raise CommandFailure(f"--http needs [HOST:]PORT with a port from 0 to 65535, not {text!r}")
     return host, int(port)
 
 
@@ -143,13 +125,13 @@ def is_loopback(host: str) -> bool:
 def _token(args: argparse.Namespace, bind: tuple[str, int] | None) -> str | None:
     token = args.token if args.token is not None else os.environ.get(TOKEN_VARIABLE) or None
     if args.token is not None and not args.token.strip():
-        raise Failure("--token must not be empty")
+        raise CommandFailure("--token must not be empty")
     if bind is None:
         if args.token is not None:
-            raise Failure("--token applies to --http only (stdio is private to the client that started it)")
+            raise CommandFailure("--token applies to --http only (stdio is private to the client that started it)")
         return None
     if token is None and not is_loopback(bind[0]):
-        raise Failure(f"refusing to listen on {bind[0]} without a bearer token: set ${TOKEN_VARIABLE} "
+        raise CommandFailure(f"refusing to listen on {bind[0]} without a bearer token: set ${TOKEN_VARIABLE} "
                       "or pass --token (only loopback addresses may go without one)")
     return token
 
@@ -166,96 +148,15 @@ def _configure_logging(verbose: int) -> None:
 
 
 @contextlib.contextmanager
-def _open_target(args: argparse.Namespace) -> Iterator[Any]:
+def _open_target(args: argparse.Namespace) -> Iterator[ToolHost | SchemaEngine]:
     if args.catalogue is not None:
         if args.read_only:
-            raise Failure("--read-only needs --servers (a bare catalogue calls no tools)")
-        yield _catalogue_engine(args.catalogue)
+            raise CommandFailure("--read-only needs --servers (a bare catalogue calls no tools)")
+        yield catalogue_engine(args.catalogue)
         return
-    try:
-        from .. import mcp_adapter
-    except ImportError as error:
-        raise Failure(str(error)) from error
-    config_error, start_error = _error_types(mcp_adapter)
-    options = _host_options(mcp_adapter.serve_config, args)
-    try:
-        if _host_lists_tools():
-            with mcp_adapter.serve_config(args.servers, **options) as host:
-                yield host
-        else:
-            with _served_with_schemas(mcp_adapter, args.servers, options) as host:
-                yield host
-    except config_error as error:
-        raise Failure(str(error)) from error
-    except start_error as error:
-        raise Failure(str(error), EXIT_SERVERS) from error
-
-
-def _host_lists_tools() -> bool:
-    from ..host import ToolHost
-
-    return callable(getattr(ToolHost, "catalogue_tools", None))
-
-
-@contextlib.contextmanager
-def _served_with_schemas(adapter: Any, config: str, options: dict[str, Any]) -> Iterator[Any]:
-    """What ``serve_config`` does, for a host kit whose ToolHost cannot yet
-    list its tools with their input schemas: the schemas come straight from
-    the servers' tools/list."""
-    from ..host import ToolHost
-
-    startup = {"startup_timeout": options.pop("startup_timeout")} if "startup_timeout" in options else {}
-    with adapter.McpServers(config, **startup) as servers:
-        with ToolHost(servers.engine(), **options) as host:
-            servers.serve(host)
-            if callable(servers.tools):  # the listing already carries field names and schemas
-                listed = {(t["server"], t["tool"]): t for t in servers.tools()}
-            else:  # each server's raw tools/list answer
-                listed = {(server, raw["name"]): raw for server, tools in servers.tools.items() for raw in tools}
-            yield _HostWithTools(host, listed)
-
-
-class _HostWithTools:
-    def __init__(self, host: Any, listed: dict[tuple[str, str], dict[str, Any]]) -> None:
-        self.host = host
-        self.engine = host.engine
-        self._listed = listed
-
-    def catalogue_tools(self) -> list[dict[str, Any]]:
-        hits = json.loads(self.engine.execute("{ search }"))["data"]["search"]
-        return [{**hit, "inputSchema": self._listed.get((hit["server"], hit["tool"]), {}).get("inputSchema")}
-                for hit in hits]
-
-
-def _catalogue_engine(path: str) -> SchemaEngine:
-    try:
-        with open(path, encoding="utf-8") as stream:
-            text = stream.read()
-    except (OSError, UnicodeDecodeError) as error:
-        raise Failure(f"cannot read catalogue {path}: {getattr(error, 'strerror', None) or error}") from error
-    try:
-        return SchemaEngine(text)
-    except ValueError as error:
-        raise Failure(f"{path}: {error}") from error
-
-
-def _error_types(adapter: Any) -> tuple[type[Exception], type[Exception]]:
-    try:
-        from ..errors import ConfigError, ServerStartError  # type: ignore[import-not-found,unused-ignore]
-    except ImportError:
-        ConfigError, ServerStartError = adapter.ConfigError, adapter.ServerStartError  # noqa: N806
-    return ConfigError, ServerStartError
-
-
-def _host_options(serve_config: Any, args: argparse.Namespace) -> dict[str, Any]:
-    wanted = {"max_workers": args.max_workers, "time_limit": args.time_limit,
-              "startup_timeout": args.startup_timeout}
-    if args.read_only:
-        wanted["read_only"] = True
-    accepted = inspect.signature(serve_config).parameters
-    if "read_only" in wanted and "read_only" not in accepted:
-        raise Failure("--read-only is not supported by this version of the host kit")
-    return {name: value for name, value in wanted.items() if name in accepted}
+    with serving(args.servers, max_workers=args.max_workers, time_limit=args.time_limit,
+                 startup_timeout=args.startup_timeout, read_only=args.read_only) as host:
+        yield host
 
 
 # -- fronts -----------------------------------------------------------------
@@ -324,4 +225,4 @@ def _listen(host: str, port: int) -> socket.socket:
         family = socket.getaddrinfo(host, port, type=socket.SOCK_STREAM)[0][0]
         return socket.create_server((host, port), family=family, backlog=2048)
     except OSError as error:
-        raise Failure(f"cannot listen on {host}:{port}: {error.strerror or error}") from error
+        raise CommandFailure(f"cannot listen on {host}:{port}: {error.strerror or error}") from error
