@@ -23,6 +23,14 @@ std::optional<json::Value> built_in_value(const EngineRecord& engine, std::strin
     return std::nullopt;
 }
 
+json::Value tool_error_result(std::string_view message) {
+    json::Value result = json::Value::object();
+    result["isError"] = true;
+    result["text"] = std::string(message);
+    result["json"] = nullptr;
+    return result;
+}
+
 json::Value value_of(Result<json::Value> outcome) {
     if (outcome) return std::move(outcome).value();
     return tool_error_result(outcome.message());
@@ -38,27 +46,43 @@ struct StartedJob {
 
 StartedJob start_job(TokioCallBridge& bridge, ToolFieldJob&& job, TaskContext& context) {
     if (!bridge.attached()) return {std::move(job.alias), placeholder_result(job.metadata), std::nullopt};
+    std::string arguments_json;
+    if (Status written = json::write(job.arguments, arguments_json); !written) {
+        return {std::move(job.alias), tool_error_result("CallBridge request was not serializable: " + written.message()),
+                std::nullopt};
+    }
     return {std::move(job.alias), std::nullopt,
             bridge.start_call(job.metadata.server_id, job.metadata.tool_name, operation_label(job.metadata),
-                              std::move(job.arguments), context.parker)};
+                              std::move(arguments_json), context.parker)};
 }
 
-ToolFieldResult finish_job(StartedJob&& started, TaskContext& context) {
-    if (started.value) return {std::move(started.alias), std::move(*started.value)};
-    return {std::move(started.alias), value_of(started.call->wait(*context.parker))};
+Result<json::Value> read_reply(Result<std::string> reply) {
+    if (!reply) return std::move(reply).failure();
+    Result<json::Value> value = json::read(reply.value());
+    if (!value) return fail("CallBridge returned invalid JSON: " + value.message());
+    return value;
+}
+
+std::optional<ToolFieldResult> finish_job(StartedJob&& started, TaskContext& context) {
+    if (started.value) return ToolFieldResult{std::move(started.alias), std::move(*started.value)};
+    Result<std::string> reply = started.call->wait(*context.parker, context.interrupt);
+    if (!reply && reply.interrupted()) return std::nullopt;
+    return ToolFieldResult{std::move(started.alias), value_of(read_reply(std::move(reply)))};
 }
 
 }  // namespace
 
-ToolFieldResult resolve_tool_field(TokioCallBridge& bridge, ToolFieldJob job, TaskContext& context) {
+std::optional<ToolFieldResult> resolve_tool_field(TokioCallBridge& bridge, ToolFieldJob job, TaskContext& context) {
     return finish_job(start_job(bridge, std::move(job), context), context);
 }
 
-std::vector<ToolFieldResult> resolve_tool_jobs(TokioCallBridge& bridge, std::vector<ToolFieldJob> jobs,
-                                               TaskContext& context) {
+std::optional<std::vector<ToolFieldResult>> resolve_tool_jobs(TokioCallBridge& bridge, std::vector<ToolFieldJob> jobs,
+                                                              TaskContext& context) {
     std::vector<ToolFieldResult> results;
     if (jobs.size() == 1) {
-        results.push_back(resolve_tool_field(bridge, std::move(jobs.front()), context));
+        std::optional<ToolFieldResult> result = resolve_tool_field(bridge, std::move(jobs.front()), context);
+        if (!result) return std::nullopt;
+        results.push_back(std::move(*result));
         return results;
     }
     // Every call is issued before any reply is awaited, so all of them are
@@ -67,12 +91,16 @@ std::vector<ToolFieldResult> resolve_tool_jobs(TokioCallBridge& bridge, std::vec
     started.reserve(jobs.size());
     for (ToolFieldJob& job : jobs) started.push_back(start_job(bridge, std::move(job), context));
     results.reserve(started.size());
-    for (StartedJob& job : started) results.push_back(finish_job(std::move(job), context));
+    for (StartedJob& job : started) {
+        std::optional<ToolFieldResult> result = finish_job(std::move(job), context);
+        if (!result) return std::nullopt;  // the calls not yet finished are withdrawn with `started`
+        results.push_back(std::move(*result));
+    }
     return results;
 }
 
-std::string execute_json_async(const EngineRecord& engine, std::string_view query,
-                               std::optional<std::string_view> variables_json, TaskContext& context) {
+std::optional<std::string> execute_json_async(const EngineRecord& engine, std::string_view query,
+                                              std::optional<std::string_view> variables_json, TaskContext& context) {
     std::string_view trimmed = unicode::trim(query);
     if (trimmed.empty()) return graphql_error("GraphQL query must not be blank");
     Result<json::Value> variables = parse_variables(variables_json);
@@ -92,16 +120,16 @@ std::string execute_json_async(const EngineRecord& engine, std::string_view quer
         if (tool == nullptr) return graphql_error("unknown GraphQL field: " + field.name);
         jobs.push_back({std::move(field.alias), *tool, std::move(field.arguments)});
     }
-    for (auto& [alias, value] : resolve_tool_jobs(*engine.bridge, std::move(jobs), context)) {
-        data[alias] = std::move(value);
-    }
+    std::optional<std::vector<ToolFieldResult>> results = resolve_tool_jobs(*engine.bridge, std::move(jobs), context);
+    if (!results) return std::nullopt;
+    for (auto& [alias, value] : *results) data[alias] = std::move(value);
     return graphql_success(std::move(data));
 }
 
-std::string execute_json(const EngineRecord& engine, std::string_view query,
-                         std::optional<std::string_view> variables_json) {
+std::optional<std::string> execute_json(const EngineRecord& engine, std::string_view query,
+                                        std::optional<std::string_view> variables_json, InterruptCheck* interrupt) {
     return engine.runtime->block_on(
-        [&](TaskContext& context) { return execute_json_async(engine, query, variables_json, context); });
+        [&](TaskContext& context) { return execute_json_async(engine, query, variables_json, context); }, interrupt);
 }
 
 }  // namespace quorvel

@@ -70,7 +70,7 @@ void execute_queries(Shared& shared, unsigned seed, std::chrono::steady_clock::t
     while (std::chrono::steady_clock::now() < until && !failed) {
         std::size_t fields = random() % 20 == 0 ? 1100 + random() % 200 : 1 + random() % 40;
         std::vector<std::uint64_t> numbers;
-        std::string document = execute_json(shared.engine, query_of(fields, shared, numbers), std::nullopt);
+        std::string document = execute_json(shared.engine, query_of(fields, shared, numbers), std::nullopt).value();
         Result<json::Value> parsed = json::read(document);
         check(parsed.ok() && parsed.value()["errors"].empty(), "query failed: " + document.substr(0, 200));
         if (!parsed) return;
@@ -85,7 +85,7 @@ void serve(Shared& shared, unsigned seed) {
     std::vector<std::pair<std::string, std::uint64_t>> held;  // answered later, out of order
     auto answer = [&](const std::pair<std::string, std::uint64_t>& call) {
         if (random() % 7 == 0) {
-            shared.engine.bridge->respond(call.first, json::Value(tool_error_result("failed " + std::to_string(call.second))).dump());
+            shared.engine.bridge->respond(call.first, tool_error_text("failed " + std::to_string(call.second)));
             ++shared.failed_calls;
         } else {
             shared.engine.bridge->respond(call.first, "{\"n\":" + std::to_string(call.second) + "}");
@@ -93,9 +93,10 @@ void serve(Shared& shared, unsigned seed) {
         }
     };
     while (shared.executing || !held.empty()) {
-        auto received = shared.engine.bridge->receive_json(*shared.engine.runtime, 0s, 2ms);
-        if (received && *received) {
-            Result<json::Value> request = json::read(received->value());
+        auto received = shared.engine.bridge->receive(*shared.engine.runtime, 0s, 2ms).value();
+        if (received) {
+            received->delivered();
+            Result<json::Value> request = json::read(received->document());
             check(request.ok(), "request document is JSON");
             std::string id = request.value()["request_id"];
             {
