@@ -172,12 +172,13 @@ public:
     // nothing.
     bool respond(std::string_view request_id, std::string payload);
 
-    // In a forked child: see RequestQueue::forget_parent_threads.
-    void forget_parent_threads() noexcept;
-
 private:
     friend class PendingCall;
     friend class ReceivedRequest;
+    friend struct BridgeRegistry;
+
+    // In a forked child, before any other code runs there.
+    void forget_parent_threads() noexcept;
     using PendingReplies = std::unordered_map<std::uint64_t, ReplySender>;
 
     std::optional<ReplySender> take_sender(std::uint64_t number) noexcept;
@@ -195,7 +196,6 @@ private:
     // find them all.
     TokioCallBridge* previous_ = nullptr;
     TokioCallBridge* next_ = nullptr;
-    friend struct BridgeRegistry;
 };
 
 inline constexpr std::string_view undelivered_message =

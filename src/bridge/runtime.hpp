@@ -115,8 +115,8 @@ private:
     std::uint64_t owner_generation_ = 0;
 };
 
-// How many times this process's ancestry has forked since the engine was
-// loaded: a change tells an object that it now lives in a forked child.
+// How many forks lie between this process and the one that loaded the
+// engine: a change tells an object that it now lives in a forked child.
 std::uint64_t fork_generation();
 
 // Worker threads for this process: the CPU affinity mask, lowered by a
