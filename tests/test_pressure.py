@@ -35,6 +35,20 @@ def background(fn, *args):
         return box["value"]
     return result
 
+def settle(threads):
+    # Until every thread sleeps, seen a few times running: done allocating
+    # and freeing, and waiting on the engine.
+    ids, calm = [t.native_id for t in threads], 0
+    for _ in range(2000):
+        states = []
+        for thread_id in ids:
+            with open(f"/proc/self/task/{thread_id}/stat") as stat:
+                states.append(stat.read().rsplit(")", 1)[1].split()[0])
+        calm = calm + 1 if all(state == "S" for state in states) else 0
+        if calm == 5:
+            return
+        time.sleep(0.01)
+
 def served_once(answer):
     # One query with one call, answered by this thread; the engine still works.
     engine.attach_call_bridge()
@@ -145,7 +159,9 @@ def mapped():
     with open("/proc/self/statm") as statm:
         return int(statm.read().split()[0]) * resource.getpagesize()
 
+executing = [t for t in threading.enumerate() if t is not threading.main_thread()]
 for attempt in range(400):
+    settle(executing)
     # Room for the core's bookkeeping but not for a 64 MiB string; lifted at
     # once so that the executing thread never runs into the limit.
     resource.setrlimit(resource.RLIMIT_AS, (mapped() + 16 * 1024 * 1024, resource.RLIM_INFINITY))
@@ -180,17 +196,9 @@ FIELDS = 400
 queries = [background(engine.execute, "{ " + " ".join(f"f{i}: s_t(q: {q}, i: {i})" for i in range(FIELDS)) + " }")
            for q in range(3)]
 
-def parked(thread_id):
-    with open(f"/proc/self/task/{thread_id}/stat") as stat:
-        return stat.read().rsplit(")", 1)[1].split()[0] == "S"
-
 # Every call is issued before a query waits for any: once the executing
 # threads sleep, no more memory is needed on their side.
-executing = [t.native_id for t in threading.enumerate() if t is not threading.main_thread()]
-for _ in range(1000):
-    if all(parked(t) for t in executing):
-        break
-    time.sleep(0.01)
+settle([t for t in threading.enumerate() if t is not threading.main_thread()])
 
 stop = threading.Event()
 held, counts = [], {"memory_errors": 0, "answers": 0}
