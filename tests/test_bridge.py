@@ -273,21 +273,21 @@ def test_detach_with_nothing_pending_is_harmless(engine: _graphql.SchemaEngine, 
     assert engine.receive_tool_call(0) is None
 
 
-def test_detach_answers_waiting_and_keeps_queue(engine: _graphql.SchemaEngine) -> None:
+def test_detach_cancels_queued_requests_and_numbering_carries_on(engine: _graphql.SchemaEngine) -> None:
     engine.attach_call_bridge()
     running = Background(engine.execute, fields(3))
     _, first = receive(engine)  # received, the other two still queued
     time.sleep(0.2)
     engine.detach_call_bridge()
     assert data_of(running.result()) == {"f0": DETACHED, "f1": DETACHED, "f2": DETACHED}
-    rest = drain(engine)
-    assert [r["request_id"] for r in rest] == ["tool-call-2", "tool-call-3"]
-    assert [r["arguments"] for r in rest] == [{"i": 1}, {"i": 2}]
     assert not engine.respond_tool_call(first["request_id"], "1")
     assert not engine.respond_tool_call("tool-call-2", "1") and not engine.fail_tool_call("tool-call-3", "x")
     assert data_of(execute_in_thread(engine, "{ s_w }")) == {"s_w": placeholder("s", "w")}
-    with Host(engine, echo):
+    # A host attaching later gets only what was queued after it attached:
+    # the two calls whose callers were told "detached" are never performed.
+    with Host(engine, echo) as host:
         assert data_of(execute_in_thread(engine, "{ s_w }"))["s_w"]["id"] == "tool-call-4"
+    assert [r["request_id"] for r in host.requests] == ["tool-call-4"]
 
 
 def test_detach_releases_jobs_waiting_for_room(engine: _graphql.SchemaEngine) -> None:
@@ -298,11 +298,11 @@ def test_detach_releases_jobs_waiting_for_room(engine: _graphql.SchemaEngine) ->
     engine.detach_call_bridge()
     values = data_of(running.result())
     assert list(values.values()) == [DETACHED] * 1100
-    # Jobs still in line for room were never queued: only the queue's own capacity remains.
-    rest = drain(engine)
-    assert [r["request_id"] for r in rest] == [f"tool-call-{n}" for n in range(2, 1026)]
     assert first["request_id"] == "tool-call-1"
-    assert not any(engine.respond_tool_call(r["request_id"], "1") for r in rest)
+    # Neither the queued requests nor those in line for room are handed out.
+    engine.attach_call_bridge()
+    assert drain(engine) == []
+    assert not any(engine.respond_tool_call(f"tool-call-{n}", "1") for n in range(1, 1101))
 
 
 def test_detach_while_jobs_are_starting(engine: _graphql.SchemaEngine) -> None:
@@ -316,7 +316,7 @@ def test_detach_while_jobs_are_starting(engine: _graphql.SchemaEngine) -> None:
         engine.detach_call_bridge()
         values = [data_of(run.result(10.0)) for run in runs]
         assert all(v in (DETACHED, placeholder_t) for query in values for v in query.values())
-        queued += drain(engine)
+        assert drain(engine) == []  # cancelled by the detach: never handed out
         assert len(queued) <= 1025  # jobs still waiting for room were never queued
         assert sum(v == DETACHED for query in values for v in query.values()) >= len(queued)
         assert not any(engine.respond_tool_call(r["request_id"], "1") for r in queued)

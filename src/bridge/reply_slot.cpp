@@ -10,27 +10,33 @@ std::pair<ReplySender, ReplyReceiver> make_reply_slot(std::shared_ptr<Parker> wa
 
 ReplySender& ReplySender::operator=(ReplySender&& other) noexcept {
     if (this != &other) {
-        close();
+        close(false);
         state_ = std::move(other.state_);
     }
     return *this;
 }
 
-ReplySender::~ReplySender() { close(); }
+ReplySender::~ReplySender() { close(false); }
 
-void ReplySender::close() {
+void ReplySender::close_undelivered() noexcept { close(true); }
+
+void ReplySender::close(bool undelivered) noexcept {
     if (!state_) return;
     std::shared_ptr<Parker> waker;
     {
         std::lock_guard lock(state_->mutex);
         state_->sender_gone = true;
-        if (!state_->payload && !state_->receiver_gone) waker = state_->waker;
+        state_->settled.store(true, std::memory_order_release);
+        if (!state_->payload && !state_->receiver_gone) {
+            state_->undelivered = undelivered;
+            waker = state_->waker;
+        }
     }
     if (waker) waker->unpark();
     state_.reset();
 }
 
-bool ReplySender::send(std::string payload) {
+bool ReplySender::send(std::string payload) noexcept {
     if (!state_) return false;
     std::shared_ptr<Parker> waker;
     {
@@ -38,6 +44,7 @@ bool ReplySender::send(std::string payload) {
         if (state_->receiver_gone) return false;
         state_->payload = std::move(payload);
         state_->sender_gone = true;
+        state_->settled.store(true, std::memory_order_release);
         waker = state_->waker;
     }
     // The slot is spent; unpark outside the slot's lock.
@@ -50,13 +57,15 @@ ReplyReceiver::~ReplyReceiver() {
     if (!state_) return;
     std::lock_guard lock(state_->mutex);
     state_->receiver_gone = true;
+    state_->settled.store(true, std::memory_order_release);
     state_->payload.reset();
 }
 
 ReplyReceiver::Status ReplyReceiver::status() {
     std::lock_guard lock(state_->mutex);
     if (state_->payload) return Status::answered;
-    return state_->sender_gone ? Status::closed : Status::waiting;
+    if (!state_->sender_gone) return Status::waiting;
+    return state_->undelivered ? Status::undelivered : Status::closed;
 }
 
 std::string ReplyReceiver::take() {

@@ -3,9 +3,9 @@
 #include <pthread.h>
 #include <sched.h>
 
+#include <algorithm>
 #include <cmath>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <system_error>
 
@@ -15,15 +15,10 @@ namespace {
 
 // Counts the forks of this process, so a runtime can tell that it has been
 // inherited by a child without a system call on every timed receive.
-std::atomic<std::uint64_t> fork_generation{0};
+std::atomic<std::uint64_t> forks_seen{0};
 
-void count_fork_in_child() { fork_generation.fetch_add(1, std::memory_order_relaxed); }
+void count_fork_in_child() { forks_seen.fetch_add(1, std::memory_order_relaxed); }
 
-std::uint64_t current_fork_generation() {
-    static const bool counting = (pthread_atfork(nullptr, nullptr, count_fork_in_child), true);
-    (void)counting;
-    return fork_generation.load(std::memory_order_relaxed);
-}
 
 constexpr auto spin_time = std::chrono::microseconds(20);
 
@@ -34,6 +29,12 @@ inline void relax_cpu() {
 }
 
 }  // namespace
+
+std::uint64_t fork_generation() {
+    static const bool counting = (pthread_atfork(nullptr, nullptr, count_fork_in_child), true);
+    (void)counting;
+    return forks_seen.load(std::memory_order_relaxed);
+}
 
 bool Parker::consume_notification() {
     int expected = notified;
@@ -162,7 +163,7 @@ Result<std::shared_ptr<Runtime>> Runtime::build() {
     std::shared_ptr<Runtime> runtime(new Runtime(), [](Runtime* inherited) {
         if (inherited->in_owner_process()) delete inherited;
     });
-    runtime->owner_generation_ = current_fork_generation();
+    runtime->owner_generation_ = fork_generation();
     const std::size_t count = available_cpu_count();
     try {
         runtime->workers_.reserve(count);
@@ -179,7 +180,7 @@ Result<std::shared_ptr<Runtime>> Runtime::build() {
 
 Runtime::~Runtime() { stop_and_join(); }
 
-bool Runtime::in_owner_process() const { return current_fork_generation() == owner_generation_; }
+bool Runtime::in_owner_process() const { return fork_generation() == owner_generation_; }
 
 void Runtime::stop_and_join() {
     {

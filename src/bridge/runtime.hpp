@@ -49,10 +49,26 @@ private:
 
 class Runtime;
 
+// Asked between bounded waits whether the caller wants its wait abandoned
+// (the binding runs the interpreter's signal handlers here). Called with no
+// lock of the engine held.
+class InterruptCheck {
+public:
+    virtual bool interrupted() = 0;
+
+protected:
+    ~InterruptCheck() = default;
+};
+
+// How long a wait with an interrupt hook sleeps before asking it again: short
+// enough that Ctrl-C feels immediate, long enough to cost nothing measurable.
+inline constexpr auto interrupt_check_interval = std::chrono::milliseconds(20);
+
 // What a computation run by block_on may use while it runs.
 struct TaskContext {
     Runtime& runtime;
     const std::shared_ptr<Parker>& parker;
+    InterruptCheck* interrupt = nullptr;  // none: waits are never abandoned
 };
 
 // Deadline `timeout` from now, or nothing when that lies beyond the clock's
@@ -69,12 +85,10 @@ public:
     Runtime(const Runtime&) = delete;
     Runtime& operator=(const Runtime&) = delete;
 
-    std::size_t worker_count() const { return workers_.size(); }
-
     template <class Computation>
-    auto block_on(Computation&& computation) {
+    auto block_on(Computation&& computation, InterruptCheck* interrupt = nullptr) {
         auto parker = std::make_shared<Parker>();
-        TaskContext context{*this, parker};
+        TaskContext context{*this, parker, interrupt};
         return std::forward<Computation>(computation)(context);
     }
 
@@ -100,6 +114,10 @@ private:
     bool in_owner_process() const;
     std::uint64_t owner_generation_ = 0;
 };
+
+// How many forks lie between this process and the one that loaded the
+// engine: a change tells an object that it now lives in a forked child.
+std::uint64_t fork_generation();
 
 // Worker threads for this process: the CPU affinity mask, lowered by a
 // control-group CPU quota when there is one; at least 1.

@@ -11,14 +11,22 @@
 namespace quorvel {
 
 struct Failure {
+    enum class Kind {
+        input,        // the caller's input or a tool's answer is at fault
+        internal,     // the machinery failed (threads that cannot start)
+        interrupted,  // the caller's interrupt hook asked the wait to stop
+    };
     std::string message;
-    // Set for faults of the machinery (threads that cannot start) rather
-    // than of the input, so the binding can raise a different exception.
-    bool internal = false;
+    Kind kind = Kind::input;
 };
 
-inline Failure fail(std::string message) { return Failure{std::move(message), false}; }
-inline Failure fail_internal(std::string message) { return Failure{std::move(message), true}; }
+inline Failure fail(std::string message) { return Failure{std::move(message), Failure::Kind::input}; }
+inline Failure fail_internal(std::string message) { return Failure{std::move(message), Failure::Kind::internal}; }
+// The binding raises the exception its hook left pending rather than the
+// message, so the message only names where the wait stopped.
+inline Failure fail_interrupted(std::string message) {
+    return Failure{std::move(message), Failure::Kind::interrupted};
+}
 
 template <class T>
 class [[nodiscard]] Result {
@@ -34,7 +42,9 @@ public:
     T&& value() && { return std::get<0>(std::move(state_)); }
 
     const std::string& message() const { return std::get<1>(state_).message; }
-    bool internal() const { return std::get<1>(state_).internal; }
+    Failure::Kind kind() const { return std::get<1>(state_).kind; }
+    bool internal() const { return kind() == Failure::Kind::internal; }
+    bool interrupted() const { return kind() == Failure::Kind::interrupted; }
     Failure failure() && { return std::get<1>(std::move(state_)); }
 
 private:

@@ -73,8 +73,10 @@ void take_reply(Result<std::string> reply, FieldValue& value) {
 }
 
 // Every call is issued before any reply is awaited, so all of them are
-// outstanding together and the host may answer in any order.
-void resolve_tool_jobs(TokioCallBridge& bridge, const std::pmr::vector<ToolFieldJob>& jobs,
+// outstanding together and the host may answer in any order. False when the
+// context's interrupt hook stopped a wait: the calls still outstanding are
+// withdrawn as `calls` goes.
+bool resolve_tool_jobs(TokioCallBridge& bridge, const std::pmr::vector<ToolFieldJob>& jobs,
                        std::pmr::vector<FieldValue>& values, TaskContext& context) {
     std::pmr::vector<std::optional<PendingCall>> calls(jobs.get_allocator());
     calls.reserve(jobs.size());
@@ -92,15 +94,19 @@ void resolve_tool_jobs(TokioCallBridge& bridge, const std::pmr::vector<ToolField
                                              arguments, context.parker));
     }
     for (std::size_t i = 0; i < jobs.size(); ++i) {
-        if (calls[i]) take_reply(calls[i]->wait(*context.parker), values[jobs[i].value]);
+        if (!calls[i]) continue;
+        Result<std::string> reply = calls[i]->wait(*context.parker, context.interrupt);
+        if (!reply && reply.interrupted()) return false;
+        take_reply(std::move(reply), values[jobs[i].value]);
     }
+    return true;
 }
 
 void write_field_value(const FieldValue& value, std::string& out) {
     if (value.placeholder != nullptr) {
         write_placeholder_result(*value.placeholder, out);
     } else if (value.error) {
-        write_tool_error_result(*value.error, out);
+        out += tool_error_text(*value.error);
     } else if (value.reply.root()) {
         json::write(value.reply, out);
     } else {
@@ -139,8 +145,8 @@ std::string write_success(const std::pmr::vector<FieldValue>& values) {
 
 }  // namespace
 
-std::string execute_json_async(const EngineRecord& engine, std::string_view query,
-                               std::optional<std::string_view> variables_json, TaskContext& context) {
+std::optional<std::string> execute_json_async(const EngineRecord& engine, std::string_view query,
+                                              std::optional<std::string_view> variables_json, TaskContext& context) {
     std::string_view trimmed = unicode::trim(query);
     if (trimmed.empty()) return graphql_error("GraphQL query must not be blank");
     // Small requests parse without touching the heap.
@@ -165,14 +171,14 @@ std::string execute_json_async(const EngineRecord& engine, std::string_view quer
         jobs.push_back({values.size(), tool, &field.arguments});
         values.push_back(FieldValue::tool_field(field.alias));
     }
-    resolve_tool_jobs(*engine.bridge, jobs, values, context);
+    if (!resolve_tool_jobs(*engine.bridge, jobs, values, context)) return std::nullopt;
     return write_success(values);
 }
 
-std::string execute_json(const EngineRecord& engine, std::string_view query,
-                         std::optional<std::string_view> variables_json) {
+std::optional<std::string> execute_json(const EngineRecord& engine, std::string_view query,
+                                        std::optional<std::string_view> variables_json, InterruptCheck* interrupt) {
     return engine.runtime->block_on(
-        [&](TaskContext& context) { return execute_json_async(engine, query, variables_json, context); });
+        [&](TaskContext& context) { return execute_json_async(engine, query, variables_json, context); }, interrupt);
 }
 
 }  // namespace quorvel

@@ -27,10 +27,13 @@ public:
     }
 
     PyRef(PyRef&& other) noexcept : object_(std::exchange(other.object_, nullptr)) {}
+    // The old object is released last, once this handle already holds the
+    // new one: releasing can run arbitrary Python code, which must not find
+    // the handle pointing at an object on its way out.
     PyRef& operator=(PyRef&& other) noexcept {
         if (this != &other) {
-            Py_XDECREF(object_);
-            object_ = std::exchange(other.object_, nullptr);
+            PyObject* old = std::exchange(object_, std::exchange(other.object_, nullptr));
+            Py_XDECREF(old);
         }
         return *this;
     }

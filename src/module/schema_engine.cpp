@@ -3,15 +3,16 @@
 #include <cxxabi.h>
 
 #include <array>
+#include <atomic>
 #include <cstdio>
 #include <exception>
 #include <memory>
 #include <new>
+#include <optional>
 #include <string>
 
 #include "catalogue/engine.hpp"
 #include "execution/execution.hpp"
-#include "execution/response.hpp"
 #include "module/arguments.hpp"
 #include "module/py_ref.hpp"
 
@@ -20,19 +21,31 @@ namespace {
 
 struct SchemaEngineObject {
     PyObject_HEAD
-    EngineRecord* record;  // owned; set for the whole life of the object
+    // Constructed in place once tp_alloc has made the object, destroyed in
+    // dealloc; set for the whole life of the object.
+    std::unique_ptr<EngineRecord> record;
 };
 
-EngineRecord& record_of(PyObject* self) { return *reinterpret_cast<SchemaEngineObject*>(self)->record; }
+SchemaEngineObject* engine_object(PyObject* self) { return reinterpret_cast<SchemaEngineObject*>(self); }
+
+EngineRecord& record_of(PyObject* self) { return *engine_object(self)->record; }
+
+// For a core call that ended because the signal hook raised: that exception
+// is already set.
+PyObject* raise_interrupted() {
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "interrupted without an exception set");
+    return nullptr;
+}
 
 // Sets the Python exception for a failure of the core.
 PyObject* raise_failure(const Failure& failure) {
+    if (failure.kind == Failure::Kind::interrupted) return raise_interrupted();
     // "replace" keeps the intended exception even if a message were not
     // valid UTF-8.
     PyRef message = PyRef::steal(PyUnicode_DecodeUTF8(failure.message.data(),
                                                       static_cast<Py_ssize_t>(failure.message.size()), "replace"));
     if (!message) return nullptr;
-    PyErr_SetObject(failure.internal ? PyExc_RuntimeError : PyExc_ValueError, message.get());
+    PyErr_SetObject(failure.kind == Failure::Kind::internal ? PyExc_RuntimeError : PyExc_ValueError, message.get());
     return nullptr;
 }
 
@@ -69,16 +82,64 @@ struct Guarded<Body> {
     }
 };
 
-// Runs `work` with the interpreter lock released. An exception it throws is
-// recorded without allocating and raised once the lock is back; returns
-// false then.
+// The ident of the thread that Python runs signal handlers on, looked up
+// again after a fork (the child's main thread is the one that forked); 0
+// when it cannot be told.
+unsigned long main_thread_ident() {
+    static std::atomic<unsigned long> ident{0};
+    static std::atomic<std::uint64_t> looked_up_in{~std::uint64_t{0}};
+    const std::uint64_t generation = fork_generation();
+    if (looked_up_in.load(std::memory_order_acquire) == generation) return ident.load(std::memory_order_relaxed);
+    PyRef threading = PyRef::steal(PyImport_ImportModule("threading"));
+    PyRef thread = threading ? PyRef::steal(PyObject_CallMethod(threading.get(), "main_thread", nullptr)) : PyRef();
+    PyRef number = thread ? PyRef::steal(PyObject_GetAttrString(thread.get(), "ident")) : PyRef();
+    unsigned long found = number ? PyLong_AsUnsignedLong(number.get()) : 0;
+    if (PyErr_Occurred()) {
+        PyErr_Clear();
+        return 0;
+    }
+    ident.store(found, std::memory_order_relaxed);
+    looked_up_in.store(generation, std::memory_order_release);
+    return found;
+}
+
+// Python runs signal handlers only on the main thread of the main
+// interpreter; on any other thread a wait has nothing to check.
+bool runs_signal_handlers() {
+    if (PyThreadState_GetInterpreter(PyThreadState_Get()) != PyInterpreterState_Main()) return false;
+    const unsigned long main = main_thread_ident();
+    return main != 0 && PyThread_get_thread_ident() == main;
+}
+
+// The core's hook into the interpreter's signal handlers, asked between its
+// bounded waits: takes the interpreter lock back only for the check.
+class SignalCheck final : public InterruptCheck {
+public:
+    PyThreadState* saved = nullptr;  // this thread's state while the lock is given up
+
+    bool interrupted() override {
+        PyEval_RestoreThread(saved);
+        const bool raised = PyErr_CheckSignals() < 0;
+        saved = PyEval_SaveThread();
+        return raised;
+    }
+};
+
+enum class Interruptible : bool { no, yes };
+
+// Runs `work(hook)` with the interpreter lock released; `hook` is the signal
+// check for an interruptible call on the thread that runs signal handlers,
+// else null. An exception `work` throws is recorded without allocating and
+// raised once the lock is back; returns false then.
 template <class Work>
-bool run_without_interpreter_lock(Work&& work) {
+bool run_without_interpreter_lock(Work&& work, Interruptible interruptible = Interruptible::no) {
     bool out_of_memory = false;
     std::array<char, 256> unexpected{};
-    PyThreadState* saved = PyEval_SaveThread();
+    SignalCheck signals;
+    InterruptCheck* hook = interruptible == Interruptible::yes && runs_signal_handlers() ? &signals : nullptr;
+    signals.saved = PyEval_SaveThread();
     try {
-        work();
+        work(hook);
     } catch (const abi::__forced_unwind&) {
         throw;
     } catch (const std::bad_alloc&) {
@@ -88,7 +149,7 @@ bool run_without_interpreter_lock(Work&& work) {
     } catch (...) {
         std::snprintf(unexpected.data(), unexpected.size(), "%s", "unexpected internal error");
     }
-    PyEval_RestoreThread(saved);
+    PyEval_RestoreThread(signals.saved);
     if (out_of_memory) {
         PyErr_NoMemory();
         return false;
@@ -102,11 +163,11 @@ bool run_without_interpreter_lock(Work&& work) {
 
 // Moves a new engine record into a new instance of `type`.
 PyObject* wrap_record(PyTypeObject* type, Result<EngineRecord> record) {
-    if (!record) return raise_failure(Failure{record.message(), record.internal()});
+    if (!record) return raise_failure(std::move(record).failure());
     auto owned = std::make_unique<EngineRecord>(std::move(record).value());
     PyObject* self = type->tp_alloc(type, 0);  // new reference
     if (self == nullptr) return nullptr;       // the record, runtime included, is dropped here
-    reinterpret_cast<SchemaEngineObject*>(self)->record = owned.release();
+    std::construct_at(&engine_object(self)->record, std::move(owned));
     return self;
 }
 
@@ -131,7 +192,7 @@ void schema_engine_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
     // Dropping the record shuts the runtime down (joining its workers,
     // which never need the interpreter) unless a receive still holds it.
-    delete reinterpret_cast<SchemaEngineObject*>(self)->record;
+    std::destroy_at(&engine_object(self)->record);
     type->tp_free(self);
     Py_DECREF(type);
 }
@@ -179,19 +240,26 @@ PyObject* schema_engine_receive_tool_call(PyObject* self, PyObject* const* args,
     if (bound[0] != nullptr && !convert_milliseconds(bound[0], "timeout_ms", timeout_ms)) return nullptr;
 
     // Own references keep bridge and runtime alive for the whole wait, even
-    // if the engine goes away meanwhile.
+    // if the engine goes away meanwhile, and for as long as `received` may
+    // still have to fail its call.
     std::shared_ptr<TokioCallBridge> bridge = record_of(self).bridge;
     std::shared_ptr<Runtime> runtime = record_of(self).runtime;
-    std::optional<Result<std::string>> received;
-    if (!run_without_interpreter_lock([&] {
-            received = bridge->receive_json(*runtime, std::chrono::seconds(timeout_ms / 1000),
-                                            std::chrono::nanoseconds((timeout_ms % 1000) * 1000000));
-        })) {
+    std::optional<Result<std::optional<ReceivedRequest>>> received;
+    if (!run_without_interpreter_lock(
+            [&](InterruptCheck* interrupt) {
+                received.emplace(bridge->receive(*runtime, std::chrono::seconds(timeout_ms / 1000),
+                                                 std::chrono::nanoseconds((timeout_ms % 1000) * 1000000), interrupt));
+            },
+            Interruptible::yes)) {
         return nullptr;
     }
-    if (!received) Py_RETURN_NONE;
-    if (!*received) return raise_failure(Failure{received->message(), false});
-    return text_to_str(received->value());
+    if (!*received) return raise_failure(std::move(*received).failure());
+    std::optional<ReceivedRequest>& request = received->value();
+    if (!request) Py_RETURN_NONE;
+    // Should the string not be made, `request` fails its call as it goes.
+    PyObject* text = text_to_str(request->document());
+    if (text != nullptr) request->delivered();
+    return text;
 }
 
 // Binds and converts two required str parameters.
@@ -218,7 +286,7 @@ PyObject* schema_engine_fail_tool_call(PyObject* self, PyObject* const* args, Py
     if (!two_texts("SchemaEngine.fail_tool_call", parameters, args, nargs, kwnames, request_id, message)) {
         return nullptr;
     }
-    return PyBool_FromLong(record_of(self).bridge->respond(request_id, tool_error_result_text(message)));
+    return PyBool_FromLong(record_of(self).bridge->respond(request_id, tool_error_text(message)));
 }
 
 PyObject* schema_engine_execute(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -231,15 +299,18 @@ PyObject* schema_engine_execute(PyObject* self, PyObject* const* args, Py_ssize_
         return nullptr;
     }
     const EngineRecord& engine = record_of(self);
-    std::string document;
-    if (!run_without_interpreter_lock([&] {
-            std::optional<std::string_view> variables;
-            if (variables_json) variables = *variables_json;
-            document = execute_json(engine, query, variables);
-        })) {
+    std::optional<std::string> document;
+    if (!run_without_interpreter_lock(
+            [&](InterruptCheck* interrupt) {
+                std::optional<std::string_view> variables;
+                if (variables_json) variables = *variables_json;
+                document = execute_json(engine, query, variables, interrupt);
+            },
+            Interruptible::yes)) {
         return nullptr;
     }
-    return text_to_str(document);
+    if (!document) return raise_interrupted();
+    return text_to_str(*document);
 }
 
 template <class Function>

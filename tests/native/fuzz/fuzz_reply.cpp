@@ -1,7 +1,7 @@
 // A host's reply text through the bridge and then the reader, as a tool
-// field takes it: the waiting call gets the text exactly as sent, and the
-// text reads into a value that round-trips, or fails with the invalid-JSON
-// message and a position.
+// field takes it: the waiting call gets exactly the text the host gave, the
+// answered request is never handed out, and the text reads into a value
+// that round-trips, or fails with the invalid-JSON message and a position.
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -14,29 +14,6 @@
 using namespace quorvel;
 
 namespace {
-
-struct Host {
-    TokioCallBridge bridge;
-    std::shared_ptr<Runtime> runtime;
-
-    Host() {
-        auto built = Runtime::build();
-        if (!built) fuzz::broken("runtime starts", built.message());
-        runtime = std::move(built).value();
-        bridge.attach();
-    }
-
-    // The id of the request just queued, as the host reads it.
-    std::string take_request_id() {
-        auto received = bridge.receive_json(*runtime, std::chrono::seconds(0), std::chrono::nanoseconds(0));
-        fuzz::require(received && received->ok(), "the call's request is queued");
-        Result<json::Document> request = json::read(received->value());
-        fuzz::require(request.ok(), "a request is JSON", received->value());
-        json::Ref id = request.value().root().find("request_id");
-        fuzz::require(id && id.is_string(), "a request has an id", received->value());
-        return std::string(id.string());
-    }
-};
 
 // The tool field's reading of a reply, and its writing into the response
 // while the reply text is still alive.
@@ -54,15 +31,24 @@ void check_reply_reading(const std::string& reply) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    static Host host;
-    std::string reply(reinterpret_cast<const char*>(data), size);
+    static TokioCallBridge bridge;
+    static std::uint64_t issued = 0;
+    static const std::shared_ptr<Runtime> runtime = Runtime::build().value();
+    static const bool attached = (bridge.attach(), true);
+    (void)attached;
+
     auto parker = std::make_shared<Parker>();
-    PendingCall call = host.bridge.start_call("server", "tool", "query", "{}", parker);
-    std::string request_id = host.take_request_id();
-    fuzz::require(host.bridge.respond(request_id, reply), "a waiting call takes its reply", request_id);
-    fuzz::require(!host.bridge.respond(request_id, "1"), "a second answer is refused", request_id);
-    Result<std::string> received = call.wait(*parker);
-    fuzz::require(received.ok() && received.value() == reply, "the call gets the reply as sent", reply);
-    check_reply_reading(received.value());
+    PendingCall call = bridge.start_call("server", "tool", "query", "{}", parker);
+    std::string request_id = request_id_of(++issued);
+    std::string reply(reinterpret_cast<const char*>(data), size);
+    fuzz::require(bridge.respond(request_id, reply), "a waiting call takes its reply", request_id);
+    fuzz::require(!bridge.respond(request_id, "1"), "a second answer is refused", request_id);
+    Result<std::string> answer = call.wait(*parker);
+    fuzz::require(answer.ok() && answer.value() == reply, "the reply arrives unchanged", request_id);
+    // The request was answered before any host took it: nobody waits for it
+    // any more, so it is never handed out.
+    fuzz::require(!bridge.receive(*runtime, std::chrono::seconds(0), std::chrono::nanoseconds(0)).value(),
+                  "an answered request is not delivered", request_id);
+    check_reply_reading(answer.value());
     return 0;
 }
