@@ -88,6 +88,19 @@ def serving(
         raise CommandFailure(str(error), EXIT_SERVERS) from error
 
 
+def add_tool_options(parser: argparse.ArgumentParser, *, source_required: bool) -> None:
+    """The options of both commands that say where the tools come from and
+    how their calls are limited."""
+    source = parser.add_mutually_exclusive_group(required=source_required)
+    source.add_argument("--catalogue", metavar="FILE", help="catalogue JSON; tool fields give placeholders")
+    source.add_argument("--servers", metavar="CONFIG", help="MCP server config JSON; tool fields call the servers")
+    parser.add_argument("--time-limit", metavar="SECONDS", type=seconds, help="limit per tool call (with --servers)")
+    parser.add_argument("--startup-timeout", metavar="SECONDS", type=seconds, default=30.0,
+                        help="how long each tool server may take to start (default 30)")
+    parser.add_argument("--read-only", action="store_true",
+                        help="refuse calls to tools that are not read-only (with --servers)")
+
+
 def _parser() -> argparse.ArgumentParser:
     parser = OneLineParser(
         prog=PROG,
@@ -96,15 +109,8 @@ def _parser() -> argparse.ArgumentParser:
         epilog="Exit status: 0 clean document, 1 the response has errors, 2 usage or input error, "
         "3 a tool server failed to start, 4 some tool fields failed, 130 interrupted.",
     )
-    source = parser.add_mutually_exclusive_group()
-    source.add_argument("--catalogue", metavar="FILE", help="catalogue JSON; tool fields give placeholders")
-    source.add_argument("--servers", metavar="CONFIG", help="MCP server config JSON; tool fields call the servers")
+    add_tool_options(parser, source_required=False)
     parser.add_argument("--variables", metavar="JSON", help="variables as a JSON object")
-    parser.add_argument("--time-limit", metavar="SECONDS", type=seconds, help="per tool call limit (with --servers)")
-    parser.add_argument("--startup-timeout", metavar="SECONDS", type=seconds, default=30.0,
-                        help="how long each server may take to start (default 30)")
-    parser.add_argument("--read-only", action="store_true",
-                        help="refuse calls to tools that are not read-only (with --servers)")
     parser.add_argument("--schema", action="store_true",
                         help="print an SDL-style description of every tool field instead of running a query")
     parser.add_argument("--format", choices=("auto", "pretty", "compact"), default="auto",

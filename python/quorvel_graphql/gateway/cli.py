@@ -22,7 +22,7 @@ from typing import Any
 
 from _graphql import SchemaEngine
 
-from ..cli import CommandFailure, OneLineParser, catalogue_engine, seconds, serving
+from ..cli import CommandFailure, OneLineParser, add_tool_options, catalogue_engine, serving
 from ..host import ToolHost
 from .core import Gateway
 
@@ -41,23 +41,17 @@ def _parser() -> argparse.ArgumentParser:
         "to other users of the machine). Exit status: 0 clean shutdown, 2 usage or config error, "
         "3 a tool server failed to start.",
     )
-    source = parser.add_mutually_exclusive_group(required=True)
-    source.add_argument("--servers", metavar="CONFIG", help="MCP server config JSON; tool fields call the servers")
-    source.add_argument("--catalogue", metavar="FILE", help="catalogue JSON only; tool fields give placeholders")
+    add_tool_options(parser, source_required=True)
     parser.add_argument("--http", metavar="[HOST:]PORT",
                         help="serve HTTP instead of stdio (host 127.0.0.1 unless given; port 0 picks a free one)")
     parser.add_argument("--token", help=f"bearer token for HTTP requests (default ${TOKEN_VARIABLE}); required "
                         "when HOST is not a loopback address")
     parser.add_argument("--max-body", metavar="BYTES", type=_byte_count, default=1 << 20,
                         help="largest HTTP request body, e.g. 65536, 512K, 4M (default 1M)")
-    parser.add_argument("--time-limit", metavar="SECONDS", type=seconds, help="limit per tool call")
-    parser.add_argument("--startup-timeout", metavar="SECONDS", type=seconds, default=30.0,
-                        help="how long each tool server may take to start (default 30)")
     parser.add_argument("--max-workers", metavar="N", type=_positive_int, default=8,
                         help="threads for tool handlers (default 8)")
     parser.add_argument("--max-concurrent-queries", metavar="N", type=_positive_int, default=64,
                         help="queries that may run at once; more wait their turn (default 64)")
-    parser.add_argument("--read-only", action="store_true", help="refuse calls to tools that are not read-only")
     parser.add_argument("-v", "--verbose", action="count", default=0,
                         help="-v: one log line per request; -vv: debug and HTTP access logs")
     return parser
