@@ -253,6 +253,28 @@ def test_time_limits_are_checked_up_front(limit):
         ToolHost(CATALOGUE).register("math", "sum", sum, time_limit=limit)
 
 
+
+def _nested(depth: int) -> dict:
+    value: dict = {}
+    for _ in range(depth):
+        value = {"a": value}
+    return value
+
+
+@pytest.mark.parametrize("variables, message", [
+    ({"n": float("nan")}, "the variables are not JSON"),
+    ({"s": {1, 2}}, "the variables are not JSON"),
+    (_nested(100_000), "the variables nest too deeply"),
+])
+def test_variables_that_cannot_be_json_are_a_clear_value_error(variables, message):
+    with ToolHost(CATALOGUE) as host:
+        host.register("math", "sum", lambda numbers: sum(numbers), inline=True)
+        with pytest.raises(ValueError, match=message):
+            host.execute("{ math_sum }", variables)
+        with pytest.raises(ValueError, match=message):
+            asyncio.run(host.execute_async("{ math_sum }", variables))
+        assert host.execute("{ s: math_sum(numbers: [1, 2]) }")["data"]["s"] == 3
+
 def test_lifecycle_and_registration_errors_are_clear():
     host = ToolHost(CATALOGUE)
     with pytest.raises(HostStateError, match="ToolHost is created, not running"):
