@@ -2,9 +2,9 @@
 
 The engine never calls a tool itself: it queues bridge requests and waits for
 an answer per request, without any time limit.  :class:`ToolHost` is the
-serving side of that exchange.  It receives requests on a thread of its own,
-runs the registered handler for each (inline, on a bounded pool of daemon
-threads, or on an event loop for coroutine handlers), and answers every
+serving side of that exchange.  It receives requests on one thread at a
+time, runs the registered handler for each (inline, on at most ``max_workers``
+daemon threads, or on an event loop for coroutine handlers), and answers every
 request exactly once, so an ``execute`` on another thread can never stay
 blocked because of a handler that raised, hung past its time limit, returned
 something that is not JSON, or was never registered.
