@@ -49,6 +49,11 @@ def dup_underscore() -> str:
     return "underscore"
 
 @app.tool()
+def nap(seconds: float) -> str:
+    time.sleep(seconds)
+    return "rested"
+
+@app.tool()
 def crash(delay: float = 0.2) -> str:
     time.sleep(delay)
     os._exit(7)
@@ -156,6 +161,16 @@ def test_a_server_dying_mid_call_fails_only_its_fields_and_restarts_on_the_next_
     assert ("quorvel_graphql.server.fragile", "fragile server says hello on stderr") in messages
     assert any("dup-name" in m and "dup_name" in m for _, m in messages)  # both tools named in the warning
     assert processes_mentioning(str(script)) == []
+
+
+def test_per_server_time_limit_and_concurrency(tmp_path):
+    script = tmp_path / "fragile_server.py"
+    script.write_text(FRAGILE_SERVER)
+    config = ServerConfig("fragile", sys.executable, (str(script),), time_limit=1.0, max_concurrency=1)
+    with serve_config({"fragile": config}) as host:
+        data = run(host, '{ slow: fragile_nap(seconds: 5) quick: fragile_echo(text: "after") }')["data"]
+    assert data["slow"]["text"] == "McpCallError: MCP server 'fragile' did not answer nap within 1 s"
+    assert data["quick"]["isError"] is False  # waited for the one slot, then answered
 
 
 @pytest.mark.parametrize(

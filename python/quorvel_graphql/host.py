@@ -2,9 +2,9 @@
 
 The engine never calls a tool itself: it queues bridge requests and waits for
 an answer per request, without any time limit.  :class:`ToolHost` is the
-serving side of that exchange.  It receives requests on a thread of its own,
-runs the registered handler for each (inline, on a bounded pool of daemon
-threads, or on an event loop for coroutine handlers), and answers every
+serving side of that exchange.  It receives requests on one thread at a
+time, runs the registered handler for each (inline, on at most ``max_workers``
+daemon threads, or on an event loop for coroutine handlers), and answers every
 request exactly once, so an ``execute`` on another thread can never stay
 blocked because of a handler that raised, hung past its time limit, returned
 something that is not JSON, or was never registered.
@@ -13,6 +13,7 @@ something that is not JSON, or was never registered.
 from __future__ import annotations
 
 import asyncio
+import collections
 import concurrent.futures
 import difflib
 import enum
@@ -268,8 +269,10 @@ class ToolHost:
         self._sequence = itertools.count()
         self._pool: Workers | None = None
         self._blocking: Workers | None = None
-        self._receiver: threading.Thread | None = None
+        self._slots = max_workers  # plain handlers that may run now
+        self._waiting: collections.deque[tuple[_Registration, _InFlight]] = collections.deque()
         self._stopping = threading.Event()
+        self._receiving_done = threading.Event()
         self._private_loop: LoopThread | None = None
         self.receive_error_count = 0
         """Requests the receiving thread could not handle (each is logged)."""
@@ -370,11 +373,12 @@ class ToolHost:
                 raise HostStateError("ToolHost is already running")
             if self._state is HostState.CLOSED:
                 raise HostStateError("ToolHost is closed and cannot be started again; create a new one")
-            self._pool = Workers("quorvel-tool", self.max_workers)
+            # Threads are not bounded here: at most max_workers run plain
+            # handlers (self._slots), plus the one that holds the receiving role.
+            self._pool = Workers("quorvel-tool")
             self._blocking = Workers("quorvel-execute")
-            self._receiver = threading.Thread(target=self._receive_loop, name="quorvel-host", daemon=True)
             self.engine.attach_call_bridge()
-            self._receiver.start()
+            self._pool.submit(self._receive_role)
             self._state = HostState.RUNNING
         return self
 
@@ -388,12 +392,13 @@ class ToolHost:
             return
         self.engine.detach_call_bridge()
         self._stopping.set()
-        assert self._receiver is not None and self._pool is not None and self._blocking is not None
-        self._receiver.join()
+        assert self._pool is not None and self._blocking is not None
+        self._receiving_done.wait()
         with self._lock:
             leftovers = list(self._inflight.values())
             self._inflight.clear()
             self._deadlines.clear()
+            self._waiting.clear()
         for entry in leftovers:  # the detach answered their executes already
             if entry.future is not None:
                 entry.future.cancel()
@@ -485,20 +490,40 @@ class ToolHost:
 
     # -- serving ------------------------------------------------------------
 
-    def _receive_loop(self) -> None:
+    def _receive_role(self) -> None:
+        """The receiving loop; exactly one pool thread runs it at a time.
+
+        A lone request for a plain handler is run on this very thread, after
+        handing the receiving role to another one: waking a thread is slow,
+        and this way the wake-up happens beside the handler instead of before
+        it.  Requests that arrive together are handed out to the pool, so a
+        fan-out still runs in parallel and the loop keeps receiving."""
         receive = self.engine.receive_tool_call
-        while not self._stopping.is_set():
-            try:
-                # Every request already waiting is taken in one wake-up.
-                text = receive(self._wait_ms())
-                while text is not None:
-                    self._dispatch(text)
-                    text = receive(0)
-                if self._deadlines:
-                    self._expire_overdue()
-            except Exception as error:  # this thread must outlive any single bad request
-                self._note_receive_error(describe_exception(error))
-                self._stopping.wait(self.poll_ms / 1000)  # never spin on a lasting fault
+        handed_on = False
+        try:
+            while not self._stopping.is_set():
+                try:
+                    text = receive(self._wait_ms())
+                    if text is not None:
+                        following = receive(0)  # every request already waiting is taken in this wake-up
+                        run_here = self._dispatch(text, may_run_here=following is None)
+                        while following is not None:
+                            self._dispatch(following, may_run_here=False)
+                            following = receive(0)
+                        if run_here is not None:
+                            assert self._pool is not None
+                            self._pool.submit(self._receive_role)
+                            handed_on = True
+                            run_here()
+                            return
+                    if self._deadlines:
+                        self._expire_overdue()
+                except Exception as error:  # the role must outlive any single bad request
+                    self._note_receive_error(describe_exception(error))
+                    self._stopping.wait(self.poll_ms / 1000)  # never spin on a lasting fault
+        finally:
+            if not handed_on:
+                self._receiving_done.set()
 
     def _note_receive_error(self, message: str) -> None:
         self.receive_error_count += 1
@@ -513,13 +538,16 @@ class ToolHost:
             remaining = self._deadlines[0][0] - time.monotonic()
         return max(1, min(self.poll_ms, math.ceil(remaining * 1000)))
 
-    def _dispatch(self, text: str) -> None:
+    def _dispatch(self, text: str, may_run_here: bool) -> Callable[[], None] | None:
+        """Starts serving one request.  Returns the work to run on the calling
+        thread when ``may_run_here`` and the request is for a plain handler
+        that got a slot; None when it is taken care of otherwise."""
         try:
             request = json.loads(text)
             call_id = str(request["request_id"])
         except Exception as error:
             self._note_receive_error(f"unreadable request {text[:200]!r}: {describe_exception(error)}")
-            return
+            return None
         try:
             key = (request["server"], request["tool"])
             registration = self._handlers.get(key, self._fallback)
@@ -530,10 +558,11 @@ class ToolHost:
                 raise LookupError(f"no handler for {key[0]}.{key[1]}")
             if registration.inline:
                 self._run_inline(registration, call_id, request)
-            else:
-                self._launch(registration, ToolCall.from_request(request))
+                return None
+            return self._launch(registration, ToolCall.from_request(request), may_run_here)
         except Exception as error:  # nothing started: answer the failure at once
             self._send_failure(call_id, describe_exception(error))
+            return None
 
     def _run_inline(self, registration: _Registration, call_id: str, request: dict[str, Any]) -> None:
         arguments = request.get("arguments")
@@ -548,7 +577,7 @@ class ToolHost:
             return
         self._send_result(call_id, f"{request['server']}.{request['tool']}", result)
 
-    def _launch(self, registration: _Registration, call: ToolCall) -> None:
+    def _launch(self, registration: _Registration, call: ToolCall, may_run_here: bool) -> Callable[[], None] | None:
         limit = registration.time_limit if registration.time_limit is not None else self.time_limit
         entry = _InFlight(call, limit)
         with self._lock:
@@ -560,12 +589,33 @@ class ToolHost:
             if registration.is_coroutine:
                 entry.future = asyncio.run_coroutine_threadsafe(
                     self._run_coroutine(registration, entry), self._coroutine_loop(registration))
-            else:
-                assert self._pool is not None
-                self._pool.submit(lambda: self._run_plain(registration, entry))
+                return None
+            with self._lock:
+                if self._slots == 0:  # waits in order; its time limit runs meanwhile
+                    self._waiting.append((registration, entry))
+                    return None
+                self._slots -= 1
+            if may_run_here:
+                return lambda: self._serve_plain(registration, entry)
+            assert self._pool is not None
+            self._pool.submit(lambda: self._serve_plain(registration, entry))
+            return None
         except BaseException:
             self._claim(call.request_id)
             raise
+
+    def _serve_plain(self, registration: _Registration, entry: _InFlight) -> None:
+        """Runs plain handlers while holding one slot: this one, then those
+        waiting for a slot, then gives the slot back."""
+        job: tuple[_Registration, _InFlight] | None = (registration, entry)
+        while job is not None:
+            self._run_plain(*job)
+            with self._lock:
+                if self._waiting and not self._stopping.is_set():
+                    job = self._waiting.popleft()
+                else:
+                    job = None
+                    self._slots += 1
 
     def _coroutine_loop(self, registration: _Registration) -> asyncio.AbstractEventLoop:
         loop = registration.loop or self._loop

@@ -41,6 +41,7 @@ import json
 import logging
 import os
 import re
+import signal
 import threading
 import time
 from collections.abc import Iterator, Mapping
@@ -267,6 +268,7 @@ class _Server:
     next_start: float = 0.0  # monotonic time before which no restart is tried
     pause: float = 0.0  # the pause before the restart after the next failure
     restarting: asyncio.Lock = field(default_factory=asyncio.Lock)
+    pid: int | None = None  # the stdio child, a process-group leader, when it could be told apart
 
     @property
     def log(self) -> logging.Logger:
@@ -293,6 +295,7 @@ class McpServers:
         self._thread: LoopThread | None = None
         self._closed = False
         self._fields: dict[tuple[str, str], str] | None = None
+        self._spawning: asyncio.Lock | None = None
 
     @property
     def loop(self) -> asyncio.AbstractEventLoop:
@@ -322,12 +325,19 @@ class McpServers:
             raise ServerStartError(failures)
         return self
 
-    def close(self) -> None:
-        """Ends every session and child process; safe to repeat."""
+    def close(self, *, terminate: bool = False) -> None:
+        """Ends every session and child process; safe to repeat.
+
+        Normally each stdio server gets the graceful MCP shutdown (its input
+        closed, up to two seconds to exit).  ``terminate=True`` (used when
+        leaving on KeyboardInterrupt) sends SIGTERM to every server's process
+        group first, so that an interrupted run ends at once."""
         self._closed = True
         thread, self._thread = self._thread, None
         if thread is None:
             return
+        if terminate:
+            self._terminate_children()
         with contextlib.suppress(Exception):
             thread.submit(self._stop_all()).result(self.shutdown_timeout + 5)
         thread.stop(self.shutdown_timeout)
@@ -338,9 +348,17 @@ class McpServers:
     def __exit__(
         self, kind: type[BaseException] | None, error: BaseException | None, trace: TracebackType | None
     ) -> None:
-        self.close()
+        self.close(terminate=kind is not None and issubclass(kind, KeyboardInterrupt))
+
+    def _terminate_children(self) -> None:
+        for server in list(self._servers.values()):
+            pid = server.pid
+            if pid is not None and server.session is not None:
+                with contextlib.suppress(OSError):
+                    os.killpg(pid, signal.SIGTERM)
 
     async def _start_all(self) -> dict[str, str]:
+        self._spawning = asyncio.Lock()
         self._servers = {name: _Server(config) for name, config in self._configs.items()}
         for server in self._servers.values():
             if server.config.max_concurrency is not None:
@@ -386,7 +404,7 @@ class McpServers:
             else:
                 server.log.warning("MCP server '%s' stopped: %s", config.name, reason)
         finally:
-            server.session = None
+            server.session, server.pid = None, None
             if server.failure is None:
                 server.failure = "the server has been closed"
 
@@ -398,10 +416,16 @@ class McpServers:
             if self._errlog is not None:
                 return await stack.enter_async_context(stdio_client(params, errlog=self._errlog))
             errlog = _LogPipe(server.log)
+            assert self._spawning is not None
             try:
-                streams = await stack.enter_async_context(stdio_client(params, errlog=errlog.writer))
+                # One spawn at a time, so the new child can be told apart.
+                async with self._spawning:
+                    before = _child_pids()
+                    streams = await stack.enter_async_context(stdio_client(params, errlog=errlog.writer))
+                    born = _child_pids() - before
             finally:
                 errlog.close_writer()  # the child holds its own copy
+            server.pid = born.pop() if len(born) == 1 else None
             return streams
         if config.transport == "sse":
             from mcp.client.sse import sse_client
@@ -586,6 +610,22 @@ def serve_config(
                       shutdown_timeout=shutdown_timeout) as host:
             servers.serve(host)
             yield host
+
+
+def _child_pids() -> set[int]:
+    """This process's children (empty where /proc does not list them)."""
+    pids: set[int] = set()
+    try:
+        tasks = os.listdir("/proc/self/task")
+    except OSError:
+        return pids
+    for task in tasks:
+        try:
+            with open(f"/proc/self/task/{task}/children") as listing:
+                pids.update(int(pid) for pid in listing.read().split())
+        except (OSError, ValueError):
+            continue
+    return pids
 
 
 class _LogPipe:

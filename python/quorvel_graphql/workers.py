@@ -1,11 +1,11 @@
-"""Daemon worker threads for blocking work, bounded or not.
+"""Daemon worker threads for blocking work.
 
 ``concurrent.futures.ThreadPoolExecutor`` does not fit the host kit twice
 over: its threads are joined at interpreter exit, so one hung tool handler
 keeps the process alive after ``close()``; and a bounded pool shared between
 ``execute`` calls and the handlers they wait for can deadlock.  Here every
-queued job has a thread reserved for it (an idle one, or a new one while the
-limit allows), threads are daemons, and idle threads end after a while.
+job gets a thread at once (an idle one, or a new one), threads are daemons,
+and idle threads end after a while.  Callers bound what they submit.
 """
 
 from __future__ import annotations
@@ -20,15 +20,11 @@ Job = Callable[[], None]
 
 
 class Workers:
-    """Runs jobs (callables that handle their own errors) on daemon threads.
+    """Runs jobs (callables that handle their own errors) on daemon threads;
+    a job never waits for another job to finish."""
 
-    With ``limit`` set, jobs beyond it wait in order for a free thread;
-    without one, a job never waits for another job to finish.
-    """
-
-    def __init__(self, name: str, limit: int | None = None, idle_seconds: float = 30.0) -> None:
+    def __init__(self, name: str, idle_seconds: float = 30.0) -> None:
         self.name = name
-        self.limit = limit
         self.idle_seconds = idle_seconds
         self._jobs: queue.SimpleQueue[Job | None] = queue.SimpleQueue()
         self._lock = threading.Lock()
@@ -47,14 +43,13 @@ class Workers:
         with self._lock:
             if self._closed:
                 raise RuntimeError(f"worker pool {self.name} is shut down")
-            if self._idle > 0:
+            if self._idle > 0:  # promised to an idle thread, which takes it from the queue
                 self._idle -= 1
-            elif self.limit is None or self._threads < self.limit:
-                self._threads += 1
-                self._busy += 1
-                threading.Thread(target=self._work, args=(job,), name=self.name, daemon=True).start()
+                self._jobs.put(job)
                 return
-            self._jobs.put(job)
+            self._threads += 1
+            self._busy += 1
+        threading.Thread(target=self._work, args=(job,), name=self.name, daemon=True).start()
 
     def _work(self, job: Job | None) -> None:
         while job is not None:
@@ -78,7 +73,7 @@ class Workers:
                 job = self._jobs.get(timeout=self.idle_seconds)
             except queue.Empty:
                 with self._lock:
-                    if self._closed or (self._idle > 0 and not self._jobs.qsize()):
+                    if not self._jobs.qsize() and (self._closed or self._idle > 0):
                         self._idle = max(0, self._idle - 1)
                         self._threads -= 1
                         return None
@@ -96,15 +91,10 @@ class Workers:
             return self._all_idle.wait_for(lambda: self._busy == 0, timeout)
 
     def shutdown(self) -> None:
-        """Refuses new jobs and ends idle threads; busy ones end after their job.
-        Jobs still queued are dropped."""
+        """Refuses new jobs and ends idle threads; busy ones end after their
+        job.  Jobs already submitted still run: each was promised a thread."""
         with self._lock:
             self._closed = True
             idle, self._idle = self._idle, 0
-        while True:
-            try:
-                self._jobs.get_nowait()
-            except queue.Empty:
-                break
         for _ in range(idle):
             self._jobs.put(None)
