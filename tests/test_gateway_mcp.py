@@ -195,7 +195,9 @@ def test_stdio_ends_cleanly_at_end_of_input(tmp_path: pathlib.Path, stdin_kind: 
 
 def test_read_only_gateway_refuses_tools_that_change_things(tmp_path: pathlib.Path) -> None:
     repo = git_repo(tmp_path / "repo")
-    command = gateway_command("--servers", str(servers_config(tmp_path, repo)), "--read-only")
+    # Through the package's own command line, which hands "serve" to the gateway.
+    command = [sys.executable, "-m", "quorvel_graphql", "serve", "--servers", str(servers_config(tmp_path, repo)),
+               "--read-only"]
     params = StdioServerParameters(command=command[0], args=command[1:], env=child_env())
     query = 'query($r: String!) { made: git_git_create_branch(repo_path: $r, branch_name: "nope") }'
 
@@ -208,6 +210,7 @@ def test_read_only_gateway_refuses_tools_that_change_things(tmp_path: pathlib.Pa
             return result.structured_content
 
     document = run(scenario())
-    assert document["data"]["made"]["isError"] is True
+    made = document["data"]["made"]
+    assert made["isError"] is True and made["text"].startswith("ReadOnlyError: refused git.git_create_branch")
     branches = subprocess.run(["git", "-C", str(repo), "branch", "--list", "nope"], capture_output=True, text=True)
     assert branches.stdout.strip() == ""
