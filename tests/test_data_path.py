@@ -165,3 +165,41 @@ def test_exhausted_memory_is_memory_error_never_an_abort_or_bad_input(query: str
     assert finished.returncode == 0, finished.stderr[-2000:]
     assert finished.stdout.strip() in {"MemoryError", "answered"}
     assert "invalid" not in finished.stdout
+
+
+@pytest.mark.parametrize("text, line, column", [
+    # Literals are read as far as they still match.
+    ("tt", 1, 2),
+    ("[fx]", 1, 3),
+    ('{"a": nul}', 1, 10),
+    # A leading zero ends the number; the digits after it are the next token.
+    ("01", 1, 2),
+    ("[-0012, 1]", 1, 4),
+    # A number beyond the float range is refused once it has been read.
+    ("1e400", 1, 5),
+    ('{"a": [-1e400 ]}', 1, 13),
+    # Escapes are read up to the first bad hex digit, or whole when the
+    # surrogate they spell is out of place.
+    ('"\\u12x4"', 1, 6),
+    ('["\\u12"]', 1, 7),
+    ('"\\udc00"', 1, 7),
+    ('"\\ud800\\u0041"', 1, 13),
+    ('"\\ud800\\x"', 1, 9),
+    # After a trailing comma, at the bracket; white space is read through.
+    ("[1, ]", 1, 5),
+    ('{"a": 1,\n }', 2, 2),
+    ("[1,\n  2,\n ]", 3, 2),
+    ('{"a": [1,],}', 1, 10),
+    # An unexpected token is read to its end.
+    ('[1 "abc', 1, 8),
+    ('{"a" 1234 }', 1, 9),
+    ("{} nulx", 1, 7),
+    ("{ tru }", 1, 6),
+    ('{"a":0 "b"}', 1, 10),
+    # A first byte 0xEF is read as a byte order mark as far as it matches.
+    ("\uf8ff", 1, 2),
+    ("\ufec0", 1, 3),
+])
+def test_json_faults_are_placed_where_reading_stopped(text: str, line: int, column: int) -> None:
+    with pytest.raises(ValueError, match=rf"^invalid catalogue JSON: .+ at line {line} column {column}$"):
+        _graphql.SchemaEngine(text)

@@ -73,6 +73,210 @@ std::string depth_failure(std::string_view text, std::size_t offset) {
     return "nesting deeper than " + std::to_string(max_read_depth) + " levels" + position_suffix(text, offset);
 }
 
+// ---- fault positions -------------------------------------------------------
+//
+// A fault is reported at the last byte a token-at-a-time reader had read when
+// it gave up, as the engine's reader did before it used yyjson: users and
+// logs rely on those positions. yyjson points at the start of the bad token
+// (or of the bad escape or UTF-8 sequence) instead, so on the error path the
+// text is lexed again, one token at a time, to find where that reader
+// stopped.
+
+// How far the lexer got on one token. `last` is the last byte read, or
+// text.size() where it read past the end.
+struct TokenStop {
+    std::size_t last = 0;
+    bool malformed = false;    // the token itself is refused
+    bool end_of_text = false;  // the end of the text, or a NUL, which that reader took for it
+};
+
+class TokenLexer {
+public:
+    explicit TokenLexer(std::string_view text) : text_(text) {}
+
+    TokenStop next() {
+        if (next_ == 0 && byte(0) == 0xEF) {
+            // A leading 0xEF was taken for the start of a byte order mark and
+            // read on as far as it matched; a whole mark is refused at once.
+            if (byte(1) != 0xBB) return malformed_at(1);
+            return malformed_at(byte(2) != 0xBF ? 2 : 0);
+        }
+        std::size_t at = next_;
+        while (byte(at) == ' ' || byte(at) == '\t' || byte(at) == '\n' || byte(at) == '\r') ++at;
+        int c = byte(at);
+        switch (c) {
+            case '[': case ']': case '{': case '}': case ':': case ',':
+                return ends_at(at);
+            case 't': return literal(at, "true");
+            case 'f': return literal(at, "false");
+            case 'n': return literal(at, "null");
+            case '"': return string(at);
+            case 0: case end:
+                return {at, false, true};
+            default:
+                if (c == '-' || is_digit(c)) return number(at);
+                return malformed_at(at);
+        }
+    }
+
+private:
+    static constexpr int end = -1;
+
+    int byte(std::size_t i) const { return i < text_.size() ? static_cast<unsigned char>(text_[i]) : end; }
+    static bool is_digit(int c) { return c >= '0' && c <= '9'; }
+    static bool is_hex(int c) { return is_digit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
+    static bool is_simple_escape(int c) {
+        return c == '"' || c == '\\' || c == '/' || c == 'b' || c == 'f' || c == 'n' || c == 'r' || c == 't';
+    }
+
+    TokenStop ends_at(std::size_t last) {
+        next_ = last + 1;
+        return {last, false, false};
+    }
+    static TokenStop malformed_at(std::size_t i) { return {i, true, false}; }
+
+    // Read byte by byte up to the first that differs.
+    TokenStop literal(std::size_t at, std::string_view word) {
+        for (std::size_t k = 1; k < word.size(); ++k) {
+            if (byte(at + k) != word[k]) return malformed_at(at + k);
+        }
+        return ends_at(at + word.size() - 1);
+    }
+
+    // The byte after a number is looked at and given back, so a number ends
+    // at its last digit; a missing digit is reported where it was expected.
+    TokenStop number(std::size_t at) {
+        std::size_t i = at + (byte(at) == '-');
+        if (!is_digit(byte(i))) return malformed_at(i);
+        if (byte(i++) != '0') {
+            while (is_digit(byte(i))) ++i;
+        }
+        if (byte(i) == '.') {
+            if (!is_digit(byte(++i))) return malformed_at(i);
+            while (is_digit(byte(i))) ++i;
+        }
+        if (byte(i) == 'e' || byte(i) == 'E') {
+            if (byte(i + 1) == '+' || byte(i + 1) == '-') ++i;
+            if (!is_digit(byte(++i))) return malformed_at(i);
+            while (is_digit(byte(i))) ++i;
+        }
+        return ends_at(i - 1);
+    }
+
+    // Offset of the first of four bytes after `at` that is not a hex digit,
+    // or npos with the code unit they spell.
+    std::size_t hex4(std::size_t at, unsigned& unit) const {
+        unit = 0;
+        for (std::size_t i = at; i < at + 4; ++i) {
+            int c = byte(i);
+            if (!is_hex(c)) return i;
+            unit = unit * 16 + static_cast<unsigned>(is_digit(c) ? c - '0' : (c | 0x20) - 'a' + 10);
+        }
+        return std::string_view::npos;
+    }
+
+    // A \u escape starting at `at` (the backslash). A high surrogate must be
+    // followed at once by "\u" and a low one; each byte was read only as far
+    // as it still could be.
+    TokenStop unicode_escape(std::size_t at, std::size_t& after) const {
+        unsigned unit = 0;
+        if (std::size_t bad = hex4(at + 2, unit); bad != std::string_view::npos) return malformed_at(bad);
+        if (unit >= 0xDC00 && unit <= 0xDFFF) return malformed_at(at + 5);
+        after = at + 6;
+        if (unit < 0xD800 || unit > 0xDBFF) return {};
+        if (byte(after) != '\\') return malformed_at(after);
+        if (byte(after + 1) != 'u') return malformed_at(after + 1);
+        if (std::size_t bad = hex4(after + 2, unit); bad != std::string_view::npos) return malformed_at(bad);
+        if (unit < 0xDC00 || unit > 0xDFFF) return malformed_at(after + 5);
+        after += 6;
+        return {};
+    }
+
+    // Well-formed UTF-8 is checked byte by byte against the ranges its
+    // first byte allows, so a bad sequence is reported at its first byte out
+    // of range.
+    TokenStop utf8_sequence(std::size_t at, std::size_t& after) const {
+        struct Range {
+            int low, high;
+        };
+        constexpr Range tail{0x80, 0xBF};
+        std::array<Range, 3> ranges{tail, tail, tail};
+        std::size_t length = 0;
+        int lead = byte(at);
+        if (lead >= 0xC2 && lead <= 0xDF) length = 1;
+        else if (lead >= 0xE0 && lead <= 0xEF) length = 2;
+        else if (lead >= 0xF0 && lead <= 0xF4) length = 3;
+        else return malformed_at(at);
+        if (lead == 0xE0) ranges[0] = {0xA0, 0xBF};
+        if (lead == 0xED) ranges[0] = {0x80, 0x9F};
+        if (lead == 0xF0) ranges[0] = {0x90, 0xBF};
+        if (lead == 0xF4) ranges[0] = {0x80, 0x8F};
+        for (std::size_t k = 0; k < length; ++k) {
+            int c = byte(at + 1 + k);
+            if (c < ranges[k].low || c > ranges[k].high) return malformed_at(at + 1 + k);
+        }
+        after = at + 1 + length;
+        return {};
+    }
+
+    TokenStop string(std::size_t at) {
+        std::size_t i = at + 1;
+        while (true) {
+            int c = byte(i);
+            if (c == '"') return ends_at(i);
+            if (c == end || c < 0x20) return malformed_at(i);
+            if (c == '\\') {
+                int escaped = byte(i + 1);
+                if (escaped == 'u') {
+                    if (TokenStop stop = unicode_escape(i, i); stop.malformed) return stop;
+                } else if (is_simple_escape(escaped)) {
+                    i += 2;
+                } else {
+                    return malformed_at(i + 1);
+                }
+            } else if (c < 0x80) {
+                ++i;
+            } else if (TokenStop stop = utf8_sequence(i, i); stop.malformed) {
+                return stop;
+            }
+        }
+    }
+
+    std::string_view text_;
+    std::size_t next_ = 0;
+};
+
+// Where the reader this engine used to have would report the fault yyjson
+// found at `error.pos`: the grammar is the same, so it failed on the token
+// yyjson stopped in, at the last byte it had read of it (or earlier, on a
+// malformed token). A leading zero was not a fault of its own to it: it
+// read the zero as a number and failed on the token after it.
+std::size_t fault_offset(std::string_view text, const yyjson_read_err& error) {
+    std::string_view what = error.msg;
+    bool trailing_comma = what == "trailing comma is not allowed";
+    bool leading_zero = what == "number with leading zero is not allowed";
+    TokenLexer lexer(text);
+    bool after_comma = false;
+    while (true) {
+        TokenStop stop = lexer.next();
+        if (stop.malformed) return stop.last;
+        // It took a NUL for the end of the text; text after one is refused
+        // at the NUL.
+        if (stop.end_of_text) return std::max(stop.last, error.pos);
+        char last = text[stop.last];
+        if (trailing_comma) {
+            // The fault is the bracket after the first comma followed by
+            // one. yyjson's offset is no guide: it searches back from the
+            // bracket for the comma and can land on one after it.
+            if (after_comma && (last == ']' || last == '}')) return stop.last;
+            after_comma = last == ',';
+        } else if (stop.last >= error.pos) {
+            if (!leading_zero) return stop.last;
+            leading_zero = false;
+        }
+    }
+}
+
 // ---- writing ---------------------------------------------------------------
 
 // Appends to a std::string through a raw cursor: the string is grown ahead
@@ -502,7 +706,7 @@ Result<Document> read_with(std::string_view text, const yyjson_alc* allocator) {
         // stops at the limit would have reported first.
         std::size_t deep = too_deep_offset(text.substr(0, std::min(error.pos, text.size())));
         if (deep != std::string_view::npos) return fail(depth_failure(text, deep));
-        return fail(std::string(error.msg) + position_suffix(text, error.pos));
+        return fail(std::string(error.msg) + position_suffix(text, fault_offset(text, error)));
     }
     Document document(doc);
     document.source_ = text;
