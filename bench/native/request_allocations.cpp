@@ -47,9 +47,9 @@ int main() {
         "b: s1_tool_3(flag: true, mode: \"fast\") c: s3_tool_7(ids: [1, 2, 3]) }";
     const std::string variables = "{\"path\": \"/tmp/x\"}";
     constexpr int requests = 10000;
-    std::size_t length = quorvel::execute_json(engine.value(), query, variables).size();  // warms up
+    std::size_t length = quorvel::execute_json(engine.value(), query, variables)->size();  // warms up
     std::size_t before = allocations.load();
-    for (int i = 0; i < requests; ++i) length += quorvel::execute_json(engine.value(), query, variables).size();
+    for (int i = 0; i < requests; ++i) length += quorvel::execute_json(engine.value(), query, variables)->size();
     std::size_t counted = allocations.load() - before;
     std::printf("%.1f per request (%zu bytes of responses)\n", static_cast<double>(counted) / requests, length);
     return 0;
