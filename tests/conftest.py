@@ -9,6 +9,7 @@ from __future__ import annotations
 import json
 import os
 import pathlib
+import subprocess
 import threading
 from typing import Any, Callable, Optional
 
@@ -47,6 +48,17 @@ def engine_threads() -> int:
         except OSError:  # the thread ended while we looked
             pass
     return count
+
+
+def git_repo(path: pathlib.Path, subject: str) -> pathlib.Path:
+    """A new git repository at ``path`` with one committed file, for the git tool server."""
+    path.mkdir()
+    git = ["git", "-C", str(path), "-c", "user.name=Test", "-c", "user.email=test@example.org"]
+    subprocess.run(["git", "init", "-q", str(path)], check=True)
+    (path / "notes.txt").write_text("hello\n")
+    subprocess.run([*git, "add", "notes.txt"], check=True)
+    subprocess.run([*git, "commit", "-qm", subject], check=True)
+    return path
 
 
 def catalogue(*tools: tuple[str, str] | tuple[str, str, bool]) -> str:

@@ -16,6 +16,7 @@ import threading
 from collections.abc import Iterator, Sequence
 
 import _graphql
+import conftest
 import quorvel_graphql
 
 STOP_TIMEOUT = 15.0
@@ -33,13 +34,7 @@ def child_env(extra: dict[str, str] | None = None) -> dict[str, str]:
 
 
 def git_repo(path: pathlib.Path) -> pathlib.Path:
-    path.mkdir()
-    git = ["git", "-C", str(path), "-c", "user.name=Test", "-c", "user.email=test@example.org"]
-    subprocess.run(["git", "init", "-q", str(path)], check=True)
-    (path / "notes.txt").write_text("hello\n")
-    subprocess.run([*git, "add", "notes.txt"], check=True)
-    subprocess.run([*git, "commit", "-qm", "first commit of the gateway test"], check=True)
-    return path
+    return conftest.git_repo(path, "first commit of the gateway test")
 
 
 def servers_config(folder: pathlib.Path, repo: pathlib.Path) -> pathlib.Path:

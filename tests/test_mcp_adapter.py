@@ -18,7 +18,7 @@ pytest.importorskip("mcp")
 pytest.importorskip("mcp_server_time")
 pytest.importorskip("mcp_server_git")
 
-from conftest import execute_in_thread  # noqa: E402
+from conftest import execute_in_thread, git_repo  # noqa: E402
 from quorvel_graphql import QuorvelError, ToolHost  # noqa: E402
 from quorvel_graphql.mcp_adapter import (  # noqa: E402
     ConfigError, McpServers, ServerConfig, ServerStartError, load_config, parse_config, serve_config,
@@ -70,14 +70,7 @@ def free_port() -> int:
 
 @pytest.fixture
 def repo(tmp_path: pathlib.Path) -> pathlib.Path:
-    path = tmp_path / "repo"
-    path.mkdir()
-    git = ["git", "-C", str(path), "-c", "user.name=Test", "-c", "user.email=test@example.org"]
-    subprocess.run(["git", "init", "-q", str(path)], check=True)
-    (path / "notes.txt").write_text("hello\n")
-    subprocess.run([*git, "add", "notes.txt"], check=True)
-    subprocess.run([*git, "commit", "-qm", "first commit of the adapter test"], check=True)
-    return path
+    return git_repo(tmp_path / "repo", "first commit of the adapter test")
 
 
 def git_server(repo: pathlib.Path) -> ServerConfig:
