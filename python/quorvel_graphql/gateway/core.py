@@ -6,12 +6,13 @@ from __future__ import annotations
 
 import asyncio
 import concurrent.futures
+import functools
 import json
 import logging
 import re
 import time
 from collections.abc import Mapping
-from dataclasses import dataclass, field
+from dataclasses import dataclass
 from typing import Any
 
 from _graphql import SchemaEngine
@@ -42,9 +43,15 @@ class QueryShape:
 @dataclass
 class QueryResult:
     text: str
-    document: JsonObject = field(repr=False)
     fields: tuple[str, ...]
     seconds: float
+
+    @functools.cached_property
+    def document(self) -> JsonObject:
+        # Parsed only when asked for: the HTTP front sends the text as it is,
+        # and a large response would hold up the event loop for nothing.
+        document: JsonObject = json.loads(self.text)
+        return document
 
     @property
     def request_failed(self) -> bool:
@@ -152,7 +159,7 @@ class Gateway:
         else:
             loop = asyncio.get_running_loop()
             text = await loop.run_in_executor(self._pool, self.engine.execute, query, variables_text)
-        result = QueryResult(text, json.loads(text), shape.fields if shape else (), time.perf_counter() - started)
+        result = QueryResult(text, shape.fields if shape else (), time.perf_counter() - started)
         if log.isEnabledFor(logging.INFO):
             log.info("%s fields=%s %.1f ms %s", via, ",".join(result.fields) or "-", result.seconds * 1e3,
                      result.outcome)
