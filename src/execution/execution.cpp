@@ -21,7 +21,6 @@ struct FieldValue {
     std::string_view alias;
     std::string_view text;
     const ToolMetadata* placeholder = nullptr;
-    std::string reply_text;  // kept for the writer to copy strings from
     json::Document reply;
     std::optional<std::string> error;
     bool is_tool = false;
@@ -62,11 +61,9 @@ void take_reply(Result<std::string> reply, FieldValue& value) {
         return;
     }
     value.size_hint = reply.value().size();
-    value.reply_text = std::move(reply).value();
-    Result<json::Document> document = json::read(value.reply_text);
+    Result<json::Document> document = json::read(reply.value());
     if (!document) {
         value.error = "CallBridge returned invalid JSON: " + document.message();
-        value.reply_text = std::string();
         return;
     }
     value.reply = std::move(document).value();
@@ -108,7 +105,7 @@ void write_field_value(const FieldValue& value, std::string& out) {
     } else if (value.error) {
         out += tool_error_text(*value.error);
     } else if (value.reply.root()) {
-        json::write(value.reply, out);
+        json::write(value.reply.root(), out);
     } else {
         out += value.text;
     }

@@ -354,9 +354,9 @@ char* put_escape(unsigned char c, char* at) {
 }
 
 // Writes valid UTF-8 text as the inside of a JSON string. Runs without
-// anything to escape are found 8 bytes at a time and copied whole.
+// anything to escape are found 8 bytes at a time and copied whole; room is
+// taken run by run, as much as the run and one escape need.
 void write_valid_content(std::string_view text, TextOut& out) {
-    char* at = out.reserve(text.size() * 6);
     const char* p = text.data();
     const char* const end = p + text.size();
     while (p < end) {
@@ -371,6 +371,7 @@ void write_valid_content(std::string_view text, TextOut& out) {
         // Short runs (most keys and values) are copied inline rather than
         // through a call into memcpy.
         std::size_t length = static_cast<std::size_t>(p - run);
+        char* at = out.reserve(length + 6);
         if (length <= 16) {
             for (std::size_t i = 0; i < length; ++i) at[i] = run[i];
         } else {
@@ -378,8 +379,8 @@ void write_valid_content(std::string_view text, TextOut& out) {
         }
         at += length;
         if (p < end) at = put_escape(static_cast<unsigned char>(*p++), at);
+        out.advance_to(at);
     }
-    out.advance_to(at);
 }
 
 void write_valid_string(std::string_view text, TextOut& out) {
@@ -502,10 +503,6 @@ void put_integer(Integer value, TextOut& out) {
 class Writer {
 public:
     explicit Writer(TextOut& out) : out_(out) {}
-    // The reader copies the source and decodes strings in place in the
-    // copy, so a string starts at the same offset in both.
-    Writer(TextOut& out, const Document& document)
-        : out_(out), source_(document.source()), pool_(document.string_pool()) {}
 
     void value(yyjson_val* value) {
         switch (unsafe_yyjson_get_type(value)) {
@@ -516,7 +513,7 @@ public:
                 number(value);
                 return;
             case YYJSON_TYPE_STR:
-                string(Ref(value).string());
+                write_valid_string(Ref(value).string(), out_);
                 return;
             case YYJSON_TYPE_ARR:
                 array(value);
@@ -530,27 +527,6 @@ public:
     }
 
 private:
-    // Escapes only ever make a string's source longer than its text, so a
-    // source that holds the same length without a backslash and then its
-    // closing quote held nothing escaped: the text needs no escaping now,
-    // and one search for a backslash replaces the scan for every byte that
-    // would need it.
-    void string(std::string_view text) {
-        if (pool_ != nullptr && text.size() >= 32 && text.data() >= pool_) {
-            auto offset = static_cast<std::size_t>(text.data() - pool_);
-            if (offset + text.size() < source_.size() && source_[offset + text.size()] == '"' &&
-                std::memchr(source_.data() + offset, '\\', text.size()) == nullptr) {
-                char* at = out_.reserve(text.size() + 2);
-                *at = '"';
-                std::memcpy(at + 1, text.data(), text.size());
-                at[text.size() + 1] = '"';
-                out_.advance_to(at + text.size() + 2);
-                return;
-            }
-        }
-        write_valid_string(text, out_);
-    }
-
     void number(yyjson_val* value) {
         switch (unsafe_yyjson_get_subtype(value)) {
             case YYJSON_SUBTYPE_UINT:
@@ -637,8 +613,9 @@ private:
     // Byte order of keys, deciding most pairs on their first eight bytes
     // without a call into memcmp.
     static bool key_less(std::string_view a, std::string_view b) {
-        std::uint64_t head_a = head_bytes(a);
-        std::uint64_t head_b = head_bytes(b);
+        return key_less(head_bytes(a), a, head_bytes(b), b);
+    }
+    static bool key_less(std::uint64_t head_a, std::string_view a, std::uint64_t head_b, std::string_view b) {
         if (head_a != head_b) return head_a < head_b;
         return a < b;
     }
@@ -666,14 +643,11 @@ private:
 
     static void sort_stably_by_key(Members& members) {
         sort_stably(members.begin(), members.end(), [](const SortedMember& a, const SortedMember& b) {
-            if (a.head != b.head) return a.head < b.head;
-            return a.key < b.key;
+            return key_less(a.head, a.key, b.head, b.key);
         });
     }
 
     TextOut& out_;
-    std::string_view source_;
-    const char* pool_ = nullptr;
     std::deque<Members> scratch_;  // a deque, so growing it keeps outer levels in place
     std::size_t depth_ = 0;
 };
@@ -683,7 +657,6 @@ private:
 Document& Document::operator=(Document&& other) noexcept {
     if (this != &other) {
         yyjson_doc* old = std::exchange(doc_, std::exchange(other.doc_, nullptr));
-        source_ = other.source_;
         if (old != nullptr) yyjson_doc_free(old);
     }
     return *this;
@@ -695,7 +668,7 @@ Document::~Document() {
 
 Ref Document::root() const { return Ref(yyjson_doc_get_root(doc_)); }
 
-const char* Document::string_pool() const { return doc_ == nullptr ? nullptr : doc_->str_pool; }
+namespace {
 
 Result<Document> read_with(std::string_view text, const yyjson_alc* allocator) {
     yyjson_read_err error{};
@@ -712,12 +685,9 @@ Result<Document> read_with(std::string_view text, const yyjson_alc* allocator) {
         return fail(std::string(error.msg) + position_suffix(text, fault_offset(text, error)));
     }
     Document document(doc);
-    document.source_ = text;
     if (nests_too_deep(document.root().raw())) return fail(depth_failure(text, too_deep_offset(text)));
     return document;
 }
-
-namespace {
 
 // yyjson's allocator interface over an arena. The reader is C code, so an
 // exhausted arena is reported as a null pointer, never as an exception.
@@ -807,11 +777,6 @@ void write(Ref value, std::string& out) {
     Writer(text).value(value.raw());
 }
 
-void write(const Document& document, std::string& out) {
-    TextOut text(out, 1 << 16);
-    Writer(text, document).value(document.root().raw());
-}
-
 void write_string(std::string_view text, std::string& out) {
     if (is_plain_string(text)) {
         out.reserve(out.size() + text.size() + 2);
@@ -820,12 +785,7 @@ void write_string(std::string_view text, std::string& out) {
         out.push_back('"');
         return;
     }
-    TextOut written(out, 0);
-    if (is_valid_utf8(text)) {
-        write_valid_string(text, written);
-    } else {
-        write_valid_string(replace_invalid_utf8(text), written);
-    }
+    write_string_of({text}, out);
 }
 
 void write_string_of(std::initializer_list<std::string_view> parts, std::string& out) {
@@ -839,13 +799,13 @@ void write_string_of(std::initializer_list<std::string_view> parts, std::string&
 }
 
 void write_uint64(std::uint64_t value, std::string& out) {
-    char buffer[longest_number];
-    out.append(buffer, static_cast<std::size_t>(std::to_chars(buffer, buffer + longest_number, value).ptr - buffer));
+    TextOut written(out, 0);
+    put_integer(value, written);
 }
 
 void write_int64(std::int64_t value, std::string& out) {
-    char buffer[longest_number];
-    out.append(buffer, static_cast<std::size_t>(std::to_chars(buffer, buffer + longest_number, value).ptr - buffer));
+    TextOut written(out, 0);
+    put_integer(value, written);
 }
 
 void write_real(double value, std::string& out) {

@@ -22,7 +22,6 @@
 
 struct yyjson_doc;
 struct yyjson_val;
-struct yyjson_alc;
 
 namespace quorvel::json {
 
@@ -69,29 +68,20 @@ private:
 };
 
 // One read text. Move-only; freeing it frees every value at once.
-class Document;
-Result<Document> read_with(std::string_view text, const yyjson_alc* allocator);
-
 class Document {
 public:
     Document() = default;
     explicit Document(yyjson_doc* doc) : doc_(doc) {}
-    Document(Document&& other) noexcept : doc_(other.doc_), source_(other.source_) { other.doc_ = nullptr; }
+    Document(Document&& other) noexcept : doc_(other.doc_) { other.doc_ = nullptr; }
     Document& operator=(Document&& other) noexcept;
     Document(const Document&) = delete;
     Document& operator=(const Document&) = delete;
     ~Document();
 
     Ref root() const;
-    // The text the document was read from, which its reader keeps alive
-    // for as long as it wants write(Document) to copy strings from it.
-    std::string_view source() const { return source_; }
-    const char* string_pool() const;
 
 private:
-    friend Result<Document> read_with(std::string_view, const yyjson_alc*);
     yyjson_doc* doc_ = nullptr;
-    std::string_view source_;
 };
 
 // Reads one complete JSON text: JSON white space around one value and
@@ -107,10 +97,6 @@ Result<Document> read(std::string_view text, std::pmr::memory_resource& arena);
 
 // Appends the compact text of a read value.
 void write(Ref value, std::string& out);
-// The same for a whole document whose source text is still alive: long
-// strings that had nothing escaped in the source are copied from it as
-// they stand instead of being scanned again.
-void write(const Document& document, std::string& out);
 
 // Compact text of a string, quotes included. Bytes that are not valid UTF-8
 // are written as U+FFFD, so the result is always valid JSON.

@@ -28,14 +28,6 @@ inline std::string written(json::Ref value) {
     return text;
 }
 
-// A whole document, written the way a reply is: strings may be copied from
-// the source text, which must still be alive.
-inline std::string written(const json::Document& document) {
-    std::string text;
-    json::write(document, text);
-    return text;
-}
-
 // Value equality as a reader of the text sees it: objects compare by their
 // distinct keys, each holding its last value; floats compare by bits, so
 // -0.0 differs from 0.0. Integers compare by value whichever of the two

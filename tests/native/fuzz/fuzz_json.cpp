@@ -87,8 +87,6 @@ void check_trailing_content(std::string_view text) {
 
 void check_accepted(std::string_view text, const json::Document& document) {
     std::string canonical = fuzz::require_round_trip(document.root());
-    fuzz::require(fuzz::written(document) == canonical, "a document copying from its source writes the same text",
-                  text);
     std::string spaced = " \t\r\n" + std::string(text) + "\n\r\t ";
     Result<json::Document> again = json::read(spaced);
     fuzz::require(again.ok() && fuzz::written(again.value().root()) == canonical, "white space changes nothing",
@@ -155,8 +153,6 @@ void check_arena_read(std::string_view text, const Result<json::Document>& on_he
     }
     fuzz::require(fuzz::written(in_arena.value().root()) == fuzz::written(on_heap.value().root()),
                   "an arena read has the same value", text);
-    fuzz::require(fuzz::written(in_arena.value()) == fuzz::written(on_heap.value().root()),
-                  "an arena document copying from its source writes the same text", text);
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {

@@ -15,13 +15,11 @@ using namespace quorvel;
 
 namespace {
 
-// The tool field's reading of a reply, and its writing into the response
-// while the reply text is still alive.
+// The tool field's reading of a reply.
 void check_reply_reading(const std::string& reply) {
     Result<json::Document> value = json::read(reply);
     if (value) {
-        std::string canonical = fuzz::require_round_trip(value.value().root());
-        fuzz::require(fuzz::written(value.value()) == canonical, "a reply is written as its value", reply);
+        fuzz::require_round_trip(value.value().root());
         return;
     }
     std::string error = "CallBridge returned invalid JSON: " + value.message();
