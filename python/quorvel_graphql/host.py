@@ -556,26 +556,22 @@ class ToolHost:
                                     "serves read-only calls only")
             if registration is None:
                 raise LookupError(f"no handler for {key[0]}.{key[1]}")
+            call = ToolCall.from_request(request)
             if registration.inline:
-                self._run_inline(registration, call_id, request)
+                self._run_inline(registration, call)
                 return None
-            return self._launch(registration, ToolCall.from_request(request), may_run_here)
+            return self._launch(registration, call, may_run_here)
         except Exception as error:  # nothing started: answer the failure at once
             self._send_failure(call_id, describe_exception(error))
             return None
 
-    def _run_inline(self, registration: _Registration, call_id: str, request: dict[str, Any]) -> None:
-        arguments = request.get("arguments")
-        arguments = arguments if isinstance(arguments, dict) else {}
+    def _run_inline(self, registration: _Registration, call: ToolCall) -> None:
         try:
-            if registration.pass_dict:
-                result = registration.handler(arguments)
-            else:
-                result = registration.handler(**arguments)
+            result = registration.run(call)
         except BaseException as error:
-            self._send_failure(call_id, describe_exception(error))
+            self._send_failure(call.request_id, describe_exception(error))
             return
-        self._send_result(call_id, f"{request['server']}.{request['tool']}", result)
+        self._send_result(call.request_id, call.label, result)
 
     def _launch(self, registration: _Registration, call: ToolCall, may_run_here: bool) -> Callable[[], None] | None:
         limit = registration.time_limit if registration.time_limit is not None else self.time_limit
