@@ -178,20 +178,18 @@ def _server_config(name: str, entry: Any, where: str, base_dir: str | None, read
         headers = {key: _expand(value, f"{where}: header {key!r}") for key, value in headers.items()}
     include, exclude = _tool_filters(entry.get("tools"), where)
     limit = entry.get("time_limit")
+    if isinstance(limit, bool):  # float() would take true as one second
+        raise ConfigError(f"{where}: \"time_limit\" must be a positive, finite number of seconds")
     try:
-        limit = check_time_limit(limit) if not isinstance(limit, bool) else _raise_limit()
+        limit = check_time_limit(limit, f"{where}: \"time_limit\"")
     except ValueError as error:
-        raise ConfigError(f"{where}: \"time_limit\" {str(error).removeprefix('time_limit ')}") from None
+        raise ConfigError(str(error)) from None
     concurrency = entry.get("max_concurrency")
     if concurrency is not None and (isinstance(concurrency, bool) or not isinstance(concurrency, int)
                                     or concurrency < 1):
         raise ConfigError(f"{where}: \"max_concurrency\" must be a whole number of at least 1")
     return ServerConfig(name, command or "", tuple(args), env, cwd, url, transport, headers, include, exclude,
                         limit, concurrency, _flag(entry, "read_only", where, read_only))
-
-
-def _raise_limit() -> float:
-    raise ValueError("time_limit must be a positive, finite number of seconds")
 
 
 def _check_keys(entry: Mapping[str, Any], known: tuple[str, ...], where: str) -> None:
