@@ -17,7 +17,6 @@ from __future__ import annotations
 import argparse
 import contextlib
 import json
-import math
 import sys
 import threading
 from collections.abc import Callable, Iterator, Sequence
@@ -27,7 +26,7 @@ from _graphql import SchemaEngine
 
 from .discovery import describe_sdl
 from .errors import ConfigError, ServerStartError
-from .host import MAX_TIME_LIMIT, ToolHost, engine_tools, failed_fields
+from .host import ToolHost, check_time_limit, engine_tools, failed_fields
 
 PROG = "python -m quorvel_graphql"
 EXIT_ERRORS, EXIT_USAGE, EXIT_SERVERS, EXIT_TOOL_FAILURES, EXIT_INTERRUPTED = 1, 2, 3, 4, 130
@@ -47,8 +46,10 @@ def seconds(text: str) -> float:
         value = float(text)
     except ValueError:
         raise argparse.ArgumentTypeError(f"not a number of seconds: {text!r}") from None
-    if not (value > 0 and math.isfinite(value) and value <= MAX_TIME_LIMIT):
-        raise argparse.ArgumentTypeError(f"must be a positive, finite number of seconds, not {text!r}")
+    try:
+        check_time_limit(value)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"must be a positive, finite number of seconds, not {text!r}") from None
     return value
 
 
