@@ -154,3 +154,27 @@ def test_requests_the_engine_cannot_take_are_refused_with_a_message(
     finally:
         gateway.close()
     assert result.request_failed and message in result.document["errors"][0]["message"]
+
+
+@pytest.mark.parametrize(
+    ("method", "path", "headers", "message"),
+    [
+        ("GET", "/discovery?limit=%C2%B2", {}, "limit must be a positive integer"),
+        ("GET", "/discovery?limit=%D9%A3", {}, "limit must be a positive integer"),
+        ("GET", "/discovery?limit=0", {}, "limit must be a positive integer"),
+        ("POST", "/graphql", {"content-length": b"\xb2"}, "bad Content-Length"),
+    ],
+)
+def test_counts_that_are_not_ascii_digits_are_refused(method: str, path: str, headers: dict[str, Any],
+                                                      message: str) -> None:
+    from _graphql import SchemaEngine
+
+    async def request() -> httpx.Response:
+        app = create_app(Gateway(SchemaEngine("[]")))
+        transport = httpx.ASGITransport(app=app, raise_app_exceptions=False)
+        async with httpx.AsyncClient(transport=transport, base_url="http://127.0.0.1") as client:
+            return await client.request(method, path, content=b"{}" if method == "POST" else None,
+                                        headers={"content-type": "application/json", **headers})
+
+    response = asyncio.run(asyncio.wait_for(request(), 30))
+    assert response.status_code == 400 and message in response.json()["errors"][0]["message"]

@@ -110,9 +110,12 @@ class Guard:
             await self.app(scope, receive, send)
             return
         declared = headers.get("content-length")
-        if declared is not None and (not declared.isdigit() or int(declared) > self.max_body):
-            status = 413 if declared.isdigit() else 400
-            await _send_error(scope, send, status, self._too_large() if status == 413 else "bad Content-Length")
+        size = _count(declared) if declared is not None else 0
+        if size is None:
+            await _send_error(scope, send, 400, "bad Content-Length")
+            return
+        if size > self.max_body:
+            await _send_error(scope, send, 413, self._too_large())
             return
         body = await self._read_body(receive)
         if body is None:
@@ -240,10 +243,11 @@ class DiscoveryEndpoint:
         text = params.get("text", [""])[0] or None
         server = params.get("server", [""])[0] or None
         limit_text = params.get("limit", [""])[0]
-        if limit_text and not limit_text.isdigit():
+        limit = _count(limit_text) if limit_text else None
+        if limit_text and not limit:
             await _send_error(scope, send, 400, "limit must be a positive integer")
             return
-        found = self.gateway.discover(text, server, int(limit_text) if limit_text else None)
+        found = self.gateway.discover(text, server, limit)
         await _send(send, 200, json.dumps(found).encode(), f"{APPLICATION_JSON}; charset=utf-8")
 
 
@@ -299,6 +303,12 @@ def response_media_type(accept: str | None) -> str | None:
     if graphql <= 0 and plain <= 0:
         return None
     return GRAPHQL_RESPONSE if graphql > 0 and GRAPHQL_RESPONSE in ranks and graphql >= plain else APPLICATION_JSON
+
+
+def _count(text: str) -> int | None:
+    # str.isdigit() alone also passes digits of other scripts and "²", which
+    # int() takes differently or not at all.
+    return int(text) if text.isascii() and text.isdigit() else None
 
 
 def _headers(scope: Scope) -> dict[str, str]:
