@@ -261,6 +261,7 @@ class ToolHost:
         self._handlers: dict[tuple[str, str], _Registration] = {}
         self._fallback: _Registration | None = None
         self._catalogue: list[dict[str, Any]] | None = None
+        self._known: set[tuple[str, str]] = set()  # (server, tool) pairs of _catalogue
         self._state = HostState.CREATED
         self._state_lock = threading.Lock()
         self._lock = threading.Lock()
@@ -286,14 +287,19 @@ class ToolHost:
         """The engine's tool fields, one dict each: ``server``, ``tool``,
         ``field``, ``description``, ``readOnly`` and ``inputSchema`` (None
         when unknown).  The catalogue is read from the engine once."""
+        schemas = self.input_schemas
+        return [{**tool, "inputSchema": schemas.get((tool["server"], tool["tool"]))} for tool in self._engine_tools()]
+
+    def _engine_tools(self) -> list[dict[str, Any]]:
         if self._catalogue is None:
             self._catalogue = engine_tools(self.engine)
-        schemas = self.input_schemas
-        return [{**tool, "inputSchema": schemas.get((tool["server"], tool["tool"]))} for tool in self._catalogue]
+            self._known = {(t["server"], t["tool"]) for t in self._catalogue}
+        return self._catalogue
 
     def _check_known(self, server: str, tool: str) -> None:
-        tools = self.catalogue_tools() if self._catalogue is None else self._catalogue
-        if any(t["server"] == server and t["tool"] == tool for t in tools):
+        # A set, so that register_methods over a large catalogue stays linear.
+        tools = self._engine_tools()
+        if (server, tool) in self._known:
             return
         labels = [f"{t['server']}.{t['tool']}" for t in tools]
         close = difflib.get_close_matches(f"{server}.{tool}", labels, n=3, cutoff=0.5)
@@ -350,7 +356,7 @@ class ToolHost:
         GraphQL field (``files_read_file`` serves files.read_file).  Returns
         the field names that found a method."""
         bound: list[str] = []
-        for entry in self.catalogue_tools():
+        for entry in self._engine_tools():
             method = getattr(tools, entry["field"], None)
             if callable(method):
                 self.register(entry["server"], entry["tool"], method, time_limit=time_limit, inline=inline)
