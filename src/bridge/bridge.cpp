@@ -60,7 +60,7 @@ std::string write_bridge_request(std::string_view request_id, std::string_view s
     return text;
 }
 
-std::string tool_error_text(std::string_view message) {
+std::string tool_error_result(std::string_view message) {
     std::string text = "{\"isError\":true,\"json\":null,\"text\":";
     json::write_string(message, text);
     text += '}';
@@ -260,7 +260,7 @@ TokioCallBridge::~TokioCallBridge() {
     queue_.close();
     PendingReplies open_slots;
     std::lock_guard lock(pending_mutex_);
-    open_slots.swap(pending_);
+    open_slots.swap(pending_responses_);
 }
 
 void TokioCallBridge::forget_parent_threads() noexcept {
@@ -270,7 +270,7 @@ void TokioCallBridge::forget_parent_threads() noexcept {
     // freeing them would take their locks.
     new (&receiver_mutex_) std::mutex();
     new (&pending_mutex_) std::mutex();
-    new (&pending_) PendingReplies();
+    new (&pending_responses_) PendingReplies();
     queue_.forget_parent_threads();
 }
 
@@ -285,7 +285,7 @@ PendingCall TokioCallBridge::start_call(std::string_view server, std::string_vie
         // A detach between the job's first look at the flag and this point
         // has already drained the map; registering now would wait forever.
         if (!attached()) return PendingCall(fail(std::string(detached_message)));
-        pending_.emplace(number, std::move(sender));
+        pending_responses_.emplace(number, std::move(sender));
     }
     // Registered: from here on, a throw unwinds through `call`, which
     // withdraws the registration.
@@ -327,7 +327,7 @@ std::optional<BridgeEnvelope> TokioCallBridge::wait_for_request(TaskContext& con
     return received;
 }
 
-Result<std::optional<ReceivedRequest>> TokioCallBridge::receive(Runtime& runtime, std::chrono::seconds seconds,
+Result<std::optional<ReceivedRequest>> TokioCallBridge::receive_json(Runtime& runtime, std::chrono::seconds seconds,
                                                                 std::chrono::nanoseconds nanoseconds,
                                                                 InterruptCheck* interrupt) {
     using Received = std::optional<ReceivedRequest>;
@@ -362,10 +362,10 @@ Result<std::optional<ReceivedRequest>> TokioCallBridge::receive(Runtime& runtime
 
 std::optional<ReplySender> TokioCallBridge::take_sender(std::uint64_t number) noexcept {
     std::lock_guard lock(pending_mutex_);
-    auto entry = pending_.find(number);
-    if (entry == pending_.end()) return std::nullopt;
+    auto entry = pending_responses_.find(number);
+    if (entry == pending_responses_.end()) return std::nullopt;
     std::optional<ReplySender> sender(std::move(entry->second));
-    pending_.erase(entry);
+    pending_responses_.erase(entry);
     return sender;
 }
 
@@ -386,7 +386,7 @@ void TokioCallBridge::cancel_pending(const std::string& payload) {
     PendingReplies waiting;
     {
         std::lock_guard lock(pending_mutex_);
-        waiting.swap(pending_);
+        waiting.swap(pending_responses_);
     }
     for (auto& [number, sender] : waiting) {
         std::string copy;
@@ -400,7 +400,7 @@ void TokioCallBridge::cancel_pending(const std::string& payload) {
 }
 
 void TokioCallBridge::detach() {
-    const std::string payload = tool_error_text(detached_message);
+    const std::string payload = tool_error_result(detached_message);
     attached_.store(false, std::memory_order_release);
     cancel_pending(payload);
     queue_.drop_settled();

@@ -32,7 +32,7 @@ std::string write_bridge_request(std::string_view request_id, std::string_view s
                                  std::string_view arguments_json, std::string_view operation);
 
 // {"isError":true,"json":null,"text":message} as compact text.
-std::string tool_error_text(std::string_view message);
+std::string tool_error_result(std::string_view message);
 
 inline constexpr std::string_view detached_message = "CallBridge is detached";
 
@@ -164,7 +164,7 @@ public:
     // polls without entering the runtime. With `interrupt`, the wait gives up
     // the receiver lock every interrupt_check_interval to ask the hook, and
     // ends with the interrupted failure when it says so.
-    Result<std::optional<ReceivedRequest>> receive(Runtime& runtime, std::chrono::seconds seconds,
+    Result<std::optional<ReceivedRequest>> receive_json(Runtime& runtime, std::chrono::seconds seconds,
                                                    std::chrono::nanoseconds nanoseconds,
                                                    InterruptCheck* interrupt = nullptr);
 
@@ -188,8 +188,8 @@ private:
 
     RequestQueue queue_;
     std::mutex receiver_mutex_;  // held across one whole receive (one interval of an interruptible one)
-    std::mutex pending_mutex_;   // guards pending_
-    PendingReplies pending_;
+    std::mutex pending_mutex_;   // guards pending_responses_
+    PendingReplies pending_responses_;
     std::atomic<std::uint64_t> next_request_id_{1};
     std::atomic<bool> attached_{false};
     // Every bridge of the process is on one list, so a forked child can

@@ -92,10 +92,11 @@ public:
     std::vector<ToolMetadata> tools;
     std::size_t text_bytes = 0;  // an upper bound of what the records need copied
 
-    void collect(json::Ref value, std::optional<std::string_view> server_id,
+    void collect_tool_metadata(json::Ref value, std::optional<std::string_view> server_id,
                  std::optional<std::string_view> server_description) {
         if (value.is_array()) {
-            value.for_each_element([&](json::Ref element) { collect(element, server_id, server_description); });
+            value.for_each_element(
+                [&](json::Ref element) { collect_tool_metadata(element, server_id, server_description); });
             return;
         }
         if (!value.is_object()) return;
@@ -106,7 +107,8 @@ public:
         if (own_description) server_description = own_description;
 
         if (json::Ref listed = members[Key::tools]; listed && listed.is_array()) {
-            listed.for_each_element([&](json::Ref entry) { collect(entry, server_id, server_description); });
+            listed.for_each_element(
+                [&](json::Ref entry) { collect_tool_metadata(entry, server_id, server_description); });
             return;
         }
         if (!server_id) return;
@@ -192,7 +194,7 @@ const ToolMetadata* FieldIndex::find(std::string_view field_name) const {
 
 ToolCatalogue ToolCatalogue::from_json(json::Ref catalogue) {
     CatalogueWalk walk;
-    walk.collect(catalogue, std::nullopt, std::nullopt);
+    walk.collect_tool_metadata(catalogue, std::nullopt, std::nullopt);
 
     ToolCatalogue result;
     result.text_ = std::make_unique<std::string>();
@@ -223,7 +225,7 @@ std::string sanitize_graphql_name(std::string_view text) {
 
 // ---- views -------------------------------------------------------------------
 
-std::string server_summaries_text(const std::vector<ToolMetadata>& tools) {
+std::string server_summaries(const std::vector<ToolMetadata>& tools) {
     struct ServerSummary {
         const std::optional<std::string_view>* server_description = nullptr;
         std::uint64_t tool_count = 0;
@@ -255,7 +257,7 @@ std::string server_summaries_text(const std::vector<ToolMetadata>& tools) {
     return text;
 }
 
-std::string search_hits_text(const std::vector<ToolMetadata>& tools) {
+std::string search_hits(const std::vector<ToolMetadata>& tools) {
     std::string text = "[";
     for (const ToolMetadata& tool : tools) {
         if (text.size() > 1) text.push_back(',');
@@ -273,7 +275,7 @@ std::string search_hits_text(const std::vector<ToolMetadata>& tools) {
     return text;
 }
 
-void write_placeholder_result(const ToolMetadata& tool, std::string& out) {
+void placeholder_result(const ToolMetadata& tool, std::string& out) {
     out += "{\"isError\":true,\"json\":null,\"text\":";
     json::write_string_of({"SchemaEngine stub resolved ", tool.server_id, ".", tool.tool_name,
                            " but CallBridge is not wired yet"},

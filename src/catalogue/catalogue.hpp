@@ -67,9 +67,9 @@ private:
 std::string sanitize_graphql_name(std::string_view text);
 
 // Views (never fail), written as compact JSON text.
-std::string server_summaries_text(const std::vector<ToolMetadata>& tools);
-std::string search_hits_text(const std::vector<ToolMetadata>& tools);
-void write_placeholder_result(const ToolMetadata& tool, std::string& out);
+std::string server_summaries(const std::vector<ToolMetadata>& tools);
+std::string search_hits(const std::vector<ToolMetadata>& tools);
+void placeholder_result(const ToolMetadata& tool, std::string& out);
 std::string describe(const ToolCatalogue& catalogue);
 
 }  // namespace quorvel

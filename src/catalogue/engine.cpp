@@ -18,12 +18,12 @@ Result<EngineRecord> engine_with(ToolCatalogue tools) {
 }  // namespace
 
 const std::string& CatalogueViews::servers(const ToolCatalogue& catalogue) {
-    std::call_once(servers_once_, [&] { servers_ = server_summaries_text(catalogue.tools()); });
+    std::call_once(servers_once_, [&] { servers_ = server_summaries(catalogue.tools()); });
     return servers_;
 }
 
 const std::string& CatalogueViews::search(const ToolCatalogue& catalogue) {
-    std::call_once(search_once_, [&] { search_ = search_hits_text(catalogue.tools()); });
+    std::call_once(search_once_, [&] { search_ = search_hits(catalogue.tools()); });
     return search_;
 }
 

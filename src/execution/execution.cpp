@@ -101,9 +101,9 @@ bool resolve_tool_jobs(TokioCallBridge& bridge, const std::pmr::vector<ToolField
 
 void write_field_value(const FieldValue& value, std::string& out) {
     if (value.placeholder != nullptr) {
-        write_placeholder_result(*value.placeholder, out);
+        placeholder_result(*value.placeholder, out);
     } else if (value.error) {
-        out += tool_error_text(*value.error);
+        out += tool_error_result(*value.error);
     } else if (value.reply.root()) {
         json::write(value.reply.root(), out);
     } else {
@@ -114,7 +114,7 @@ void write_field_value(const FieldValue& value, std::string& out) {
 // The data object's members sorted by response key. Of repeated keys the
 // last value wins, where tool fields count as set after every built-in
 // whatever their place in the query.
-std::string write_success(const std::pmr::vector<FieldValue>& values) {
+std::string graphql_success(const std::pmr::vector<FieldValue>& values) {
     std::pmr::vector<std::size_t> order(values.size(), values.get_allocator());
     for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
     sort_stably(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
@@ -169,7 +169,7 @@ std::optional<std::string> execute_json_async(const EngineRecord& engine, std::s
         values.push_back(FieldValue::tool_field(field.alias));
     }
     if (!resolve_tool_jobs(*engine.bridge, jobs, values, context)) return std::nullopt;
-    return write_success(values);
+    return graphql_success(values);
 }
 
 std::optional<std::string> execute_json(const EngineRecord& engine, std::string_view query,

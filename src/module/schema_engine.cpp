@@ -247,7 +247,7 @@ PyObject* schema_engine_receive_tool_call(PyObject* self, PyObject* const* args,
     std::optional<Result<std::optional<ReceivedRequest>>> received;
     if (!run_without_interpreter_lock(
             [&](InterruptCheck* interrupt) {
-                received.emplace(bridge->receive(*runtime, std::chrono::seconds(timeout_ms / 1000),
+                received.emplace(bridge->receive_json(*runtime, std::chrono::seconds(timeout_ms / 1000),
                                                  std::chrono::nanoseconds((timeout_ms % 1000) * 1000000), interrupt));
             },
             Interruptible::yes)) {
@@ -286,7 +286,7 @@ PyObject* schema_engine_fail_tool_call(PyObject* self, PyObject* const* args, Py
     if (!two_texts("SchemaEngine.fail_tool_call", parameters, args, nargs, kwnames, request_id, message)) {
         return nullptr;
     }
-    return PyBool_FromLong(record_of(self).bridge->respond(request_id, tool_error_text(message)));
+    return PyBool_FromLong(record_of(self).bridge->respond(request_id, tool_error_result(message)));
 }
 
 PyObject* schema_engine_execute(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

@@ -134,7 +134,7 @@ void serve(Shared& shared, unsigned seed, InterruptCheck* interrupt) {
     std::vector<std::pair<std::string, std::uint64_t>> held;  // answered later, out of order
     auto answer = [&](const std::pair<std::string, std::uint64_t>& call) {
         if (random() % 7 == 0) {
-            shared.engine.bridge->respond(call.first, tool_error_text("failed " + std::to_string(call.second)));
+            shared.engine.bridge->respond(call.first, tool_error_result("failed " + std::to_string(call.second)));
             ++shared.failed_calls;
         } else {
             shared.engine.bridge->respond(call.first, "{\"n\":" + std::to_string(call.second) + "}");
@@ -143,7 +143,7 @@ void serve(Shared& shared, unsigned seed, InterruptCheck* interrupt) {
     };
     while (shared.executing || !held.empty()) {
         const std::uint64_t started = shared.clock.fetch_add(1);
-        auto outcome = shared.engine.bridge->receive(*shared.engine.runtime, 0s, interrupt ? 30ms : 2ms, interrupt);
+        auto outcome = shared.engine.bridge->receive_json(*shared.engine.runtime, 0s, interrupt ? 30ms : 2ms, interrupt);
         if (!outcome) {
             check(outcome.interrupted(), "a receive fails only when interrupted");
             ++shared.interrupted_receives;
@@ -180,9 +180,9 @@ void serve(Shared& shared, unsigned seed, InterruptCheck* interrupt) {
 // the pending-replies lock at any moment; none of that may block here.
 int child_uses_engine(Shared& shared) {
     auto& bridge = *shared.engine.bridge;
-    auto polled = bridge.receive(*shared.engine.runtime, 0s, 0ns);
+    auto polled = bridge.receive_json(*shared.engine.runtime, 0s, 0ns);
     if (!polled || polled.value()) return 3;  // the parent's requests are not the child's
-    auto timed = bridge.receive(*shared.engine.runtime, 0s, 1ms);
+    auto timed = bridge.receive_json(*shared.engine.runtime, 0s, 1ms);
     if (!timed || timed.value()) return 4;
     if (bridge.respond("tool-call-1", "1")) return 5;
     bridge.detach();

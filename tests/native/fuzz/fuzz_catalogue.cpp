@@ -70,11 +70,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     for (const ToolMetadata& tool : catalogue.value().tools()) check_record(tool);
     check_index(catalogue.value());
-    check_view(server_summaries_text(catalogue.value().tools()));
-    check_view(search_hits_text(catalogue.value().tools()));
+    check_view(server_summaries(catalogue.value().tools()));
+    check_view(search_hits(catalogue.value().tools()));
     for (const ToolMetadata& tool : catalogue.value().tools()) {
         std::string placeholder;
-        write_placeholder_result(tool, placeholder);
+        placeholder_result(tool, placeholder);
         check_view(placeholder);
     }
     return 0;

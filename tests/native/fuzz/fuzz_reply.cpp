@@ -45,7 +45,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     fuzz::require(answer.ok() && answer.value() == reply, "the reply arrives unchanged", request_id);
     // The request was answered before any host took it: nobody waits for it
     // any more, so it is never handed out.
-    fuzz::require(!bridge.receive(*runtime, std::chrono::seconds(0), std::chrono::nanoseconds(0)).value(),
+    fuzz::require(!bridge.receive_json(*runtime, std::chrono::seconds(0), std::chrono::nanoseconds(0)).value(),
                   "an answered request is not delivered", request_id);
     check_reply_reading(answer.value());
     return 0;
