@@ -143,27 +143,24 @@ class Gateway:
     async def execute(self, query: str, variables: Mapping[str, Any] | None, *, via: str) -> QueryResult:
         """Runs one request; ``via`` names the front for the log line."""
         started = time.perf_counter()
-        variables_text: str | None = None
-        refusal: str | None = None
-        try:
-            variables_text = variables_json(variables)
-        except ValueError as problem:
-            refusal = str(problem)
         shape = scan_query(query) if self._worth_scanning(query) else None
-        if refusal is None and not _encodable(query):
-            refusal = "the query text is not valid Unicode (it holds a lone surrogate)"
-        if refusal is not None:
-            text = json.dumps({"data": None, "errors": [{"message": refusal}]})
-        elif self._answers_inline(shape):
-            text = self.engine.execute(query, variables_text)
-        else:
-            loop = asyncio.get_running_loop()
-            text = await loop.run_in_executor(self._pool, self.engine.execute, query, variables_text)
+        try:
+            text = await self._run(query, variables_json(variables), shape)
+        except UnicodeEncodeError:  # raised by the engine, which takes only text UTF-8 can hold
+            text = _refused("the query text is not valid Unicode (it holds a lone surrogate)")
+        except ValueError as problem:  # variables that cannot be JSON
+            text = _refused(str(problem))
         result = QueryResult(text, shape.fields if shape else (), time.perf_counter() - started)
         if log.isEnabledFor(logging.INFO):
             log.info("%s fields=%s %.1f ms %s", via, ",".join(result.fields) or "-", result.seconds * 1e3,
                      result.outcome)
         return result
+
+    async def _run(self, query: str, variables_text: str | None, shape: QueryShape | None) -> str:
+        if self._answers_inline(shape):
+            return self.engine.execute(query, variables_text)
+        loop = asyncio.get_running_loop()
+        return await loop.run_in_executor(self._pool, self.engine.execute, query, variables_text)
 
     def _worth_scanning(self, query: str) -> bool:
         # Only short queries can be built-ins only; the log takes longer ones
@@ -179,12 +176,8 @@ class Gateway:
                 and all(name in BUILT_IN_FIELDS for name in shape.fields))
 
 
-def _encodable(text: str) -> bool:
-    try:
-        text.encode("utf-8")
-    except UnicodeEncodeError:
-        return False
-    return True
+def _refused(message: str) -> str:
+    return json.dumps({"data": None, "errors": [{"message": message}]})
 
 
 _TOKEN = re.compile(
