@@ -178,10 +178,10 @@ class Unprintable(Exception):
         raise RuntimeError("no text")
 
 
-def nested(depth: int) -> list:
-    value: list = []
+def nested(depth: int) -> dict:
+    value: dict = {}
     for _ in range(depth):
-        value = [value]
+        value = {"a": value}
     return value
 
 
@@ -253,18 +253,10 @@ def test_time_limits_are_checked_up_front(limit):
         ToolHost(CATALOGUE).register("math", "sum", sum, time_limit=limit)
 
 
-
-def _nested(depth: int) -> dict:
-    value: dict = {}
-    for _ in range(depth):
-        value = {"a": value}
-    return value
-
-
 @pytest.mark.parametrize("variables, message", [
     ({"n": float("nan")}, "the variables are not JSON"),
     ({"s": {1, 2}}, "the variables are not JSON"),
-    (_nested(100_000), "the variables nest too deeply"),
+    (nested(100_000), "the variables nest too deeply"),
 ])
 def test_variables_that_cannot_be_json_are_a_clear_value_error(variables, message):
     with ToolHost(CATALOGUE) as host:
@@ -274,6 +266,7 @@ def test_variables_that_cannot_be_json_are_a_clear_value_error(variables, messag
         with pytest.raises(ValueError, match=message):
             asyncio.run(host.execute_async("{ math_sum }", variables))
         assert host.execute("{ s: math_sum(numbers: [1, 2]) }")["data"]["s"] == 3
+
 
 def test_lifecycle_and_registration_errors_are_clear():
     host = ToolHost(CATALOGUE)
