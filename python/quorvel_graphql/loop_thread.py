@@ -42,10 +42,6 @@ class LoopThread:
             if self._stopping:
                 return
 
-    @property
-    def alive(self) -> bool:
-        return self._thread.is_alive() and not self.loop.is_closed()
-
     def submit(self, coroutine: Awaitable[Any]) -> concurrent.futures.Future[Any]:
         return asyncio.run_coroutine_threadsafe(_as_coroutine(coroutine), self.loop)
 

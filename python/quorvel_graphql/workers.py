@@ -34,11 +34,6 @@ class Workers:
         self._closed = False
         self._all_idle = threading.Condition(self._lock)
 
-    @property
-    def busy(self) -> int:
-        """Jobs running now."""
-        return self._busy
-
     def submit(self, job: Job) -> None:
         with self._lock:
             if self._closed:
