@@ -18,6 +18,8 @@ from .core import Gateway, JsonObject, log
 # an agent can write a query without a discovery round trip.
 LISTED_FIELDS_MAX = 40
 SEARCH_LIMIT_DEFAULT = 50
+INSTRUCTIONS = ("Call many tools in one request: 'graphql' runs a GraphQL query whose top-level fields are tools "
+                "(<server>_<tool>), all at once; 'search_tools' finds fields and their arguments.")
 
 _QUERY_FORM = """\
 Run one GraphQL query over the tools of {servers} and get one JSON document back.
@@ -51,7 +53,7 @@ def build_mcp_server(gateway: Gateway) -> Server[Any]:
 
     return Server(
         gateway.name,
-        instructions=_instructions(gateway),
+        instructions=INSTRUCTIONS,
         on_list_tools=list_tools,
         on_call_tool=call_tool,
     )
@@ -179,8 +181,3 @@ def _example_call(tools: list[JsonObject]) -> str:
         first = next(iter(properties))
         return f'{tool["field"]}({first}: "...")'
     return str(tool["field"])
-
-
-def _instructions(gateway: Gateway) -> str:
-    return ("Call many tools in one request: 'graphql' runs a GraphQL query whose top-level fields are tools "
-            "(<server>_<tool>), all at once; 'search_tools' finds fields and their arguments.")
