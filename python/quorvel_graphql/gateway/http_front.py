@@ -268,9 +268,8 @@ def parse_request(body: bytes) -> tuple[str, dict[str, Any] | None]:
     variables = request.get("variables")
     if variables is not None and not isinstance(variables, dict):
         raise ValueError('"variables" must be an object or null')
-    for key in ("operationName",):
-        if request.get(key) is not None and not isinstance(request[key], str):
-            raise ValueError(f'"{key}" must be a string or null')
+    if request.get("operationName") is not None and not isinstance(request["operationName"], str):
+        raise ValueError('"operationName" must be a string or null')
     if request.get("extensions") is not None and not isinstance(request["extensions"], dict):
         raise ValueError('"extensions" must be an object or null')
     return query, variables
