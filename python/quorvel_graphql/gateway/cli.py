@@ -24,12 +24,10 @@ from _graphql import SchemaEngine
 
 from ..cli import CommandFailure, OneLineParser, add_tool_options, catalogue_engine, serving
 from ..host import ToolHost
-from .core import Gateway
+from .core import Gateway, log
 
 PROG = "python -m quorvel_graphql serve"
 TOKEN_VARIABLE = "QUORVEL_GATEWAY_TOKEN"
-
-log = logging.getLogger("quorvel_graphql.gateway")
 
 
 def _parser() -> argparse.ArgumentParser:
