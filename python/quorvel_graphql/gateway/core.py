@@ -31,11 +31,10 @@ LOG_SCAN_LIMIT = 64 << 10
 
 @dataclass(frozen=True)
 class QueryShape:
-    """What a cheap scan of the query text tells: operation type and name,
-    and the top-level field names (not aliases)."""
+    """What a cheap scan of the query text tells: operation type and the
+    top-level field names (not aliases)."""
 
     operation: str
-    name: str | None
     fields: tuple[str, ...]
     has_fragments: bool
 
@@ -210,7 +209,7 @@ def scan_query(query: str) -> QueryShape | None:
 
 
 def _shape(tokens: list[tuple[str, str]]) -> QueryShape | None:
-    operation, name, fragments = "query", None, False
+    operation, fragments = "query", False
     fields: list[str] = []
     depth = parens = 0
     index = 0
@@ -233,8 +232,7 @@ def _shape(tokens: list[tuple[str, str]]) -> QueryShape | None:
             elif text in _OPERATIONS and not fields:
                 operation = text
                 if index < len(tokens) and tokens[index][0] == "name":
-                    name = tokens[index][1]
-                    index += 1
+                    index += 1  # the operation's name
         elif depth == 1 and kind == "spread":
             fragments = True
             index += 1  # a fragment's name, or "on" of an inline fragment
@@ -247,4 +245,4 @@ def _shape(tokens: list[tuple[str, str]]) -> QueryShape | None:
             fields.append(text)
     if depth != 0 or parens != 0:
         return None
-    return QueryShape(operation, name, tuple(fields), fragments)
+    return QueryShape(operation, tuple(fields), fragments)
