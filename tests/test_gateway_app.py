@@ -178,3 +178,23 @@ def test_counts_that_are_not_ascii_digits_are_refused(method: str, path: str, he
 
     response = asyncio.run(asyncio.wait_for(request(), 30))
     assert response.status_code == 400 and message in response.json()["errors"][0]["message"]
+
+
+@pytest.mark.parametrize(
+    ("headers", "status"),
+    [
+        ({"host": "127.0.0.2:8000"}, 200),
+        ({"host": "[::1]:8000", "origin": "http://localhost:3000"}, 200),
+        ({"host": "127.0.0.1.evil.example"}, 421),
+        ({"host": "127.0.0.1", "origin": "http://10.0.0.1"}, 403),
+    ],
+)
+def test_loopback_guard_takes_every_loopback_address(headers: dict[str, str], status: int) -> None:
+    from _graphql import SchemaEngine
+
+    async def request() -> httpx.Response:
+        transport = httpx.ASGITransport(app=create_app(Gateway(SchemaEngine("[]"))))
+        async with httpx.AsyncClient(transport=transport, base_url="http://127.0.0.1") as client:
+            return await client.post("/graphql", json={"query": "{ __typename }"}, headers=headers)
+
+    assert asyncio.run(asyncio.wait_for(request(), 30)).status_code == status

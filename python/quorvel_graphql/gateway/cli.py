@@ -10,7 +10,6 @@ from __future__ import annotations
 import argparse
 import asyncio
 import contextlib
-import ipaddress
 import logging
 import os
 import re
@@ -24,7 +23,7 @@ from _graphql import SchemaEngine
 
 from ..cli import CommandFailure, OneLineParser, add_tool_options, catalogue_engine, serving
 from ..host import ToolHost
-from .core import Gateway, log
+from .core import Gateway, is_loopback, log
 
 PROG = "python -m quorvel_graphql serve"
 TOKEN_VARIABLE = "QUORVEL_GATEWAY_TOKEN"
@@ -103,15 +102,6 @@ def _bind_address(text: str) -> tuple[str, int]:
     if not (port.isascii() and port.isdigit()) or int(port) > 65535:
         raise CommandFailure(f"--http needs [HOST:]PORT with a port from 0 to 65535, not {text!r}")
     return host, int(port)
-
-
-def is_loopback(host: str) -> bool:
-    if host.lower() == "localhost":
-        return True
-    try:
-        return ipaddress.ip_address(host).is_loopback
-    except ValueError:
-        return False
 
 
 def _token(args: argparse.Namespace, bind: tuple[str, int] | None) -> str | None:

@@ -7,6 +7,7 @@ from __future__ import annotations
 import asyncio
 import concurrent.futures
 import functools
+import ipaddress
 import json
 import logging
 import re
@@ -173,6 +174,20 @@ class Gateway:
             return True
         return (shape is not None and not shape.has_fragments and bool(shape.fields)
                 and all(name in BUILT_IN_FIELDS for name in shape.fields))
+
+
+@functools.lru_cache(maxsize=256)
+def is_loopback(host: str) -> bool:
+    """Whether ``host`` (a name or address, IPv6 with or without brackets)
+    is this machine: one rule for the address the gateway binds and the
+    Host and Origin headers it then accepts."""
+    host = host.lower()
+    if host == "localhost":
+        return True
+    try:
+        return ipaddress.ip_address(host.removeprefix("[").removesuffix("]")).is_loopback
+    except ValueError:
+        return False
 
 
 def _refused(message: str) -> str:

@@ -19,7 +19,7 @@ from mcp.server.streamable_http_manager import StreamableHTTPASGIApp, Streamable
 from starlette.applications import Starlette
 from starlette.routing import Route
 
-from .core import Gateway, log
+from .core import Gateway, is_loopback, log
 
 Scope = MutableMapping[str, Any]
 Message = MutableMapping[str, Any]
@@ -30,7 +30,6 @@ ASGIApp = Callable[[Scope, Receive, Send], Awaitable[None]]
 DEFAULT_MAX_BODY = 1 << 20
 GRAPHQL_RESPONSE = "application/graphql-response+json"
 APPLICATION_JSON = "application/json"
-LOOPBACK_NAMES = frozenset({"127.0.0.1", "localhost", "::1", "[::1]"})
 # The playground is one static file; its script runs only code it carries
 # and talks only to the origin that served it.
 PLAYGROUND_POLICY = (
@@ -125,10 +124,10 @@ class Guard:
 
     def _refusal(self, scope: Scope, headers: dict[str, str]) -> tuple[int, str, dict[str, str]] | None:
         if self.loopback_only:
-            if _host_name(headers.get("host", "")) not in LOOPBACK_NAMES:
+            if not is_loopback(_host_name(headers.get("host", ""))):
                 return 421, "this gateway answers only requests addressed to a loopback host", {}
             origin = headers.get("origin")
-            if origin is not None and _host_name(urlsplit(origin).netloc) not in LOOPBACK_NAMES:
+            if origin is not None and not is_loopback(_host_name(urlsplit(origin).netloc)):
                 return 403, "requests from pages of other origins are refused", {}
         if self._expected is None or (scope["method"], scope["path"]) in self.PUBLIC:
             return None
