@@ -21,7 +21,7 @@ from typing import Any
 
 from _graphql import SchemaEngine
 
-from ..cli import CommandFailure, OneLineParser, add_tool_options, catalogue_engine, serving
+from ..cli import EXIT_INTERRUPTED, CommandFailure, OneLineParser, add_tool_options, catalogue_engine, serving
 from ..host import ToolHost
 from .core import Gateway, is_loopback, log
 
@@ -73,7 +73,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         print(f"{PROG}: error: {failure}", file=sys.stderr)
         return failure.status
     except KeyboardInterrupt:  # before serving began; once serving, a signal is a clean stop
-        return 130
+        return EXIT_INTERRUPTED
     return 0
 
 
