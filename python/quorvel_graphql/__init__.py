@@ -6,6 +6,7 @@ from __future__ import annotations
 
 from _graphql import SchemaEngine
 
+from .common import describe_exception
 from .errors import (
     ConfigError,
     HostStateError,
@@ -16,7 +17,7 @@ from .errors import (
     ToolHandlerError,
     UnknownToolError,
 )
-from .host import Handler, HostState, ToolCall, ToolHost, describe_exception
+from .host import Handler, HostState, ToolCall, ToolHost
 
 __all__ = [
     "ConfigError",

@@ -15,91 +15,30 @@ fields of live servers failed (``isError`` true), 130 when interrupted.
 from __future__ import annotations
 
 import argparse
-import contextlib
 import json
 import sys
-import threading
-from collections.abc import Callable, Iterator, Sequence
-from typing import Any, NoReturn, TextIO
+from collections.abc import Sequence
+from typing import Any, TextIO
 
-from _graphql import SchemaEngine
-
+from .cli_common import (
+    EXIT_ERRORS,
+    EXIT_INTERRUPTED,
+    EXIT_SERVERS,
+    EXIT_TOOL_FAILURES,
+    EXIT_USAGE,
+    CommandFailure,
+    OneLineParser,
+    add_tool_options,
+    catalogue_engine,
+    decode_utf8,
+    serving,
+)
+from .common import engine_tools, failed_fields
 from .discovery import describe_sdl
-from .errors import ConfigError, ServerStartError
-from .host import ToolHost, check_time_limit, engine_tools, failed_fields
+
+__all__ = ["EXIT_ERRORS", "EXIT_INTERRUPTED", "EXIT_SERVERS", "EXIT_TOOL_FAILURES", "EXIT_USAGE", "PROG", "main"]
 
 PROG = "python -m quorvel_graphql"
-EXIT_ERRORS, EXIT_USAGE, EXIT_SERVERS, EXIT_TOOL_FAILURES, EXIT_INTERRUPTED = 1, 2, 3, 4, 130
-
-
-class CommandFailure(Exception):
-    """A problem the commands report on one line, with their exit status."""
-
-    def __init__(self, message: str, status: int = EXIT_USAGE) -> None:
-        super().__init__(message)
-        self.status = status
-
-
-def seconds(text: str) -> float:
-    """argparse type of a time limit: positive, finite, at most a year."""
-    try:
-        value = float(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not a number of seconds: {text!r}") from None
-    try:
-        check_time_limit(value)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"must be a positive, finite number of seconds, not {text!r}") from None
-    return value
-
-
-class OneLineParser(argparse.ArgumentParser):
-    """Usage errors in one line, like every other error of the commands."""
-
-    def error(self, message: str) -> NoReturn:
-        self.exit(EXIT_USAGE, f"{self.prog}: error: {message} (see --help)\n")
-
-
-def catalogue_engine(path: str) -> SchemaEngine:
-    """An engine over the catalogue file at ``path``."""
-    text = _read(path, "catalogue")
-    try:
-        return SchemaEngine(text)
-    except ValueError as error:
-        raise CommandFailure(f"{path}: {error}") from error
-
-
-@contextlib.contextmanager
-def serving(
-    config: str, *, time_limit: float | None, startup_timeout: float, read_only: bool, max_workers: int = 8
-) -> Iterator[ToolHost]:
-    """``serve_config`` with its failures as command failures: a bad config
-    is a usage problem, a server that does not start is exit status 3."""
-    try:
-        from .mcp_adapter import serve_config
-    except ImportError as error:
-        raise CommandFailure(str(error)) from error
-    try:
-        with serve_config(config, max_workers=max_workers, time_limit=time_limit,
-                          startup_timeout=startup_timeout, read_only=read_only) as host:
-            yield host
-    except ConfigError as error:
-        raise CommandFailure(str(error)) from error
-    except ServerStartError as error:
-        raise CommandFailure(str(error), EXIT_SERVERS) from error
-
-
-def add_tool_options(parser: argparse.ArgumentParser, *, source_required: bool) -> None:
-    """The options of both commands that say where the tools come from and
-    how their calls are limited."""
-    source = parser.add_mutually_exclusive_group(required=source_required)
-    source.add_argument("--catalogue", metavar="FILE", help="catalogue JSON; tool fields give placeholders")
-    source.add_argument("--servers", metavar="CONFIG", help="MCP server config JSON; tool fields call the servers")
-    parser.add_argument("--time-limit", metavar="SECONDS", type=seconds, help="limit per tool call (with --servers)")
-    parser.add_argument("--startup-timeout", metavar="SECONDS", type=seconds, default=30.0,
-                        help="how long each tool server may take to start (default 30)")
-    parser.add_argument("--read-only", action="store_true",
-                        help="refuse calls to tools that are not read-only (with --servers)")
 
 
 def _parser() -> argparse.ArgumentParser:
@@ -119,22 +58,6 @@ def _parser() -> argparse.ArgumentParser:
     parser.add_argument("query", metavar="QUERY", nargs="?",
                         help="GraphQL query text, or - to read it from stdin")
     return parser
-
-
-def _read(path: str, what: str) -> str:
-    try:
-        with open(path, "rb") as stream:
-            raw = stream.read()
-    except OSError as error:
-        raise CommandFailure(f"cannot read {what} {path}: {error.strerror or error}") from error
-    return _decode(raw, f"{what} {path}")
-
-
-def _decode(raw: bytes, what: str) -> str:
-    try:
-        return raw.decode("utf-8")
-    except UnicodeDecodeError as error:
-        raise CommandFailure(f"{what} is not valid UTF-8 ({error.reason} at byte {error.start})") from None
 
 
 def _argument_text(text: str, what: str) -> str:
@@ -158,28 +81,8 @@ def _query(args: argparse.Namespace) -> str:
     if args.query is None:
         raise CommandFailure("give a QUERY (or - to read it from stdin), or --schema")
     if args.query == "-":
-        return _decode(sys.stdin.buffer.read(), "the query on stdin")
+        return decode_utf8(sys.stdin.buffer.read(), "the query on stdin")
     return _argument_text(args.query, "QUERY")
-
-
-def _interruptible(work: Callable[[], Any]) -> Any:
-    """Runs ``work`` on a daemon thread so that Ctrl-C reaches this one at
-    once, even while the engine waits inside ``execute``."""
-    outcome: dict[str, Any] = {}
-
-    def run() -> None:
-        try:
-            outcome["value"] = work()
-        except BaseException as error:
-            outcome["error"] = error
-
-    thread = threading.Thread(target=run, name="quorvel-cli-query", daemon=True)
-    thread.start()
-    while thread.is_alive():
-        thread.join(0.1)
-    if "error" in outcome:
-        raise outcome["error"]
-    return outcome["value"]
 
 
 def _run(args: argparse.Namespace) -> str:
@@ -193,12 +96,12 @@ def _run(args: argparse.Namespace) -> str:
         engine = catalogue_engine(args.catalogue)
         if query is None:
             return describe_sdl(engine_tools(engine))
-        return str(_interruptible(lambda: engine.execute(query, args.variables)))
+        return engine.execute(query, args.variables)
     with serving(args.servers, time_limit=args.time_limit, startup_timeout=args.startup_timeout,
                  read_only=args.read_only) as host:
         if query is None:
             return describe_sdl(host.catalogue_tools())
-        return str(_interruptible(lambda: host.engine.execute(query, args.variables)))
+        return host.engine.execute(query, args.variables)
 
 
 def _status(document: dict[str, Any], live: bool) -> int:
@@ -209,9 +112,9 @@ def _status(document: dict[str, Any], live: bool) -> int:
 
 
 def _serve(argv: Sequence[str]) -> int:
-    from .gateway import main as gateway_main
+    from .gateway.cli import main as serve_main
 
-    return gateway_main(list(argv))
+    return serve_main(list(argv))
 
 
 def main(argv: Sequence[str] | None = None, stdout: TextIO | None = None) -> int:

@@ -2,17 +2,17 @@
 GraphQL-over-HTTP endpoint with a playground page.
 
 ``python -m quorvel_graphql serve --servers CONFIG [--http [HOST:]PORT]``, or
-from Python: wrap a running ``ToolHost`` (or a ``SchemaEngine``) in a
-:class:`Gateway` and serve it with :func:`create_app` (any ASGI server) or
+from Python: wrap a running ``ToolHost`` (any :class:`Host`, or a bare
+``SchemaEngine``) in a :class:`Gateway` and serve it with :func:`create_app` (any ASGI server) or
 :func:`build_mcp_server` (any MCP transport of the SDK).  Needs the
 ``gateway`` extra (mcp, starlette, uvicorn)."""
 
 from __future__ import annotations
 
 from .cli import main
-from .core import Gateway, QueryResult, scan_query
+from .core import Gateway, Host, PlaceholderHost, QueryResult, scan_query
 
-__all__ = ["Gateway", "QueryResult", "build_mcp_server", "create_app", "main", "scan_query"]
+__all__ = ["Gateway", "Host", "PlaceholderHost", "QueryResult", "build_mcp_server", "create_app", "main", "scan_query"]
 
 
 def __getattr__(name: str) -> object:

@@ -21,9 +21,8 @@ from typing import Any
 
 from _graphql import SchemaEngine
 
-from ..cli import EXIT_INTERRUPTED, CommandFailure, OneLineParser, add_tool_options, catalogue_engine, serving
-from ..host import ToolHost
-from .core import Gateway, is_loopback, log
+from ..cli_common import EXIT_INTERRUPTED, CommandFailure, OneLineParser, add_tool_options, catalogue_engine, serving
+from .core import Gateway, Host, is_loopback, log
 
 PROG = "python -m quorvel_graphql serve"
 TOKEN_VARIABLE = "QUORVEL_GATEWAY_TOKEN"
@@ -130,7 +129,7 @@ def _configure_logging(verbose: int) -> None:
 
 
 @contextlib.contextmanager
-def _open_target(args: argparse.Namespace) -> Iterator[ToolHost | SchemaEngine]:
+def _open_target(args: argparse.Namespace) -> Iterator[Host | SchemaEngine]:
     if args.catalogue is not None:
         if args.read_only:
             raise CommandFailure("--read-only needs --servers (a bare catalogue calls no tools)")

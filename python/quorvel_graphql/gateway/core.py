@@ -1,6 +1,6 @@
-"""What the fronts share: one engine (with or without a running tool host),
-the tool list for discovery, and query execution off the event loop with
-one log line per request."""
+"""What the fronts share: one host (a running tool host, or a bare engine
+whose tool fields give placeholders), the tool list for discovery, and query
+execution off the event loop with one log line per request."""
 
 from __future__ import annotations
 
@@ -14,14 +14,12 @@ import re
 import time
 from collections.abc import Mapping
 from dataclasses import dataclass
-from typing import Any
+from typing import Any, Protocol
 
 from _graphql import SchemaEngine
 
+from ..common import JsonObject, engine_tools, failed_fields, variables_json
 from ..discovery import describe_sdl, search_tools
-from ..host import ToolHost, engine_tools, failed_fields, variables_json
-
-JsonObject = dict[str, Any]
 
 log = logging.getLogger("quorvel_graphql.gateway")
 
@@ -30,7 +28,41 @@ INLINE_SCAN_LIMIT = 2048
 LOG_SCAN_LIMIT = 64 << 10
 
 
-@dataclass(frozen=True)
+class Host(Protocol):
+    """What the gateway needs of a host; ``ToolHost`` is one."""
+
+    @property
+    def engine(self) -> SchemaEngine: ...
+
+    @property
+    def read_only(self) -> bool:
+        """Whether calls to tools that are not read-only are refused."""
+        ...
+
+    def catalogue_tools(self) -> list[JsonObject]: ...
+
+    def stop_calling_tools(self) -> None:
+        """Answers every query waiting on a tool now; later ones call none."""
+        ...
+
+
+class PlaceholderHost:
+    """The host of a bare engine: no tool is ever called, so tool fields
+    give placeholders and every query answers at once."""
+
+    read_only = False
+
+    def __init__(self, engine: SchemaEngine) -> None:
+        self.engine = engine
+
+    def catalogue_tools(self) -> list[JsonObject]:
+        return engine_tools(self.engine)
+
+    def stop_calling_tools(self) -> None:
+        pass
+
+
+@dataclass(frozen=True, slots=True)
 class QueryShape:
     """What a cheap scan of the query text tells: operation type and the
     top-level field names (not aliases)."""
@@ -73,26 +105,28 @@ class QueryResult:
 class Gateway:
     """Runs GraphQL requests for the fronts.
 
-    ``target`` is a running ``ToolHost`` (tool fields call real tools) or a
-    bare ``SchemaEngine`` (tool fields give placeholders).  Engine calls block
-    while the tools run, so they go to a pool of their own, never shared with
-    tool handlers, sized for the number of queries that may wait at once.
-    Queries that cannot reach a tool (built-in fields only, or no tool host)
-    answer in microseconds and run inline.  The tool list and the read-only
-    policy are the host's.
+    ``host`` is a running ``ToolHost`` (tool fields call real tools), any
+    other :class:`Host`, or a bare ``SchemaEngine``, which gets a
+    :class:`PlaceholderHost`.  Engine calls block while the tools run, so
+    they go to a pool of their own, never shared with tool handlers, sized
+    for the number of queries that may wait at once.  Queries that cannot
+    reach a tool (built-in fields only, or a placeholder host) answer in
+    microseconds and run inline.  The tool list and the read-only policy are
+    the host's.
     """
 
     def __init__(
         self,
-        target: ToolHost | SchemaEngine,
+        host: Host | SchemaEngine,
         *,
         max_concurrent_queries: int = 64,
         name: str = "quorvel-graphql",
     ) -> None:
         if max_concurrent_queries < 1:
             raise ValueError("max_concurrent_queries must be at least 1")
-        self.host = target if isinstance(target, ToolHost) else None
-        self.engine = target.engine if isinstance(target, ToolHost) else target
+        self.host: Host = PlaceholderHost(host) if isinstance(host, SchemaEngine) else host
+        self.engine = self.host.engine
+        self.calls_tools = not isinstance(self.host, PlaceholderHost)
         self.name = name
         self._pool = concurrent.futures.ThreadPoolExecutor(max_concurrent_queries, thread_name_prefix="quorvel-gateway")
         self._tools: list[JsonObject] | None = None
@@ -105,14 +139,13 @@ class Gateway:
         """First step of a shutdown: every query waiting on a tool gets its
         answer now (the tool fields say the bridge is detached) instead of
         holding the shutdown until its tools finish."""
-        if self.host is not None:
-            self.engine.detach_call_bridge()
+        self.host.stop_calling_tools()
 
     # -- discovery ----------------------------------------------------------
 
     def tools(self) -> list[JsonObject]:
         if self._tools is None:
-            self._tools = self.host.catalogue_tools() if self.host is not None else engine_tools(self.engine)
+            self._tools = self.host.catalogue_tools()
         return self._tools
 
     def sdl(self) -> str:
@@ -135,8 +168,7 @@ class Gateway:
     def all_read_only(self) -> bool:
         """Whether no query can change anything: the host refuses every call
         to a tool that is not read-only, or there is no such tool."""
-        serves_read_only = self.host is not None and self.host.read_only
-        return serves_read_only or all(tool["readOnly"] for tool in self.tools())
+        return self.host.read_only or all(tool["readOnly"] for tool in self.tools())
 
     # -- execution ----------------------------------------------------------
 
@@ -165,12 +197,12 @@ class Gateway:
     def _worth_scanning(self, query: str) -> bool:
         # Only short queries can be built-ins only; the log takes longer ones
         # up to a bound, since the scan costs more than the engine's parse.
-        if self.host is not None and len(query) <= INLINE_SCAN_LIMIT:
+        if self.calls_tools and len(query) <= INLINE_SCAN_LIMIT:
             return True
         return len(query) <= LOG_SCAN_LIMIT and log.isEnabledFor(logging.INFO)
 
     def _answers_inline(self, shape: QueryShape | None) -> bool:
-        if self.host is None:
+        if not self.calls_tools:
             return True
         return (shape is not None and not shape.has_fragments and bool(shape.fields)
                 and all(name in BUILT_IN_FIELDS for name in shape.fields))

@@ -1,0 +1,405 @@
+"""The serving side of the call bridge: receiving the engine's tool-call
+requests, running the registered handler for each, and answering every
+request exactly once, whatever the handler does.
+
+:class:`CallServer` is the machinery behind :class:`~quorvel_graphql.ToolHost`,
+which keeps the public face (registration, lifecycle, queries) and hands all
+receiving and dispatch to it.
+"""
+
+from __future__ import annotations
+
+import asyncio
+import collections
+import concurrent.futures
+import heapq
+import inspect
+import itertools
+import json
+import logging
+import math
+import threading
+import time
+from collections.abc import Callable, Mapping
+from dataclasses import dataclass
+from typing import Any
+
+from _graphql import SchemaEngine
+
+from .common import check_time_limit, describe_exception
+from .errors import ReadOnlyError, ToolHandlerError
+from .loop_thread import LoopThread
+from .workers import Workers
+
+__all__ = ["CallServer", "Handler", "Registration", "ToolCall"]
+
+Handler = Callable[..., Any]
+"""A tool handler: a plain callable or a coroutine function."""
+
+log = logging.getLogger("quorvel_graphql.host")
+
+UNSENDABLE = "the tool call failed and its error message could not be sent"
+
+
+@dataclass(slots=True)
+class ToolCall:
+    """One bridge request as the engine sent it."""
+
+    request_id: str
+    server: str
+    tool: str
+    arguments: dict[str, Any]
+    operation: str
+
+    @property
+    def label(self) -> str:
+        return f"{self.server}.{self.tool}"
+
+    @classmethod
+    def from_request(cls, request: Mapping[str, Any]) -> ToolCall:
+        arguments = request.get("arguments")
+        return cls(
+            str(request["request_id"]), str(request["server"]), str(request["tool"]),
+            arguments if isinstance(arguments, dict) else {}, str(request.get("operation", "query")),
+        )
+
+    @classmethod
+    def from_json(cls, text: str) -> ToolCall:
+        return cls.from_request(json.loads(text))
+
+
+@dataclass(frozen=True, slots=True)
+class Registration:
+    """How one handler is to be run."""
+
+    handler: Handler
+    pass_dict: bool  # one positional dict instead of keyword arguments
+    pass_call: bool  # the whole ToolCall (fallback handlers)
+    is_coroutine: bool
+    time_limit: float | None
+    loop: asyncio.AbstractEventLoop | None
+    inline: bool  # run on the receiving thread: for cheap handlers that never block
+
+    @classmethod
+    def of(
+        cls, handler: Handler, *, pass_dict: bool = False, pass_call: bool = False, time_limit: float | None = None,
+        loop: asyncio.AbstractEventLoop | None = None, inline: bool = False,
+    ) -> Registration:
+        """A checked registration; TypeError or ValueError says what is wrong."""
+        if not callable(handler):
+            raise TypeError(f"handler must be callable, not {type(handler).__name__}")
+        is_coroutine = inspect.iscoroutinefunction(handler)
+        if inline and (is_coroutine or time_limit is not None):
+            raise ValueError("inline=True is for plain handlers without a time limit: "
+                             "nothing can stop a handler running on the receiving thread")
+        return cls(handler, pass_dict, pass_call, is_coroutine, check_time_limit(time_limit), loop, inline)
+
+    def run(self, call: ToolCall) -> Any:
+        if self.pass_call:
+            return self.handler(call)
+        if self.pass_dict:
+            return self.handler(dict(call.arguments))
+        return self.handler(**call.arguments)
+
+
+@dataclass(slots=True)
+class _InFlight:
+    """A call handed to a worker or a loop and not answered yet.  Whoever
+    removes it from the server's table (the handler finishing, its time limit,
+    stopping) is the one that answers it."""
+
+    call: ToolCall
+    time_limit: float | None
+    started: bool = False
+    future: concurrent.futures.Future[Any] | None = None
+
+
+class CallServer:
+    """Receives an engine's tool calls and answers each one exactly once.
+
+    The handler table (``handlers``, ``fallback``) and the host's event loop
+    (``loop``) belong to the owner, which may change them at any time; the
+    rest is private to the serving threads.  The owner attaches the bridge
+    before :meth:`start` and detaches it before :meth:`stop`, so that every
+    waiting ``execute`` is answered before handlers are waited for.
+    """
+
+    def __init__(
+        self, engine: SchemaEngine, *, max_workers: int, time_limit: float | None, poll_ms: int, read_only: bool,
+        loop: asyncio.AbstractEventLoop | None,
+    ) -> None:
+        self.engine = engine
+        self.max_workers = max_workers
+        self.time_limit = time_limit
+        self.poll_ms = poll_ms
+        self.read_only = read_only
+        self.loop = loop
+        self.handlers: dict[tuple[str, str], Registration] = {}
+        self.fallback: Registration | None = None
+        self.receive_error_count = 0
+        self._lock = threading.Lock()  # guards _inflight, _deadlines, _slots, _waiting
+        self._inflight: dict[str, _InFlight] = {}
+        self._deadlines: list[tuple[float, int, str]] = []
+        self._sequence = itertools.count()
+        self._slots = max_workers  # plain handlers that may run now
+        self._waiting: collections.deque[tuple[Registration, _InFlight]] = collections.deque()
+        self._pool: Workers | None = None
+        self._stopping = threading.Event()
+        self._receiving_done = threading.Event()
+        self._private_loop: LoopThread | None = None
+
+    def start(self) -> None:
+        # Threads are not bounded here: at most max_workers run plain
+        # handlers (_slots), plus the one that holds the receiving role.
+        self._pool = Workers("quorvel-tool")
+        self._pool.submit(self._receive_role)
+
+    def stop(self, timeout: float) -> None:
+        """Stops receiving, drops what is still in flight and waits up to
+        ``timeout`` seconds for running plain handlers."""
+        self._stopping.set()
+        assert self._pool is not None
+        self._receiving_done.wait()
+        with self._lock:
+            leftovers = list(self._inflight.values())
+            self._inflight.clear()
+            self._deadlines.clear()
+            self._waiting.clear()
+        for entry in leftovers:  # the detach answered their executes already
+            if entry.future is not None:
+                entry.future.cancel()
+        self._pool.shutdown()
+        self._pool.wait_idle(timeout)
+        if self._private_loop is not None:
+            self._private_loop.stop(timeout)
+            self._private_loop = None
+
+    def handler_loops(self) -> tuple[asyncio.AbstractEventLoop, ...]:
+        """The loops that run coroutine handlers without a loop of their own:
+        a query that waits on one of them could never be answered."""
+        private = self._private_loop.loop if self._private_loop is not None else None
+        return tuple(loop for loop in (self.loop, private) if loop is not None)
+
+    # -- receiving ----------------------------------------------------------
+
+    def _receive_role(self) -> None:
+        """The receiving loop; exactly one pool thread runs it at a time.
+
+        A lone request for a plain handler is run on this very thread, after
+        handing the receiving role to another one: waking a thread is slow,
+        and this way the wake-up happens beside the handler instead of before
+        it.  Requests that arrive together are handed out to the pool, so a
+        fan-out still runs in parallel and the loop keeps receiving."""
+        receive = self.engine.receive_tool_call
+        handed_on = False
+        try:
+            while not self._stopping.is_set():
+                try:
+                    text = receive(self._wait_ms())
+                    if text is not None:
+                        following = receive(0)  # every request already waiting is taken in this wake-up
+                        run_here = self._dispatch(text, may_run_here=following is None)
+                        while following is not None:
+                            self._dispatch(following, may_run_here=False)
+                            following = receive(0)
+                        if run_here is not None:
+                            assert self._pool is not None
+                            self._pool.submit(self._receive_role)
+                            handed_on = True
+                            run_here()
+                            return
+                    if self._deadlines:
+                        self._expire_overdue()
+                except Exception as error:  # the role must outlive any single bad request
+                    self._note_receive_error(describe_exception(error))
+                    self._stopping.wait(self.poll_ms / 1000)  # never spin on a lasting fault
+        finally:
+            if not handed_on:
+                self._receiving_done.set()
+
+    def _note_receive_error(self, message: str) -> None:
+        self.receive_error_count += 1
+        count = self.receive_error_count
+        if count <= 10 or count % 1000 == 0:
+            log.error("tool host receive error #%d: %s", count, message)
+
+    def _wait_ms(self) -> int:
+        with self._lock:
+            if not self._deadlines:
+                return self.poll_ms
+            remaining = self._deadlines[0][0] - time.monotonic()
+        return max(1, min(self.poll_ms, math.ceil(remaining * 1000)))
+
+    # -- dispatch -----------------------------------------------------------
+
+    def _dispatch(self, text: str, may_run_here: bool) -> Callable[[], None] | None:
+        """Starts serving one request.  Returns the work to run on the calling
+        thread when ``may_run_here`` and the request is for a plain handler
+        that got a slot; None when it is taken care of otherwise."""
+        try:
+            request = json.loads(text)
+            call_id = str(request["request_id"])
+        except Exception as error:
+            self._note_receive_error(f"unreadable request {text[:200]!r}: {describe_exception(error)}")
+            return None
+        try:
+            key = (request["server"], request["tool"])
+            registration = self.handlers.get(key, self.fallback)
+            if self.read_only and request.get("operation") == "mutation":
+                raise ReadOnlyError(f"refused {key[0]}.{key[1]}: the tool is not read-only and this host "
+                                    "serves read-only calls only")
+            if registration is None:
+                raise LookupError(f"no handler for {key[0]}.{key[1]}")
+            call = ToolCall.from_request(request)
+            if registration.inline:
+                self._run_inline(registration, call)
+                return None
+            return self._launch(registration, call, may_run_here)
+        except Exception as error:  # nothing started: answer the failure at once
+            self._send_failure(call_id, describe_exception(error))
+            return None
+
+    def _run_inline(self, registration: Registration, call: ToolCall) -> None:
+        try:
+            result = registration.run(call)
+        except BaseException as error:
+            self._send_failure(call.request_id, describe_exception(error))
+            return
+        self._send_result(call.request_id, call.label, result)
+
+    def _launch(self, registration: Registration, call: ToolCall, may_run_here: bool) -> Callable[[], None] | None:
+        limit = registration.time_limit if registration.time_limit is not None else self.time_limit
+        entry = _InFlight(call, limit)
+        with self._lock:
+            self._inflight[call.request_id] = entry
+            if limit is not None:
+                deadline = time.monotonic() + limit
+                heapq.heappush(self._deadlines, (deadline, next(self._sequence), call.request_id))
+        try:
+            if registration.is_coroutine:
+                entry.future = asyncio.run_coroutine_threadsafe(
+                    self._run_coroutine(registration, entry), self._coroutine_loop(registration))
+                return None
+            with self._lock:
+                if self._slots == 0:  # waits in order; its time limit runs meanwhile
+                    self._waiting.append((registration, entry))
+                    return None
+                self._slots -= 1
+            if may_run_here:
+                return lambda: self._serve_plain(registration, entry)
+            assert self._pool is not None
+            self._pool.submit(lambda: self._serve_plain(registration, entry))
+            return None
+        except BaseException:
+            self._claim(call.request_id)
+            raise
+
+    def _serve_plain(self, registration: Registration, entry: _InFlight) -> None:
+        """Runs plain handlers while holding one slot: this one, then those
+        waiting for a slot, then gives the slot back."""
+        job: tuple[Registration, _InFlight] | None = (registration, entry)
+        while job is not None:
+            self._run_plain(*job)
+            with self._lock:
+                if self._waiting and not self._stopping.is_set():
+                    job = self._waiting.popleft()
+                else:
+                    job = None
+                    self._slots += 1
+
+    def _coroutine_loop(self, registration: Registration) -> asyncio.AbstractEventLoop:
+        loop = registration.loop or self.loop
+        if loop is not None:
+            return loop
+        if self._private_loop is None:
+            self._private_loop = LoopThread("quorvel-host-loop")
+        return self._private_loop.loop
+
+    def _run_plain(self, registration: Registration, entry: _InFlight) -> None:
+        entry.started = True
+        if self._inflight.get(entry.call.request_id) is not entry:
+            return  # expired or stopped while it waited for a worker
+        try:
+            result, failed = registration.run(entry.call), False
+        except BaseException as error:
+            result, failed = error, True
+        self._conclude(entry, result, failed)
+
+    async def _run_coroutine(self, registration: Registration, entry: _InFlight) -> None:
+        entry.started = True
+        try:
+            result, failed = await registration.run(entry.call), False
+        except asyncio.CancelledError:
+            if self._claim(entry.call.request_id):
+                self._send_failure(entry.call.request_id, f"CancelledError: tool {entry.call.label} was cancelled")
+            raise
+        except BaseException as error:  # SystemExit and the like must not reach the loop
+            if not isinstance(error, Exception):
+                error = ToolHandlerError(f"{entry.call.label} raised {describe_exception(error)}")
+            result, failed = error, True
+        self._conclude(entry, result, failed)
+
+    def _conclude(self, entry: _InFlight, result: Any, failed: bool) -> None:
+        if not self._claim(entry.call.request_id):
+            return  # already answered by its time limit or by stopping
+        if failed:
+            self._send_failure(entry.call.request_id, describe_exception(result))
+        else:
+            self._send_result(entry.call.request_id, entry.call.label, result)
+
+    def _claim(self, request_id: str) -> bool:
+        with self._lock:
+            return self._inflight.pop(request_id, None) is not None
+
+    def _expire_overdue(self) -> None:
+        now = time.monotonic()
+        overdue: list[_InFlight] = []
+        with self._lock:
+            while self._deadlines and self._deadlines[0][0] <= now:
+                _, _, request_id = heapq.heappop(self._deadlines)
+                entry = self._inflight.pop(request_id, None)
+                if entry is not None:
+                    overdue.append(entry)
+        for entry in overdue:
+            if entry.future is not None:
+                entry.future.cancel()
+            label, limit = entry.call.label, entry.time_limit or 0.0
+            if entry.started:
+                message = f"TimeoutError: tool {label} took longer than {limit} s"
+            else:
+                message = (f"TimeoutError: tool {label} did not start within {limit} s: all {self.max_workers} "
+                           "worker threads were busy with earlier calls")
+            self._send_failure(entry.call.request_id, message)
+
+    # -- answers: each request gets exactly one, whatever goes wrong --------
+
+    def _send_result(self, request_id: str, label: str, result: Any) -> None:
+        try:
+            payload = json.dumps(result, allow_nan=False)
+        except RecursionError:
+            self._send_failure(request_id, f"ValueError: result of {label} is not JSON: it is nested too deeply "
+                                           "(or refers to itself)")
+            return
+        except Exception as problem:
+            self._send_failure(request_id, f"{type(problem).__name__}: result of {label} is not JSON: "
+                                           f"{describe_exception(problem).partition(': ')[2]}")
+            return
+        try:
+            self.engine.respond_tool_call(request_id, payload)
+        except Exception as error:
+            self._send_failure(request_id, f"result of {label} could not be sent: {describe_exception(error)}")
+
+    def _send_failure(self, request_id: str, message: str) -> None:
+        for text in (message, _sendable(message), UNSENDABLE):
+            try:
+                self.engine.fail_tool_call(request_id, text)
+                return
+            except Exception as error:
+                log.warning("could not answer tool call %s: %s", request_id, describe_exception(error))
+
+
+def _sendable(message: str) -> str:
+    try:
+        return message.encode("utf-8", "backslashreplace").decode("utf-8")
+    except Exception:
+        return UNSENDABLE
