@@ -35,12 +35,9 @@ from __future__ import annotations
 
 import asyncio
 import contextlib
-import fnmatch
-import inspect
 import json
 import logging
 import os
-import re
 import signal
 import threading
 import time
@@ -50,18 +47,21 @@ from types import TracebackType
 from typing import Any, TextIO
 
 try:
-    from mcp import ClientSession, StdioServerParameters
+    import mcp_types
+    from mcp import ClientSession, MCPError, StdioServerParameters
     from mcp.client.stdio import get_default_environment, stdio_client
 except ImportError as _missing:  # pragma: no cover - depends on the environment
     raise ImportError(
-        "quorvel_graphql.mcp_adapter needs the MCP Python SDK, which is not installed "
-        "(pip install 'quorvel-graphql[mcp]' or pip install 'mcp>=1.2')"
+        "quorvel_graphql.mcp_adapter needs the MCP Python SDK 2 or later, which is not installed "
+        "(pip install 'quorvel-graphql[mcp]' or pip install 'mcp>=2')"
     ) from _missing
 
 from _graphql import SchemaEngine
 
+from .common import JsonObject, check_time_limit, describe_exception, engine_tools, with_input_schemas
+from .config import ServerConfig, load_config, parse_config
 from .errors import ConfigError, HostStateError, McpCallError, ReadOnlyError, ServerStartError
-from .host import ToolCall, ToolHost, check_time_limit, describe_exception, engine_tools
+from .host import ToolCall, ToolHost
 from .loop_thread import LoopThread
 
 __all__ = [
@@ -75,181 +75,10 @@ __all__ = [
     "serve_config",
 ]
 
-JsonObject = dict[str, Any]
-
 log = logging.getLogger("quorvel_graphql.mcp")
 
-TRANSPORTS = {"stdio": "stdio", "streamable-http": "streamable-http", "streamable_http": "streamable-http",
-              "streamablehttp": "streamable-http", "http": "streamable-http", "sse": "sse"}
-SERVER_KEYS = ("command", "args", "env", "cwd", "url", "transport", "type", "headers", "tools", "time_limit",
-               "max_concurrency", "read_only")
-TOP_KEYS = ("servers", "mcpServers", "read_only")
 RESTART_PAUSE_MAX = 30.0  # seconds between attempts to restart a server that keeps failing
 STABLE_AFTER = 30.0  # a server up this long counts as healthy again: its next restart is immediate
-
-
-@dataclass(frozen=True)
-class ServerConfig:
-    name: str
-    command: str = ""
-    args: tuple[str, ...] = ()
-    env: Mapping[str, str] | None = field(default=None, repr=False)
-    cwd: str | None = None
-    url: str | None = None
-    transport: str = "stdio"
-    headers: Mapping[str, str] | None = field(default=None, repr=False)  # may hold secrets: never shown
-    include: tuple[str, ...] = ()
-    exclude: tuple[str, ...] = ()
-    time_limit: float | None = None
-    max_concurrency: int | None = None
-    read_only: bool = False
-
-    def __post_init__(self) -> None:
-        if self.url is not None and self.transport == "stdio":
-            object.__setattr__(self, "transport", "streamable-http")
-
-    @property
-    def where(self) -> str:
-        """The command or URL, for messages (no headers, no environment)."""
-        return self.url if self.url is not None else self.command
-
-    def keeps(self, tool: str) -> bool:
-        """Whether the include/exclude filters let ``tool`` become a field."""
-        if self.include and not any(fnmatch.fnmatchcase(tool, p) for p in self.include):
-            return False
-        return not any(fnmatch.fnmatchcase(tool, p) for p in self.exclude)
-
-
-def load_config(path: str | os.PathLike[str]) -> dict[str, ServerConfig]:
-    """Reads a configuration file; ConfigError names the file and the fault."""
-    try:
-        with open(path, "rb") as stream:
-            raw = stream.read()
-    except OSError as error:
-        raise ConfigError(f"cannot read server config {os.fspath(path)}: {error.strerror or error}") from error
-    try:
-        data = json.loads(raw.decode("utf-8"))
-    except UnicodeDecodeError as error:
-        raise ConfigError(f"server config {os.fspath(path)} is not UTF-8 text: {error.reason} "
-                          f"at byte {error.start}") from error
-    except json.JSONDecodeError as error:
-        raise ConfigError(f"server config {os.fspath(path)} is not valid JSON: {error}") from error
-    folder = os.path.dirname(os.path.abspath(os.fspath(path)))
-    return parse_config(data, origin=os.fspath(path), base_dir=folder)
-
-
-def parse_config(data: Any, origin: str = "server config", base_dir: str | None = None) -> dict[str, ServerConfig]:
-    """Validates already-parsed configuration JSON.  A relative ``cwd`` is
-    resolved against ``base_dir`` when given (the config file's folder)."""
-    if not isinstance(data, dict):
-        raise ConfigError(f"{origin}: the top level must be an object")
-    _check_keys(data, TOP_KEYS, origin)
-    table = data.get("servers", data.get("mcpServers"))
-    if not isinstance(table, dict):
-        raise ConfigError(f"{origin}: expected an object under \"servers\" (or \"mcpServers\")")
-    read_only = _flag(data, "read_only", origin, False)
-    return {name: _server_config(name, entry, f"{origin}: server '{name}'", base_dir, read_only)
-            for name, entry in table.items()}
-
-
-def _server_config(name: str, entry: Any, where: str, base_dir: str | None, read_only: bool) -> ServerConfig:
-    if not isinstance(entry, dict):
-        raise ConfigError(f"{where} must be an object")
-    _check_keys(entry, SERVER_KEYS, where)
-    command, url = entry.get("command"), entry.get("url")
-    if (command is None) == (url is None):
-        raise ConfigError(f"{where} needs either a non-empty string \"command\" or a \"url\" (not both)")
-    if command is not None and (not isinstance(command, str) or not command.strip()):
-        raise ConfigError(f"{where} needs a non-empty string \"command\"")
-    if url is not None and (not isinstance(url, str) or not re.match(r"https?://[^/\s]+", url)):
-        raise ConfigError(f"{where}: \"url\" must be an http:// or https:// URL")
-    transport = _transport(entry, where, url is not None)
-    args = entry.get("args", [])
-    if not isinstance(args, list) or not all(isinstance(a, str) for a in args):
-        raise ConfigError(f"{where}: \"args\" must be a list of strings")
-    env = _string_map(entry, "env", where)
-    cwd = entry.get("cwd")
-    if cwd is not None and not isinstance(cwd, str):
-        raise ConfigError(f"{where}: \"cwd\" must be a string")
-    if cwd is not None and base_dir is not None:
-        cwd = os.path.normpath(os.path.join(base_dir, os.path.expanduser(cwd)))
-    headers = _string_map(entry, "headers", where)
-    if headers is not None:
-        headers = {key: _expand(value, f"{where}: header {key!r}") for key, value in headers.items()}
-    include, exclude = _tool_filters(entry.get("tools"), where)
-    limit = entry.get("time_limit")
-    if isinstance(limit, bool):  # float() would take true as one second
-        raise ConfigError(f"{where}: \"time_limit\" must be a positive, finite number of seconds")
-    try:
-        limit = check_time_limit(limit, f"{where}: \"time_limit\"")
-    except ValueError as error:
-        raise ConfigError(str(error)) from None
-    concurrency = entry.get("max_concurrency")
-    if concurrency is not None and (isinstance(concurrency, bool) or not isinstance(concurrency, int)
-                                    or concurrency < 1):
-        raise ConfigError(f"{where}: \"max_concurrency\" must be a whole number of at least 1")
-    return ServerConfig(name, command or "", tuple(args), env, cwd, url, transport, headers, include, exclude,
-                        limit, concurrency, _flag(entry, "read_only", where, read_only))
-
-
-def _check_keys(entry: Mapping[str, Any], known: tuple[str, ...], where: str) -> None:
-    unknown = [key for key in entry if key not in known]
-    if unknown:
-        raise ConfigError(f"{where}: unknown key {unknown[0]!r} (known keys: {', '.join(known)})")
-
-
-def _flag(entry: Mapping[str, Any], key: str, where: str, default: bool) -> bool:
-    value = entry.get(key, default)
-    if not isinstance(value, bool):
-        raise ConfigError(f"{where}: \"{key}\" must be true or false")
-    return value
-
-
-def _transport(entry: Mapping[str, Any], where: str, remote: bool) -> str:
-    given = entry.get("transport", entry.get("type"))
-    if given is None:
-        return "streamable-http" if remote else "stdio"
-    transport = TRANSPORTS.get(given) if isinstance(given, str) else None
-    if transport is None:
-        raise ConfigError(f"{where}: unknown transport {given!r} (use \"stdio\", \"streamable-http\" or \"sse\")")
-    if (transport == "stdio") == remote:
-        raise ConfigError(f"{where}: transport {given!r} does not fit a server given by "
-                          f"{'url' if remote else 'command'}")
-    return transport
-
-
-def _string_map(entry: Mapping[str, Any], key: str, where: str) -> dict[str, str] | None:
-    value = entry.get(key)
-    if value is None:
-        return None
-    if not (isinstance(value, dict) and all(isinstance(k, str) and isinstance(v, str) for k, v in value.items())):
-        raise ConfigError(f"{where}: \"{key}\" must map names to strings")
-    return dict(value)
-
-
-def _expand(value: str, where: str) -> str:
-    def variable(match: re.Match[str]) -> str:
-        name = match.group(1)
-        if name not in os.environ:
-            raise ConfigError(f"{where} names the environment variable {name}, which is not set")
-        return os.environ[name]
-
-    return re.sub(r"\$\{([A-Za-z_][A-Za-z0-9_]*)\}", variable, value)
-
-
-def _tool_filters(value: Any, where: str) -> tuple[tuple[str, ...], tuple[str, ...]]:
-    if value is None:
-        return (), ()
-    if not isinstance(value, dict):
-        raise ConfigError(f"{where}: \"tools\" must be an object with \"include\" and/or \"exclude\" lists")
-    _check_keys(value, ("include", "exclude"), f"{where}: \"tools\"")
-    lists = []
-    for key in ("include", "exclude"):
-        patterns = value.get(key, [])
-        if not isinstance(patterns, list) or not all(isinstance(p, str) for p in patterns):
-            raise ConfigError(f"{where}: \"tools\".\"{key}\" must be a list of glob patterns")
-        lists.append(tuple(patterns))
-    return lists[0], lists[1]
 
 
 @dataclass
@@ -292,7 +121,7 @@ class McpServers:
         self._servers: dict[str, _Server] = {}
         self._thread: LoopThread | None = None
         self._closed = False
-        self._fields: dict[tuple[str, str], str] | None = None
+        self._tools: list[JsonObject] | None = None  # as the latest engine() lists them
         self._spawning: asyncio.Lock | None = None
 
     @property
@@ -445,16 +274,10 @@ class McpServers:
         """One dict per tool field, in configuration order: ``server``,
         ``tool``, ``field`` (the GraphQL field name the engine gives it),
         ``description``, ``readOnly`` and ``inputSchema`` (from tools/list)."""
-        fields = self._field_names()
-        listed: list[JsonObject] = []
-        for name, server in self._servers.items():
-            for tool in server.tools:
-                listed.append({
-                    "server": name, "tool": tool["name"], "field": fields.get((name, tool["name"])),
-                    "description": tool.get("description") or "", "readOnly": _read_only(tool),
-                    "inputSchema": tool.get("inputSchema"),
-                })
-        return listed
+        if self._tools is None:
+            self.engine()
+        assert self._tools is not None
+        return with_input_schemas(self._tools, self.input_schemas())
 
     def input_schemas(self) -> dict[tuple[str, str], JsonObject]:
         return {(name, tool["name"]): tool["inputSchema"] for name, server in self._servers.items()
@@ -486,23 +309,16 @@ class McpServers:
         """An engine over the servers' tools.  Two tools whose names map to
         the same GraphQL field are logged as a warning: only one is reachable."""
         engine = SchemaEngine(self.catalogue_json())
-        self._fields = {}
+        self._tools = engine_tools(engine)
         owners: dict[str, str] = {}
-        for entry in engine_tools(engine):
+        for entry in self._tools:
             label = f"{entry['server']}.{entry['tool']}"
-            self._fields[(entry["server"], entry["tool"])] = entry["field"]
             if entry["field"] in owners:
                 log.warning("tools %s and %s both become the GraphQL field %s; only %s is reachable",
                             owners[entry["field"]], label, entry["field"], owners[entry["field"]])
             else:
                 owners[entry["field"]] = label
         return engine
-
-    def _field_names(self) -> dict[tuple[str, str], str]:
-        if self._fields is None:
-            self.engine()
-        assert self._fields is not None
-        return self._fields
 
     # -- calls --------------------------------------------------------------
 
@@ -652,20 +468,17 @@ _LEVELS = {"debug": logging.DEBUG, "info": logging.INFO, "notice": logging.INFO,
 
 
 def _log_notification(logger: logging.Logger) -> Any:
-    async def log_message(params: Any) -> None:
-        level = _LEVELS.get(str(getattr(params, "level", "info")), logging.ERROR)
-        logger.log(level, "%s", getattr(params, "data", params))
+    async def log_message(params: mcp_types.LoggingMessageNotificationParams) -> None:
+        logger.log(_LEVELS.get(str(params.level), logging.ERROR), "%s", params.data)
 
     return log_message
 
 
 def _note_progress(logger: logging.Logger) -> Any:
-    async def handle(message: Any) -> None:
-        root = getattr(message, "root", message)
-        if type(root).__name__ == "ProgressNotification":
-            params = root.params
-            logger.debug("progress %s/%s %s", params.progress, getattr(params, "total", None) or "?",
-                         getattr(params, "message", None) or "")
+    async def handle(message: mcp_types.ServerNotification | Exception) -> None:
+        if isinstance(message, mcp_types.ProgressNotification):
+            params = message.params
+            logger.debug("progress %s/%s %s", params.progress, params.total or "?", params.message or "")
         elif isinstance(message, Exception):
             logger.warning("transport error: %s", describe_exception(message))
         await asyncio.sleep(0)
@@ -675,16 +488,11 @@ def _note_progress(logger: logging.Logger) -> Any:
 
 async def _open_streamable_http(stack: contextlib.AsyncExitStack, config: ServerConfig) -> tuple[Any, Any]:
     from mcp.client import streamable_http
+    from mcp.shared._httpx_utils import create_mcp_http_client
 
-    url = config.url or ""
-    if hasattr(streamable_http, "streamable_http_client"):  # SDK 2.x takes a ready HTTP client
-        from mcp.shared._httpx_utils import create_mcp_http_client
-
-        client = await stack.enter_async_context(create_mcp_http_client(headers=dict(config.headers or {})))
-        streams = await stack.enter_async_context(streamable_http.streamable_http_client(url, http_client=client))
-    else:
-        legacy: Any = getattr(streamable_http, "streamablehttp_client")  # SDK 1.x
-        streams = await stack.enter_async_context(legacy(url, headers=dict(config.headers or {})))
+    client = await stack.enter_async_context(create_mcp_http_client(headers=dict(config.headers or {})))
+    streams = await stack.enter_async_context(streamable_http.streamable_http_client(config.url or "",
+                                                                                     http_client=client))
     return streams[0], streams[1]
 
 
@@ -693,20 +501,11 @@ def _read_only(tool: Mapping[str, Any]) -> bool:
 
 
 async def _list_tools(session: ClientSession) -> list[JsonObject]:
-    # The SDK moved the cursor into a params object in 2.x; accept both.
-    paged_by_params = "params" in inspect.signature(session.list_tools).parameters
-    lister: Any = session.list_tools
     tools: list[JsonObject] = []
     cursor: str | None = None
     while True:
-        if cursor is None:
-            page = await lister()
-        elif paged_by_params:
-            from mcp.types import PaginatedRequestParams
-
-            page = await lister(params=PaginatedRequestParams(cursor=cursor))
-        else:
-            page = await lister(cursor=cursor)
+        params = mcp_types.PaginatedRequestParams(cursor=cursor) if cursor is not None else None
+        page = await session.list_tools(params=params)
         dumped = page.model_dump(mode="json", by_alias=True, exclude_none=True)
         tools.extend(dumped.get("tools", []))
         cursor = dumped.get("nextCursor")
@@ -742,15 +541,9 @@ def _leaf(error: BaseException) -> BaseException:
     return error
 
 
-CONNECTION_CLOSED = -32000  # the SDK's code for "the connection is gone"
-
-
 def _is_protocol_error(error: BaseException) -> bool:
     """An error the server answered with (the connection is fine)."""
-    if type(error).__name__ not in ("McpError", "MCPError"):
-        return False
-    data = getattr(error, "error", None)
-    return getattr(data, "code", None) != CONNECTION_CLOSED
+    return isinstance(error, MCPError) and error.code != mcp_types.CONNECTION_CLOSED
 
 
 def _start_failure(error: BaseException, config: ServerConfig) -> str:
