@@ -1,0 +1,129 @@
+"""The seams between the package's parts: the gateway works through a host's
+public face (a running ToolHost, or the placeholder host of a bare engine),
+shutting down stops tool calls through that host, and the server
+configuration is read without the MCP SDK."""
+
+from __future__ import annotations
+
+import asyncio
+import json
+import os
+import subprocess
+import sys
+import textwrap
+import threading
+
+import pytest
+
+from conftest import JOIN_TIMEOUT, catalogue
+from quorvel_graphql import ToolHost
+from quorvel_graphql.common import engine_tools
+from quorvel_graphql.gateway import Gateway, PlaceholderHost
+
+CATALOGUE = catalogue(("slow", "wait", False), ("files", "read_file", True))
+
+
+def test_gateway_shutdown_answers_waiting_queries_through_the_host() -> None:
+    started, release = threading.Event(), threading.Event()
+
+    def wait() -> str:
+        started.set()
+        release.wait(JOIN_TIMEOUT)
+        return "late"
+
+    async def scenario(gateway: Gateway) -> dict:
+        pending = asyncio.ensure_future(gateway.execute("{ slow_wait }", None, via="test"))
+        assert await asyncio.to_thread(started.wait, JOIN_TIMEOUT)
+        gateway.stop_calling_tools()
+        result = await asyncio.wait_for(pending, JOIN_TIMEOUT)
+        return result.document
+
+    with ToolHost(CATALOGUE) as host:
+        host.register("slow", "wait", wait)
+        gateway = Gateway(host)
+        try:
+            document = asyncio.run(scenario(gateway))
+        finally:
+            release.set()
+            gateway.close()
+        assert host.running  # stopping the calls is not closing the host
+    answer = document["data"]["slow_wait"]
+    assert answer["isError"] is True and "detached" in answer["text"], answer
+
+
+def test_a_stopped_host_calls_no_more_tools_and_closes_cleanly() -> None:
+    calls: list[str] = []
+    host = ToolHost(CATALOGUE)
+    host.stop_calling_tools()  # not started: nothing to stop, and no error
+    with host:
+        host.register("files", "read_file", lambda path: calls.append(path) or path)
+        assert host.execute('{ files_read_file(path: "one") }')["data"]["files_read_file"] == "one"
+        host.stop_calling_tools()
+        host.stop_calling_tools()
+        later = host.execute('{ files_read_file(path: "two") }')
+    host.stop_calling_tools()  # closed: still no error
+    assert calls == ["one"] and later["data"]["files_read_file"] != "two"
+
+
+@pytest.mark.parametrize("read_only", [False, True])
+def test_gateway_takes_tools_and_policy_from_the_host(read_only: bool) -> None:
+    host = ToolHost(CATALOGUE, read_only=read_only)
+    host.input_schemas[("slow", "wait")] = {"type": "object", "properties": {"ms": {"type": "integer"}}}
+    gateway = Gateway(host)
+    try:
+        assert gateway.calls_tools and gateway.host is host
+        assert gateway.tools() == host.catalogue_tools()
+        assert "ms: Int" in gateway.sdl()
+        # slow.wait is not read-only, so only the host's policy makes the whole surface read-only
+        assert gateway.all_read_only() is read_only
+    finally:
+        gateway.close()
+
+
+def test_a_bare_engine_gets_a_placeholder_host_that_answers_inline() -> None:
+    gateway = Gateway(ToolHost(CATALOGUE).engine)
+    try:
+        assert isinstance(gateway.host, PlaceholderHost) and not gateway.calls_tools
+        assert gateway.tools() == engine_tools(gateway.engine)
+        assert not gateway.all_read_only()
+        gateway.stop_calling_tools()
+        result = asyncio.run(gateway.execute('{ files_read_file(path: "x") }', None, via="test"))
+        assert result.document["errors"] == [] and "files_read_file" in result.document["data"]
+    finally:
+        gateway.close()
+
+
+CONFIG_WITHOUT_SDK = textwrap.dedent("""
+    import json, os, sys
+    sys.modules["mcp"] = None  # as if the SDK were not installed
+    from quorvel_graphql.config import load_config
+    from quorvel_graphql.errors import ConfigError
+    servers = load_config(sys.argv[1])
+    try:
+        load_config(sys.argv[2])
+    except ConfigError as error:
+        bad = str(error)
+    loaded = sorted(m for m in sys.modules if m.startswith("mcp"))
+    try:
+        import quorvel_graphql.mcp_adapter
+    except ImportError as error:
+        missing = str(error)
+    print(json.dumps({"headers": dict(servers["s"].headers), "cwd": servers["s"].cwd, "bad": bad,
+                      "missing": missing, "loaded": loaded}))
+""")
+
+
+def test_server_config_needs_no_mcp_sdk(tmp_path) -> None:
+    good = tmp_path / "good.json"
+    good.write_text(json.dumps({"servers": {"s": {"command": "x", "cwd": "sub",
+                                                  "headers": {"A": "Bearer ${SEAM_TOKEN}"}}}}))
+    bad = tmp_path / "bad.json"
+    bad.write_text(json.dumps({"servers": {"s": {"command": "x", "colour": "red"}}}))
+    env = {**os.environ, "SEAM_TOKEN": "t0k"}
+    finished = subprocess.run([sys.executable, "-c", CONFIG_WITHOUT_SDK, str(good), str(bad)], env=env,
+                              capture_output=True, text=True, timeout=JOIN_TIMEOUT)
+    assert finished.returncode == 0, finished.stderr
+    outcome = json.loads(finished.stdout)
+    assert outcome["headers"] == {"A": "Bearer t0k"} and outcome["cwd"] == str(tmp_path / "sub")
+    assert "unknown key 'colour'" in outcome["bad"]
+    assert "mcp>=2" in outcome["missing"] and outcome["loaded"] == ["mcp"]
