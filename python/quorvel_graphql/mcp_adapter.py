@@ -81,7 +81,7 @@ RESTART_PAUSE_MAX = 30.0  # seconds between attempts to restart a server that ke
 STABLE_AFTER = 30.0  # a server up this long counts as healthy again: its next restart is immediate
 
 
-@dataclass
+@dataclass(slots=True)
 class _Server:
     config: ServerConfig
     stop: asyncio.Event = field(default_factory=asyncio.Event)
