@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import gc
 import json
+import queue
 import random
 import threading
 import time
@@ -206,6 +207,29 @@ def test_concurrent_receivers_get_distinct_requests(engine: _graphql.SchemaEngin
     assert sorted(received) == sorted(f"tool-call-{n}" for n in range(1, total + 1))
     values = data_of(running.result())
     assert all(values[f"f{i}"]["args"] == {"i": i} for i in range(total))
+
+
+def test_second_receivers_timeout_starts_once_the_first_is_done(engine: _graphql.SchemaEngine) -> None:
+    # Receivers are served one after the other, so the second one's wait is
+    # its own full timeout after the first gave up: a request sent only once
+    # the first receiver has returned still reaches the second.
+    engine.attach_call_bridge()
+    start, returned = threading.Barrier(2), queue.Queue()
+
+    def receive_once() -> None:
+        start.wait(JOIN_TIMEOUT)
+        returned.put(engine.receive_tool_call(1000))
+
+    receivers = [Background(receive_once) for _ in range(2)]
+    assert returned.get(timeout=JOIN_TIMEOUT) is None
+    running = Background(engine.execute, "{ s_t(k: 1) }")
+    second = returned.get(timeout=JOIN_TIMEOUT)
+    assert second is not None, "the second receiver's timeout ran out while the first one was receiving"
+    assert json.loads(second)["request_id"] == "tool-call-1"
+    assert engine.respond_tool_call("tool-call-1", "[]")
+    assert data_of(running.result()) == {"s_t": []}
+    for receiver in receivers:
+        receiver.result()
 
 
 @pytest.mark.parametrize("threads, count", [(4, 10), (3, 1), (2, 1100)])

@@ -160,10 +160,12 @@ public:
     PendingCall start_call(std::string_view server, std::string_view tool, std::string_view operation,
                            std::string arguments_json, const std::shared_ptr<Parker>& waker);
 
-    // The next request, or nothing when none arrived in time. A zero timeout
-    // polls without entering the runtime. With `interrupt`, the wait gives up
-    // the receiver lock every interrupt_check_interval to ask the hook, and
-    // ends with the interrupted failure when it says so.
+    // The next request, or nothing when none arrived in time; the time runs
+    // from the moment this receiver holds the receiver lock, which another
+    // receiver may hold first. A zero timeout polls without entering the
+    // runtime. With `interrupt`, the wait gives up the receiver lock every
+    // interrupt_check_interval to ask the hook, and ends with the interrupted
+    // failure when it says so.
     Result<std::optional<ReceivedRequest>> receive_json(Runtime& runtime, std::chrono::seconds seconds,
                                                    std::chrono::nanoseconds nanoseconds,
                                                    InterruptCheck* interrupt = nullptr);
@@ -183,6 +185,7 @@ private:
 
     std::optional<ReplySender> take_sender(std::uint64_t number) noexcept;
     void fail_undelivered(std::uint64_t number) noexcept;
+    // With the receiver lock held.
     std::optional<BridgeEnvelope> wait_for_request(TaskContext& context, std::optional<Clock::time_point> until);
     void cancel_pending(const std::string& payload);
 
