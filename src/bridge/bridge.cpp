@@ -14,6 +14,8 @@ namespace quorvel {
 namespace {
 
 constexpr std::string_view request_id_prefix = "tool-call-";
+constexpr std::string_view detached_message = "CallBridge is detached";
+constexpr std::string_view undelivered_message = "CallBridge could not deliver the request to the host: memory ran out";
 
 // Undoes what a scope started (a timer, a notification), on every way out.
 template <class Undo>
@@ -28,10 +30,7 @@ private:
     Undo undo_;
 };
 
-}  // namespace
-
-std::string request_id_of(std::uint64_t number) { return std::string(request_id_prefix) + std::to_string(number); }
-
+// "tool-call-<number>" back to its number: nothing for any other text.
 std::optional<std::uint64_t> request_number(std::string_view request_id) {
     if (!request_id.starts_with(request_id_prefix)) return std::nullopt;
     std::string_view digits = request_id.substr(request_id_prefix.size());
@@ -61,10 +60,19 @@ std::string write_bridge_request(std::string_view request_id, std::string_view s
     return text;
 }
 
+}  // namespace
+
+std::string request_id_of(std::uint64_t number) { return std::string(request_id_prefix) + std::to_string(number); }
+
+void write_tool_error_result(std::initializer_list<std::string_view> text_parts, std::string& out) {
+    out += "{\"isError\":true,\"json\":null,\"text\":";
+    json::write_string_of(text_parts, out);
+    out.push_back('}');
+}
+
 std::string tool_error_result(std::string_view message) {
-    std::string text = "{\"isError\":true,\"json\":null,\"text\":";
-    json::write_string(message, text);
-    text += '}';
+    std::string text;
+    write_tool_error_result({message}, text);
     return text;
 }
 

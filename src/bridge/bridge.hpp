@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdint>
 #include <deque>
+#include <initializer_list>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -22,19 +23,15 @@
 
 namespace quorvel {
 
-// "tool-call-<number>", and back: nothing for any other text.
+// "tool-call-<number>".
 std::string request_id_of(std::uint64_t number);
-std::optional<std::uint64_t> request_number(std::string_view request_id);
 
-// The bridge request document: five members in this fixed order.
-// `arguments_json` is already compact JSON text.
-std::string write_bridge_request(std::string_view request_id, std::string_view server, std::string_view tool,
-                                 std::string_view arguments_json, std::string_view operation);
-
-// {"isError":true,"json":null,"text":message} as compact text.
+// The value of every tool field without a real result, and the reply that
+// failing or detaching hands a waiting call:
+// {"isError":true,"json":null,"text":...}, compact, its text the
+// concatenation of `text_parts`.
+void write_tool_error_result(std::initializer_list<std::string_view> text_parts, std::string& out);
 std::string tool_error_result(std::string_view message);
-
-inline constexpr std::string_view detached_message = "CallBridge is detached";
 
 // A request on its way to a host, written in full when its call started so
 // that taking it out of the queue cannot fail.
@@ -200,8 +197,5 @@ private:
     TokioCallBridge* previous_ = nullptr;
     TokioCallBridge* next_ = nullptr;
 };
-
-inline constexpr std::string_view undelivered_message =
-    "CallBridge could not deliver the request to the host: memory ran out";
 
 }  // namespace quorvel
