@@ -25,7 +25,9 @@ START_TIMEOUT = 60.0
 
 def child_env(extra: dict[str, str] | None = None) -> dict[str, str]:
     """The environment of a child that imports the same extension and package as the tests."""
-    paths = [str(pathlib.Path(_graphql.__file__).parent), str(pathlib.Path(quorvel_graphql.__file__).parent.parent)]
+    # The package first: with only the source tree's package on the path, the
+    # extension's folder (site-packages) holds an installed copy as well.
+    paths = [str(pathlib.Path(quorvel_graphql.__file__).parent.parent), str(pathlib.Path(_graphql.__file__).parent)]
     env = dict(os.environ)
     env["PYTHONPATH"] = os.pathsep.join([*paths, env.get("PYTHONPATH", "")])
     env.pop("QUORVEL_GATEWAY_TOKEN", None)
