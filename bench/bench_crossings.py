@@ -96,13 +96,18 @@ def measure(run: Callable[[], object], count: int) -> tuple[float, float, float]
     return (after[0] - before[0]) / count, (after[1] - before[1]) / count, elapsed / count * 1e6
 
 
+MODES = {"default": None, "inline=False": False, "inline=True": True, "coroutine": None}
+
+
 def host_kit(mode: str) -> ToolHost:
     host = ToolHost(CATALOGUE, max_workers=8)
     for name in "abc":
         if mode == "coroutine":
             host.register("fast", name, async_tool)
+        elif MODES[mode] is None:
+            host.register("fast", name, tool)  # older kits: no "inline" choice but True/False
         else:
-            host.register("fast", name, tool, inline=mode == "inline")
+            host.register("fast", name, tool, inline=MODES[mode])
     return host
 
 
@@ -119,7 +124,7 @@ def main() -> None:
         for label, query in QUERIES.items():
             rows.append(("hand-written loop", "engine.execute", label,
                          measure(lambda q=query: bare_engine.execute(q), count)))
-    for mode in ("pool", "inline", "coroutine"):
+    for mode in MODES:
         with host_kit(mode) as host:
             for label, query in QUERIES.items():
                 rows.append((f"ToolHost, {mode}", "engine.execute", label,

@@ -18,12 +18,14 @@ from .errors import (
     UnknownToolError,
 )
 from .host import Handler, HostState, ToolCall, ToolHost
+from .json_text import JsonText
 
 __all__ = [
     "ConfigError",
     "Handler",
     "HostState",
     "HostStateError",
+    "JsonText",
     "McpCallError",
     "QuorvelError",
     "ReadOnlyError",
