@@ -248,11 +248,11 @@ def http_bench(seconds: float, rounds: int) -> None:
 
 
 def workers_bench(seconds: float, rounds: int) -> None:
-    print(f"\nserve --catalogue --http, no tools, --workers 2 against 1 (wrk, 16 and 64 connections, "
-          f"median of {rounds} interleaved rounds)")
+    print(f"\nserve --catalogue --http, no tools, --workers 2 against 1 (wrk: 1 keep-alive connection, then 16 "
+          f"and 64; median of {rounds} interleaved rounds)")
     servers = {f"{count} worker{'s' if count > 1 else ''}": gateway_command(count) for count in (1, 2)}
     try:
-        for connections in (16, 64):
+        for connections in (1, 16, 64):
             row = interleaved(servers, connections, seconds, rounds)
             cells = "  ".join(f"{name}: {rps:7.0f} rps (p99 {p99:.2f} ms, load {load:.2f})"
                               for name, (rps, p99, load, _) in row.items())
