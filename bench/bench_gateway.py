@@ -151,7 +151,8 @@ def wrk(port: int, query: str, connections: int, seconds: float) -> tuple[float,
     with tempfile.NamedTemporaryFile("w", suffix=".lua", delete=False) as script:
         script.write(WRK_SCRIPT.format(body=json.dumps(json.dumps({"query": query}))))
     try:
-        done = subprocess.run(["wrk", "-t1", f"-c{connections}", f"-d{max(1, round(seconds))}s", "--latency", "-s", script.name,
+        done = subprocess.run(["wrk", "-t1", f"-c{connections}", f"-d{max(1, round(seconds))}s", "--timeout", "30s",
+                               "--latency", "-s", script.name,
                                f"http://127.0.0.1:{port}/graphql"], capture_output=True, text=True, check=True)
     finally:
         os.unlink(script.name)
