@@ -19,6 +19,7 @@ from mcp.server.streamable_http_manager import StreamableHTTPASGIApp, Streamable
 from starlette.applications import Starlette
 from starlette.routing import Route
 
+from .. import json_text
 from .core import Gateway, is_loopback, log
 
 Scope = MutableMapping[str, Any]
@@ -254,7 +255,7 @@ def parse_request(body: bytes) -> tuple[str, dict[str, Any] | None]:
     """The query and variables of a GraphQL-over-HTTP JSON body; ValueError
     with a message for the client when it is not one."""
     try:
-        request = json.loads(body)
+        request = json_text.loads(body)  # the standard library's verdict and message on bad bodies
     except (UnicodeDecodeError, json.JSONDecodeError) as error:
         raise ValueError(f"the request body is not JSON: {error}") from None
     except RecursionError:
