@@ -134,17 +134,18 @@ class Supervisor:
             while self.workers or (self.restarts and not self.stopping):
                 self._wait(wake_read)
                 self._pass_signals_on()
-                if self._reap(announced) is not None and not announced:
+                if self._reap(announced) is not None and not (announced or self.stopping):
                     return self._abort_start()
-                if not announced and all(w.ready for w in self.workers.values()) and len(self.workers) == self.count:
+                if not (announced or self.stopping) and len(self.workers) == self.count \
+                        and all(w.ready for w in self.workers.values()):
                     self.announce(next(iter(self.workers.values())).tool_fields)
                     announced = True
                 self._restart_due()
             return self.status
         finally:
             self._restore_signals(previous)
-            for worker in self.workers.values():  # only when leaving by an exception
-                _end(worker.process)
+            if self.workers:  # only when leaving by an exception
+                self._abort_start()
             self._selector.close()
             os.close(wake_read)
             os.close(wake_write)
@@ -254,6 +255,7 @@ class Supervisor:
             self._spawn(restart.number)
 
     def _abort_start(self) -> int:
+        """Stops every worker (SIGTERM, then SIGKILL past the grace period)."""
         for worker in self.workers.values():
             with contextlib.suppress(ProcessLookupError):
                 worker.process.send_signal(signal.SIGTERM)
