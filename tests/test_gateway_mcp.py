@@ -24,9 +24,10 @@ import httpx2  # noqa: E402
 from mcp import ClientSession, StdioServerParameters  # noqa: E402
 from mcp.client.stdio import stdio_client  # noqa: E402
 from mcp.client.streamable_http import streamable_http_client  # noqa: E402
-from test_gateway_support import (  # noqa: E402
-    STOP_TIMEOUT, child_env, children_of, alive, gateway_command, git_repo, http_gateway, servers_config,
+from support.gateway import (  # noqa: E402
+    STOP_TIMEOUT, child_env, gateway_command, git_repo, http_gateway, servers_config,
 )
+from support.proc import alive, children_of  # noqa: E402
 
 TIME_LIMIT = 90.0
 QUERY = """query($repo: String!) {
