@@ -127,23 +127,24 @@ def test_stdio_gateway_stops_on_signal_and_closes_tool_servers(
     setup: tuple[pathlib.Path, pathlib.Path], signal_number: int
 ) -> None:
     config, _ = setup
-    process = subprocess.Popen(gateway_command("--servers", str(config), "-v"), env=child_env(),
-                               stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-    try:
-        assert process.stderr is not None
-        for _ in range(50):  # the start-up line comes after every server answered its handshake
-            line = process.stderr.readline()
-            if "serving" in line or not line:
-                break
-        servers = children_of(process.pid)
-        assert len(servers) == 2, line
-        process.send_signal(signal_number)
-        assert process.wait(STOP_TIMEOUT) == 0
-        assert not [pid for pid in servers if alive(pid)]
-    finally:
-        if process.poll() is None:
-            process.kill()
-            process.wait(5)
+    # The context closes the pipes; the gateway has ended by then, or been killed.
+    with subprocess.Popen(gateway_command("--servers", str(config), "-v"), env=child_env(), stdin=subprocess.PIPE,
+                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True) as process:
+        try:
+            assert process.stderr is not None
+            for _ in range(50):  # the start-up line comes after every server answered its handshake
+                line = process.stderr.readline()
+                if "serving" in line or not line:
+                    break
+            servers = children_of(process.pid)
+            assert len(servers) == 2, line
+            process.send_signal(signal_number)
+            assert process.wait(STOP_TIMEOUT) == 0
+            assert not [pid for pid in servers if alive(pid)]
+        finally:
+            if process.poll() is None:
+                process.kill()
+                process.wait(5)
 
 
 @pytest.mark.parametrize(

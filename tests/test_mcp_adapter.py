@@ -265,7 +265,8 @@ proxy.run(transport="http", host="127.0.0.1", port=port, show_banner=False)
 
 def listening(*command: str, port: int, log: pathlib.Path) -> subprocess.Popen:
     """Starts a server process and waits (bounded) until it accepts on 127.0.0.1:port."""
-    process = subprocess.Popen([sys.executable, *command], stdout=log.open("w"), stderr=subprocess.STDOUT)
+    with log.open("w") as output:  # the child has its own copy
+        process = subprocess.Popen([sys.executable, *command], stdout=output, stderr=subprocess.STDOUT)
     deadline = time.monotonic() + 30
     while time.monotonic() < deadline and process.poll() is None:
         with socket.socket() as probe:

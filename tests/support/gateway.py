@@ -15,6 +15,7 @@ import sys
 import threading
 import time
 from collections.abc import Iterator, Sequence
+from typing import TextIO
 
 import _graphql
 import conftest
@@ -89,7 +90,8 @@ def http_gateway(args: Sequence[str], env: dict[str, str] | None = None) -> Iter
                                stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
                                text=True)
     lines: queue.Queue[str] = queue.Queue()
-    threading.Thread(target=lambda: [lines.put(line) for line in process.stderr], daemon=True).start()  # type: ignore[union-attr]
+    reader = threading.Thread(target=_forward_lines, args=(process.stderr, lines), daemon=True)
+    reader.start()
     seen: list[str] = []
     try:
         url = None
@@ -105,7 +107,16 @@ def http_gateway(args: Sequence[str], env: dict[str, str] | None = None) -> Iter
                 raise AssertionError(f"gateway exited with {process.returncode}: {''.join(seen)}")
         yield RunningGateway(process, url, lines)
     finally:
-        stop(process)
+        try:
+            stop(process)
+        finally:
+            reader.join(STOP_TIMEOUT)
+
+
+def _forward_lines(stream: TextIO, lines: queue.Queue[str]) -> None:
+    with stream:  # closed here, once the gateway's output ends
+        for line in stream:
+            lines.put(line)
 
 
 def stop(process: subprocess.Popen[str]) -> int:
