@@ -207,7 +207,8 @@ def test_sigterm_answers_queries_in_flight_and_closes_servers(tmp_path: pathlib.
     script.write_text(SLOW_SERVER)
     config = tmp_path / "servers.json"
     started = tmp_path / "nap-started"
-    config.write_text(json.dumps({"servers": {"slow": {"command": sys.executable, "args": [str(script), str(started)]}}}))
+    server = {"command": sys.executable, "args": [str(script), str(started)]}
+    config.write_text(json.dumps({"servers": {"slow": server}}))
     with http_gateway(["--servers", str(config), "-v"]) as gateway, \
             concurrent.futures.ThreadPoolExecutor(1) as pool:
         pending = pool.submit(post, gateway.url, json.dumps({"query": "{ servers slow_nap(seconds: 60) }"}))
