@@ -14,7 +14,8 @@ import pytest
 
 import _graphql
 from conftest import (
-    JOIN_TIMEOUT, WORKED_EXAMPLE, Background, Host, catalogue, engine_threads, execute_in_thread, placeholder_text,
+    JOIN_TIMEOUT, STRESS_SECONDS, WORKED_EXAMPLE, Background, Host, catalogue, engine_threads, execute_in_thread,
+    placeholder_text,
 )
 
 DETACHED = {"isError": True, "json": None, "text": "CallBridge is detached"}
@@ -351,8 +352,8 @@ def test_detach_while_jobs_are_starting(engine: _graphql.SchemaEngine) -> None:
 
 def test_stress_execute_answer_detach(engine: _graphql.SchemaEngine) -> None:
     # Three executors (some queries beyond the queue's capacity), one host that
-    # answers or fails, one thread detaching and re-attaching at random, for a
-    # fixed few seconds. A field may lose its call to a detach, never get
+    # answers or fails, one thread detaching and re-attaching at random, for
+    # STRESS_SECONDS. A field may lose its call to a detach, never get
     # another call's answer.
     stop, host_stop = threading.Event(), threading.Event()
     seen_ids: list[str] = []
@@ -393,7 +394,7 @@ def test_stress_execute_answer_detach(engine: _graphql.SchemaEngine) -> None:
     serving = Background(host)
     workers = [Background(executor, i) for i in range(3)] + [Background(detacher)]
     try:
-        time.sleep(4.0)
+        time.sleep(STRESS_SECONDS)
         stop.set()
         for worker in workers:
             worker.result()

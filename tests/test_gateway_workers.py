@@ -23,15 +23,8 @@ import pytest
 pytest.importorskip("uvicorn")
 
 from conftest import EXAMPLE_CATALOGUE  # noqa: E402
-from test_gateway_support import (  # noqa: E402
-    START_TIMEOUT,
-    RunningGateway,
-    alive,
-    child_env,
-    children_of,
-    gateway_command,
-    http_gateway,
-)
+from support.gateway import START_TIMEOUT, RunningGateway, child_env, gateway_command, http_gateway  # noqa: E402
+from support.proc import alive, children_of  # noqa: E402
 
 SYS_PIDFD_GETFD = 438  # the same number on every Linux architecture
 LISTENING = 0x0A
