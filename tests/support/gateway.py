@@ -59,10 +59,12 @@ def gateway_command(*args: str) -> list[str]:
 
 
 class RunningGateway:
-    def __init__(self, process: subprocess.Popen[str], url: str, lines: queue.Queue[str]) -> None:
+    def __init__(self, process: subprocess.Popen[str], url: str, lines: queue.Queue[str], startup: str = "") -> None:
         self.process = process
         self.url = url
         self.lines = lines
+        self.startup = startup
+        """What the gateway wrote before it served."""
 
     def stderr_so_far(self) -> str:
         collected = []
@@ -107,7 +109,7 @@ def http_gateway(args: Sequence[str], env: dict[str, str] | None = None) -> Iter
             url = match.group(1) if match else None
             if url is None and process.poll() is not None:
                 raise AssertionError(f"gateway exited with {process.returncode}: {''.join(seen)}")
-        yield RunningGateway(process, url, lines)
+        yield RunningGateway(process, url, lines, "".join(seen))
     finally:
         try:
             stop(process)

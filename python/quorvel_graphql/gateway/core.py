@@ -20,6 +20,7 @@ from _graphql import SchemaEngine
 
 from ..common import JsonObject, engine_tools, failed_fields, variables_json
 from ..discovery import describe_sdl, search_tools
+from .telemetry import Telemetry
 
 log = logging.getLogger("quorvel_graphql.gateway")
 
@@ -84,6 +85,12 @@ class QueryResult:
         return document
 
     @property
+    def kind(self) -> str:
+        """"refused" or "ok", read off the text without parsing it: the
+        engine, and _refused below, write ``data`` first and compactly."""
+        return "refused" if self.text.startswith('{"data":null') else "ok"
+
+    @property
     def request_failed(self) -> bool:
         """The request as a whole was refused (parse error, bad variables...)."""
         return self.document.get("data") is None
@@ -98,6 +105,18 @@ class QueryResult:
         if failed:
             parts.append(f"{failed} of {len(self.document['data'])} fields failed")
         return ", ".join(parts) or "ok"
+
+
+@dataclass
+class _Serving:
+    """What the gateway serves at one time: replaced as a whole when a tool
+    server that failed at start-up comes up, so a request never mixes the
+    engine of one with the tool list of the other."""
+
+    host: Host
+    engine: SchemaEngine
+    tools: list[JsonObject] | None = None
+    sdl: str | None = None
 
 
 class Gateway:
@@ -119,16 +138,44 @@ class Gateway:
         *,
         max_concurrent_queries: int = 64,
         name: str = "quorvel-graphql",
+        telemetry: Telemetry | None = None,
     ) -> None:
         if max_concurrent_queries < 1:
             raise ValueError("max_concurrent_queries must be at least 1")
-        self.host: Host = PlaceholderHost(host) if isinstance(host, SchemaEngine) else host
-        self.engine = self.host.engine
-        self.calls_tools = not isinstance(self.host, PlaceholderHost)
+        first: Host = PlaceholderHost(host) if isinstance(host, SchemaEngine) else host
+        self._serving = _Serving(first, first.engine)
+        self._earlier: list[Host] = []
+        self.calls_tools = not isinstance(first, PlaceholderHost)
         self.name = name
         self._pool = concurrent.futures.ThreadPoolExecutor(max_concurrent_queries, thread_name_prefix="quorvel-gateway")
-        self._tools: list[JsonObject] | None = None
-        self._sdl: str | None = None
+        self._stopping = False
+        self.telemetry = telemetry if telemetry is not None else Telemetry()
+        self._observe(first)
+        self.telemetry.watch_servers(getattr(first, "server_status", None))
+
+    @property
+    def host(self) -> Host:
+        return self._serving.host
+
+    @property
+    def engine(self) -> SchemaEngine:
+        return self._serving.engine
+
+    def replace_host(self, host: Host) -> None:
+        """Serves ``host`` (running, over the same tool servers plus those
+        that came up late) from now on; safe from any thread.  Queries
+        already running finish on the previous host, which its owner keeps
+        open until the end."""
+        self._observe(host)
+        self._earlier.append(self.host)
+        self._serving = _Serving(host, host.engine)
+        if self._stopping:  # a shutdown began meanwhile: the new host calls no tool either
+            host.stop_calling_tools()
+
+    def _observe(self, host: Host) -> None:
+        # A ToolHost reports its tool calls; other hosts have none to report.
+        if hasattr(host, "call_observer"):
+            host.call_observer = self.telemetry  # type: ignore[attr-defined]
 
     def close(self) -> None:
         self._pool.shutdown(wait=False, cancel_futures=True)
@@ -137,19 +184,38 @@ class Gateway:
         """First step of a shutdown: every query waiting on a tool gets its
         answer now (the tool fields say the bridge is detached) instead of
         holding the shutdown until its tools finish."""
-        self.host.stop_calling_tools()
+        self._stopping = True
+        for host in [*self._earlier, self.host]:
+            host.stop_calling_tools()
+
+    # -- health -------------------------------------------------------------
+
+    def readiness(self) -> JsonObject:
+        """Whether this gateway should get requests: it is not shutting down,
+        its tool host runs, and every required tool server is up (the others
+        are listed with their state all the same).  A balancer takes a
+        gateway out on this, so one that lost a server gets no traffic that
+        would fail there while its peers can still answer."""
+        servers = self.telemetry.server_status()
+        problems = [f"server '{s['name']}' is {s['state']}" for s in servers
+                    if s["state"] != "up" and s.get("required", True)]
+        state = getattr(self.host, "state", None)
+        if state is not None and state.value != "running":
+            problems.insert(0, f"the tool host is {state.value}")
+        if self._stopping:
+            problems.insert(0, "shutting down")
+        return {"ready": not problems, "problems": problems, "servers": servers}
 
     # -- discovery ----------------------------------------------------------
 
     def tools(self) -> list[JsonObject]:
-        if self._tools is None:
-            self._tools = self.host.catalogue_tools()
-        return self._tools
+        return _tools_of(self._serving)
 
     def sdl(self) -> str:
-        if self._sdl is None:
-            self._sdl = describe_sdl(self.tools())
-        return self._sdl
+        serving = self._serving
+        if serving.sdl is None:
+            serving.sdl = describe_sdl(_tools_of(serving))
+        return serving.sdl
 
     def discover(self, text: str | None = None, server: str | None = None, limit: int | None = None) -> JsonObject:
         """Matching fields (all when no filter) and the SDL of just those."""
@@ -171,26 +237,52 @@ class Gateway:
     # -- execution ----------------------------------------------------------
 
     async def execute(self, query: str, variables: Mapping[str, Any] | None, *, via: str) -> QueryResult:
-        """Runs one request; ``via`` names the front for the log line."""
+        """Runs one request; ``via`` names the front ("http ...", "mcp ...")
+        for the log line, the metrics and the span."""
         started = time.perf_counter()
         shape = scan_query(query) if self._worth_scanning(query) else None
-        try:
-            text = await self._run(query, variables_json(variables))
-        except UnicodeEncodeError:  # raised by the engine, which takes only text UTF-8 can hold
-            text = _refused("the query text is not valid Unicode (it holds a lone surrogate)")
-        except ValueError as problem:  # variables that cannot be JSON
-            text = _refused(str(problem))
-        result = QueryResult(text, shape.fields if shape else (), time.perf_counter() - started)
+        fields = shape.fields if shape else ()
+        front = via.partition(" ")[0]
+        with self.telemetry.request_span(via) as span:
+            try:
+                text = await self._run(query, variables_json(variables))
+            except UnicodeEncodeError:  # raised by the engine, which takes only text UTF-8 can hold
+                text = _refused("the query text is not valid Unicode (it holds a lone surrogate)")
+            except ValueError as problem:  # variables that cannot be JSON
+                text = _refused(str(problem))
+            except asyncio.CancelledError:
+                # The client gave up (an MCP cancellation, a closed stream);
+                # the engine still finishes the query on its thread.
+                seconds = time.perf_counter() - started
+                self.telemetry.request_done(front, "cancelled", seconds, span)
+                log.info("%s fields=%s %.1f ms cancelled by the client", via, ",".join(fields) or "-", seconds * 1e3)
+                raise
+            result = QueryResult(text, fields, time.perf_counter() - started)
+            self.telemetry.request_done(front, result.kind, result.seconds, span)
         if log.isEnabledFor(logging.INFO):
             log.info("%s fields=%s %.1f ms %s", via, ",".join(result.fields) or "-", result.seconds * 1e3,
                      result.outcome)
         return result
 
     async def _run(self, query: str, variables_text: str | None) -> str:
+        engine = self.engine
         if not self.calls_tools or not reaches_tools(query):
-            return self.engine.execute(query, variables_text)
-        loop = asyncio.get_running_loop()
-        return await loop.run_in_executor(self._pool, self.engine.execute, query, variables_text)
+            return engine.execute(query, variables_text)
+        self.telemetry.query_queued()
+        job = self._pool.submit(self._execute_counted, engine, query, variables_text)
+        job.add_done_callback(self._note_dropped)
+        return await asyncio.wrap_future(job)
+
+    def _note_dropped(self, job: concurrent.futures.Future[str]) -> None:
+        if job.cancelled():  # cancelled while it waited: it never started, so never left the queue
+            self.telemetry.query_dropped()
+
+    def _execute_counted(self, engine: SchemaEngine, query: str, variables_text: str | None) -> str:
+        self.telemetry.query_started()
+        try:
+            return engine.execute(query, variables_text)
+        finally:
+            self.telemetry.query_ended()
 
     def _worth_scanning(self, query: str) -> bool:
         # The scan only names the fields in the log line, and costs more than
@@ -211,6 +303,12 @@ def reaches_tools(query: str) -> bool:
     return any(match.group() != "__typename" for match in _UNDERSCORED_NAME.finditer(query))
 
 
+def _tools_of(serving: _Serving) -> list[JsonObject]:
+    if serving.tools is None:
+        serving.tools = serving.host.catalogue_tools()
+    return serving.tools
+
+
 @functools.lru_cache(maxsize=256)
 def is_loopback(host: str) -> bool:
     """Whether ``host`` (a name or address, IPv6 with or without brackets)
@@ -226,7 +324,7 @@ def is_loopback(host: str) -> bool:
 
 
 def _refused(message: str) -> str:
-    return json.dumps({"data": None, "errors": [{"message": message}]})
+    return json.dumps({"data": None, "errors": [{"message": message}]}, separators=(",", ":"))
 
 
 _TOKEN = re.compile(
