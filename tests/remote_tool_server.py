@@ -28,6 +28,13 @@ async def pause(ms: int) -> int:
     return ms
 
 
+@server.tool()
+async def shout(text: str) -> str:
+    """Answers with the text in capitals; says nothing of being read-only,
+    like many real servers."""
+    return text.upper()
+
+
 def main() -> None:
     listener = socket.create_server(("127.0.0.1", 0), backlog=1024)
     port = listener.getsockname()[1]

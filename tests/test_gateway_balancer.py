@@ -13,15 +13,12 @@ import io
 import json
 import os
 import pathlib
-import re
 import shutil
 import signal
 import socket
 import subprocess
-import sys
 import threading
 import time
-from collections.abc import Iterator
 from dataclasses import dataclass
 
 import pytest
@@ -34,11 +31,12 @@ HAPROXY = shutil.which("haproxy") or (os.path.exists("/usr/sbin/haproxy") and "/
 if not HAPROXY:
     pytest.skip("HAProxy is not installed (Debian: apt-get install haproxy)", allow_module_level=True)
 
-from test_gateway_support import START_TIMEOUT, STOP_TIMEOUT, child_env, gateway_command  # noqa: E402
+from test_gateway_support import (  # noqa: E402
+    START_TIMEOUT, STOP_TIMEOUT, gateway_command, remote_tool_server, serving_child,
+)
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 CONFIG = ROOT / "deploy" / "haproxy" / "haproxy.cfg"
-REMOTE_SERVER = pathlib.Path(__file__).resolve().parent / "remote_tool_server.py"
 REQUESTS = 600
 CLIENTS = 8
 KILL_AFTER = 200  # answered requests before one gateway is killed
@@ -53,36 +51,6 @@ class Outcome:
     answered: bool
     served_by: str
     problem: str = ""
-
-
-@contextlib.contextmanager
-def child(command: list[str], pattern: str) -> Iterator[tuple[subprocess.Popen[str], str]]:
-    """A child that prints ``pattern`` (one group: its URL) on stderr once it serves."""
-    process = subprocess.Popen(command, env=child_env(), stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                               stderr=subprocess.PIPE, text=True)
-    try:
-        found: list[str] = []
-        ready = threading.Event()
-
-        def read() -> None:
-            for line in process.stderr:  # type: ignore[union-attr]
-                match = re.search(pattern, line)
-                if match and not found:
-                    found.append(match.group(1))
-                    ready.set()
-            ready.set()
-
-        threading.Thread(target=read, daemon=True).start()
-        assert ready.wait(START_TIMEOUT) and found, f"{command[:4]} did not start (status {process.poll()})"
-        yield process, found[0]
-    finally:
-        if process.poll() is None:
-            process.terminate()
-        try:
-            process.wait(STOP_TIMEOUT)
-        except subprocess.TimeoutExpired:
-            process.kill()
-            process.wait(5)
 
 
 def free_port() -> int:
@@ -154,11 +122,11 @@ def run_load(url: str, kill: threading.Event) -> list[Outcome]:
 
 def test_balancer_routes_around_a_killed_gateway(tmp_path: pathlib.Path) -> None:
     with contextlib.ExitStack() as stack:
-        _, tool_url = stack.enter_context(child([sys.executable, str(REMOTE_SERVER)], r"listening on (\S+)"))
+        _, tool_url = stack.enter_context(remote_tool_server())
         config = tmp_path / "servers.json"
         config.write_text(json.dumps({"servers": {"remote": {"url": tool_url}}}))
-        gateways = [stack.enter_context(child(gateway_command("--servers", str(config), "--http", "127.0.0.1:0"),
-                                              r"on (http://\S+)")) for _ in range(3)]
+        command = gateway_command("--servers", str(config), "--http", "127.0.0.1:0")
+        gateways = [stack.enter_context(serving_child(command, r"on (http://\S+)")) for _ in range(3)]
         stats_socket = tmp_path / "haproxy.sock"
         listen = f"127.0.0.1:{free_port()}"
         environment = {"LISTEN": listen, "STATS_SOCKET": str(stats_socket),

@@ -7,7 +7,8 @@ Configuration (JSON)::
        "time": {"command": "mcp-server-time", "args": ["--local-timezone", "UTC"],
                 "env": {"TZ": "UTC"}, "cwd": "servers/time",
                 "tools": {"include": ["get_*"], "exclude": ["*_debug"]},
-                "time_limit": 10, "max_concurrency": 4},
+                "time_limit": 10, "max_concurrency": 4,
+                "tool_settings": {"get_*": {"read_only": true, "time_limit": 2}}},
        "search": {"url": "https://mcp.example.org/mcp", "transport": "streamable-http",
                   "headers": {"Authorization": "Bearer ${SEARCH_TOKEN}"}, "read_only": true}}}
 
@@ -16,7 +17,9 @@ Configuration (JSON)::
 HTTP, or ``"transport": "sse"`` for older servers).  Header values may name
 environment variables as ``${NAME}``.  A relative ``cwd`` is taken from the
 config file's folder.  ``read_only`` (top level, or per server) refuses calls
-to tools that are not read-only.
+to tools that are not read-only.  ``tool_settings`` (per tool, by name or glob)
+overrides what the server says of a tool: ``read_only``, ``time_limit``,
+``description`` and the ``name`` its field is made from.
 
 Each server's tools are listed into catalogue JSON (grouped by server), and
 every bridge request for ``server.tool`` becomes an MCP ``tools/call`` on that
@@ -103,6 +106,8 @@ class _Server:
     restarts: int = 0  # successful starts after the first
     stderr: _LogPipe | None = None
     last_error: str | None = None  # why it last went down, kept once it is up again
+    real_names: dict[str, str] = field(default_factory=dict)  # tools renamed by the config: shown -> real
+    limits: dict[str, float] = field(default_factory=dict)  # per-tool time limits of the config, by shown name
 
     def status(self, required: bool) -> JsonObject:
         up = self.session is not None
@@ -278,7 +283,8 @@ class McpServers:
                                                                          STDERR_WAIT)
                     raise _StartFailure(f"{_start_failure(error, config)}{_stderr_tail(server.stderr)}") from error
                 listed = await _list_tools(session)
-                server.tools = [tool for tool in listed if config.keeps(str(tool.get("name", "")))]
+                kept = [tool for tool in listed if config.keeps(str(tool.get("name", "")))]
+                server.tools, server.real_names, server.limits = _apply_tool_settings(config, kept, server.log)
                 if listed and not server.tools:
                     server.log.warning("MCP server '%s' has no tool field: its tools filter (%s) leaves none of "
                                        "its %d tools", config.name, _filter_text(config), len(listed))
@@ -407,10 +413,10 @@ class McpServers:
             return await self._call(record, tool, arguments)
 
     async def _call(self, server: _Server, tool: str, arguments: Mapping[str, Any]) -> JsonObject:
-        name, limit = server.config.name, server.config.time_limit
+        name, limit = server.config.name, server.limits.get(tool, server.config.time_limit)
         session = await self._session(server)
         try:
-            result = await asyncio.wait_for(session.call_tool(tool, dict(arguments)), limit)
+            result = await asyncio.wait_for(session.call_tool(server.real_names.get(tool, tool), dict(arguments)), limit)
         except asyncio.TimeoutError:
             raise McpCallError(f"MCP server '{name}' did not answer {tool} within {limit:g} s") from None
         except Exception as error:
@@ -615,6 +621,40 @@ async def _open_streamable_http(stack: contextlib.AsyncExitStack, config: Server
     streams = await stack.enter_async_context(streamable_http.streamable_http_client(config.url or "",
                                                                                      http_client=client))
     return streams[0], streams[1]
+
+
+def _apply_tool_settings(
+    config: ServerConfig, tools: list[JsonObject], logger: logging.Logger
+) -> tuple[list[JsonObject], dict[str, str], dict[str, float]]:
+    """The tools as the config shows them (renamed, described, marked
+    read-only or not), the real name of each renamed one, and the per-tool
+    time limits."""
+    shown: list[JsonObject] = []
+    real_names: dict[str, str] = {}
+    limits: dict[str, float] = {}
+    for tool in tools:
+        real = str(tool.get("name", ""))
+        settings = config.settings_for(real)
+        if settings is None:
+            shown.append(tool)
+            continue
+        tool = dict(tool)
+        if settings.name is not None:
+            tool["name"] = settings.name
+            real_names[settings.name] = real
+        if settings.description is not None:
+            tool["description"] = settings.description
+        if settings.read_only is not None:
+            tool["annotations"] = {**(tool.get("annotations") or {}), "readOnlyHint": settings.read_only}
+        if settings.time_limit is not None:
+            limits[tool["name"]] = settings.time_limit
+        shown.append(tool)
+    names = [str(tool.get("name", "")) for tool in tools]
+    for settings in config.tool_settings:
+        if not any(settings.matches(name) for name in names):
+            logger.warning("MCP server '%s': tool_settings %r matches none of its tools", config.name,
+                           settings.pattern)
+    return shown, real_names, limits
 
 
 def _read_only(tool: Mapping[str, Any]) -> bool:

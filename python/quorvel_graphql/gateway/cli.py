@@ -2,7 +2,8 @@
 clients (stdio, the default) or over HTTP (GraphQL, playground and MCP).
 
 Exit status: 0 after a clean shutdown (end of input, SIGTERM, SIGINT), 2 for
-a usage or configuration problem, 3 when a tool server fails to start.
+a usage or configuration problem, 3 when no tool server starts (any that fails,
+with --require-all).
 """
 
 from __future__ import annotations
@@ -38,7 +39,7 @@ def _parser() -> argparse.ArgumentParser:
         "--http, as GraphQL over HTTP at /graphql, a playground page at / and MCP at /mcp.",
         epilog=f"The bearer token may also come from ${TOKEN_VARIABLE} (preferred: a --token value is visible "
         "to other users of the machine). Exit status: 0 clean shutdown, 2 usage or config error, "
-        "3 a tool server failed to start.",
+        "3 no tool server started (any, with --require-all).",
     )
     add_tool_options(parser, source_required=True)
     parser.add_argument("--http", metavar="[HOST:]PORT",
