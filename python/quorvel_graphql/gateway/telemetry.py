@@ -17,7 +17,7 @@ from typing import Any
 
 try:
     import prometheus_client as prometheus
-    import prometheus_client.exposition
+    from prometheus_client.exposition import choose_encoder
     from prometheus_client.core import CounterMetricFamily, GaugeMetricFamily
 except ImportError:  # pragma: no cover - depends on the environment
     prometheus = None
@@ -129,7 +129,7 @@ class Telemetry:
         or OpenMetrics), and its media type."""
         if self.registry is None:
             raise RuntimeError(METRICS_MISSING)
-        encoder, media_type = prometheus.exposition.choose_encoder(accept or "")
+        encoder, media_type = choose_encoder(accept or "")
         return encoder(self.registry), media_type
 
     def watch_servers(self, status: ServerStatus | None) -> None:
