@@ -196,7 +196,7 @@ class McpServers:
                 why = await self._start_one(server)
             if why is None and server.session is not None:
                 server.log.warning("MCP server '%s' is up after failing to start", server.config.name)
-                self._fields = None
+                self._tools = None  # listed again by the next engine()
                 for callback in list(self.on_late_start):
                     try:
                         callback(server.config.name)
