@@ -31,7 +31,7 @@ HAPROXY = shutil.which("haproxy") or (os.path.exists("/usr/sbin/haproxy") and "/
 if not HAPROXY:
     pytest.skip("HAProxy is not installed (Debian: apt-get install haproxy)", allow_module_level=True)
 
-from test_gateway_support import (  # noqa: E402
+from support.gateway import (  # noqa: E402
     START_TIMEOUT, STOP_TIMEOUT, gateway_command, remote_tool_server, serving_child,
 )
 
@@ -131,8 +131,9 @@ def test_balancer_routes_around_a_killed_gateway(tmp_path: pathlib.Path) -> None
         listen = f"127.0.0.1:{free_port()}"
         environment = {"LISTEN": listen, "STATS_SOCKET": str(stats_socket),
                        **{f"GATEWAY_{i + 1}": url.removeprefix("http://") for i, (_, url) in enumerate(gateways)}}
+        haproxy_log = stack.enter_context(open(tmp_path / "haproxy.log", "wb"))
         balancer = subprocess.Popen([HAPROXY, "-db", "-f", str(CONFIG)], env={**os.environ, **environment},
-                                    stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+                                    stdin=subprocess.DEVNULL, stdout=haproxy_log, stderr=subprocess.STDOUT)
         stack.callback(lambda: (balancer.terminate(), balancer.wait(STOP_TIMEOUT)))
         wait_for(lambda: stats_socket.exists() and [row["status"] for name, row in server_stats(
             stats_socket).items() if name.startswith("gw")] == ["UP"] * 3, START_TIMEOUT, "all three gateways UP")

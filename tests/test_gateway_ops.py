@@ -29,7 +29,8 @@ from quorvel_graphql import SchemaEngine, ToolHost  # noqa: E402
 from quorvel_graphql.gateway import Gateway, create_app  # noqa: E402
 from quorvel_graphql.gateway.operations import check_origin  # noqa: E402
 from quorvel_graphql.gateway.telemetry import Telemetry  # noqa: E402
-from test_gateway_support import alive, children_of, http_gateway  # noqa: E402
+from support.gateway import http_gateway  # noqa: E402
+from support.proc import alive, children_of  # noqa: E402
 
 APP_ORIGIN = "https://app.example.org"
 TOKEN = "ops-t0ken"

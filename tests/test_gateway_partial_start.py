@@ -18,7 +18,7 @@ pytest.importorskip("uvicorn")
 pytest.importorskip("mcp_server_time")
 httpx = pytest.importorskip("httpx")
 
-from test_gateway_support import child_env, gateway_command, http_gateway  # noqa: E402
+from support.gateway import child_env, gateway_command, http_gateway  # noqa: E402
 
 FAILING_SERVER = """\
 import sys

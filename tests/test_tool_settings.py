@@ -54,7 +54,7 @@ def test_settings_reach_a_real_tool_server(caplog: pytest.LogCaptureFixture) -> 
     pytest.importorskip("mcp")
     pytest.importorskip("uvicorn")
     from quorvel_graphql.mcp_adapter import serve_config
-    from test_gateway_support import remote_tool_server
+    from support.gateway import remote_tool_server
 
     with remote_tool_server() as (_, url):
         config = parse_config({"servers": {"remote": {"url": url, "time_limit": 30, "tool_settings": {

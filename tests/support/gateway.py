@@ -68,14 +68,16 @@ def serving_child(command: list[str], pattern: str) -> Iterator[tuple[subprocess
         ready = threading.Event()
 
         def read() -> None:
-            for line in process.stderr:  # type: ignore[union-attr]
-                match = re.search(pattern, line)
-                if match and not found:
-                    found.append(match.group(1))
-                    ready.set()
+            with process.stderr:  # type: ignore[union-attr]  # closed here, once the child's output ends
+                for line in process.stderr:  # type: ignore[union-attr]
+                    match = re.search(pattern, line)
+                    if match and not found:
+                        found.append(match.group(1))
+                        ready.set()
             ready.set()
 
-        threading.Thread(target=read, daemon=True).start()
+        reader = threading.Thread(target=read, daemon=True)
+        reader.start()
         assert ready.wait(START_TIMEOUT) and found, f"{command[:4]} did not start (status {process.poll()})"
         yield process, found[0]
     finally:
@@ -86,6 +88,7 @@ def serving_child(command: list[str], pattern: str) -> Iterator[tuple[subprocess
         except subprocess.TimeoutExpired:
             process.kill()
             process.wait(5)
+        reader.join(STOP_TIMEOUT)
 
 
 def remote_tool_server() -> contextlib.AbstractContextManager[tuple[subprocess.Popen[str], str]]:
