@@ -24,7 +24,8 @@ __all__ = ["SERVER_KEYS", "TOP_KEYS", "TRANSPORTS", "ServerConfig", "load_config
 TRANSPORTS = {"stdio": "stdio", "streamable-http": "streamable-http", "streamable_http": "streamable-http",
               "streamablehttp": "streamable-http", "http": "streamable-http", "sse": "sse"}
 SERVER_KEYS = ("command", "args", "env", "cwd", "url", "transport", "type", "headers", "tools", "time_limit",
-               "max_concurrency", "read_only")
+               "max_concurrency", "read_only", "max_result_bytes")
+MAX_RESULT_BYTES = 16 << 20  # a server's largest result unless its config says otherwise
 TOP_KEYS = ("servers", "mcpServers", "read_only")
 
 
@@ -43,6 +44,7 @@ class ServerConfig:
     time_limit: float | None = None
     max_concurrency: int | None = None
     read_only: bool = False
+    max_result_bytes: int | None = MAX_RESULT_BYTES
 
     def __post_init__(self) -> None:
         if self.url is not None and self.transport == "stdio":
@@ -128,8 +130,12 @@ def _server_config(name: str, entry: Any, where: str, base_dir: str | None, read
     if concurrency is not None and (isinstance(concurrency, bool) or not isinstance(concurrency, int)
                                     or concurrency < 1):
         raise ConfigError(f"{where}: \"max_concurrency\" must be a whole number of at least 1")
+    result_limit = entry.get("max_result_bytes", MAX_RESULT_BYTES)
+    if result_limit is not None and (isinstance(result_limit, bool) or not isinstance(result_limit, int)
+                                     or result_limit < 1):
+        raise ConfigError(f"{where}: \"max_result_bytes\" must be a whole number of at least 1, or null for none")
     return ServerConfig(name, command or "", tuple(args), env, cwd, url, transport, headers, include, exclude,
-                        limit, concurrency, _flag(entry, "read_only", where, read_only))
+                        limit, concurrency, _flag(entry, "read_only", where, read_only), result_limit)
 
 
 def _check_keys(entry: Mapping[str, Any], known: tuple[str, ...], where: str) -> None:

@@ -21,7 +21,11 @@ from typing import Any
 
 from _graphql import SchemaEngine
 
-from ..cli_common import EXIT_INTERRUPTED, CommandFailure, OneLineParser, add_tool_options, catalogue_engine, serving
+from ..cli_common import (EXIT_INTERRUPTED, CommandFailure, OneLineParser, add_tool_options, catalogue_engine,
+                          seconds, serving)
+from ..limits import DEFAULT_TIME_LIMIT, add_limit_options, limits_from_args
+from .connections import (HEADER_SECONDS, MAX_CONNECTIONS, WRITE_SECONDS, ConnectionGuard, default_max_connections,
+                          guarded_protocol)
 from .core import Gateway, Host, is_loopback, log
 from .serving import LOOPS, PARSERS, Stack, choose_stack, listen
 from .supervisor import WORKER_OPTION, Supervisor, WorkerRole, available_cpus
@@ -39,7 +43,7 @@ def _parser() -> argparse.ArgumentParser:
         "to other users of the machine). Exit status: 0 clean shutdown, 2 usage or config error, "
         "3 a tool server failed to start.",
     )
-    add_tool_options(parser, source_required=True)
+    add_tool_options(parser, source_required=True, time_limit=DEFAULT_TIME_LIMIT)
     parser.add_argument("--http", metavar="[HOST:]PORT",
                         help="serve HTTP instead of stdio (host 127.0.0.1 unless given; port 0 picks a free one)")
     parser.add_argument("--token", help=f"bearer token for HTTP requests (default ${TOKEN_VARIABLE}); required "
@@ -50,14 +54,15 @@ def _parser() -> argparse.ArgumentParser:
                         help="threads for tool handlers (default 8)")
     parser.add_argument("--max-concurrent-queries", metavar="N", type=_positive_int, default=64,
                         help="queries that may run at once; more wait their turn (default 64)")
-    parser.add_argument("--workers", metavar="N", type=_worker_count, default=1,
-                        help="gateway processes sharing the HTTP port, each with its own tool servers; "
-                        "auto: one per CPU available (default 1)")
-    parser.add_argument("--loop", choices=LOOPS, default="auto",
-                        help="event loop for HTTP (default auto: uvloop when installed)")
-    parser.add_argument("--http-parser", choices=PARSERS, default="auto",
-                        help="HTTP/1.1 parser (default auto: httptools when installed)")
-    parser.add_argument(WORKER_OPTION, type=WorkerRole.parse, help=argparse.SUPPRESS)
+    parser.add_argument("--max-connections", metavar="N", type=_positive_int, default=default_max_connections(),
+                        help="open HTTP connections; beyond it the idlest connection still sending its headers "
+                        f"is closed, or the new one refused (default {default_max_connections()}: "
+                        f"{MAX_CONNECTIONS} or half the descriptor limit)")
+    parser.add_argument("--header-timeout", metavar="SECONDS", type=seconds, default=HEADER_SECONDS,
+                        help=f"time an HTTP client has to send a request's headers (default {HEADER_SECONDS:g})")
+    parser.add_argument("--write-timeout", metavar="SECONDS", type=seconds, default=WRITE_SECONDS,
+                        help=f"time an HTTP client may leave its response unread (default {WRITE_SECONDS:g})")
+    add_limit_options(parser)
     parser.add_argument("-v", "--verbose", action="count", default=0,
                         help="-v: one log line per request; -vv: debug and HTTP access logs")
     return parser
@@ -74,12 +79,14 @@ def main(argv: Sequence[str] | None = None) -> int:
         if bind is not None and args.workers > 1 and args.worker_of is None:
             return _supervise(args, argv, bind, token)
         with _open_target(args) as target:
-            gateway = Gateway(target, max_concurrent_queries=args.max_concurrent_queries)
+            gateway = Gateway(target, max_concurrent_queries=args.max_concurrent_queries,
+                              limits=limits_from_args(args), time_limit=args.time_limit)
             try:
                 if bind is None:
                     _run_stdio(gateway)
                 else:
-                    _run_http(gateway, bind, token, args)
+                    guard = ConnectionGuard(args.max_connections, args.header_timeout, args.write_timeout)
+                    _run_http(gateway, bind, token, args.max_body, args.verbose, guard)
             finally:
                 gateway.close()
     except CommandFailure as failure:
@@ -195,7 +202,8 @@ async def _until_signalled(work: Any, gateway: Gateway) -> None:
             loop.remove_signal_handler(number)
 
 
-def _run_http(gateway: Gateway, bind: tuple[str, int], token: str | None, args: argparse.Namespace) -> None:
+def _run_http(gateway: Gateway, bind: tuple[str, int], token: str | None, max_body: int, verbose: int,
+              guard: ConnectionGuard) -> None:
     import uvicorn
 
     from .http_front import UvicornServer, create_app
@@ -212,11 +220,13 @@ def _run_http(gateway: Gateway, bind: tuple[str, int], token: str | None, args: 
         else:
             _announce(listener, len(gateway.tools()), token)
 
-    app = create_app(gateway, token=token, max_body=args.max_body, loopback_only=is_loopback(host),
-                     on_ready=announce)
-    config = uvicorn.Config(app, log_level="info" if args.verbose >= 2 else "warning", access_log=args.verbose >= 2,
+    app = create_app(gateway, token=token, max_body=max_body, loopback_only=is_loopback(host), on_ready=announce)
+    config = uvicorn.Config(app, log_level="info" if verbose >= 2 else "warning", access_log=verbose >= 2,
                             timeout_graceful_shutdown=1, lifespan="on", server_header=False,
-                            loop=stack.loop, http=stack.protocol)
+                            http=guarded_protocol(guard), **SERVER_LIMITS,
+                            # uvicorn counts connections and running requests
+                            # against one limit; the guard caps connections.
+                            limit_concurrency=2 * guard.max_connections)
     server = UvicornServer(config, on_stop=gateway.stop_calling_tools)
     try:
         server.run(sockets=[listener])
@@ -224,38 +234,16 @@ def _run_http(gateway: Gateway, bind: tuple[str, int], token: str | None, args: 
         listener.close()
 
 
-def _announce(listener: socket.socket, tool_fields: int, token: str | None, workers: int = 1) -> None:
-    # Printed once serving (signal handlers in place): scripts and tests wait for this line.
-    name = listener.getsockname()
-    shown = f"[{name[0]}]" if ":" in name[0] else name[0]
-    print(f"quorvel-graphql gateway: {tool_fields} tool fields on http://{shown}:{name[1]} "
-          f"(GraphQL /graphql, playground /, MCP /mcp){' with bearer token' if token else ''}"
-          f"{f', {workers} workers' if workers > 1 else ''}", file=sys.stderr, flush=True)
-
-
-def _stack(args: argparse.Namespace) -> Stack:
-    try:
-        return choose_stack(args.loop, args.http_parser)
-    except ValueError as error:
-        raise CommandFailure(str(error)) from error
-
-
-def _supervise(args: argparse.Namespace, argv: Sequence[str] | None, bind: tuple[str, int],
-               token: str | None) -> int:
-    """``--workers N``: this process only holds the port and minds the workers."""
-    _stack(args)  # a stack that is not installed is refused here, once, not by every worker
-    listener = _listen(*bind)
-    listener.set_inheritable(True)
-    command = [sys.executable, "-m", "quorvel_graphql.gateway", *(sys.argv[1:] if argv is None else argv)]
-    try:
-        return Supervisor(command, args.workers, listener,
-                          lambda fields: _announce(listener, fields, token, args.workers)).run()
-    finally:
-        listener.close()
+# uvicorn's own limits, spelled out: an idle keep-alive connection closes
+# after 5 s, request headers may not exceed 16 KiB (h11), and the listen
+# queue holds the connections the guard has not accepted yet.
+SERVER_LIMITS: dict[str, Any] = {"timeout_keep_alive": 5, "h11_max_incomplete_event_size": 16 << 10,
+                                 "backlog": 2048}
 
 
 def _listen(host: str, port: int) -> socket.socket:
     try:
-        return listen(host, port)
+        family = socket.getaddrinfo(host, port, type=socket.SOCK_STREAM)[0][0]
+        return socket.create_server((host, port), family=family, backlog=SERVER_LIMITS["backlog"])
     except OSError as error:
         raise CommandFailure(f"cannot listen on {host}:{port}: {error.strerror or error}") from error

@@ -10,20 +10,24 @@ import functools
 import ipaddress
 import json
 import logging
-import re
 import time
-from collections.abc import Mapping
+from collections.abc import Callable, Mapping
 from dataclasses import dataclass
-from typing import Any, Protocol
+from typing import Any, Protocol, TypeVar
 
 from _graphql import SchemaEngine
 
 from ..common import JsonObject, engine_tools, failed_fields, variables_json
 from ..discovery import describe_sdl, search_tools
+from ..limits import DEFAULT_TIME_LIMIT, RequestLimits
+from .admission import (SHUTTING_DOWN, CallBudget, Refusal, Rehearsal, check_document, check_rehearsal,
+                        mark_shutdown, rehearsal_engine, rehearse, response_too_large)
 
 log = logging.getLogger("quorvel_graphql.gateway")
 
-LOG_SCAN_LIMIT = 64 << 10
+_T = TypeVar("_T")
+
+INLINE_REHEARSAL_CHARS = 8 << 10
 
 
 class Host(Protocol):
@@ -60,21 +64,11 @@ class PlaceholderHost:
         pass
 
 
-@dataclass(frozen=True, slots=True)
-class QueryShape:
-    """What a cheap scan of the query text tells: operation type and the
-    top-level field names (not aliases)."""
-
-    operation: str
-    fields: tuple[str, ...]
-    has_fragments: bool
-
-
 @dataclass
 class QueryResult:
     text: str
-    fields: tuple[str, ...]
     seconds: float
+    busy: bool = False  # refused for the gateway's load, not for the request: worth a retry
 
     @functools.cached_property
     def document(self) -> JsonObject:
@@ -107,10 +101,10 @@ class Gateway:
     other :class:`Host`, or a bare ``SchemaEngine``, which gets a
     :class:`PlaceholderHost`.  Engine calls block while the tools run, so
     they go to a pool of their own, never shared with tool handlers, sized
-    for the number of queries that may wait at once.  Queries that cannot
-    reach a tool (built-in fields only, or a placeholder host) answer in
-    microseconds and run inline.  The tool list and the read-only policy are
-    the host's.
+    for the number of queries that may wait at once.  Every request is first
+    rehearsed (see ``admission``) so that the limits are checked by the
+    engine's own reading of the query before any tool runs.  The tool list
+    and the read-only policy are the host's.
     """
 
     def __init__(
@@ -119,6 +113,8 @@ class Gateway:
         *,
         max_concurrent_queries: int = 64,
         name: str = "quorvel-graphql",
+        limits: RequestLimits | None = None,
+        time_limit: float | None = DEFAULT_TIME_LIMIT,
     ) -> None:
         if max_concurrent_queries < 1:
             raise ValueError("max_concurrent_queries must be at least 1")
@@ -126,17 +122,25 @@ class Gateway:
         self.engine = self.host.engine
         self.calls_tools = not isinstance(self.host, PlaceholderHost)
         self.name = name
+        self.limits = limits if limits is not None else RequestLimits()
+        self.time_limit = time_limit
+        self.budget = CallBudget(self.limits.max_calls_in_flight)
+        self._rehearsal = rehearsal_engine(self.engine) if self.calls_tools else self.engine
+        self._stopping = False
         self._pool = concurrent.futures.ThreadPoolExecutor(max_concurrent_queries, thread_name_prefix="quorvel-gateway")
+        self._rehearsal_pool = concurrent.futures.ThreadPoolExecutor(2, thread_name_prefix="quorvel-rehearsal")
         self._tools: list[JsonObject] | None = None
         self._sdl: str | None = None
 
     def close(self) -> None:
         self._pool.shutdown(wait=False, cancel_futures=True)
+        self._rehearsal_pool.shutdown(wait=False, cancel_futures=True)
 
     def stop_calling_tools(self) -> None:
         """First step of a shutdown: every query waiting on a tool gets its
-        answer now (the tool fields say the bridge is detached) instead of
-        holding the shutdown until its tools finish."""
+        answer now (the tool fields say the gateway is shutting down) instead
+        of holding the shutdown until its tools finish; new queries are refused."""
+        self._stopping = True
         self.host.stop_calling_tools()
 
     # -- discovery ----------------------------------------------------------
@@ -171,44 +175,74 @@ class Gateway:
     # -- execution ----------------------------------------------------------
 
     async def execute(self, query: str, variables: Mapping[str, Any] | None, *, via: str) -> QueryResult:
-        """Runs one request; ``via`` names the front for the log line."""
+        """Runs one request; ``via`` names the front for the log line.
+        Cancelling it before its tools start means none of them runs."""
         started = time.perf_counter()
-        shape = scan_query(query) if self._worth_scanning(query) else None
+        busy = False
         try:
-            text = await self._run(query, variables_json(variables))
+            text = await self._admitted_run(query, variables_json(variables))
+        except Refusal as refusal:
+            text, busy = _refused(refusal.message), refusal.status == 503
         except UnicodeEncodeError:  # raised by the engine, which takes only text UTF-8 can hold
             text = _refused("the query text is not valid Unicode (it holds a lone surrogate)")
         except ValueError as problem:  # variables that cannot be JSON
             text = _refused(str(problem))
-        result = QueryResult(text, shape.fields if shape else (), time.perf_counter() - started)
+        if self._stopping:
+            text = mark_shutdown(text)
+        result = QueryResult(text, time.perf_counter() - started, busy)
         if log.isEnabledFor(logging.INFO):
-            log.info("%s fields=%s %.1f ms %s", via, ",".join(result.fields) or "-", result.seconds * 1e3,
-                     result.outcome)
+            log.info("%s %.1f ms %s", via, result.seconds * 1e3, result.outcome)
         return result
 
-    async def _run(self, query: str, variables_text: str | None) -> str:
-        if not self.calls_tools or not reaches_tools(query):
-            return self.engine.execute(query, variables_text)
+    async def _admitted_run(self, query: str, variables_text: str | None) -> str:
+        if self._stopping:
+            raise Refusal(SHUTTING_DOWN, 503)
+        check_document(query, self.limits)
+        if not self.calls_tools:  # nothing is attached: no tool can run
+            return self._bounded(await self._off_loop(self.engine.execute, query, variables_text))
+        rehearsal = await self._rehearse(query, variables_text)
+        if rehearsal.refused:
+            return rehearsal.text
+        check_rehearsal(rehearsal, self.limits)
+        await self.budget.reserve(rehearsal.tool_calls, self.time_limit)
+        try:
+            if self._stopping:
+                raise Refusal(SHUTTING_DOWN, 503)
+            # Shielded: once the engine has the request its calls are under
+            # way, and the budget must stay taken until they are done.
+            run = asyncio.ensure_future(self._off_loop(self.engine.execute, query, variables_text))
+            run.add_done_callback(lambda _: self.budget.release(rehearsal.tool_calls))
+        except BaseException:
+            self.budget.release(rehearsal.tool_calls)
+            raise
+        return self._bounded(await asyncio.shield(run))
+
+    async def _rehearse(self, query: str, variables_text: str | None) -> Rehearsal:
+        # The rehearsal engine is never attached, so it cannot wait on a tool:
+        # a short request is rehearsed right here.  A long one goes to threads
+        # of its own, never behind queries that wait on their tools.
+        size = len(query) + len(variables_text or "")
+        if size <= INLINE_REHEARSAL_CHARS:
+            return rehearse(self._rehearsal, query, variables_text)
         loop = asyncio.get_running_loop()
-        return await loop.run_in_executor(self._pool, self.engine.execute, query, variables_text)
+        return await loop.run_in_executor(self._rehearsal_pool, rehearse, self._rehearsal, query, variables_text)
 
-    def _worth_scanning(self, query: str) -> bool:
-        # The scan only names the fields in the log line, and costs more than
-        # the engine's own parse; long queries are logged without names.
-        return len(query) <= LOG_SCAN_LIMIT and log.isEnabledFor(logging.INFO)
+    async def _off_loop(self, work: Callable[..., _T], *arguments: Any) -> _T:
+        loop = asyncio.get_running_loop()
+        try:
+            return await loop.run_in_executor(self._pool, work, *arguments)
+        except RuntimeError as error:
+            # "can't start new thread" under a memory or process limit; the
+            # pool has no thread for this request, but keeps the ones it has.
+            if "thread" not in str(error):
+                raise
+            raise Refusal(f"the gateway cannot take more work right now ({error}); try again later", 503) from None
 
-
-# Every tool field's name holds an underscore between its server and tool
-# parts, and a GraphQL name cannot be written any other way.
-_UNDERSCORED_NAME = re.compile(r"[_0-9A-Za-z]*_[_0-9A-Za-z]*")
-
-
-def reaches_tools(query: str) -> bool:
-    """Whether ``query`` may select a tool field: False only when the one
-    name in it holding an underscore is ``__typename``, so such a query
-    answers in microseconds, without a thread.  Conservative: an underscore
-    in a string or an alias counts too."""
-    return any(match.group() != "__typename" for match in _UNDERSCORED_NAME.finditer(query))
+    def _bounded(self, text: str) -> str:
+        limit = self.limits.max_response_bytes
+        if limit is not None and len(text) > limit:
+            return _refused(response_too_large(limit) + " (its tool calls have run)")
+        return text
 
 
 @functools.lru_cache(maxsize=256)
@@ -227,72 +261,3 @@ def is_loopback(host: str) -> bool:
 
 def _refused(message: str) -> str:
     return json.dumps({"data": None, "errors": [{"message": message}]})
-
-
-_TOKEN = re.compile(
-    r'(?P<skip>[\s,\ufeff]+|#[^\n\r]*)'
-    r'|(?P<block>"""(?:\\"""|[^"]|"(?!""))*""")'
-    r'|(?P<string>"(?:\\.|[^"\\\n\r])*")'
-    r'|(?P<spread>\.\.\.)'
-    r'|(?P<name>[_A-Za-z][_0-9A-Za-z]*)'
-    r'|(?P<number>-?[0-9][0-9.eE+-]*)'
-    r'|(?P<punct>[!$&()\[\]{}:=@|])'
-)
-_OPERATIONS = frozenset({"query", "mutation", "subscription"})
-
-
-def scan_query(query: str) -> QueryShape | None:
-    """Top-level fields of a query, for the log and for deciding whether it
-    can reach a tool; None for text this scan does not follow (the engine
-    still gets it and reports any error)."""
-    tokens: list[tuple[str, str]] = []
-    position = 0
-    while position < len(query):
-        match = _TOKEN.match(query, position)
-        if match is None:
-            return None
-        position = match.end()
-        kind = match.lastgroup or ""
-        if kind != "skip":
-            tokens.append((kind, match.group()))
-    return _shape(tokens)
-
-
-def _shape(tokens: list[tuple[str, str]]) -> QueryShape | None:
-    operation, fragments = "query", False
-    fields: list[str] = []
-    depth = parens = 0
-    index = 0
-    while index < len(tokens):
-        kind, text = tokens[index]
-        index += 1
-        if parens:
-            parens += {"(": 1, ")": -1}.get(text, 0)
-        elif text == "(":
-            parens = 1
-        elif text == "{":
-            depth += 1
-        elif text == "}":
-            depth -= 1
-            if depth < 0:
-                return None
-        elif depth == 0 and kind == "name":
-            if text == "fragment":
-                fragments = True
-            elif text in _OPERATIONS and not fields:
-                operation = text
-                if index < len(tokens) and tokens[index][0] == "name":
-                    index += 1  # the operation's name
-        elif depth == 1 and kind == "spread":
-            fragments = True
-            index += 1  # a fragment's name, or "on" of an inline fragment
-        elif depth == 1 and text == "@":
-            index += 1  # the directive's name
-        elif depth == 1 and kind == "name":
-            if index + 1 < len(tokens) and tokens[index][1] == ":" and tokens[index + 1][0] == "name":
-                text = tokens[index + 1][1]  # an alias: the field follows
-                index += 2
-            fields.append(text)
-    if depth != 0 or parens != 0:
-        return None
-    return QueryShape(operation, tuple(fields), fragments)
