@@ -27,8 +27,7 @@ from ..limits import DEFAULT_TIME_LIMIT, add_limit_options, limits_from_args
 from .connections import (HEADER_SECONDS, MAX_CONNECTIONS, WRITE_SECONDS, ConnectionGuard, default_max_connections,
                           guarded_protocol)
 from .core import Gateway, Host, is_loopback, log
-from .serving import LOOPS, PARSERS, Stack, choose_stack, listen
-from .supervisor import WORKER_OPTION, Supervisor, WorkerRole, available_cpus
+from .sessions import MAX_SESSIONS, SESSION_IDLE_SECONDS
 
 PROG = "python -m quorvel_graphql serve"
 TOKEN_VARIABLE = "QUORVEL_GATEWAY_TOKEN"
@@ -62,6 +61,11 @@ def _parser() -> argparse.ArgumentParser:
                         help=f"time an HTTP client has to send a request's headers (default {HEADER_SECONDS:g})")
     parser.add_argument("--write-timeout", metavar="SECONDS", type=seconds, default=WRITE_SECONDS,
                         help=f"time an HTTP client may leave its response unread (default {WRITE_SECONDS:g})")
+    parser.add_argument("--max-mcp-sessions", metavar="N", type=_positive_int, default=MAX_SESSIONS,
+                        help="open MCP sessions over HTTP; a new one beyond it ends the least recently used idle "
+                        f"session of the client holding the most (default {MAX_SESSIONS})")
+    parser.add_argument("--mcp-session-idle", metavar="SECONDS", type=seconds, default=SESSION_IDLE_SECONDS,
+                        help=f"an MCP session with no request for this long ends (default {SESSION_IDLE_SECONDS:g})")
     add_limit_options(parser)
     parser.add_argument("-v", "--verbose", action="count", default=0,
                         help="-v: one log line per request; -vv: debug and HTTP access logs")
@@ -86,7 +90,7 @@ def main(argv: Sequence[str] | None = None) -> int:
                     _run_stdio(gateway)
                 else:
                     guard = ConnectionGuard(args.max_connections, args.header_timeout, args.write_timeout)
-                    _run_http(gateway, bind, token, args.max_body, args.verbose, guard)
+                    _run_http(gateway, bind, token, args, guard)
             finally:
                 gateway.close()
     except CommandFailure as failure:
@@ -202,7 +206,7 @@ async def _until_signalled(work: Any, gateway: Gateway) -> None:
             loop.remove_signal_handler(number)
 
 
-def _run_http(gateway: Gateway, bind: tuple[str, int], token: str | None, max_body: int, verbose: int,
+def _run_http(gateway: Gateway, bind: tuple[str, int], token: str | None, args: argparse.Namespace,
               guard: ConnectionGuard) -> None:
     import uvicorn
 
@@ -220,7 +224,10 @@ def _run_http(gateway: Gateway, bind: tuple[str, int], token: str | None, max_bo
         else:
             _announce(listener, len(gateway.tools()), token)
 
-    app = create_app(gateway, token=token, max_body=max_body, loopback_only=is_loopback(host), on_ready=announce)
+    app = create_app(gateway, token=token, max_body=args.max_body, loopback_only=is_loopback(host),
+                     on_ready=announce, max_sessions=args.max_mcp_sessions,
+                     session_idle_seconds=args.mcp_session_idle)
+    verbose = args.verbose
     config = uvicorn.Config(app, log_level="info" if verbose >= 2 else "warning", access_log=verbose >= 2,
                             timeout_graceful_shutdown=1, lifespan="on", server_header=False,
                             http=guarded_protocol(guard), **SERVER_LIMITS,

@@ -24,6 +24,7 @@ from starlette.routing import Route
 
 from .. import json_text
 from .core import Gateway, is_loopback, log
+from .sessions import MAX_SESSIONS, SESSION_IDLE_SECONDS, SessionQuota
 
 Scope = MutableMapping[str, Any]
 Message = MutableMapping[str, Any]
@@ -54,19 +55,27 @@ def create_app(
     mcp_server: Server[Any] | None = None,
     loopback_only: bool = True,
     on_ready: Callable[[], None] | None = None,
+    max_sessions: int = MAX_SESSIONS,
+    session_idle_seconds: float = SESSION_IDLE_SECONDS,
 ) -> ASGIApp:
     """The whole HTTP front as one ASGI app.  With ``token``, every request
     but the static playground page needs ``Authorization: Bearer <token>``;
     with ``loopback_only``, requests must name a loopback host and come from
     no page of another origin (a web page cannot reach a local gateway).
-    ``on_ready`` runs once the app has started."""
+    ``on_ready`` runs once the app has started.  MCP sessions idle for
+    ``session_idle_seconds`` end; at ``max_sessions`` a new one ends the
+    least recently used idle session of the client holding the most."""
     if max_body < 1:
         raise ValueError("max_body must be a positive number of bytes")
     if mcp_server is None:
         from .mcp_front import build_mcp_server
 
         mcp_server = build_mcp_server(gateway)
-    sessions = StreamableHTTPSessionManager(app=mcp_server, max_request_body_size=max_body)
+    # The manager's own limit stays above the quota's, which makes room
+    # before the manager would refuse anyone.
+    sessions = StreamableHTTPSessionManager(app=mcp_server, max_request_body_size=max_body,
+                                            session_idle_timeout=session_idle_seconds,
+                                            max_sessions=max_sessions + 16)
 
     @contextlib.asynccontextmanager
     async def lifespan(app: Starlette) -> AsyncIterator[None]:
@@ -81,7 +90,8 @@ def create_app(
             Route("/graphql", GraphQLEndpoint(gateway, page), methods=None),
             Route("/", page, methods=None),
             Route("/discovery", DiscoveryEndpoint(gateway), methods=None),
-            Route("/mcp", StreamableHTTPASGIApp(sessions), methods=None),
+            Route("/mcp", SessionQuota(StreamableHTTPASGIApp(sessions), max_sessions=max_sessions,
+                                       idle_seconds=session_idle_seconds), methods=None),
         ],
         lifespan=lifespan,
     )
@@ -140,7 +150,7 @@ class Guard:
             if not is_loopback(_host_name(headers.get("host", ""))):
                 return 421, "this gateway answers only requests addressed to a loopback host", {}
             origin = headers.get("origin")
-            if origin is not None and not same_origin(origin, headers.get("host", "")):
+            if origin is not None and not same_origin(origin, headers.get("host", ""), scope.get("scheme", "http")):
                 return 403, "requests from pages of other origins are refused", {}
         if self._expected is None or (scope["method"], scope["path"]) in self.PUBLIC:
             return None
@@ -175,18 +185,18 @@ class Guard:
         return f"request body larger than the limit of {self.max_body} bytes"
 
 
-def same_origin(origin: str, host_header: str) -> bool:
-    """Whether a page of ``origin`` is one this gateway served: a loopback
-    host on the port the request was sent to (another port is another
-    origin, even on the same machine)."""
+def same_origin(origin: str, host_header: str, scheme: str = "http") -> bool:
+    """Whether a page of ``origin`` is one this gateway served: its scheme,
+    a loopback host, and the port the request was sent to (another port is
+    another origin, even on the same machine)."""
+    defaults = {"http": 80, "https": 443}
     try:
         parts = urlsplit(origin)
-        port = parts.port or {"http": 80, "https": 443}.get(parts.scheme)
-        host = urlsplit(f"//{host_header}")
-        own_port = host.port or 80
+        port = parts.port or defaults.get(parts.scheme)
+        own_port = urlsplit(f"//{host_header}").port or defaults.get(scheme)
     except ValueError:  # a port that is not a number
         return False
-    return is_loopback(_host_name(parts.netloc)) and port == own_port
+    return parts.scheme == scheme and is_loopback(_host_name(parts.netloc)) and port == own_port
 
 
 class GuessThrottle:
