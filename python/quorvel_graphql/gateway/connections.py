@@ -36,6 +36,7 @@ log = logging.getLogger("quorvel_graphql.gateway")
 HEADER_SECONDS = 10.0
 WRITE_SECONDS = 30.0
 MAX_CONNECTIONS = 1000
+REFUSAL_LINGER = 0.5
 
 
 def default_max_connections() -> int:
@@ -58,6 +59,7 @@ class ConnectionGuard:
     open: int = 0
     refused: int = 0
     evicted: int = 0
+    lingering: int = 0  # refused connections still reading what their client sent
     waiting: collections.OrderedDict[Any, None] = field(default_factory=collections.OrderedDict)
 
     def __post_init__(self) -> None:
@@ -94,6 +96,8 @@ def guarded_protocol(guard: ConnectionGuard, http: str = "auto") -> type[asyncio
         def __init__(self, *args: Any, **kwargs: Any) -> None:
             super().__init__(*args, **kwargs)
             self._guard_counted = False
+            self._refused: Any = None
+            self._lingers = False
             self._header_timer: asyncio.TimerHandle | None = None
             self._write_timer: asyncio.TimerHandle | None = None
             app = self.app
@@ -108,15 +112,42 @@ def guarded_protocol(guard: ConnectionGuard, http: str = "auto") -> type[asyncio
 
         def connection_made(self, transport: Any) -> None:
             if not guard.admit():
-                transport.write(_refusal())
-                transport.close()
+                self._refuse(transport)
                 return
             guard.open += 1
             self._guard_counted = True
             super().connection_made(transport)
             self._start_header_timer()
 
+        def _refuse(self, transport: Any) -> None:
+            # Closing with the client's request unread would reset the
+            # connection and could lose the refusal on the way: the refusal
+            # goes out first, and what the client sends meanwhile is read and
+            # dropped for a moment.
+            self._refused = transport
+            transport.write(_refusal())
+            if guard.lingering >= guard.max_connections or not transport.can_write_eof():
+                transport.close()
+                return
+            transport.write_eof()
+            guard.lingering += 1
+            self._lingers = True
+            self.loop.call_later(REFUSAL_LINGER, transport.close)
+
+        def data_received(self, data: bytes) -> None:
+            if self._refused is None:
+                super().data_received(data)
+
+        def eof_received(self) -> bool | None:
+            if self._refused is not None:
+                self._refused.close()
+                return None
+            return super().eof_received()  # type: ignore[no-any-return]
+
         def connection_lost(self, exc: Exception | None) -> None:
+            if self._refused is not None:
+                guard.lingering -= self._lingers
+                return
             if not self._guard_counted:
                 return
             self._guard_counted = False

@@ -218,13 +218,18 @@ class GuessThrottle:
     def wait(self, client: str) -> float:
         """Seconds before this client may try again; 0 when it may now."""
         level = self._drained(client, time.monotonic())
-        return 0.0 if level < self.burst else (level - self.burst + 1) / self.per_second
+        over = level - (self.burst - 1)
+        return over / self.per_second if over > 0 else 0.0
 
     def failed(self, client: str) -> None:
         now = time.monotonic()
         if len(self._level) >= self.clients and client not in self._level:
             self._level = {c: v for c, v in self._level.items() if self._drained(c, now) > 0}
-        self._level[client] = (self._drained(client, now) + 1, now)
+            if len(self._level) >= self.clients:  # the table stays bounded: the longest known go first
+                self._level = dict(list(self._level.items())[self.clients // 2:])
+        level = self._drained(client, now) + 1
+        self._level.pop(client, None)
+        self._level[client] = (level, now)
 
 
 async def until_client_leaves(work: Awaitable[_T], receive: Receive) -> _T | None:
