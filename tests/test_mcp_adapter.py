@@ -145,9 +145,37 @@ def test_per_server_time_limit_and_concurrency(tmp_path):
     script.write_text(FRAGILE_SERVER)
     config = ServerConfig("fragile", sys.executable, (str(script),), time_limit=0.5, max_concurrency=1)
     with serve_config({"fragile": config}) as host:
-        data = run(host, '{ slow: fragile_nap(seconds: 30) quick: fragile_echo(text: "after") }')["data"]
-    assert data["slow"]["text"] == "McpCallError: MCP server 'fragile' did not answer nap within 0.5 s"
-    assert data["quick"]["isError"] is False  # waited for the one slot, then answered
+        data = run(host, '{ slow: fragile_nap(seconds: 5) quick: fragile_echo(text: "after") }')["data"]
+    assert data["slow"]["text"] == "McpCallError: MCP server 'fragile' did not answer nap within 1 s"
+    # The limit runs from when the call is received: the wait for the slot used it up.
+    assert data["quick"]["text"].startswith("McpCallError: MCP server 'fragile' did not answer echo within 1 s")
+
+
+def test_waiting_for_a_slot_counts_against_the_time_limit_of_every_call(tmp_path):
+    script = tmp_path / "fragile_server.py"
+    script.write_text(FRAGILE_SERVER)
+    config = ServerConfig("fragile", sys.executable, (str(script),), time_limit=1.0, max_concurrency=2)
+    naps = " ".join(f"n{i}: fragile_nap(seconds: 30)" for i in range(6))
+    with serve_config({"fragile": config}) as host:
+        data = run(host, "{ " + naps + " }")["data"]
+    texts = sorted(value["text"] for value in data.values())
+    assert all(text.startswith("McpCallError: MCP server 'fragile' did not answer nap within 1 s") for text in texts)
+    # Those still waiting when the first two gave their slots back may get
+    # one in the last moment; the others never held one.
+    assert 1 <= sum("waited the whole time" in text for text in texts) <= 4
+
+
+@pytest.mark.parametrize(("size", "refused"), [(100, False), (5000, True)])
+def test_a_result_larger_than_the_server_limit_is_refused(tmp_path, size, refused):
+    script = tmp_path / "fragile_server.py"
+    script.write_text(FRAGILE_SERVER)
+    config = ServerConfig("fragile", sys.executable, (str(script),), max_result_bytes=4096)
+    with serve_config({"fragile": config}) as host:
+        value = run(host, '{ e: fragile_echo(text: $t) }'.replace("$t", json.dumps("y" * size)))["data"]["e"]
+    if refused:
+        assert value["isError"] is True and "larger than its limit of 4096 bytes" in value["text"]
+    else:
+        assert value["content"][0]["text"] == "y" * size
 
 
 @pytest.mark.parametrize(
@@ -185,6 +213,7 @@ def test_startup_failure_names_the_server_and_stops_the_others(repo, config, rea
         ('{"servers": {"t": {"command": "x", "time_limit": 1e999}}}', "\"time_limit\" must be a positive, finite"),
         ('{"servers": {"t": {"command": "x", "time_limit": 0}}}', "\"time_limit\" must be a positive, finite"),
         ('{"servers": {"t": {"command": "x", "max_concurrency": 0}}}', "\"max_concurrency\" must be a whole"),
+        ('{"servers": {"t": {"command": "x", "max_result_bytes": true}}}', "\"max_result_bytes\" must be a whole"),
         ('{"servers": {"t": {"command": "x", "url": "http://h/"}}}', "either a non-empty string \"command\""),
         ('{"servers": {"t": {"url": "ftp://h/"}}}', "\"url\" must be an http:// or https:// URL"),
         ('{"servers": {"t": {"url": "http://h/", "transport": "stdio"}}}', "does not fit a server given by url"),
@@ -194,7 +223,7 @@ def test_startup_failure_names_the_server_and_stops_the_others(repo, config, rea
         (b'{"servers": {"t": {"command": "\xff"}}}', "is not UTF-8 text"),
     ],
     ids=["ok", "json", "no-command", "unknown-key", "unknown-top-key", "limit-inf", "limit-zero", "concurrency",
-         "command-and-url", "url-scheme", "transport", "unset-variable", "filters", "utf-8"],
+         "result-size", "command-and-url", "url-scheme", "transport", "unset-variable", "filters", "utf-8"],
 )
 def test_config_files(tmp_path, content, problem):
     path = tmp_path / "servers.json"
