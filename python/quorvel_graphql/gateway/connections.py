@@ -60,7 +60,10 @@ class ConnectionGuard:
     refused: int = 0
     evicted: int = 0
     lingering: int = 0  # refused connections still reading what their client sent
+    # Connections waiting for a request's headers, oldest first: those that
+    # never sent a whole request, and those idle between two requests.
     waiting: collections.OrderedDict[Any, None] = field(default_factory=collections.OrderedDict)
+    between: collections.OrderedDict[Any, None] = field(default_factory=collections.OrderedDict)
 
     def __post_init__(self) -> None:
         if self.max_connections < 1:
@@ -72,12 +75,15 @@ class ConnectionGuard:
         """Makes room for one more connection; False when there is none."""
         if self.open < self.max_connections:
             return True
-        if not self.waiting:
+        # A connection that never sent a whole request goes first: a client
+        # between two requests may be sending the next one right now.
+        line = self.waiting or self.between
+        if not line:
             self.refused += 1
             return False
-        oldest, _ = self.waiting.popitem(last=False)
+        oldest, _ = line.popitem(last=False)
         self.evicted += 1
-        oldest.drop("closed to make room: its request headers were incomplete")
+        oldest.drop("closed to make room: it was waiting for request headers")
         return True
 
 
@@ -159,7 +165,7 @@ def guarded_protocol(guard: ConnectionGuard, http: str = "auto") -> type[asyncio
         def on_response_complete(self) -> None:
             super().on_response_complete()
             if not self.transport.is_closing():
-                self._start_header_timer()  # the next request on this connection
+                self._start_header_timer(guard.between)  # the next request on this connection
 
         def pause_writing(self) -> None:
             super().pause_writing()
@@ -172,19 +178,20 @@ def guarded_protocol(guard: ConnectionGuard, http: str = "auto") -> type[asyncio
             self._stop_write_timer()
 
         def drop(self, why: str) -> None:
-            log.info("http connection from %s dropped: %s", _peer(self.client), why)
+            log.debug("http connection from %s dropped: %s", _peer(self.client), why)
             self._stop_header_timer()
             self._stop_write_timer()
             self.transport.abort()
 
-        def _start_header_timer(self) -> None:
+        def _start_header_timer(self, line: collections.OrderedDict[Any, None] | None = None) -> None:
             self._stop_header_timer()
-            guard.waiting[self] = None
+            (guard.waiting if line is None else line)[self] = None
             self._header_timer = self.loop.call_later(
                 guard.header_seconds, self.drop, f"no complete request headers within {guard.header_seconds:g} s")
 
         def _stop_header_timer(self) -> None:
             guard.waiting.pop(self, None)
+            guard.between.pop(self, None)
             if self._header_timer is not None:
                 self._header_timer.cancel()
                 self._header_timer = None
