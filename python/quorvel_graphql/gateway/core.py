@@ -139,8 +139,9 @@ class Gateway:
     def stop_calling_tools(self) -> None:
         """First step of a shutdown: every query waiting on a tool gets its
         answer now (the tool fields say the gateway is shutting down) instead
-        of holding the shutdown until its tools finish; new queries are refused."""
-        self._stopping = True
+        of holding the shutdown until its tools finish; new queries are refused.
+        A gateway over a bare engine has no calls to stop and goes on answering."""
+        self._stopping = self.calls_tools
         self.host.stop_calling_tools()
 
     # -- discovery ----------------------------------------------------------
