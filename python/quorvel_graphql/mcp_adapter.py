@@ -48,8 +48,8 @@ from typing import Any, TextIO
 
 try:
     import mcp_types
-    from mcp import ClientSession, MCPError, StdioServerParameters
-    from mcp.client.stdio import get_default_environment, stdio_client
+    from mcp import ClientSession, MCPError
+    from mcp.client.stdio import get_default_environment
 except ImportError as _missing:  # pragma: no cover - depends on the environment
     raise ImportError(
         "quorvel_graphql.mcp_adapter needs the MCP Python SDK 2 or later, which is not installed "
@@ -63,6 +63,7 @@ from .config import ServerConfig, load_config, parse_config
 from .errors import ConfigError, HostStateError, McpCallError, ReadOnlyError, ServerStartError
 from .host import ToolCall, ToolHost
 from .loop_thread import LoopThread
+from .stdio_transport import stdio_transport
 
 __all__ = [
     "ConfigError",
@@ -269,17 +270,24 @@ class McpServers:
     async def _connect(self, stack: contextlib.AsyncExitStack, server: _Server) -> tuple[Any, Any]:
         config = server.config
         if config.transport == "stdio":
-            env = {**get_default_environment(), **config.env} if config.env else None
-            params = StdioServerParameters(command=config.command, args=list(config.args), env=env, cwd=config.cwd)
+            env = {**get_default_environment(), **(config.env or {})}
+            # Room for a result at the limit twice over (as text and as
+            # structured content) and the message around it.
+            limit = None if config.max_result_bytes is None else 2 * config.max_result_bytes + (1 << 20)
+
+            def spawn(errlog: TextIO) -> Any:
+                return stdio_transport(config.command, list(config.args), env=env, cwd=config.cwd, errlog=errlog,
+                                       max_line=limit, name=config.name)
+
             if self._errlog is not None:
-                return await stack.enter_async_context(stdio_client(params, errlog=self._errlog))
+                return await stack.enter_async_context(spawn(self._errlog))
             errlog = _LogPipe(server.log)
             assert self._spawning is not None
             try:
                 # One spawn at a time, so the new child can be told apart.
                 async with self._spawning:
                     before = _child_pids()
-                    streams = await stack.enter_async_context(stdio_client(params, errlog=errlog.writer))
+                    streams = await stack.enter_async_context(spawn(errlog.writer))
                     born = _child_pids() - before
             finally:
                 errlog.close_writer()  # the child holds its own copy
