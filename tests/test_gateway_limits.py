@@ -221,3 +221,72 @@ def test_limits_reject_values_that_are_not_positive_counts() -> None:
     assert RequestLimits.unlimited().max_tool_calls is None
     assert set(RequestLimits().typed_arguments()) == {"max_depth", "max_selected_fields", "max_tool_calls",
                                                       "max_document_bytes"}
+
+
+def post_scope(body: bytes) -> dict[str, Any]:
+    return {"type": "http", "asgi": {"version": "3.0"}, "http_version": "1.1", "method": "POST", "scheme": "http",
+            "path": "/graphql", "raw_path": b"/graphql", "root_path": "", "query_string": b"",
+            "client": ("127.0.0.1", 5000), "server": ("127.0.0.1", 80),
+            "headers": [(b"host", b"127.0.0.1"), (b"content-type", b"application/json"),
+                        (b"content-length", str(len(body)).encode())]}
+
+
+def test_an_http_client_that_leaves_before_its_query_runs_has_no_tool_called() -> None:
+    from quorvel_graphql.gateway.http_front import Guard, GraphQLEndpoint, PlaygroundPage
+
+    release, gone = threading.Event(), asyncio.Event()
+    calls: list[str] = []
+    sent: list[dict[str, Any]] = []
+
+    async def scenario() -> None:
+        async with gateway_over({"hang": lambda: release.wait(WAIT) and "done",
+                                 "echo": lambda: calls.append("echo") or "ok"},
+                                limits=RequestLimits(max_calls_in_flight=1)) as gateway:
+            app = Guard(GraphQLEndpoint(gateway, PlaygroundPage()), token=None, max_body=1 << 20,
+                        loopback_only=True)
+            first = asyncio.ensure_future(gateway.execute("{ adv_hang }", None, via="t"))
+            while gateway.budget.in_use == 0:
+                await asyncio.sleep(0.01)
+            body = json.dumps({"query": "{ adv_echo }"}).encode()
+            messages = [{"type": "http.request", "body": body, "more_body": False}]
+
+            async def receive() -> dict[str, Any]:
+                if messages:
+                    return messages.pop()
+                await gone.wait()
+                return {"type": "http.disconnect"}
+
+            async def send(message: dict[str, Any]) -> None:
+                sent.append(message)
+
+            request = asyncio.ensure_future(app(post_scope(body), receive, send))
+            while not gateway.budget._queue:
+                await asyncio.sleep(0.01)
+            gone.set()
+            await request
+            release.set()
+            await first
+
+    asyncio.run(asyncio.wait_for(scenario(), WAIT))
+    assert calls == [] and sent == []  # nothing called, nothing sent to a client that is gone
+
+
+@pytest.mark.parametrize("why", ["shutting down", "no thread"])
+def test_http_answers_a_busy_gateway_with_a_json_503(why: str, monkeypatch: pytest.MonkeyPatch) -> None:
+    httpx = pytest.importorskip("httpx")
+    from quorvel_graphql.gateway import create_app
+
+    async def scenario() -> Any:
+        async with gateway_over({"echo": lambda: "ok"}) as gateway:
+            if why == "shutting down":
+                gateway.stop_calling_tools()
+            else:
+                monkeypatch.setattr(gateway._pool, "submit", lambda *a, **k: (_ for _ in ()).throw(
+                    RuntimeError("can't start new thread")))
+            transport = httpx.ASGITransport(app=create_app(gateway))
+            async with httpx.AsyncClient(transport=transport, base_url="http://127.0.0.1") as client:
+                return await client.post("/graphql", json={"query": "{ adv_echo }"})
+
+    response = asyncio.run(asyncio.wait_for(scenario(), WAIT))
+    assert response.status_code == 503 and response.headers["retry-after"] == "1"
+    assert response.json()["data"] is None and response.json()["errors"][0]["message"]
