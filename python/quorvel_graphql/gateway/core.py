@@ -78,6 +78,13 @@ class QueryResult:
         return document
 
     @property
+    def keys(self) -> list[str]:
+        """The response's top-level keys (aliases where the query gave them),
+        as the engine read the query."""
+        data = self.document.get("data")
+        return list(data) if isinstance(data, dict) else []
+
+    @property
     def request_failed(self) -> bool:
         """The request as a whole was refused (parse error, bad variables...)."""
         return self.document.get("data") is None
@@ -192,7 +199,7 @@ class Gateway:
             text = mark_shutdown(text)
         result = QueryResult(text, time.perf_counter() - started, busy)
         if log.isEnabledFor(logging.INFO):
-            log.info("%s %.1f ms %s", via, result.seconds * 1e3, result.outcome)
+            log.info("%s keys=%s %.1f ms %s", via, ",".join(result.keys) or "-", result.seconds * 1e3, result.outcome)
         return result
 
     async def _admitted_run(self, query: str, variables_text: str | None) -> str:
