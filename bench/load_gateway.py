@@ -51,9 +51,11 @@ def echo(text: str) -> str:
     return text
 
 @app.tool()
-async def hang() -> str:
-    import asyncio
-    await asyncio.sleep(3600)
+def hang() -> str:
+    # A tool that never returns; the server itself handles one call at a
+    # time, so it lives on a server of its own ("slow").
+    import time
+    time.sleep(3600)
     return "woke"
 
 app.run()
@@ -71,7 +73,7 @@ KINDS: dict[str, tuple[int, str, bytes, bool, int]] = {
     "alias bomb": (2, "POST", json.dumps({"query": "{ " + " ".join(f"a{i}: fast_echo(text: \"x\")"
                                                                    for i in range(2000)) + " }"}).encode(), False, 200),
     # Answered when the gateway's time limit ends the call.
-    "hanging tool": (2, "POST", json.dumps({"query": "{ h: fast_hang e: fast_echo(text: \"y\") }"}).encode(),
+    "hanging tool": (2, "POST", json.dumps({"query": "{ h: slow_hang e: fast_echo(text: \"y\") }"}).encode(),
                      False, 200),
 }
 TIME_LIMIT = 5
@@ -140,6 +142,7 @@ class Tally:
         self.answered: collections.Counter[str] = collections.Counter()
         self.right: collections.Counter[str] = collections.Counter()
         self.failed_fields = 0
+        self.failures: collections.Counter[str] = collections.Counter()
         self.wrong: list[str] = []
         self.good_seconds: list[float] = []
         self.slowloris_opened = 0
@@ -159,12 +162,14 @@ class Tally:
             self.wrong.append(f"{kind}: no data {response.text[:120]!r}")
         elif kind == "hanging tool" and not (body.get("data") or {}).get("h", {}).get("isError"):
             self.wrong.append(f"{kind}: the hanging call did not fail {response.text[:120]!r}")
-        elif kind not in ("good", "hanging tool") and not body.get("errors", [{}])[0].get("message"):
+        elif kind not in ("good", "hanging tool") and not (body.get("errors") or [{}])[0].get("message"):
             self.wrong.append(f"{kind}: no message {response.text[:120]!r}")
         else:
             self.right[kind] += 1
             if kind == "good":
-                self.failed_fields += sum(1 for v in body["data"].values() if isinstance(v, dict) and v.get("isError"))
+                failed = [v for v in body["data"].values() if isinstance(v, dict) and v.get("isError")]
+                self.failed_fields += len(failed)
+                self.failures.update(str(v.get("text", ""))[:80] for v in failed)
 
 
 async def client(url: str, stop_at: float, tally: Tally, seed: int) -> None:
@@ -278,6 +283,7 @@ def main() -> int:
         config = pathlib.Path(folder) / "servers.json"
         config.write_text(json.dumps({"servers": {
             "fast": {"command": sys.executable, "args": [str(server_script)]},
+            "slow": {"command": sys.executable, "args": [str(server_script)], "tools": {"include": ["hang"]}},
             "time": {"command": sys.executable, "args": ["-m", "mcp_server_time", "--local-timezone", "UTC"]},
         }}))
         env = {**os.environ, "QUORVEL_GATEWAY_TOKEN": TOKEN}
@@ -328,6 +334,8 @@ def report(tally: Tally, memory: list[int], status: int | None, stop_seconds: fl
     print(f"gateway at start / end: RSS {start[0] / 1024:.1f} / {end[0] / 1024:.1f} MiB, descriptors {start[1]} / "
           f"{end[1]}, threads {start[2]} / {end[2]}")
     print(f"good requests whose tool fields failed (servers killed, restarting): {tally.failed_fields} fields")
+    for text, count in tally.failures.most_common(3):
+        print(f"  x{count}: {text}")
     for problem, count in collections.Counter(problem[:90] for problem in tally.wrong).most_common(10):
         print(f"  WRONG x{count}: {problem}")
     settled = memory[2:] or memory

@@ -154,12 +154,14 @@ class Guard:
                 return 403, "requests from pages of other origins are refused", {}
         if self._expected is None or (scope["method"], scope["path"]) in self.PUBLIC:
             return None
+        given = headers.get("authorization", "").encode("latin-1")
+        if not given:  # not a guess: nothing to throttle
+            return 401, "missing or wrong bearer token (Authorization: Bearer <token>)", {"www-authenticate": "Bearer"}
         client = _client_address(scope)
         wait = self.guesses.wait(client)
         if wait > 0:
             return 429, f"too many failed token checks from this client; retry in {wait:.0f} s", \
                 {"retry-after": str(math.ceil(wait))}
-        given = headers.get("authorization", "").encode("latin-1")
         if not hmac.compare_digest(given, self._expected):
             self.guesses.failed(client)
             return 401, "missing or wrong bearer token (Authorization: Bearer <token>)", {"www-authenticate": "Bearer"}
