@@ -236,15 +236,16 @@ class Gateway:
         return await loop.run_in_executor(self._rehearsal_pool, rehearse, self._rehearsal, query, variables_text)
 
     async def _off_loop(self, work: Callable[..., _T], *arguments: Any) -> _T:
-        loop = asyncio.get_running_loop()
         try:
-            return await loop.run_in_executor(self._pool, work, *arguments)
+            future = self._pool.submit(work, *arguments)
         except RuntimeError as error:
-            # "can't start new thread" under a memory or process limit; the
-            # pool has no thread for this request, but keeps the ones it has.
-            if "thread" not in str(error):
-                raise
+            # The pool is closed, or "can't start new thread" under a memory
+            # or process limit: it has no thread for this request, but keeps
+            # the ones it has.
+            if "shutdown" in str(error):
+                raise Refusal(SHUTTING_DOWN, 503) from None
             raise Refusal(f"the gateway cannot take more work right now ({error}); try again later", 503) from None
+        return await asyncio.wrap_future(future)
 
     def _bounded(self, text: str) -> str:
         limit = self.limits.max_response_bytes
