@@ -19,7 +19,7 @@ uvicorn = pytest.importorskip("uvicorn")
 httpx = pytest.importorskip("httpx")
 
 from conftest import EXAMPLE_CATALOGUE  # noqa: E402
-from test_gateway_support import http_gateway  # noqa: E402
+from support.gateway import http_gateway  # noqa: E402
 
 from quorvel_graphql.gateway.connections import ConnectionGuard, guarded_protocol  # noqa: E402
 from quorvel_graphql.gateway.http_front import GuessThrottle  # noqa: E402

@@ -15,7 +15,7 @@ import pytest
 pytest.importorskip("mcp")
 
 from conftest import EXAMPLE_CATALOGUE  # noqa: E402
-from test_gateway_support import STOP_TIMEOUT, child_env, gateway_command  # noqa: E402
+from support.gateway import STOP_TIMEOUT, child_env, gateway_command  # noqa: E402
 
 from quorvel_graphql.gateway.stdio import MAX_LINE, OVERSIZE, screen_line  # noqa: E402
 
@@ -42,8 +42,9 @@ class StdioGateway:
     def __init__(self, process: subprocess.Popen[bytes]) -> None:
         self.process = process
         self.lines: queue.Queue[bytes] = queue.Queue()
-        threading.Thread(target=lambda: [self.lines.put(line) for line in process.stdout],  # type: ignore[union-attr]
-                         daemon=True).start()
+        self.reader = threading.Thread(target=lambda: [self.lines.put(line) for line in process.stdout],  # type: ignore[union-attr]
+                                       daemon=True)
+        self.reader.start()
 
     def send(self, line: bytes) -> None:
         assert self.process.stdin is not None
@@ -73,6 +74,10 @@ def gateway() -> Iterator[StdioGateway]:
             process.kill()
             process.wait(5)
             raise
+        finally:
+            running.reader.join(STOP_TIMEOUT)
+            assert process.stdout is not None
+            process.stdout.close()
 
 
 @pytest.mark.parametrize(

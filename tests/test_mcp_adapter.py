@@ -145,10 +145,10 @@ def test_per_server_time_limit_and_concurrency(tmp_path):
     script.write_text(FRAGILE_SERVER)
     config = ServerConfig("fragile", sys.executable, (str(script),), time_limit=0.5, max_concurrency=1)
     with serve_config({"fragile": config}) as host:
-        data = run(host, '{ slow: fragile_nap(seconds: 5) quick: fragile_echo(text: "after") }')["data"]
-    assert data["slow"]["text"] == "McpCallError: MCP server 'fragile' did not answer nap within 1 s"
+        data = run(host, '{ slow: fragile_nap(seconds: 30) quick: fragile_echo(text: "after") }')["data"]
+    assert data["slow"]["text"] == "McpCallError: MCP server 'fragile' did not answer nap within 0.5 s"
     # The limit runs from when the call is received: the wait for the slot used it up.
-    assert data["quick"]["text"].startswith("McpCallError: MCP server 'fragile' did not answer echo within 1 s")
+    assert data["quick"]["text"].startswith("McpCallError: MCP server 'fragile' did not answer echo within 0.5 s")
 
 
 def test_waiting_for_a_slot_counts_against_the_time_limit_of_every_call(tmp_path):

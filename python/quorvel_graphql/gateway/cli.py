@@ -27,7 +27,9 @@ from ..limits import DEFAULT_TIME_LIMIT, add_limit_options, limits_from_args
 from .connections import (HEADER_SECONDS, MAX_CONNECTIONS, WRITE_SECONDS, ConnectionGuard, default_max_connections,
                           guarded_protocol)
 from .core import Gateway, Host, is_loopback, log
+from .serving import LOOPS, PARSERS, Stack, choose_stack, listen
 from .sessions import MAX_SESSIONS, SESSION_IDLE_SECONDS
+from .supervisor import WORKER_OPTION, Supervisor, WorkerRole, available_cpus
 
 PROG = "python -m quorvel_graphql serve"
 TOKEN_VARIABLE = "QUORVEL_GATEWAY_TOKEN"
@@ -53,9 +55,17 @@ def _parser() -> argparse.ArgumentParser:
                         help="threads for tool handlers (default 8)")
     parser.add_argument("--max-concurrent-queries", metavar="N", type=_positive_int, default=64,
                         help="queries that may run at once; more wait their turn (default 64)")
+    parser.add_argument("--workers", metavar="N", type=_worker_count, default=1,
+                        help="gateway processes sharing the HTTP port, each with its own tool servers; "
+                        "auto: one per CPU available (default 1)")
+    parser.add_argument("--loop", choices=LOOPS, default="auto",
+                        help="event loop for HTTP (default auto: uvloop when installed)")
+    parser.add_argument("--http-parser", choices=PARSERS, default="auto",
+                        help="HTTP/1.1 parser (default auto: httptools when installed)")
+    parser.add_argument(WORKER_OPTION, type=WorkerRole.parse, help=argparse.SUPPRESS)
     parser.add_argument("--max-connections", metavar="N", type=_positive_int, default=default_max_connections(),
-                        help="open HTTP connections; beyond it the idlest connection still sending its headers "
-                        f"is closed, or the new one refused (default {default_max_connections()}: "
+                        help="open HTTP connections (per worker); beyond it the idlest connection still sending "
+                        f"its headers is closed, or the new one refused (default {default_max_connections()}: "
                         f"{MAX_CONNECTIONS} or half the descriptor limit)")
     parser.add_argument("--header-timeout", metavar="SECONDS", type=seconds, default=HEADER_SECONDS,
                         help=f"time an HTTP client has to send a request's headers (default {HEADER_SECONDS:g})")
@@ -230,13 +240,43 @@ def _run_http(gateway: Gateway, bind: tuple[str, int], token: str | None, args: 
     verbose = args.verbose
     config = uvicorn.Config(app, log_level="info" if verbose >= 2 else "warning", access_log=verbose >= 2,
                             timeout_graceful_shutdown=1, lifespan="on", server_header=False,
-                            http=guarded_protocol(guard), **SERVER_LIMITS,
+                            loop=stack.loop, http=guarded_protocol(guard, stack.protocol), **SERVER_LIMITS,
                             # uvicorn counts connections and running requests
                             # against one limit; the guard caps connections.
                             limit_concurrency=2 * guard.max_connections)
     server = UvicornServer(config, on_stop=gateway.stop_calling_tools)
     try:
         server.run(sockets=[listener])
+    finally:
+        listener.close()
+
+
+def _announce(listener: socket.socket, tool_fields: int, token: str | None, workers: int = 1) -> None:
+    # Printed once serving (signal handlers in place): scripts and tests wait for this line.
+    name = listener.getsockname()
+    shown = f"[{name[0]}]" if ":" in name[0] else name[0]
+    print(f"quorvel-graphql gateway: {tool_fields} tool fields on http://{shown}:{name[1]} "
+          f"(GraphQL /graphql, playground /, MCP /mcp){' with bearer token' if token else ''}"
+          f"{f', {workers} workers' if workers > 1 else ''}", file=sys.stderr, flush=True)
+
+
+def _stack(args: argparse.Namespace) -> Stack:
+    try:
+        return choose_stack(args.loop, args.http_parser)
+    except ValueError as error:
+        raise CommandFailure(str(error)) from error
+
+
+def _supervise(args: argparse.Namespace, argv: Sequence[str] | None, bind: tuple[str, int],
+               token: str | None) -> int:
+    """``--workers N``: this process only holds the port and minds the workers."""
+    _stack(args)  # a stack that is not installed is refused here, once, not by every worker
+    listener = _listen(*bind)
+    listener.set_inheritable(True)
+    command = [sys.executable, "-m", "quorvel_graphql.gateway", *(sys.argv[1:] if argv is None else argv)]
+    try:
+        return Supervisor(command, args.workers, listener,
+                          lambda fields: _announce(listener, fields, token, args.workers)).run()
     finally:
         listener.close()
 
@@ -250,7 +290,6 @@ SERVER_LIMITS: dict[str, Any] = {"timeout_keep_alive": 5, "h11_max_incomplete_ev
 
 def _listen(host: str, port: int) -> socket.socket:
     try:
-        family = socket.getaddrinfo(host, port, type=socket.SOCK_STREAM)[0][0]
-        return socket.create_server((host, port), family=family, backlog=SERVER_LIMITS["backlog"])
+        return listen(host, port, backlog=SERVER_LIMITS["backlog"])
     except OSError as error:
         raise CommandFailure(f"cannot listen on {host}:{port}: {error.strerror or error}") from error

@@ -93,10 +93,11 @@ def _refusal() -> bytes:
             f"content-length: {len(body)}\r\nretry-after: 1\r\nconnection: close\r\n\r\n{body}").encode()
 
 
-def guarded_protocol(guard: ConnectionGuard, http: str = "auto") -> type[asyncio.Protocol]:
-    """uvicorn's HTTP protocol class ``http`` ("auto", "h11", "httptools")
-    with ``guard`` applied; pass the result as ``uvicorn.Config(http=...)``."""
-    base: Any = import_from_string(HTTP_PROTOCOLS.get(http, http))
+def guarded_protocol(guard: ConnectionGuard, http: str | type[asyncio.Protocol] = "auto") -> type[asyncio.Protocol]:
+    """uvicorn's HTTP protocol ``http`` (a class, or "auto", "h11",
+    "httptools") with ``guard`` applied; pass the result as
+    ``uvicorn.Config(http=...)``."""
+    base: Any = import_from_string(HTTP_PROTOCOLS.get(http, http)) if isinstance(http, str) else http
 
     class GuardedProtocol(base):  # type: ignore[misc, valid-type]
         def __init__(self, *args: Any, **kwargs: Any) -> None:

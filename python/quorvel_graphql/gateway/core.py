@@ -212,6 +212,10 @@ class Gateway:
         if rehearsal.refused:
             return rehearsal.text
         check_rehearsal(rehearsal, self.limits)
+        if rehearsal.tool_calls == 0 and len(query) + len(variables_text or "") <= INLINE_REHEARSAL_CHARS:
+            # The engine itself read no tool field in it: a short query like
+            # this answers in microseconds, without a thread.
+            return self._bounded(self.engine.execute(query, variables_text))
         await self.budget.reserve(rehearsal.tool_calls, self.time_limit)
         try:
             if self._stopping:
