@@ -147,8 +147,11 @@ def test_per_server_time_limit_and_concurrency(tmp_path):
     with serve_config({"fragile": config}) as host:
         data = run(host, '{ slow: fragile_nap(seconds: 30) quick: fragile_echo(text: "after") }')["data"]
     assert data["slow"]["text"] == "McpCallError: MCP server 'fragile' did not answer nap within 0.5 s"
-    # The limit runs from when the call is received: the wait for the slot used it up.
-    assert data["quick"]["text"].startswith("McpCallError: MCP server 'fragile' did not answer echo within 0.5 s")
+    # The limit runs from when the call is received, so the wait for the slot
+    # uses it up, unless the slot comes free in the very last moment.
+    quick = data["quick"]
+    assert quick.get("structuredContent") == {"result": "after"} or quick["text"].startswith(
+        "McpCallError: MCP server 'fragile' did not answer echo within 0.5 s")
 
 
 def test_waiting_for_a_slot_counts_against_the_time_limit_of_every_call(tmp_path):
@@ -160,9 +163,9 @@ def test_waiting_for_a_slot_counts_against_the_time_limit_of_every_call(tmp_path
         data = run(host, "{ " + naps + " }")["data"]
     texts = sorted(value["text"] for value in data.values())
     assert all(text.startswith("McpCallError: MCP server 'fragile' did not answer nap within 1 s") for text in texts)
-    # Those still waiting when the first two gave their slots back may get
-    # one in the last moment; the others never held one.
-    assert 1 <= sum("waited the whole time" in text for text in texts) <= 4
+    # Two waiting calls at most can take the two slots given back in the last
+    # moment; the others never held one.
+    assert 2 <= sum("waited the whole time" in text for text in texts) <= 4
 
 
 @pytest.mark.parametrize(("size", "refusal"), [
