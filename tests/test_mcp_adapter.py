@@ -147,7 +147,45 @@ def test_per_server_time_limit_and_concurrency(tmp_path):
     with serve_config({"fragile": config}) as host:
         data = run(host, '{ slow: fragile_nap(seconds: 30) quick: fragile_echo(text: "after") }')["data"]
     assert data["slow"]["text"] == "McpCallError: MCP server 'fragile' did not answer nap within 0.5 s"
-    assert data["quick"]["isError"] is False  # waited for the one slot, then answered
+    # The limit runs from when the call is received, so the wait for the slot
+    # uses it up, unless the slot comes free in the very last moment.
+    quick = data["quick"]
+    assert quick.get("structuredContent") == {"result": "after"} or quick["text"].startswith(
+        "McpCallError: MCP server 'fragile' did not answer echo within 0.5 s")
+
+
+def test_waiting_for_a_slot_counts_against_the_time_limit_of_every_call(tmp_path):
+    script = tmp_path / "fragile_server.py"
+    script.write_text(FRAGILE_SERVER)
+    config = ServerConfig("fragile", sys.executable, (str(script),), time_limit=1.0, max_concurrency=2)
+    naps = " ".join(f"n{i}: fragile_nap(seconds: 30)" for i in range(6))
+    with serve_config({"fragile": config}) as host:
+        data = run(host, "{ " + naps + " }")["data"]
+    texts = sorted(value["text"] for value in data.values())
+    assert all(text.startswith("McpCallError: MCP server 'fragile' did not answer nap within 1 s") for text in texts)
+    # Two waiting calls at most can take the two slots given back in the last
+    # moment; the others never held one.
+    assert 2 <= sum("waited the whole time" in text for text in texts) <= 4
+
+
+@pytest.mark.parametrize(("size", "refusal"), [
+    (100, None),
+    (5000, "larger than its limit of 4096 bytes"),
+    # Too long to be read at all: skipped as it arrives, and the call answered at once.
+    (3 << 20, "answer is longer than the limit of"),
+])
+def test_a_result_larger_than_the_server_limit_is_refused(tmp_path, size, refusal):
+    script = tmp_path / "fragile_server.py"
+    script.write_text(FRAGILE_SERVER)
+    config = ServerConfig("fragile", sys.executable, (str(script),), max_result_bytes=4096)
+    with serve_config({"fragile": config}) as host:
+        value = run(host, 'query($t: String!) { e: fragile_echo(text: $t) }', {"t": "y" * size})["data"]["e"]
+        after = run(host, '{ after: fragile_echo(text: "fine") }')["data"]["after"]
+    if refusal is None:
+        assert value["content"][0]["text"] == "y" * size
+    else:
+        assert value["isError"] is True and refusal in value["text"]
+    assert after["structuredContent"] == {"result": "fine"}  # the server is still in use
 
 
 @pytest.mark.parametrize(
@@ -185,6 +223,7 @@ def test_startup_failure_names_the_server_and_stops_the_others(repo, config, rea
         ('{"servers": {"t": {"command": "x", "time_limit": 1e999}}}', "\"time_limit\" must be a positive, finite"),
         ('{"servers": {"t": {"command": "x", "time_limit": 0}}}', "\"time_limit\" must be a positive, finite"),
         ('{"servers": {"t": {"command": "x", "max_concurrency": 0}}}', "\"max_concurrency\" must be a whole"),
+        ('{"servers": {"t": {"command": "x", "max_result_bytes": true}}}', "\"max_result_bytes\" must be a whole"),
         ('{"servers": {"t": {"command": "x", "url": "http://h/"}}}', "either a non-empty string \"command\""),
         ('{"servers": {"t": {"url": "ftp://h/"}}}', "\"url\" must be an http:// or https:// URL"),
         ('{"servers": {"t": {"url": "http://h/", "transport": "stdio"}}}', "does not fit a server given by url"),
@@ -194,7 +233,7 @@ def test_startup_failure_names_the_server_and_stops_the_others(repo, config, rea
         (b'{"servers": {"t": {"command": "\xff"}}}', "is not UTF-8 text"),
     ],
     ids=["ok", "json", "no-command", "unknown-key", "unknown-top-key", "limit-inf", "limit-zero", "concurrency",
-         "command-and-url", "url-scheme", "transport", "unset-variable", "filters", "utf-8"],
+         "result-size", "command-and-url", "url-scheme", "transport", "unset-variable", "filters", "utf-8"],
 )
 def test_config_files(tmp_path, content, problem):
     path = tmp_path / "servers.json"
@@ -323,3 +362,30 @@ def test_a_stdio_server_behind_a_pypi_proxy_over_http(tmp_path):
         process.terminate()
         process.wait(10)
     assert json.loads(document["data"]["t"]["content"][0]["text"])["timezone"] == "Asia/Tokyo"
+
+
+@pytest.mark.parametrize("chunk", [1, 7, 4096, 1 << 20])
+def test_lines_are_split_the_same_whatever_the_chunks(chunk):
+    from quorvel_graphql.stdio_transport import ID_WINDOW, LineReader
+
+    stream = b'{"id":1}\n' + b'{"id":2,"r":"' + b"x" * 10_000 + b'"}\n\n{"id":"three"}\n{"partial'
+    reader = LineReader(max_line=5000)
+    lines = [line for start in range(0, len(stream), chunk) for line in reader.feed(stream[start:start + chunk])]
+    assert [oversize for _, oversize in lines] == [False, True, False, False]
+    assert lines[0][0] == b'{"id":1}' and lines[2][0] == b"" and lines[3][0] == b'{"id":"three"}'
+    assert lines[1][0].startswith(b'{"id":2,') and len(lines[1][0]) == ID_WINDOW
+
+
+@pytest.mark.parametrize(("head", "request_id"), [
+    (b'{"jsonrpc":"2.0","id":17,"result":{"content":[', 17),
+    (b'{"result":{"x":1},"jsonrpc":"2.0","id":"a\\"b"', 'a\\"b'),
+    (b'{"jsonrpc":"2.0","result":{"content":[{"text":"xxx', None),
+])
+def test_an_oversize_answer_fails_the_request_it_answers(head, request_id):
+    from quorvel_graphql.stdio_transport import oversize_answer
+
+    answer = oversize_answer(head, 100)
+    if request_id is None:
+        assert answer is None
+    else:
+        assert answer.message.id == request_id and "longer than the limit of 100" in answer.message.error.message

@@ -62,13 +62,25 @@ def seconds(text: str) -> float:
     return value
 
 
-def add_tool_options(parser: argparse.ArgumentParser, *, source_required: bool) -> None:
+def seconds_or_none(text: str) -> float | None:
+    """argparse type of a time limit that may be turned off with ``none``."""
+    return None if text.strip().lower() == "none" else seconds(text)
+
+
+def add_tool_options(parser: argparse.ArgumentParser, *, source_required: bool,
+                     time_limit: float | None = None) -> None:
     """The options of both commands that say where the tools come from and
-    how their calls are limited."""
+    how their calls are limited; ``time_limit`` is the default limit per
+    call, which ``--time-limit none`` turns off."""
     source = parser.add_mutually_exclusive_group(required=source_required)
     source.add_argument("--catalogue", metavar="FILE", help="catalogue JSON; tool fields give placeholders")
     source.add_argument("--servers", metavar="CONFIG", help="MCP server config JSON; tool fields call the servers")
-    parser.add_argument("--time-limit", metavar="SECONDS", type=seconds, help="limit per tool call (with --servers)")
+    if time_limit is None:
+        parser.add_argument("--time-limit", metavar="SECONDS", type=seconds, help="limit per tool call (with --servers)")
+    else:
+        parser.add_argument("--time-limit", metavar="SECONDS", type=seconds_or_none, default=time_limit,
+                            help=f"limit per tool call, counted from when the call is received, waits included "
+                            f"(with --servers; default {time_limit:g}, 'none' for no limit)")
     parser.add_argument("--startup-timeout", metavar="SECONDS", type=seconds, default=30.0,
                         help="how long each tool server may take to start (default 30)")
     parser.add_argument("--read-only", action="store_true",

@@ -25,8 +25,9 @@ __all__ = ["SERVER_KEYS", "TOP_KEYS", "TRANSPORTS", "ServerConfig", "ToolSetting
 TRANSPORTS = {"stdio": "stdio", "streamable-http": "streamable-http", "streamable_http": "streamable-http",
               "streamablehttp": "streamable-http", "http": "streamable-http", "sse": "sse"}
 SERVER_KEYS = ("command", "args", "env", "cwd", "url", "transport", "type", "headers", "tools", "time_limit",
-               "max_concurrency", "read_only", "tool_settings")
+               "max_concurrency", "read_only", "tool_settings", "max_result_bytes")
 TOOL_SETTING_KEYS = ("read_only", "readOnly", "time_limit", "description", "name")
+MAX_RESULT_BYTES = 16 << 20  # a server's largest result unless its config says otherwise
 
 
 @dataclass(frozen=True, slots=True)
@@ -62,6 +63,7 @@ class ServerConfig:
     max_concurrency: int | None = None
     read_only: bool = False
     tool_settings: tuple[ToolSettings, ...] = ()
+    max_result_bytes: int | None = MAX_RESULT_BYTES
 
     def __post_init__(self) -> None:
         if self.url is not None and self.transport == "stdio":
@@ -155,9 +157,13 @@ def _server_config(name: str, entry: Any, where: str, base_dir: str | None, read
     if concurrency is not None and (isinstance(concurrency, bool) or not isinstance(concurrency, int)
                                     or concurrency < 1):
         raise ConfigError(f"{where}: \"max_concurrency\" must be a whole number of at least 1")
+    result_limit = entry.get("max_result_bytes", MAX_RESULT_BYTES)
+    if result_limit is not None and (isinstance(result_limit, bool) or not isinstance(result_limit, int)
+                                     or result_limit < 1):
+        raise ConfigError(f"{where}: \"max_result_bytes\" must be a whole number of at least 1, or null for none")
     return ServerConfig(name, command or "", tuple(args), env, cwd, url, transport, headers, include, exclude,
                         limit, concurrency, _flag(entry, "read_only", where, read_only),
-                        _tool_settings(entry.get("tool_settings"), where))
+                        _tool_settings(entry.get("tool_settings"), where), result_limit)
 
 
 def _time_limit(value: Any, where: str) -> float | None:

@@ -53,8 +53,8 @@ from typing import Any, TextIO
 
 try:
     import mcp_types
-    from mcp import ClientSession, MCPError, StdioServerParameters
-    from mcp.client.stdio import get_default_environment, stdio_client
+    from mcp import ClientSession, MCPError
+    from mcp.client.stdio import get_default_environment
 except ImportError as _missing:  # pragma: no cover - depends on the environment
     raise ImportError(
         "quorvel_graphql.mcp_adapter needs the MCP Python SDK 2 or later, which is not installed "
@@ -68,6 +68,7 @@ from .config import ServerConfig, load_config, parse_config
 from .errors import ConfigError, HostStateError, McpCallError, ReadOnlyError, ServerStartError
 from .host import ToolCall, ToolHost
 from .loop_thread import LoopThread
+from .stdio_transport import stdio_transport
 
 __all__ = [
     "ConfigError",
@@ -86,6 +87,37 @@ STDERR_TAIL = 8  # lines of a server's stderr shown when it fails to start
 STDERR_WAIT = 1.0  # seconds to wait for the rest of a failed server's stderr
 RESTART_PAUSE_MAX = 30.0  # seconds between attempts to restart a server that keeps failing
 STABLE_AFTER = 30.0  # a server up this long counts as healthy again: its next restart is immediate
+
+
+class _SlotWait:
+    """``async with`` one of a server's slots (when it has any), telling
+    afterwards whether the slot was ever taken."""
+
+    def __init__(self, slots: asyncio.Semaphore | None) -> None:
+        self.slots = slots
+        self.entered = slots is None
+
+    async def __aenter__(self) -> None:
+        if self.slots is not None:
+            await self.slots.acquire()
+            self.entered = True
+
+    async def __aexit__(self, *exc: object) -> None:
+        if self.slots is not None and self.entered:
+            self.slots.release()
+
+
+def _check_result_size(answer: JsonObject, config: ServerConfig, tool: str) -> None:
+    limit = config.max_result_bytes
+    if limit is None:
+        return
+    # Measured as the engine will get it; the text of each content item is
+    # most of it, so a cheap sum refuses the large ones before the dump.
+    rough = sum(len(str(item.get("text", ""))) for item in answer["content"])
+    size = rough if rough > limit else len(json.dumps(answer, ensure_ascii=False))
+    if size > limit:
+        raise McpCallError(f"MCP server '{config.name}' answered {tool} with a result of {size} bytes or more, "
+                           f"larger than its limit of {limit} bytes (\"max_result_bytes\")")
 
 
 @dataclass(slots=True)
@@ -309,17 +341,24 @@ class McpServers:
     async def _connect(self, stack: contextlib.AsyncExitStack, server: _Server) -> tuple[Any, Any]:
         config = server.config
         if config.transport == "stdio":
-            env = {**get_default_environment(), **config.env} if config.env else None
-            params = StdioServerParameters(command=config.command, args=list(config.args), env=env, cwd=config.cwd)
+            env = {**get_default_environment(), **(config.env or {})}
+            # Room for a result at the limit twice over (as text and as
+            # structured content) and the message around it.
+            limit = None if config.max_result_bytes is None else 2 * config.max_result_bytes + (1 << 20)
+
+            def spawn(errlog: TextIO) -> Any:
+                return stdio_transport(config.command, list(config.args), env=env, cwd=config.cwd, errlog=errlog,
+                                       max_line=limit, name=config.name)
+
             if self._errlog is not None:
-                return await stack.enter_async_context(stdio_client(params, errlog=self._errlog))
+                return await stack.enter_async_context(spawn(self._errlog))
             errlog = server.stderr = _LogPipe(server.log)
             assert self._spawning is not None
             try:
                 # One spawn at a time, so the new child can be told apart.
                 async with self._spawning:
                     before = _child_pids()
-                    streams = await stack.enter_async_context(stdio_client(params, errlog=errlog.writer))
+                    streams = await stack.enter_async_context(spawn(errlog.writer))
                     born = _child_pids() - before
             finally:
                 errlog.close_writer()  # the child holds its own copy
@@ -407,24 +446,36 @@ class McpServers:
         record = self._servers.get(server)
         if record is None:
             raise LookupError(f"no MCP server named '{server}'")
-        if record.slots is None:
-            return await self._call(record, tool, arguments)
-        async with record.slots:
-            return await self._call(record, tool, arguments)
+        # The limit runs from here: a call waiting for one of the server's
+        # slots is as late for its caller as one the server is slow to answer.
+        limit = record.limits.get(tool, record.config.time_limit)
+        waiting = _SlotWait(record.slots)
+        try:
+            return await asyncio.wait_for(self._call_in_slot(record, tool, arguments, waiting), limit)
+        except asyncio.TimeoutError:
+            where = (f"; it waited the whole time for one of the server's {record.config.max_concurrency} slots"
+                     if not waiting.entered else "")
+            raise McpCallError(f"MCP server '{record.config.name}' did not answer {tool} within "
+                               f"{limit:g} s{where}") from None
+
+    async def _call_in_slot(self, server: _Server, tool: str, arguments: Mapping[str, Any],
+                            waiting: _SlotWait) -> JsonObject:
+        async with waiting:
+            return await self._call(server, tool, arguments)
 
     async def _call(self, server: _Server, tool: str, arguments: Mapping[str, Any]) -> JsonObject:
-        name, limit = server.config.name, server.limits.get(tool, server.config.time_limit)
+        name = server.config.name
         session = await self._session(server)
         try:
-            result = await asyncio.wait_for(session.call_tool(server.real_names.get(tool, tool), dict(arguments)), limit)
-        except asyncio.TimeoutError:
-            raise McpCallError(f"MCP server '{name}' did not answer {tool} within {limit:g} s") from None
+            result = await session.call_tool(server.real_names.get(tool, tool), dict(arguments))
         except Exception as error:
             leaf = _leaf(error)
             if not _is_protocol_error(leaf):
                 self._mark_down(server, describe_exception(leaf) or "connection lost")
             raise McpCallError(f"MCP server '{name}' could not complete {tool}: {describe_exception(leaf)}") from error
-        return _result_json(result)
+        answer = _result_json(result)
+        _check_result_size(answer, server.config, tool)
+        return answer
 
     async def _session(self, server: _Server) -> ClientSession:
         if server.session is not None:

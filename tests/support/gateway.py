@@ -28,9 +28,10 @@ START_TIMEOUT = 60.0
 
 def child_env(extra: dict[str, str] | None = None) -> dict[str, str]:
     """The environment of a child that imports the same extension and package as the tests."""
-    # The package first: with only the source tree's package on the path, the
-    # extension's folder (site-packages) holds an installed copy as well.
-    paths = [str(pathlib.Path(quorvel_graphql.__file__).parent.parent), str(pathlib.Path(_graphql.__file__).parent)]
+    # The package first: where the extension is installed, an older copy of
+    # the package may sit beside it.
+    paths = [str(pathlib.Path(quorvel_graphql.__file__).resolve().parent.parent),
+             str(pathlib.Path(_graphql.__file__).resolve().parent)]
     env = dict(os.environ)
     env["PYTHONPATH"] = os.pathsep.join([*paths, env.get("PYTHONPATH", "")])
     env.pop("QUORVEL_GATEWAY_TOKEN", None)

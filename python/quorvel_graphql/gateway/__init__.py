@@ -10,9 +10,9 @@ from Python: wrap a running ``ToolHost`` (any :class:`Host`, or a bare
 from __future__ import annotations
 
 from .cli import main
-from .core import Gateway, Host, PlaceholderHost, QueryResult, scan_query
+from .core import Gateway, Host, PlaceholderHost, QueryResult
 
-__all__ = ["Gateway", "Host", "PlaceholderHost", "QueryResult", "build_mcp_server", "create_app", "main", "scan_query"]
+__all__ = ["Gateway", "Host", "PlaceholderHost", "QueryResult", "build_mcp_server", "create_app", "main"]
 
 
 def __getattr__(name: str) -> object:

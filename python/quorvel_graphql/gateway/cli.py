@@ -23,9 +23,14 @@ from typing import Any
 
 from _graphql import SchemaEngine
 
-from ..cli_common import EXIT_INTERRUPTED, CommandFailure, OneLineParser, add_tool_options, catalogue_engine, serving
+from ..cli_common import (EXIT_INTERRUPTED, CommandFailure, OneLineParser, add_tool_options, catalogue_engine,
+                          seconds, serving)
+from ..limits import DEFAULT_TIME_LIMIT, add_limit_options, limits_from_args
+from .connections import (HEADER_SECONDS, MAX_CONNECTIONS, WRITE_SECONDS, ConnectionGuard, default_max_connections,
+                          guarded_protocol)
 from .core import Gateway, Host, is_loopback, log
 from .serving import LOOPS, PARSERS, Stack, choose_stack, listen
+from .sessions import MAX_SESSIONS, SESSION_IDLE_SECONDS
 from .supervisor import WORKER_OPTION, Supervisor, WorkerRole, available_cpus
 
 PROG = "python -m quorvel_graphql serve"
@@ -41,7 +46,7 @@ def _parser() -> argparse.ArgumentParser:
         "to other users of the machine). Exit status: 0 clean shutdown, 2 usage or config error, "
         "3 no tool server started (any, with --require-all).",
     )
-    add_tool_options(parser, source_required=True)
+    add_tool_options(parser, source_required=True, time_limit=DEFAULT_TIME_LIMIT)
     parser.add_argument("--http", metavar="[HOST:]PORT",
                         help="serve HTTP instead of stdio (host 127.0.0.1 unless given; port 0 picks a free one)")
     parser.add_argument("--token", help=f"bearer token for HTTP requests (default ${TOKEN_VARIABLE}); required "
@@ -69,6 +74,20 @@ def _parser() -> argparse.ArgumentParser:
     parser.add_argument("--cors-origin", metavar="ORIGIN", action="append", type=_origin, default=[],
                         help="let pages of ORIGIN (scheme://host[:port]) call the gateway from a browser; "
                         "repeatable; the token rule still applies")
+    parser.add_argument("--max-connections", metavar="N", type=_positive_int, default=default_max_connections(),
+                        help="open HTTP connections (per worker); beyond it the idlest connection still sending "
+                        f"its headers is closed, or the new one refused (default {default_max_connections()}: "
+                        f"{MAX_CONNECTIONS} or half the descriptor limit)")
+    parser.add_argument("--header-timeout", metavar="SECONDS", type=seconds, default=HEADER_SECONDS,
+                        help=f"time an HTTP client has to send a request's headers (default {HEADER_SECONDS:g})")
+    parser.add_argument("--write-timeout", metavar="SECONDS", type=seconds, default=WRITE_SECONDS,
+                        help=f"time an HTTP client may leave its response unread (default {WRITE_SECONDS:g})")
+    parser.add_argument("--max-mcp-sessions", metavar="N", type=_positive_int, default=MAX_SESSIONS,
+                        help="open MCP sessions over HTTP; a new one beyond it ends the least recently used idle "
+                        f"session of the client holding the most (default {MAX_SESSIONS})")
+    parser.add_argument("--mcp-session-idle", metavar="SECONDS", type=seconds, default=SESSION_IDLE_SECONDS,
+                        help=f"an MCP session with no request for this long ends (default {SESSION_IDLE_SECONDS:g})")
+    add_limit_options(parser)
     parser.add_argument("-v", "--verbose", action="count", default=0,
                         help="-v: one log line per request; -vv: debug and HTTP access logs")
     return parser
@@ -88,13 +107,15 @@ def main(argv: Sequence[str] | None = None) -> int:
             raise CommandFailure("--public-health and --cors-origin apply to --http only")
         late = _LateHosts()
         with _open_target(args, late) as target:
-            gateway = Gateway(target, max_concurrent_queries=args.max_concurrent_queries)
+            gateway = Gateway(target, max_concurrent_queries=args.max_concurrent_queries,
+                              limits=limits_from_args(args), time_limit=args.time_limit)
             late.attach(gateway)
             try:
                 if bind is None:
                     _run_stdio(gateway)
                 else:
-                    _run_http(gateway, bind, token, args)
+                    guard = ConnectionGuard(args.max_connections, args.header_timeout, args.write_timeout)
+                    _run_http(gateway, bind, token, args, guard)
             finally:
                 gateway.close()
     except CommandFailure as failure:
@@ -246,7 +267,8 @@ async def _until_signalled(work: Any, gateway: Gateway) -> None:
             loop.remove_signal_handler(number)
 
 
-def _run_http(gateway: Gateway, bind: tuple[str, int], token: str | None, args: argparse.Namespace) -> None:
+def _run_http(gateway: Gateway, bind: tuple[str, int], token: str | None, args: argparse.Namespace,
+              guard: ConnectionGuard) -> None:
     import uvicorn
 
     from .http_front import UvicornServer, create_app
@@ -264,10 +286,15 @@ def _run_http(gateway: Gateway, bind: tuple[str, int], token: str | None, args: 
             _announce(listener, len(gateway.tools()), token)
 
     app = create_app(gateway, token=token, max_body=args.max_body, loopback_only=is_loopback(host),
-                     on_ready=announce, public_health=args.public_health, cors_origins=args.cors_origin)
-    config = uvicorn.Config(app, log_level="info" if args.verbose >= 2 else "warning", access_log=args.verbose >= 2,
+                     on_ready=announce, public_health=args.public_health, cors_origins=args.cors_origin,
+                     max_sessions=args.max_mcp_sessions, session_idle_seconds=args.mcp_session_idle)
+    verbose = args.verbose
+    config = uvicorn.Config(app, log_level="info" if verbose >= 2 else "warning", access_log=verbose >= 2,
                             timeout_graceful_shutdown=1, lifespan="on", server_header=False,
-                            loop=stack.loop, http=stack.protocol)
+                            loop=stack.loop, http=guarded_protocol(guard, stack.protocol), **SERVER_LIMITS,
+                            # uvicorn counts connections and running requests
+                            # against one limit; the guard caps connections.
+                            limit_concurrency=2 * guard.max_connections)
     server = UvicornServer(config, on_stop=gateway.stop_calling_tools)
     try:
         server.run(sockets=[listener])
@@ -305,8 +332,15 @@ def _supervise(args: argparse.Namespace, argv: Sequence[str] | None, bind: tuple
         listener.close()
 
 
+# uvicorn's own limits, spelled out: an idle keep-alive connection closes
+# after 5 s, request headers may not exceed 16 KiB (h11), and the listen
+# queue holds the connections the guard has not accepted yet.
+SERVER_LIMITS: dict[str, Any] = {"timeout_keep_alive": 5, "h11_max_incomplete_event_size": 16 << 10,
+                                 "backlog": 2048}
+
+
 def _listen(host: str, port: int) -> socket.socket:
     try:
-        return listen(host, port)
+        return listen(host, port, backlog=SERVER_LIMITS["backlog"])
     except OSError as error:
         raise CommandFailure(f"cannot listen on {host}:{port}: {error.strerror or error}") from error

@@ -10,21 +10,25 @@ import functools
 import ipaddress
 import json
 import logging
-import re
 import time
-from collections.abc import Mapping
+from collections.abc import Callable, Mapping
 from dataclasses import dataclass
-from typing import Any, Protocol
+from typing import Any, Protocol, TypeVar
 
 from _graphql import SchemaEngine
 
 from ..common import JsonObject, engine_tools, failed_fields, variables_json
 from ..discovery import describe_sdl, search_tools
+from ..limits import DEFAULT_TIME_LIMIT, RequestLimits
+from .admission import (SHUTTING_DOWN, CallBudget, Refusal, Rehearsal, check_document, check_rehearsal,
+                        mark_shutdown, rehearsal_engine, rehearse, response_too_large)
 from .telemetry import Telemetry
 
 log = logging.getLogger("quorvel_graphql.gateway")
 
-LOG_SCAN_LIMIT = 64 << 10
+_T = TypeVar("_T")
+
+INLINE_REHEARSAL_CHARS = 8 << 10
 
 
 class Host(Protocol):
@@ -61,21 +65,11 @@ class PlaceholderHost:
         pass
 
 
-@dataclass(frozen=True, slots=True)
-class QueryShape:
-    """What a cheap scan of the query text tells: operation type and the
-    top-level field names (not aliases)."""
-
-    operation: str
-    fields: tuple[str, ...]
-    has_fragments: bool
-
-
 @dataclass
 class QueryResult:
     text: str
-    fields: tuple[str, ...]
     seconds: float
+    busy: bool = False  # refused for the gateway's load, not for the request: worth a retry
 
     @functools.cached_property
     def document(self) -> JsonObject:
@@ -89,6 +83,13 @@ class QueryResult:
         """"refused" or "ok", read off the text without parsing it: the
         engine, and _refused below, write ``data`` first and compactly."""
         return "refused" if self.text.startswith('{"data":null') else "ok"
+
+    @property
+    def keys(self) -> list[str]:
+        """The response's top-level keys (aliases where the query gave them),
+        as the engine read the query."""
+        data = self.document.get("data")
+        return list(data) if isinstance(data, dict) else []
 
     @property
     def request_failed(self) -> bool:
@@ -115,6 +116,7 @@ class _Serving:
 
     host: Host
     engine: SchemaEngine
+    rehearsal: SchemaEngine  # the engine's detached twin (see admission), or the engine when no tool is called
     tools: list[JsonObject] | None = None
     sdl: str | None = None
 
@@ -128,8 +130,10 @@ class Gateway:
     they go to a pool of their own, never shared with tool handlers, sized
     for the number of queries that may wait at once.  Queries that cannot
     reach a tool (built-in fields only, or a placeholder host) answer in
-    microseconds and run inline.  The tool list and the read-only policy are
-    the host's.
+    microseconds and run inline.  Every request is first rehearsed (see
+    ``admission``) so that the limits are checked by the engine's own reading
+    of the query before any tool runs.  The tool list and the read-only
+    policy are the host's.
     """
 
     def __init__(
@@ -139,16 +143,23 @@ class Gateway:
         max_concurrent_queries: int = 64,
         name: str = "quorvel-graphql",
         telemetry: Telemetry | None = None,
+        limits: RequestLimits | None = None,
+        time_limit: float | None = DEFAULT_TIME_LIMIT,
     ) -> None:
         if max_concurrent_queries < 1:
             raise ValueError("max_concurrent_queries must be at least 1")
         first: Host = PlaceholderHost(host) if isinstance(host, SchemaEngine) else host
-        self._serving = _Serving(first, first.engine)
-        self._earlier: list[Host] = []
         self.calls_tools = not isinstance(first, PlaceholderHost)
+        self._serving = self._serving_of(first)
+        self._earlier: list[Host] = []
         self.name = name
+        self.limits = limits if limits is not None else RequestLimits()
+        self.time_limit = time_limit
+        self.budget = CallBudget(self.limits.max_calls_in_flight)
         self._pool = concurrent.futures.ThreadPoolExecutor(max_concurrent_queries, thread_name_prefix="quorvel-gateway")
-        self._stopping = False
+        self._rehearsal_pool = concurrent.futures.ThreadPoolExecutor(2, thread_name_prefix="quorvel-rehearsal")
+        self._stopping = False  # refusing new queries: only a gateway that calls tools stops answering
+        self._shutting_down = False  # for readiness: a balancer should stop sending either way
         self.telemetry = telemetry if telemetry is not None else Telemetry()
         self._observe(first)
         self.telemetry.watch_servers(getattr(first, "server_status", None))
@@ -168,9 +179,13 @@ class Gateway:
         open until the end."""
         self._observe(host)
         self._earlier.append(self.host)
-        self._serving = _Serving(host, host.engine)
+        self._serving = self._serving_of(host)
         if self._stopping:  # a shutdown began meanwhile: the new host calls no tool either
             host.stop_calling_tools()
+
+    def _serving_of(self, host: Host) -> _Serving:
+        engine = host.engine
+        return _Serving(host, engine, rehearsal_engine(engine) if self.calls_tools else engine)
 
     def _observe(self, host: Host) -> None:
         # A ToolHost reports its tool calls; other hosts have none to report.
@@ -179,12 +194,15 @@ class Gateway:
 
     def close(self) -> None:
         self._pool.shutdown(wait=False, cancel_futures=True)
+        self._rehearsal_pool.shutdown(wait=False, cancel_futures=True)
 
     def stop_calling_tools(self) -> None:
         """First step of a shutdown: every query waiting on a tool gets its
-        answer now (the tool fields say the bridge is detached) instead of
-        holding the shutdown until its tools finish."""
-        self._stopping = True
+        answer now (the tool fields say the gateway is shutting down) instead
+        of holding the shutdown until its tools finish; new queries are refused.
+        A gateway over a bare engine has no calls to stop and goes on answering."""
+        self._stopping = self.calls_tools
+        self._shutting_down = True
         for host in [*self._earlier, self.host]:
             host.stop_calling_tools()
 
@@ -202,8 +220,8 @@ class Gateway:
         state = getattr(self.host, "state", None)
         if state is not None and state.value != "running":
             problems.insert(0, f"the tool host is {state.value}")
-        if self._stopping:
-            problems.insert(0, "shutting down")
+        if self._shutting_down:
+            problems.insert(0, SHUTTING_DOWN)
         return {"ready": not problems, "problems": problems, "servers": servers}
 
     # -- discovery ----------------------------------------------------------
@@ -238,69 +256,99 @@ class Gateway:
 
     async def execute(self, query: str, variables: Mapping[str, Any] | None, *, via: str) -> QueryResult:
         """Runs one request; ``via`` names the front ("http ...", "mcp ...")
-        for the log line, the metrics and the span."""
+        for the log line, the metrics and the span.  Cancelling it before its
+        tools start means none of them runs."""
         started = time.perf_counter()
-        shape = scan_query(query) if self._worth_scanning(query) else None
-        fields = shape.fields if shape else ()
         front = via.partition(" ")[0]
+        busy = False
         with self.telemetry.request_span(via) as span:
             try:
-                text = await self._run(query, variables_json(variables))
+                text = await self._admitted_run(query, variables_json(variables))
+            except Refusal as refusal:
+                text, busy = _refused(refusal.message), refusal.status == 503
             except UnicodeEncodeError:  # raised by the engine, which takes only text UTF-8 can hold
                 text = _refused("the query text is not valid Unicode (it holds a lone surrogate)")
             except ValueError as problem:  # variables that cannot be JSON
                 text = _refused(str(problem))
             except asyncio.CancelledError:
-                # The client gave up (an MCP cancellation, a closed stream);
-                # the engine still finishes the query on its thread.
+                # The client gave up (an MCP cancellation, a closed stream).
                 seconds = time.perf_counter() - started
                 self.telemetry.request_done(front, "cancelled", seconds, span)
-                log.info("%s fields=%s %.1f ms cancelled by the client", via, ",".join(fields) or "-", seconds * 1e3)
+                log.info("%s %.1f ms cancelled by the client", via, seconds * 1e3)
                 raise
-            result = QueryResult(text, fields, time.perf_counter() - started)
+            if self._stopping:
+                text = mark_shutdown(text)
+            result = QueryResult(text, time.perf_counter() - started, busy)
             self.telemetry.request_done(front, result.kind, result.seconds, span)
         if log.isEnabledFor(logging.INFO):
-            log.info("%s fields=%s %.1f ms %s", via, ",".join(result.fields) or "-", result.seconds * 1e3,
-                     result.outcome)
+            log.info("%s keys=%s %.1f ms %s", via, ",".join(result.keys) or "-", result.seconds * 1e3, result.outcome)
         return result
 
-    async def _run(self, query: str, variables_text: str | None) -> str:
-        engine = self.engine
-        if not self.calls_tools or not reaches_tools(query):
-            return engine.execute(query, variables_text)
-        self.telemetry.query_queued()
-        job = self._pool.submit(self._execute_counted, engine, query, variables_text)
-        job.add_done_callback(self._note_dropped)
-        return await asyncio.wrap_future(job)
+    async def _admitted_run(self, query: str, variables_text: str | None) -> str:
+        if self._stopping:
+            raise Refusal(SHUTTING_DOWN, 503)
+        check_document(query, self.limits)
+        serving = self._serving  # one host for the whole request, even if a late server replaces it
+        if not self.calls_tools:  # nothing is attached: no tool can run
+            return self._bounded(await self._off_loop(serving.engine.execute, query, variables_text))
+        rehearsal = await self._rehearse(serving, query, variables_text)
+        if rehearsal.refused:
+            return rehearsal.text
+        check_rehearsal(rehearsal, self.limits)
+        if rehearsal.tool_calls == 0 and len(query) + len(variables_text or "") <= INLINE_REHEARSAL_CHARS:
+            # The engine itself read no tool field in it: a short query like
+            # this answers in microseconds, without a thread.
+            return self._bounded(serving.engine.execute(query, variables_text))
+        await self.budget.reserve(rehearsal.tool_calls, self.time_limit)
+        try:
+            if self._stopping:
+                raise Refusal(SHUTTING_DOWN, 503)
+            # Shielded: once the engine has the request its calls are under
+            # way, and the budget must stay taken until they are done.
+            run = asyncio.ensure_future(self._off_loop(self._execute_counted, serving.engine, query, variables_text))
+            run.add_done_callback(lambda _: self.budget.release(rehearsal.tool_calls))
+        except BaseException:
+            self.budget.release(rehearsal.tool_calls)
+            raise
+        return self._bounded(await asyncio.shield(run))
 
-    def _note_dropped(self, job: concurrent.futures.Future[str]) -> None:
-        if job.cancelled():  # cancelled while it waited: it never started, so never left the queue
-            self.telemetry.query_dropped()
+    async def _rehearse(self, serving: _Serving, query: str, variables_text: str | None) -> Rehearsal:
+        # The rehearsal engine is never attached, so it cannot wait on a tool:
+        # a short request is rehearsed right here.  A long one goes to threads
+        # of its own, never behind queries that wait on their tools.
+        size = len(query) + len(variables_text or "")
+        if size <= INLINE_REHEARSAL_CHARS:
+            return rehearse(serving.rehearsal, query, variables_text)
+        loop = asyncio.get_running_loop()
+        return await loop.run_in_executor(self._rehearsal_pool, rehearse, serving.rehearsal, query, variables_text)
+
+    async def _off_loop(self, work: Callable[..., _T], *arguments: Any) -> _T:
+        try:
+            future = self._pool.submit(work, *arguments)
+        except RuntimeError as error:
+            # The pool is closed, or "can't start new thread" under a memory
+            # or process limit: it has no thread for this request, but keeps
+            # the ones it has.
+            if "shutdown" in str(error):
+                raise Refusal(SHUTTING_DOWN, 503) from None
+            raise Refusal(f"the gateway cannot take more work right now ({error}); try again later", 503) from None
+        return await asyncio.wrap_future(future)
+
+    def _bounded(self, text: str) -> str:
+        limit = self.limits.max_response_bytes
+        if limit is not None and len(text) > limit:
+            return _refused(response_too_large(limit) + " (its tool calls have run)")
+        return text
 
     def _execute_counted(self, engine: SchemaEngine, query: str, variables_text: str | None) -> str:
+        # Counted as queued only once a thread has it: a request the pool
+        # never takes is refused, not queued.
+        self.telemetry.query_queued()
         self.telemetry.query_started()
         try:
             return engine.execute(query, variables_text)
         finally:
             self.telemetry.query_ended()
-
-    def _worth_scanning(self, query: str) -> bool:
-        # The scan only names the fields in the log line, and costs more than
-        # the engine's own parse; long queries are logged without names.
-        return len(query) <= LOG_SCAN_LIMIT and log.isEnabledFor(logging.INFO)
-
-
-# Every tool field's name holds an underscore between its server and tool
-# parts, and a GraphQL name cannot be written any other way.
-_UNDERSCORED_NAME = re.compile(r"[_0-9A-Za-z]*_[_0-9A-Za-z]*")
-
-
-def reaches_tools(query: str) -> bool:
-    """Whether ``query`` may select a tool field: False only when the one
-    name in it holding an underscore is ``__typename``, so such a query
-    answers in microseconds, without a thread.  Conservative: an underscore
-    in a string or an alias counts too."""
-    return any(match.group() != "__typename" for match in _UNDERSCORED_NAME.finditer(query))
 
 
 def _tools_of(serving: _Serving) -> list[JsonObject]:
@@ -325,72 +373,3 @@ def is_loopback(host: str) -> bool:
 
 def _refused(message: str) -> str:
     return json.dumps({"data": None, "errors": [{"message": message}]}, separators=(",", ":"))
-
-
-_TOKEN = re.compile(
-    r'(?P<skip>[\s,\ufeff]+|#[^\n\r]*)'
-    r'|(?P<block>"""(?:\\"""|[^"]|"(?!""))*""")'
-    r'|(?P<string>"(?:\\.|[^"\\\n\r])*")'
-    r'|(?P<spread>\.\.\.)'
-    r'|(?P<name>[_A-Za-z][_0-9A-Za-z]*)'
-    r'|(?P<number>-?[0-9][0-9.eE+-]*)'
-    r'|(?P<punct>[!$&()\[\]{}:=@|])'
-)
-_OPERATIONS = frozenset({"query", "mutation", "subscription"})
-
-
-def scan_query(query: str) -> QueryShape | None:
-    """Top-level fields of a query, for the log and for deciding whether it
-    can reach a tool; None for text this scan does not follow (the engine
-    still gets it and reports any error)."""
-    tokens: list[tuple[str, str]] = []
-    position = 0
-    while position < len(query):
-        match = _TOKEN.match(query, position)
-        if match is None:
-            return None
-        position = match.end()
-        kind = match.lastgroup or ""
-        if kind != "skip":
-            tokens.append((kind, match.group()))
-    return _shape(tokens)
-
-
-def _shape(tokens: list[tuple[str, str]]) -> QueryShape | None:
-    operation, fragments = "query", False
-    fields: list[str] = []
-    depth = parens = 0
-    index = 0
-    while index < len(tokens):
-        kind, text = tokens[index]
-        index += 1
-        if parens:
-            parens += {"(": 1, ")": -1}.get(text, 0)
-        elif text == "(":
-            parens = 1
-        elif text == "{":
-            depth += 1
-        elif text == "}":
-            depth -= 1
-            if depth < 0:
-                return None
-        elif depth == 0 and kind == "name":
-            if text == "fragment":
-                fragments = True
-            elif text in _OPERATIONS and not fields:
-                operation = text
-                if index < len(tokens) and tokens[index][0] == "name":
-                    index += 1  # the operation's name
-        elif depth == 1 and kind == "spread":
-            fragments = True
-            index += 1  # a fragment's name, or "on" of an inline fragment
-        elif depth == 1 and text == "@":
-            index += 1  # the directive's name
-        elif depth == 1 and kind == "name":
-            if index + 1 < len(tokens) and tokens[index][1] == ":" and tokens[index + 1][0] == "name":
-                text = tokens[index + 1][1]  # an alias: the field follows
-                index += 2
-            fields.append(text)
-    if depth != 0 or parens != 0:
-        return None
-    return QueryShape(operation, tuple(fields), fragments)

@@ -4,13 +4,16 @@ behind one guard (bearer token, allowed hosts and origins, body limit)."""
 
 from __future__ import annotations
 
+import asyncio
 import contextlib
 import hmac
 import json
+import math
 import signal
+import time
 from collections.abc import AsyncIterator, Awaitable, Callable, Iterable, Iterator, MutableMapping
 from importlib import resources
-from typing import Any
+from typing import Any, TypeVar
 from urllib.parse import parse_qs, urlsplit
 
 import uvicorn
@@ -22,6 +25,7 @@ from starlette.routing import Route
 from .. import json_text
 from .core import Gateway, is_loopback, log
 from .operations import HEALTH_PATHS, CorsOrigins, check_origin, operation_routes
+from .sessions import MAX_SESSIONS, SESSION_IDLE_SECONDS, SessionQuota
 
 Scope = MutableMapping[str, Any]
 Message = MutableMapping[str, Any]
@@ -29,7 +33,11 @@ Receive = Callable[[], Awaitable[Message]]
 Send = Callable[[Message], Awaitable[None]]
 ASGIApp = Callable[[Scope, Receive, Send], Awaitable[None]]
 
+_T = TypeVar("_T")
+
 DEFAULT_MAX_BODY = 1 << 20
+BODY_SECONDS = 30  # for the whole body once the headers are in
+RETRY_AFTER_SECONDS = 1
 GRAPHQL_RESPONSE = "application/graphql-response+json"
 APPLICATION_JSON = "application/json"
 # The playground is one static file; its script runs only code it carries
@@ -50,6 +58,8 @@ def create_app(
     on_ready: Callable[[], None] | None = None,
     public_health: bool = False,
     cors_origins: Iterable[str] = (),
+    max_sessions: int = MAX_SESSIONS,
+    session_idle_seconds: float = SESSION_IDLE_SECONDS,
 ) -> ASGIApp:
     """The whole HTTP front as one ASGI app.  With ``token``, every request
     but the static playground page needs ``Authorization: Bearer <token>``
@@ -58,14 +68,20 @@ def create_app(
     loopback host and come from no page of another origin (a web page cannot
     reach a local gateway) unless the origin is one of ``cors_origins``,
     whose pages may then use the gateway through CORS.  ``on_ready`` runs
-    once the app has started."""
+    once the app has started.  MCP sessions idle for ``session_idle_seconds``
+    end; at ``max_sessions`` a new one ends the least recently used idle
+    session of the client holding the most."""
     if max_body < 1:
         raise ValueError("max_body must be a positive number of bytes")
     if mcp_server is None:
         from .mcp_front import build_mcp_server
 
         mcp_server = build_mcp_server(gateway)
-    sessions = StreamableHTTPSessionManager(app=mcp_server, max_request_body_size=max_body)
+    # The manager's own limit stays above the quota's, which makes room
+    # before the manager would refuse anyone.
+    sessions = StreamableHTTPSessionManager(app=mcp_server, max_request_body_size=max_body,
+                                            session_idle_timeout=session_idle_seconds,
+                                            max_sessions=max_sessions + 16)
 
     @contextlib.asynccontextmanager
     async def lifespan(app: Starlette) -> AsyncIterator[None]:
@@ -80,7 +96,8 @@ def create_app(
             Route("/graphql", GraphQLEndpoint(gateway, page), methods=None),
             Route("/", page, methods=None),
             Route("/discovery", DiscoveryEndpoint(gateway), methods=None),
-            Route("/mcp", StreamableHTTPASGIApp(sessions), methods=None),
+            Route("/mcp", SessionQuota(StreamableHTTPASGIApp(sessions), max_sessions=max_sessions,
+                                       idle_seconds=session_idle_seconds), methods=None),
             *operation_routes(gateway),
         ],
         lifespan=lifespan,
@@ -106,6 +123,7 @@ class Guard:
         self.allowed_origins: frozenset[str] = frozenset()
         self.public = self.PUBLIC | {(method, path) for path in HEALTH_PATHS for method in ("GET", "HEAD")} \
             if public_health else self.PUBLIC
+        self.guesses = GuessThrottle()
 
     async def __call__(self, scope: Scope, receive: Receive, send: Send) -> None:
         if scope["type"] == "websocket":  # nothing here speaks it; refuse before any other check
@@ -130,7 +148,11 @@ class Guard:
         if size > self.max_body:
             await _send_error(scope, send, 413, self._too_large())
             return
-        body = await self._read_body(receive)
+        try:
+            body = await asyncio.wait_for(self._read_body(receive), BODY_SECONDS)
+        except asyncio.TimeoutError:
+            await _send_error(scope, send, 408, f"the request body did not arrive within {BODY_SECONDS} s")
+            return
         if body is None:
             await _send_error(scope, send, 413, self._too_large())
             return
@@ -141,13 +163,21 @@ class Guard:
             if not is_loopback(_host_name(headers.get("host", ""))):
                 return 421, "this gateway answers only requests addressed to a loopback host", {}
             origin = headers.get("origin")
-            if origin is not None and not is_loopback(_host_name(urlsplit(origin).netloc)) \
-                    and origin.lower() not in self.allowed_origins:
+            if origin is not None and origin.lower() not in self.allowed_origins \
+                    and not same_origin(origin, headers.get("host", ""), scope.get("scheme", "http")):
                 return 403, "requests from pages of other origins are refused", {}
         if self._expected is None or (scope["method"], scope["path"]) in self.public:
             return None
         given = headers.get("authorization", "").encode("latin-1")
+        if not given:  # not a guess: nothing to throttle
+            return 401, "missing or wrong bearer token (Authorization: Bearer <token>)", {"www-authenticate": "Bearer"}
+        client = _client_address(scope)
+        wait = self.guesses.wait(client)
+        if wait > 0:
+            return 429, f"too many failed token checks from this client; retry in {wait:.0f} s", \
+                {"retry-after": str(math.ceil(wait))}
         if not hmac.compare_digest(given, self._expected):
+            self.guesses.failed(client)
             return 401, "missing or wrong bearer token (Authorization: Bearer <token>)", {"www-authenticate": "Bearer"}
         return None
 
@@ -169,6 +199,81 @@ class Guard:
 
     def _too_large(self) -> str:
         return f"request body larger than the limit of {self.max_body} bytes"
+
+
+def same_origin(origin: str, host_header: str, scheme: str = "http") -> bool:
+    """Whether a page of ``origin`` is one this gateway served: its scheme,
+    a loopback host, and the port the request was sent to (another port is
+    another origin, even on the same machine)."""
+    defaults = {"http": 80, "https": 443}
+    try:
+        parts = urlsplit(origin)
+        port = parts.port or defaults.get(parts.scheme)
+        own_port = urlsplit(f"//{host_header}").port or defaults.get(scheme)
+    except ValueError:  # a port that is not a number
+        return False
+    return parts.scheme == scheme and is_loopback(_host_name(parts.netloc)) and port == own_port
+
+
+class GuessThrottle:
+    """Failed token checks per client address, as a leaky bucket: a burst of
+    ``burst`` failures passes, then one per ``per_second``.  A client over it
+    is refused before its token is compared, so refusals tell nothing about
+    the token and guessing runs at the bucket's pace."""
+
+    def __init__(self, burst: int = 10, per_second: float = 1.0, clients: int = 4096) -> None:
+        self.burst = burst
+        self.per_second = per_second
+        self.clients = clients
+        self._level: dict[str, tuple[float, float]] = {}  # client -> (failures, when last counted)
+
+    def _drained(self, client: str, now: float) -> float:
+        level, when = self._level.get(client, (0.0, now))
+        return max(0.0, level - (now - when) * self.per_second)
+
+    def wait(self, client: str) -> float:
+        """Seconds before this client may try again; 0 when it may now."""
+        level = self._drained(client, time.monotonic())
+        over = level - (self.burst - 1)
+        return over / self.per_second if over > 0 else 0.0
+
+    def failed(self, client: str) -> None:
+        now = time.monotonic()
+        if len(self._level) >= self.clients and client not in self._level:
+            self._level = {c: v for c, v in self._level.items() if self._drained(c, now) > 0}
+            if len(self._level) >= self.clients:  # the table stays bounded: the longest known go first
+                self._level = dict(list(self._level.items())[self.clients // 2:])
+        level = self._drained(client, now) + 1
+        self._level.pop(client, None)
+        self._level[client] = (level, now)
+
+
+async def until_client_leaves(work: Awaitable[_T], receive: Receive) -> _T | None:
+    """Awaits ``work`` unless the client disconnects first, in which case the
+    work is cancelled (the gateway then starts none of its tool calls that it
+    has not handed to the engine yet) and the answer is None."""
+    task = asyncio.ensure_future(work)
+    watcher = asyncio.ensure_future(_disconnected(receive))
+    try:
+        await asyncio.wait((task, watcher), return_when=asyncio.FIRST_COMPLETED)
+    finally:
+        watcher.cancel()
+    if not task.done():
+        task.cancel()
+        with contextlib.suppress(asyncio.CancelledError):
+            await task
+        return None
+    return task.result()
+
+
+async def _disconnected(receive: Receive) -> None:
+    while (await receive())["type"] != "http.disconnect":
+        pass
+
+
+def _client_address(scope: Scope) -> str:
+    client = scope.get("client")
+    return str(client[0]) if client else "-"
 
 
 def _replay(body: bytes, receive: Receive) -> Receive:
@@ -237,7 +342,14 @@ class GraphQLEndpoint:
         except ValueError as problem:
             await _send_error(scope, send, 400, str(problem))
             return
-        result = await self.gateway.execute(query, variables, via="http POST /graphql")
+        result = await until_client_leaves(self.gateway.execute(query, variables, via="http POST /graphql"), receive)
+        if result is None:
+            log.info("http POST /graphql: the client left before its query ran; no tool was called")
+            return
+        if result.busy:
+            await _send(send, 503, result.text.encode(), f"{APPLICATION_JSON}; charset=utf-8",
+                        {"retry-after": str(RETRY_AFTER_SECONDS)})
+            return
         status = 400 if media == GRAPHQL_RESPONSE and result.request_failed else 200
         await _send(send, status, result.text.encode(), f"{media}; charset=utf-8")
 

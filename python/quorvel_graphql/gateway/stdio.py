@@ -9,16 +9,32 @@ from __future__ import annotations
 
 import asyncio
 import contextlib
+import json
 import os
 import stat
 from asyncio.streams import FlowControlMixin
+from collections.abc import AsyncIterator
 from typing import Any
 
+import anyio
+import mcp_types
 from mcp.server.lowlevel import Server
 from mcp.server.stdio import stdio_server
+from mcp.shared.message import SessionMessage
+from mcp_types import INVALID_REQUEST, PARSE_ERROR
+
+from ..common import describe_exception
+from .core import log
+
+try:  # the SDK's own streams carry context variables to the handlers
+    from mcp.shared._context_streams import create_context_streams
+except ImportError:  # pragma: no cover - older SDKs
+    create_context_streams = None  # type: ignore[assignment]
 
 # An MCP message is one line; a query with large variables can make a long one.
 MAX_LINE = 64 << 20
+# What the reader yields in place of a line longer than MAX_LINE.
+OVERSIZE = "\0oversize line\0"
 
 
 class StdinLines:
@@ -32,15 +48,29 @@ class StdinLines:
         return self
 
     async def __anext__(self) -> str:
+        """The next line; an oversize one is skipped up to its end and comes
+        out as ``OVERSIZE`` rather than ending the input."""
         try:
             line = await self._reader.readuntil(b"\n")
         except asyncio.IncompleteReadError as end:
             line = end.partial
-        except asyncio.LimitOverrunError:
-            raise ValueError(f"an input line is longer than {MAX_LINE} bytes") from None
+        except asyncio.LimitOverrunError as overrun:
+            await self._skip_line(overrun.consumed)
+            return OVERSIZE
         if not line:
             raise StopAsyncIteration
         return line.decode("utf-8", errors="replace")
+
+    async def _skip_line(self, consumed: int) -> None:
+        while True:
+            await self._reader.readexactly(consumed)
+            try:
+                await self._reader.readuntil(b"\n")
+                return
+            except asyncio.IncompleteReadError:
+                return
+            except asyncio.LimitOverrunError as overrun:
+                consumed = overrun.consumed
 
     def close(self) -> None:
         self._transport.close()
@@ -115,9 +145,109 @@ async def serve_stdio(server: Server[Any]) -> None:
     stdin = await open_stdin()
     stdout = await open_stdout()
     try:
-        async with stdio_server(stdin=stdin, stdout=stdout) as (read, write):  # type: ignore[arg-type]
-            await server.run(read, write, server.create_initialization_options())
+        if stdin is not None and stdout is not None:
+            async with answering_transport(stdin, stdout) as (read, write):
+                await server.run(read, write, server.create_initialization_options())
+        else:
+            async with stdio_server(stdin=stdin, stdout=stdout) as (read, write):  # type: ignore[arg-type]
+                await server.run(read, write, server.create_initialization_options())
     finally:
         for stream in (stdin, stdout):
             if stream is not None:
                 stream.close()
+
+
+@contextlib.asynccontextmanager
+async def answering_transport(stdin: StdinLines, stdout: StdoutLines) -> AsyncIterator[tuple[Any, Any]]:
+    """The SDK's stdio transport, except that a line the SDK would drop
+    without a word gets a JSON-RPC error answer: the client of a request with
+    an id always hears back."""
+    if create_context_streams is not None:
+        read_writer, read_stream = create_context_streams[SessionMessage | Exception](0)
+        write_stream, write_reader = create_context_streams[SessionMessage](0)
+    else:
+        read_writer, read_stream = anyio.create_memory_object_stream[SessionMessage | Exception](0)
+        write_stream, write_reader = anyio.create_memory_object_stream[SessionMessage](0)
+    writing = asyncio.Lock()
+
+    async def put_line(text: str) -> None:
+        async with writing:
+            await stdout.write(text + "\n")
+
+    async def read_lines() -> None:
+        with contextlib.suppress(anyio.ClosedResourceError):
+            async with read_writer:
+                async for line in stdin:
+                    message, answer = screen_line(line)
+                    if message is not None:
+                        await read_writer.send(SessionMessage(message))
+                    elif answer is not None:
+                        await put_line(answer)
+
+    async def write_messages() -> None:
+        with contextlib.suppress(anyio.ClosedResourceError):
+            async with write_reader:
+                async for session_message in write_reader:
+                    await put_line(session_message.message.model_dump_json(by_alias=True, exclude_unset=True))
+
+    async with anyio.create_task_group() as tasks:
+        tasks.start_soon(read_lines)
+        tasks.start_soon(write_messages)
+        yield read_stream, write_stream
+
+
+def screen_line(line: str) -> tuple[Any | None, str | None]:
+    """A line as the message to serve, or else the error text to answer
+    with (None when nothing may be answered: a broken notification)."""
+    if line is OVERSIZE:
+        return None, _error(None, PARSE_ERROR, f"the message is longer than the limit of {MAX_LINE} bytes")
+    if not line.strip():
+        return None, None
+    try:
+        message = mcp_types.jsonrpc_message_adapter.validate_json(line, by_name=False)
+    except ValueError:
+        pass
+    else:
+        if isinstance(message, mcp_types.JSONRPCNotification) and '"id"' in line and _has_id(line):
+            # An id that is neither text nor a number makes the SDK take the
+            # request for a notification, which nobody would answer.
+            return None, _error(None, INVALID_REQUEST, "invalid request: \"id\" must be a string or a number")
+        return message, None
+    # The SDK's reader refuses some JSON that the standard library reads
+    # (escaped lone surrogates, deep nesting): judge those by their content,
+    # so that the engine reports such a query as the HTTP front would.
+    try:
+        data = json.loads(line)
+    except (ValueError, RecursionError) as error:
+        return None, _error(None, PARSE_ERROR, f"the message is not JSON: {describe_exception(error)}")
+    if isinstance(data, list):
+        answers = [_error_object(item.get("id"), INVALID_REQUEST, "batches are not supported; send one message "
+                                 "per line") for item in data if isinstance(item, dict) and "id" in item]
+        return None, json.dumps(answers or _error_object(None, INVALID_REQUEST, "an empty batch"))
+    try:
+        return mcp_types.jsonrpc_message_adapter.validate_python(data, by_name=False), None
+    except (ValueError, RecursionError) as error:
+        if not isinstance(data, dict) or "id" not in data:
+            log.info("stdio: dropped a message that is not a JSON-RPC 2.0 message and has no id")
+            return None, None
+        why = "it is not a JSON-RPC 2.0 request (\"jsonrpc\": \"2.0\", \"method\", object \"params\")"
+        if isinstance(error, RecursionError):
+            why = "it nests too deeply"
+        return None, _error(data["id"], INVALID_REQUEST, f"invalid request: {why}")
+
+
+def _has_id(line: str) -> bool:
+    try:
+        data = json.loads(line)
+    except (ValueError, RecursionError):
+        return False
+    return isinstance(data, dict) and data.get("id") is not None
+
+
+def _error_object(request_id: Any, code: int, message: str) -> dict[str, Any]:
+    valid_id = request_id if isinstance(request_id, (str, int)) and not isinstance(request_id, bool) else None
+    return {"jsonrpc": "2.0", "id": valid_id, "error": {"code": code, "message": message}}
+
+
+def _error(request_id: Any, code: int, message: str) -> str:
+    return json.dumps(_error_object(request_id, code, message))

@@ -1,0 +1,228 @@
+"""The HTTP front under attack, with raw sockets against a real uvicorn on
+127.0.0.1: connections that never finish their headers, more connections
+than the cap, clients that never read, token guessing, session floods."""
+
+from __future__ import annotations
+
+import asyncio
+import contextlib
+import socket
+import threading
+import time
+from collections.abc import Callable, Iterator
+from typing import Any
+
+import pytest
+
+pytest.importorskip("starlette")
+uvicorn = pytest.importorskip("uvicorn")
+httpx = pytest.importorskip("httpx")
+
+from conftest import EXAMPLE_CATALOGUE  # noqa: E402
+from support.gateway import http_gateway  # noqa: E402
+
+from quorvel_graphql.gateway.connections import ConnectionGuard, guarded_protocol  # noqa: E402
+from quorvel_graphql.gateway.http_front import GuessThrottle  # noqa: E402
+
+PROTOCOLS = ["h11", pytest.param("httptools", marks=pytest.mark.skipif(
+    not __import__("importlib").util.find_spec("httptools"), reason="httptools is not installed"))]
+BOUND = 20.0  # seconds any wait below may take before the test fails
+REQUEST = b"GET /slow HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"
+
+
+class SlowApp:
+    """``/slow`` answers once ``release`` is set; ``/big`` sends 64 MB."""
+
+    def __init__(self) -> None:
+        self.release = threading.Event()
+
+    async def __call__(self, scope: Any, receive: Any, send: Any) -> None:
+        if scope["type"] != "http":
+            return
+        if scope["path"] == "/big":
+            await send({"type": "http.response.start", "status": 200, "headers": [(b"content-length", b"67108864")]})
+            chunk = b"x" * (1 << 20)
+            for index in range(64):
+                await send({"type": "http.response.body", "body": chunk, "more_body": index < 63})
+            return
+        while not self.release.is_set():
+            await asyncio.sleep(0.01)
+        await send({"type": "http.response.start", "status": 200, "headers": [(b"content-length", b"2")]})
+        await send({"type": "http.response.body", "body": b"ok"})
+
+
+@contextlib.contextmanager
+def guarded_server(guard: ConnectionGuard, http: str) -> Iterator[tuple[tuple[str, int], SlowApp]]:
+    app = SlowApp()
+    listener = socket.create_server(("127.0.0.1", 0))
+    config = uvicorn.Config(app, http=guarded_protocol(guard, http), lifespan="off", log_level="warning",
+                            timeout_keep_alive=5)
+    server = uvicorn.Server(config)
+    thread = threading.Thread(target=server.run, kwargs={"sockets": [listener]}, daemon=True)
+    thread.start()
+    try:
+        wait_for(lambda: server.started)
+        yield listener.getsockname(), app
+    finally:
+        app.release.set()
+        server.should_exit = True
+        thread.join(BOUND)
+        listener.close()
+
+
+def wait_for(condition: Callable[[], bool]) -> None:
+    deadline = time.monotonic() + BOUND
+    while not condition():
+        assert time.monotonic() < deadline, "condition not met in time"
+        time.sleep(0.01)
+
+
+def connect(address: tuple[str, int], send: bytes = b"") -> socket.socket:
+    sock = socket.create_connection(address, timeout=BOUND)
+    if send:
+        sock.sendall(send)
+    return sock
+
+
+def read_all(sock: socket.socket) -> bytes:
+    chunks = []
+    while chunk := sock.recv(65536):
+        chunks.append(chunk)
+    return b"".join(chunks)
+
+
+@pytest.mark.parametrize("http", PROTOCOLS)
+@pytest.mark.parametrize("sent", [b"", b"GET /slow HTTP/1.1\r\nHost: 127.0.0.1\r\n"])
+def test_a_connection_without_complete_headers_is_closed(http: str, sent: bytes) -> None:
+    guard = ConnectionGuard(max_connections=8, header_seconds=0.2)
+    with guarded_server(guard, http) as (address, _):
+        with connect(address, sent) as sock:
+            assert read_all(sock) == b""  # closed by the server, nothing answered
+        wait_for(lambda: guard.open == 0)
+
+
+@pytest.mark.parametrize("http", PROTOCOLS)
+def test_at_the_cap_an_idle_connection_makes_room_for_a_request(http: str) -> None:
+    guard = ConnectionGuard(max_connections=2, header_seconds=BOUND)
+    with guarded_server(guard, http) as (address, app):
+        app.release.set()
+        idle = [connect(address) for _ in range(2)]
+        wait_for(lambda: guard.open == 2)
+        with connect(address, REQUEST) as sock:
+            assert sock.recv(4096).startswith(b"HTTP/1.1 200")
+        assert guard.evicted == 1
+        assert sorted(read_all(s) for s in idle)[0] == b""  # the oldest one was closed
+        for sock in idle:
+            sock.close()
+
+
+@pytest.mark.parametrize("http", PROTOCOLS)
+def test_beyond_the_cap_of_busy_connections_a_new_one_is_refused_clearly(http: str) -> None:
+    guard = ConnectionGuard(max_connections=2, header_seconds=BOUND)
+    with guarded_server(guard, http) as (address, app):
+        busy = [connect(address, REQUEST) for _ in range(2)]
+        wait_for(lambda: guard.open == 2 and not guard.waiting)
+        with connect(address, REQUEST) as sock:
+            refusal = read_all(sock)
+        assert refusal.startswith(b"HTTP/1.1 503") and b"too many open connections" in refusal
+        app.release.set()
+        for sock in busy:
+            assert sock.recv(4096).startswith(b"HTTP/1.1 200")
+            sock.close()
+
+
+@pytest.mark.parametrize("http", PROTOCOLS)
+def test_a_client_that_never_reads_its_response_is_dropped(http: str) -> None:
+    guard = ConnectionGuard(max_connections=8, header_seconds=BOUND, write_seconds=0.2)
+    with guarded_server(guard, http) as (address, _):
+        sock = socket.socket()
+        sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+        sock.connect(address)
+        sock.sendall(b"GET /big HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")
+        wait_for(lambda: guard.open == 0)
+        sock.close()
+
+
+def test_token_guessing_is_throttled_per_client_without_telling_the_token() -> None:
+    from _graphql import SchemaEngine
+
+    from quorvel_graphql.gateway import Gateway, create_app
+
+    app = create_app(Gateway(SchemaEngine("[]")), token="right")
+    app.guesses = GuessThrottle(burst=10, per_second=1e-3)  # drains too slowly to matter within the test
+
+    async def guesses() -> tuple[list[int], int, int]:
+        async def post(client: tuple[str, int], token: str) -> httpx.Response:
+            transport = httpx.ASGITransport(app=app, client=client)
+            async with httpx.AsyncClient(transport=transport, base_url="http://127.0.0.1") as http:
+                return await http.post("/graphql", json={"query": "{ __typename }"},
+                                       headers={"authorization": f"Bearer {token}"})
+
+        attacker, other = ("127.0.0.7", 1000), ("127.0.0.8", 1000)
+        transport = httpx.ASGITransport(app=app, client=attacker)
+        async with httpx.AsyncClient(transport=transport, base_url="http://127.0.0.1") as http:
+            for _ in range(20):  # no token at all is no guess
+                assert (await http.post("/graphql", json={"query": "{ __typename }"})).status_code == 401
+        statuses = [(await post(attacker, f"guess{i}")).status_code for i in range(12)]
+        right_from_attacker = await post(attacker, "right")
+        right_from_other = await post(other, "right")
+        assert right_from_attacker.headers.get("retry-after")
+        return statuses, right_from_attacker.status_code, right_from_other.status_code
+
+    statuses, attacker, other = asyncio.run(asyncio.wait_for(guesses(), BOUND))
+    assert statuses[:10] == [401] * 10 and statuses[10:] == [429, 429]
+    assert (attacker, other) == (429, 200)
+
+
+def test_the_guess_throttle_drains_and_forgets_quiet_clients() -> None:
+    throttle = GuessThrottle(burst=2, per_second=1000.0, clients=4)
+    for _ in range(3):
+        throttle.failed("a")
+    assert throttle.wait("a") > 0
+    wait_for(lambda: throttle.wait("a") == 0)
+    for client in "bcdefg":
+        throttle.failed(client)
+    assert len(throttle._level) <= 4 + 1
+
+
+def test_slowloris_does_not_keep_a_valid_request_out() -> None:
+    args = ["--catalogue", str(EXAMPLE_CATALOGUE), "--max-connections", "16", "--header-timeout", "0.5"]
+    with http_gateway(args) as gateway:
+        host, port = gateway.url.removeprefix("http://").rsplit(":", 1)
+        idle = [connect((host, int(port))) for _ in range(40)]
+        try:
+            response = httpx.post(f"{gateway.url}/graphql", json={"query": "{ servers { name } }"}, timeout=BOUND)
+            assert response.status_code == 200 and response.json()["data"]["servers"]
+            assert all(read_all(sock) == b"" for sock in idle)  # each closed, by eviction or its deadline
+        finally:
+            for sock in idle:
+                sock.close()
+
+
+def test_a_session_flood_does_not_lock_out_a_new_mcp_client() -> None:
+    pytest.importorskip("mcp")
+    from mcp import ClientSession
+    from mcp.client.streamable_http import streamable_http_client
+
+    initialize = {"jsonrpc": "2.0", "id": 1, "method": "initialize",
+                  "params": {"protocolVersion": "2025-06-18", "capabilities": {},
+                             "clientInfo": {"name": "flood", "version": "1"}}}
+    headers = {"accept": "application/json, text/event-stream", "content-type": "application/json"}
+    with http_gateway(["--catalogue", str(EXAMPLE_CATALOGUE), "--max-mcp-sessions", "4"]) as gateway:
+        with httpx.Client(timeout=BOUND) as client:
+            opened = [client.post(f"{gateway.url}/mcp", json=initialize, headers=headers) for _ in range(12)]
+        assert all(r.status_code == 200 for r in opened), [r.text for r in opened if r.status_code != 200]
+
+        async def newcomer() -> list[str]:
+            async with streamable_http_client(f"{gateway.url}/mcp") as (read, write, *_):
+                async with ClientSession(read, write) as session:
+                    await session.initialize()
+                    return [tool.name for tool in (await session.list_tools()).tools]
+
+        assert asyncio.run(asyncio.wait_for(newcomer(), BOUND)) == ["graphql", "search_tools"]
+        sessions = [r.headers["mcp-session-id"] for r in opened]
+        with httpx.Client(timeout=BOUND) as client:
+            oldest = client.post(f"{gateway.url}/mcp", headers={**headers, "mcp-session-id": sessions[0],
+                                                                "mcp-protocol-version": "2025-06-18"},
+                                 json={"jsonrpc": "2.0", "id": 2, "method": "tools/list"})
+        assert oldest.status_code == 404  # ended to make room

@@ -1,0 +1,292 @@
+"""The gateway in process under hostile queries: nothing that can call a tool
+runs on the event loop, request limits refuse before any tool runs, the
+calls in flight are bounded, and a shutdown or a lack of threads is said
+plainly."""
+
+from __future__ import annotations
+
+import asyncio
+import json
+import threading
+from collections.abc import AsyncIterator, Callable
+from contextlib import asynccontextmanager
+from typing import Any
+
+import pytest
+
+from quorvel_graphql import ToolHost
+from quorvel_graphql.gateway import Gateway
+from quorvel_graphql.limits import RequestLimits
+
+CATALOGUE = json.dumps([{"server": "adv", "serverDescription": "adversary",
+                         "tools": [{"name": "hang"}, {"name": "echo", "annotations": {"readOnlyHint": True}}]}])
+WAIT = 20.0  # bound on any single wait in these tests; never reached when they pass
+
+
+@asynccontextmanager
+async def gateway_over(handlers: dict[str, Callable[..., Any]], **options: Any) -> AsyncIterator[Gateway]:
+    host = ToolHost(CATALOGUE, max_workers=4)
+    for tool, handler in handlers.items():
+        host.register("adv", tool, handler)
+    async with host:
+        gateway = Gateway(host, **options)
+        try:
+            yield gateway
+        finally:
+            gateway.stop_calling_tools()
+            gateway.close()
+
+
+@pytest.mark.parametrize("query", [
+    '{ servers { """ " } x: adv_hang { " """ } }',
+    '{ search { """ " } adv_hang { " """ } }',
+])
+def test_a_tool_call_hidden_from_a_scanner_never_runs_on_the_loop(query: str) -> None:
+    released = threading.Event()
+
+    def hang() -> str:
+        return "released" if released.wait(WAIT) else "the event loop was frozen"
+
+    async def scenario() -> dict[str, Any]:
+        async with gateway_over({"hang": hang}) as gateway:
+            running = asyncio.ensure_future(gateway.execute(query, None, via="test"))
+            await asyncio.sleep(0.05)  # the loop must still turn while the tool runs
+            released.set()
+            return (await running).document
+
+    document = asyncio.run(asyncio.wait_for(scenario(), WAIT * 2))
+    values = [value for value in document["data"].values() if isinstance(value, str)]
+    assert values == ["released"]
+
+
+@pytest.mark.parametrize(
+    ("limits", "query", "message"),
+    [
+        (RequestLimits(max_tool_calls=3), "{ a: adv_echo b: adv_echo c: adv_echo d: adv_echo }",
+         "makes 4 tool calls, more than the limit of 3"),
+        (RequestLimits(max_tool_calls=3), '{ search { """ " } a: adv_echo b: adv_echo c: adv_echo d: adv_echo '
+         '{ " """ } }', "makes 4 tool calls"),
+        (RequestLimits(max_document_bytes=64), "{ servers " + "# pad\n" * 20 + "}", "larger than the limit of 64"),
+        (RequestLimits(max_document_bytes=64), "{ servers # " + "é" * 30 + "\n}", "larger than the limit of 64"),
+        (RequestLimits(max_response_bytes=2000), "{ " + " ".join(f"s{i}: search" for i in range(20)) + " }",
+         "response would be larger than the limit of 2000"),
+        (RequestLimits(max_calls_in_flight=2), "{ a: adv_echo b: adv_echo c: adv_echo }",
+         "more than this gateway runs at once (2)"),
+    ],
+)
+def test_limits_refuse_before_any_tool_runs(limits: RequestLimits, query: str, message: str) -> None:
+    calls: list[str] = []
+
+    async def scenario() -> Any:
+        async with gateway_over({"echo": lambda: calls.append("echo") or "ok"}, limits=limits) as gateway:
+            return await gateway.execute(query, None, via="test")
+
+    result = asyncio.run(asyncio.wait_for(scenario(), WAIT))
+    assert result.request_failed and message in result.document["errors"][0]["message"]
+    assert calls == []
+
+
+def test_requests_within_the_limits_are_answered_whole() -> None:
+    limits = RequestLimits(max_tool_calls=3, max_document_bytes=200, max_response_bytes=10_000)
+
+    async def scenario() -> Any:
+        async with gateway_over({"echo": lambda: "ok"}, limits=limits) as gateway:
+            return await gateway.execute("{ a: adv_echo b: adv_echo c: adv_echo servers { name } }", None, via="t")
+
+    document = asyncio.run(asyncio.wait_for(scenario(), WAIT)).document
+    assert [document["data"][k] for k in "abc"] == ["ok", "ok", "ok"] and not document["errors"]
+
+
+def test_calls_in_flight_are_bounded_across_requests() -> None:
+    """Three requests of two calls each with room for four calls: the third
+    starts only when one of the first two has finished."""
+    running = 0
+    peak = 0
+    lock = threading.Lock()
+    release = threading.Event()
+
+    def hang() -> str:
+        nonlocal running, peak
+        with lock:
+            running += 1
+            peak = max(peak, running)
+        release.wait(WAIT)
+        with lock:
+            running -= 1
+        return "done"
+
+    async def scenario() -> list[Any]:
+        async with gateway_over({"hang": hang}, limits=RequestLimits(max_calls_in_flight=4)) as gateway:
+            queries = [gateway.execute("{ a: adv_hang b: adv_hang }", None, via="t") for _ in range(3)]
+            tasks = [asyncio.ensure_future(q) for q in queries]
+            while gateway.budget.in_use < 4 or not gateway.budget._queue:
+                await asyncio.sleep(0.01)
+            assert running <= 4
+            release.set()
+            return await asyncio.gather(*tasks)
+
+    results = asyncio.run(asyncio.wait_for(scenario(), WAIT * 2))
+    assert all(r.document["data"] == {"a": "done", "b": "done"} for r in results)
+    assert peak <= 4
+
+
+def test_a_request_that_cannot_get_room_in_time_is_told_the_gateway_is_busy() -> None:
+    release = threading.Event()
+
+    async def scenario() -> Any:
+        async with gateway_over({"hang": lambda: release.wait(WAIT) and "done"},
+                                limits=RequestLimits(max_calls_in_flight=1), time_limit=0.05) as gateway:
+            first = asyncio.ensure_future(gateway.execute("{ adv_hang }", None, via="t"))
+            while gateway.budget.in_use == 0:
+                await asyncio.sleep(0.01)
+            second = await gateway.execute("{ adv_hang }", None, via="t")
+            release.set()
+            await first
+            return second
+
+    result = asyncio.run(asyncio.wait_for(scenario(), WAIT))
+    assert result.busy and "the gateway is busy" in result.document["errors"][0]["message"]
+
+
+def test_a_request_cancelled_while_waiting_for_room_calls_no_tool() -> None:
+    """What a client that left gets: its query was still waiting, so none of
+    its tools runs (a mutation queued behind the cap is not performed)."""
+    release = threading.Event()
+    calls: list[str] = []
+
+    async def scenario() -> None:
+        async with gateway_over({"hang": lambda: release.wait(WAIT) and "done",
+                                 "echo": lambda: calls.append("echo") or "ok"},
+                                limits=RequestLimits(max_calls_in_flight=1)) as gateway:
+            first = asyncio.ensure_future(gateway.execute("{ adv_hang }", None, via="t"))
+            while gateway.budget.in_use == 0:
+                await asyncio.sleep(0.01)
+            left = asyncio.ensure_future(gateway.execute("{ adv_echo }", None, via="t"))
+            while not gateway.budget._queue:
+                await asyncio.sleep(0.01)
+            left.cancel()
+            release.set()
+            await first
+            assert gateway.budget.in_use == 0 and not gateway.budget._queue
+
+    asyncio.run(asyncio.wait_for(scenario(), WAIT))
+    assert calls == []
+
+
+def test_queries_at_shutdown_say_the_gateway_is_shutting_down() -> None:
+    started, finish = threading.Event(), threading.Event()
+
+    def hang() -> str:
+        started.set()
+        finish.wait(WAIT)
+        return "too late"
+
+    async def scenario() -> tuple[Any, Any]:
+        async with gateway_over({"hang": hang}) as gateway:
+            running = asyncio.ensure_future(gateway.execute("{ a: adv_hang }", None, via="t"))
+            await asyncio.to_thread(started.wait, WAIT)
+            gateway.stop_calling_tools()
+            cut_off = await running
+            finish.set()
+            return cut_off, await gateway.execute("{ servers { name } }", None, via="t")
+
+    cut_off, later = asyncio.run(asyncio.wait_for(scenario(), WAIT * 2))
+    assert cut_off.document["data"]["a"]["text"] == "the gateway is shutting down"
+    assert "CallBridge" not in cut_off.text
+    assert later.busy and later.document["errors"][0]["message"] == "the gateway is shutting down"
+
+
+def test_no_thread_to_run_a_query_is_a_busy_answer_not_a_crash(monkeypatch: pytest.MonkeyPatch) -> None:
+    async def scenario() -> tuple[Any, Any]:
+        async with gateway_over({"echo": lambda: "ok"}) as gateway:
+            real_submit = gateway._pool.submit
+
+            def no_thread(*args: Any, **kwargs: Any) -> Any:
+                raise RuntimeError("can't start new thread")
+
+            monkeypatch.setattr(gateway._pool, "submit", no_thread)
+            refused = await gateway.execute("{ adv_echo }", None, via="t")
+            monkeypatch.setattr(gateway._pool, "submit", real_submit)
+            return refused, await gateway.execute("{ adv_echo }", None, via="t")
+
+    refused, recovered = asyncio.run(asyncio.wait_for(scenario(), WAIT))
+    assert refused.busy and "can't start new thread" in refused.document["errors"][0]["message"]
+    assert recovered.document["data"] == {"adv_echo": "ok"}
+
+
+def test_limits_reject_values_that_are_not_positive_counts() -> None:
+    for bad in (0, -1, True, 1.5, "3"):
+        with pytest.raises(ValueError, match="max_tool_calls"):
+            RequestLimits(max_tool_calls=bad)  # type: ignore[arg-type]
+    assert RequestLimits.unlimited().max_tool_calls is None
+    assert set(RequestLimits().typed_arguments()) == {"max_depth", "max_selected_fields", "max_tool_calls",
+                                                      "max_document_bytes"}
+
+
+def post_scope(body: bytes) -> dict[str, Any]:
+    return {"type": "http", "asgi": {"version": "3.0"}, "http_version": "1.1", "method": "POST", "scheme": "http",
+            "path": "/graphql", "raw_path": b"/graphql", "root_path": "", "query_string": b"",
+            "client": ("127.0.0.1", 5000), "server": ("127.0.0.1", 80),
+            "headers": [(b"host", b"127.0.0.1"), (b"content-type", b"application/json"),
+                        (b"content-length", str(len(body)).encode())]}
+
+
+def test_an_http_client_that_leaves_before_its_query_runs_has_no_tool_called() -> None:
+    from quorvel_graphql.gateway.http_front import Guard, GraphQLEndpoint, PlaygroundPage
+
+    release, gone = threading.Event(), asyncio.Event()
+    calls: list[str] = []
+    sent: list[dict[str, Any]] = []
+
+    async def scenario() -> None:
+        async with gateway_over({"hang": lambda: release.wait(WAIT) and "done",
+                                 "echo": lambda: calls.append("echo") or "ok"},
+                                limits=RequestLimits(max_calls_in_flight=1)) as gateway:
+            app = Guard(GraphQLEndpoint(gateway, PlaygroundPage()), token=None, max_body=1 << 20,
+                        loopback_only=True)
+            first = asyncio.ensure_future(gateway.execute("{ adv_hang }", None, via="t"))
+            while gateway.budget.in_use == 0:
+                await asyncio.sleep(0.01)
+            body = json.dumps({"query": "{ adv_echo }"}).encode()
+            messages = [{"type": "http.request", "body": body, "more_body": False}]
+
+            async def receive() -> dict[str, Any]:
+                if messages:
+                    return messages.pop()
+                await gone.wait()
+                return {"type": "http.disconnect"}
+
+            async def send(message: dict[str, Any]) -> None:
+                sent.append(message)
+
+            request = asyncio.ensure_future(app(post_scope(body), receive, send))
+            while not gateway.budget._queue:
+                await asyncio.sleep(0.01)
+            gone.set()
+            await request
+            release.set()
+            await first
+
+    asyncio.run(asyncio.wait_for(scenario(), WAIT))
+    assert calls == [] and sent == []  # nothing called, nothing sent to a client that is gone
+
+
+@pytest.mark.parametrize("why", ["shutting down", "no thread"])
+def test_http_answers_a_busy_gateway_with_a_json_503(why: str, monkeypatch: pytest.MonkeyPatch) -> None:
+    httpx = pytest.importorskip("httpx")
+    from quorvel_graphql.gateway import create_app
+
+    async def scenario() -> Any:
+        async with gateway_over({"echo": lambda: "ok"}) as gateway:
+            if why == "shutting down":
+                gateway.stop_calling_tools()
+            else:
+                monkeypatch.setattr(gateway._pool, "submit", lambda *a, **k: (_ for _ in ()).throw(
+                    RuntimeError("can't start new thread")))
+            transport = httpx.ASGITransport(app=create_app(gateway))
+            async with httpx.AsyncClient(transport=transport, base_url="http://127.0.0.1") as client:
+                return await client.post("/graphql", json={"query": "{ adv_echo }"})
+
+    response = asyncio.run(asyncio.wait_for(scenario(), WAIT))
+    assert response.status_code == 503 and response.headers["retry-after"] == "1"
+    assert response.json()["data"] is None and response.json()["errors"][0]["message"]
