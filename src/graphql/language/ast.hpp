@@ -112,8 +112,8 @@ struct Argument {
     Value value;
 };
 
-// Directive: @ Name Arguments?
-struct Directive {
+// Directive: @ Name Arguments?  (DirectiveNode: the schema has its own Directive records)
+struct DirectiveNode {
     std::string_view name;
     Location location;  // of the '@'
     NodeList<Argument> arguments;
@@ -140,7 +140,7 @@ struct Selection {
     std::string_view type_condition;  // inline_fragment: empty when none
     Location type_condition_location;
     NodeList<Argument> arguments;     // field
-    NodeList<Directive> directives;
+    NodeList<DirectiveNode> directives;
     NodeList<Selection> selection_set;  // field (empty for a leaf), inline_fragment
     Location selection_set_location;    // of the '{', when there is a selection set
 
@@ -153,7 +153,7 @@ struct VariableDefinition {
     Location location;      // of the '$'
     const TypeRef* type = nullptr;
     const Value* default_value = nullptr;
-    NodeList<Directive> directives;
+    NodeList<DirectiveNode> directives;
 };
 
 enum class OperationKind : std::uint8_t { query, mutation, subscription };
@@ -166,7 +166,7 @@ struct OperationDefinition {
     Location location;      // of the first token (the '{' of a shorthand query)
     Location name_location;
     NodeList<VariableDefinition> variables;
-    NodeList<Directive> directives;
+    NodeList<DirectiveNode> directives;
     NodeList<Selection> selection_set;
 };
 
@@ -177,7 +177,7 @@ struct FragmentDefinition {
     Location name_location;
     std::string_view type_condition;
     Location type_condition_location;
-    NodeList<Directive> directives;
+    NodeList<DirectiveNode> directives;
     NodeList<Selection> selection_set;
 };
 
