@@ -223,6 +223,7 @@ public:
 
 private:
     friend class Parser;
+    friend GraphqlResult<Document> parse_document(std::string_view source, const ParseLimits& limits);
     std::unique_ptr<std::pmr::monotonic_buffer_resource> pool_;
     std::string_view source_;  // the pool's copy of the text
     std::unordered_map<std::string_view, const FragmentDefinition*> fragment_index_;
