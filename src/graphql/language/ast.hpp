@@ -137,6 +137,7 @@ struct Selection {
     Location location;
     std::string_view alias;           // field: empty when none
     std::string_view name;            // field: its name; fragment_spread: the fragment's name
+    Location name_location;
     std::string_view type_condition;  // inline_fragment: empty when none
     Location type_condition_location;
     NodeList<Argument> arguments;     // field

@@ -357,13 +357,13 @@ bool Parser::parse_selection() { return peek(TokenKind::spread) ? parse_fragment
 bool Parser::parse_field() {
     Selection field;
     field.kind = SelectionKind::field;
-    Location location;
     if (!parse_name(field.name, field.location)) return false;
+    field.name_location = field.location;
     bool aliased = false;
     if (!expect_optional(TokenKind::colon, aliased)) return false;
     if (aliased) {
         field.alias = field.name;
-        if (!parse_name(field.name, location)) return false;
+        if (!parse_name(field.name, field.name_location)) return false;
     }
     if (!parse_arguments(false, field.arguments)) return false;
     if (!parse_directives(false, field.directives)) return false;
@@ -384,8 +384,7 @@ bool Parser::parse_fragment() {
     if (has_type_condition && !advance()) return false;
     if (!has_type_condition && peek(TokenKind::name)) {
         selection.kind = SelectionKind::fragment_spread;
-        Location name_location;
-        if (!parse_name(selection.name, name_location)) return false;
+        if (!parse_name(selection.name, selection.name_location)) return false;
         if (!parse_directives(false, selection.directives)) return false;
         selections_.push(selection);
         return true;
