@@ -551,6 +551,9 @@ std::vector<InputValue> SchemaBuilder::arguments_of(json::Ref input_schema, cons
     }
     NameScope names;
     properties.for_each_member([&](std::string_view key, json::Ref property) {
+        // The engine's language names arguments with GraphQL names only, so
+        // an argument it could not pass on is not offered at all.
+        if (!is_graphql_name(key)) return;
         bool nullable = false;
         TypeId type = schema_type(property, name_hint + pascal_case(key), true, 1, nullable);
         if (required.contains(key) && !nullable && type != s_.json_type_) type = non_null(type);
