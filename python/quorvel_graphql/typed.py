@@ -27,7 +27,7 @@ from __future__ import annotations
 
 import asyncio
 import json
-from collections.abc import Mapping
+from collections.abc import Mapping, Sequence
 from typing import Any
 
 from _graphql import SchemaEngine, TypedSchema
@@ -105,9 +105,11 @@ class GraphQL:
                                   max_selected_fields=max_selected_fields, max_tool_calls=max_tool_calls,
                                   max_document_bytes=max_document_bytes)
 
-    def sdl(self) -> str:
-        """The typed schema in GraphQL SDL (what introspection describes)."""
-        return self.schema.sdl()
+    def sdl(self, fields: Sequence[str] | None = None) -> str:
+        """The typed schema in GraphQL SDL (what introspection describes);
+        with ``fields``, only those tool fields, the built-in ones and the
+        types they reach."""
+        return self.schema.sdl(fields)
 
     def tool_count(self) -> int:
         """Tool fields of the typed schema, Query and Mutation together."""

@@ -7,6 +7,7 @@
 #include <new>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "graphql/execution/execute.hpp"
 #include "graphql/type/schema.hpp"
@@ -162,7 +163,21 @@ PyObject* typed_schema_execute(PyObject* self, PyObject* const* args, Py_ssize_t
     return text_to_str(*document);
 }
 
-PyObject* typed_schema_sdl(PyObject* self, PyObject*) { return text_to_str(typed_object(self)->schema->sdl()); }
+PyObject* typed_schema_sdl(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static constexpr std::array<Parameter, 1> parameters{{{"fields", false}}};
+    std::array<PyObject*, 1> bound{};
+    if (!bind_fastcall("TypedSchema.sdl", parameters, args, nargs, kwnames, bound)) return nullptr;
+    const graphql::Schema& schema = *typed_object(self)->schema;
+    if (bound[0] == nullptr || bound[0] == Py_None) return text_to_str(schema.sdl());
+    PyRef items = PyRef::steal(PySequence_Fast(bound[0], "fields must be a sequence of str"));
+    if (!items) return nullptr;
+    std::vector<std::string> names;
+    const Py_ssize_t count = PySequence_Fast_GET_SIZE(items.get());
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        if (!convert_text(PySequence_Fast_GET_ITEM(items.get(), i), "fields", names.emplace_back())) return nullptr;
+    }
+    return text_to_str(schema.sdl(std::vector<std::string_view>(names.begin(), names.end())));
+}
 
 PyObject* typed_schema_tool_count(PyObject* self, PyObject*) {
     return PyLong_FromSize_t(typed_object(self)->schema->tools().size());
@@ -182,7 +197,10 @@ PyMethodDef typed_schema_methods[] = {
     {"execute", entry<typed_schema_execute>(), METH_FASTCALL | METH_KEYWORDS,
      "execute($self, query, variables_json=None, operation_name=None, *, allow_mutations=True)\n--\n\n"
      "Runs a GraphQL request; returns the response document as JSON text."},
-    {"sdl", entry<typed_schema_sdl>(), METH_NOARGS, "sdl($self)\n--\n\nThe schema in GraphQL SDL."},
+    {"sdl", entry<typed_schema_sdl>(), METH_FASTCALL | METH_KEYWORDS,
+     "sdl($self, fields=None)\n--\n\n"
+     "The schema in GraphQL SDL; with `fields`, only those tool fields (and the built-in ones) and the types "
+     "they reach."},
     {"tool_count", entry<typed_schema_tool_count>(), METH_NOARGS,
      "tool_count($self)\n--\n\nThe number of tool fields (Query and Mutation)."},
     {nullptr, nullptr, 0, nullptr},

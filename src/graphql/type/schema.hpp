@@ -201,6 +201,9 @@ public:
     // The schema in SDL, laid out as graphql-js's printSchema lays it out
     // (built-in scalars, directives and the introspection types left out).
     std::string sdl() const;
+    // The same for a part of it: Query and Mutation with only their
+    // built-in fields and the tool fields named, and the types those reach.
+    std::string sdl(const std::vector<std::string_view>& tool_fields) const;
 
 private:
     friend class SchemaBuilder;

@@ -2,6 +2,7 @@
 // that graphql-js and graphql-core read it back to the same schema and
 // print it to the same text.
 #include <cstdio>
+#include <functional>
 #include <vector>
 
 #include "graphql/type/schema.hpp"
@@ -131,7 +132,10 @@ void print_arguments(const Schema& schema, Range arguments, std::string_view ind
     out.push_back(')');
 }
 
-void print_type(const Schema& schema, const Type& type, std::string& out) {
+// Which fields of a type are printed.
+using FieldFilter = std::function<bool(const Field&)>;
+
+void print_type(const Schema& schema, const Type& type, std::string& out, const FieldFilter& keep) {
     print_description(type.description, "", true, out);
     switch (type.kind) {
         case TypeKind::scalar:
@@ -174,11 +178,13 @@ void print_type(const Schema& schema, const Type& type, std::string& out) {
         default: {
             out += "type ";
             out += type.name;
-            if (type.fields.count == 0) return;
-            out += " {\n";
+            bool first = true;
             for (std::uint32_t i = type.fields.first; i < type.fields.end(); ++i) {
                 const Field& field = schema.fields()[i];
-                print_description(field.description, "  ", i == type.fields.first, out);
+                if (keep && !keep(field)) continue;
+                out += first ? " {\n" : "";
+                print_description(field.description, "  ", first, out);
+                first = false;
                 out += "  ";
                 out += field.name;
                 print_arguments(schema, field.arguments, "  ", out);
@@ -187,9 +193,28 @@ void print_type(const Schema& schema, const Type& type, std::string& out) {
                 print_deprecated(field.deprecation_reason, out);
                 out.push_back('\n');
             }
-            out.push_back('}');
+            if (!first) out.push_back('}');
             return;
         }
+    }
+}
+
+// Marks the named types a type refers to through fields, arguments and
+// input fields.
+void mark_reachable(const Schema& schema, TypeId id, std::vector<bool>& marked) {
+    id = schema.named_type(id);
+    if (marked[id]) return;
+    marked[id] = true;
+    const Type& type = schema.type(id);
+    for (std::uint32_t i = type.fields.first; i < type.fields.end(); ++i) {
+        const Field& field = schema.fields()[i];
+        mark_reachable(schema, field.type, marked);
+        for (std::uint32_t a = field.arguments.first; a < field.arguments.end(); ++a) {
+            mark_reachable(schema, schema.input_values()[a].type, marked);
+        }
+    }
+    for (std::uint32_t i = type.input_fields.first; i < type.input_fields.end(); ++i) {
+        mark_reachable(schema, schema.input_values()[i].type, marked);
     }
 }
 
@@ -252,7 +277,41 @@ std::string Schema::sdl() const {
     for (TypeId id = 0; id < types_.size(); ++id) {
         if (is_built_in(*this, id)) continue;
         if (!out.empty()) out += "\n\n";
-        print_type(*this, types_[id], out);
+        print_type(*this, types_[id], out, nullptr);
+    }
+    return out;
+}
+
+std::string Schema::sdl(const std::vector<std::string_view>& tool_fields) const {
+    auto keep = [&](const Field& field) {
+        if (field.source != FieldSource::tool) return true;
+        for (std::string_view name : tool_fields) {
+            if (name == field.name) return true;
+        }
+        return false;
+    };
+    std::vector<bool> marked(types_.size(), false);
+    bool mutations = false;
+    for (TypeId root : {query_type_, mutation_type_}) {
+        if (root == no_type) continue;
+        const Type& type = types_[root];
+        for (std::uint32_t i = type.fields.first; i < type.fields.end(); ++i) {
+            const Field& field = fields_[i];
+            if (!keep(field)) continue;
+            mutations = mutations || root == mutation_type_;
+            mark_reachable(*this, field.type, marked);
+            for (std::uint32_t a = field.arguments.first; a < field.arguments.end(); ++a) {
+                mark_reachable(*this, input_values_[a].type, marked);
+            }
+        }
+    }
+    marked[query_type_] = true;
+    if (mutations) marked[mutation_type_] = true;
+    std::string out;
+    for (TypeId id = 0; id < types_.size(); ++id) {
+        if (!marked[id] || is_built_in(*this, id)) continue;
+        if (!out.empty()) out += "\n\n";
+        print_type(*this, types_[id], out, keep);
     }
     return out;
 }
