@@ -295,6 +295,7 @@ class McpServers:
                 if tool.get("description"):
                     entry["description"] = tool["description"]
                 entry["annotations"] = {"readOnlyHint": _read_only(tool)}
+                entry.update((k, tool[k]) for k in ("inputSchema", "outputSchema") if isinstance(tool.get(k), dict))
                 tools.append(entry)
             group: JsonObject = {"server": name, "tools": tools}
             if server.description:

@@ -19,7 +19,8 @@ from typing import Any, Protocol
 from _graphql import SchemaEngine
 
 from ..common import JsonObject, engine_tools, failed_fields, variables_json
-from ..discovery import describe_sdl, search_tools
+from ..discovery import search_tools
+from ..typed import GraphQL
 
 log = logging.getLogger("quorvel_graphql.gateway")
 
@@ -131,6 +132,7 @@ class Gateway:
         self._pool = concurrent.futures.ThreadPoolExecutor(max_concurrent_queries, thread_name_prefix="quorvel-gateway")
         self._tools: list[JsonObject] | None = None
         self._sdl: str | None = None
+        self._typed: GraphQL | None = None
 
     def close(self) -> None:
         self._pool.shutdown(wait=False, cancel_futures=True)
@@ -148,9 +150,15 @@ class Gateway:
             self._tools = self.host.catalogue_tools()
         return self._tools
 
+    def typed(self) -> GraphQL:
+        """The typed schema of the engine's tools, made on first use."""
+        if self._typed is None:
+            self._typed = GraphQL(self.engine if isinstance(self.host, PlaceholderHost) else self.host)
+        return self._typed
+
     def sdl(self) -> str:
         if self._sdl is None:
-            self._sdl = describe_sdl(self.tools())
+            self._sdl = self.typed().sdl()
         return self._sdl
 
     def discover(self, text: str | None = None, server: str | None = None, limit: int | None = None) -> JsonObject:
@@ -162,7 +170,7 @@ class Gateway:
             "fields": shown,
             "total": len(matches),
             "truncated": len(shown) < len(matches),
-            "sdl": self.sdl() if whole else describe_sdl(shown),
+            "sdl": self.sdl() if whole else self.typed().sdl([tool["field"] for tool in shown]),
         }
 
     def all_read_only(self) -> bool:

@@ -1,0 +1,33 @@
+// Running a standard GraphQL request: parse, validate, pick the operation,
+// coerce variables, lower the selected tool fields to the engine's
+// language, run the engine, and complete the answers by the selection sets.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "bridge/runtime.hpp"
+#include "catalogue/engine.hpp"
+#include "graphql/type/schema.hpp"
+#include "graphql/validation/limits.hpp"
+
+namespace quorvel::graphql {
+
+struct Request {
+    std::string_view query;
+    std::optional<std::string_view> variables_json;
+    std::optional<std::string_view> operation_name;
+    // False refuses mutation operations (GraphQL over HTTP's GET).
+    bool allow_mutations = true;
+};
+
+// The response document as JSON text: {"data":...} with "errors" only when
+// there are any; a request refused before execution has no "data". Blocks
+// on the engine's runtime while tools run; nothing when `interrupt` stopped
+// the wait. A query operation calls all its tools in one engine request, a
+// mutation calls its top-level fields one after another in document order.
+std::optional<std::string> execute_request(const Schema& schema, const EngineRecord& engine, const Request& request,
+                                           const RequestLimits& limits, InterruptCheck* interrupt = nullptr);
+
+}  // namespace quorvel::graphql
