@@ -16,7 +16,8 @@
 //     an empty NodeList for missing arguments, directives or selection set
 //     (the grammar forbids an empty `{}`, so empty always means absent).
 //  5. Every node carries the line and column (1-based, columns counted in
-//     characters) of its first token, as GraphQL errors report them.
+//     characters, as graphql-core counts them) of its first token, as
+//     GraphQL errors report them.
 #pragma once
 
 #include <cstddef>

@@ -14,7 +14,9 @@ namespace {
 bool is_name_start(unsigned char c) { return c == '_' || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
 bool is_name_continue(unsigned char c) { return is_name_start(c) || (c >= '0' && c <= '9'); }
 bool is_digit(unsigned char c) { return c >= '0' && c <= '9'; }
-bool is_continuation(unsigned char c) { return (c & 0xC0) == 0x80; }
+// Columns count characters (code points), as graphql-core reports them:
+// a continuation byte adds a byte but no character.
+std::size_t wide_weight(char byte) { return (static_cast<unsigned char>(byte) & 0xC0) == 0x80 ? 1 : 0; }
 
 int hex_digit(unsigned char c) {
     if (c >= '0' && c <= '9') return c - '0';
@@ -117,16 +119,12 @@ std::string token_description(const Token& token) {
 
 Location Lexer::location_at(std::size_t offset) const {
     std::size_t wide = wide_bytes_;
-    for (std::size_t i = wide_counted_; i < offset && i < source_.size(); ++i) {
-        if (is_continuation(static_cast<unsigned char>(source_[i]))) ++wide;
-    }
+    for (std::size_t i = wide_counted_; i < offset && i < source_.size(); ++i) wide += wide_weight(source_[i]);
     return Location{line_, static_cast<std::uint32_t>(offset - line_start_ - wide + 1)};
 }
 
 void Lexer::count_wide_to(std::size_t offset) {
-    for (std::size_t i = wide_counted_; i < offset; ++i) {
-        if (is_continuation(static_cast<unsigned char>(source_[i]))) ++wide_bytes_;
-    }
+    for (std::size_t i = wide_counted_; i < offset; ++i) wide_bytes_ += wide_weight(source_[i]);
     if (offset > wide_counted_) wide_counted_ = offset;
 }
 

@@ -77,7 +77,7 @@ private:
     std::optional<GraphqlError> read_block_string(std::size_t start);
     std::optional<GraphqlError> read_escape(std::size_t at, std::string& out, std::size_t& length);
     void new_line(std::size_t next_line_start);
-    // Columns count characters, not bytes: the continuation bytes of
+    // Columns count characters, not bytes: the extra bytes of
     // multi-byte characters on the current line are counted up to
     // `offset` (never past a line end) once, as tokens move on.
     void count_wide_to(std::size_t offset);
@@ -91,7 +91,7 @@ private:
     std::size_t position_ = 0;
     std::uint32_t line_ = 1;
     std::size_t line_start_ = 0;
-    std::size_t wide_bytes_ = 0;  // continuation bytes between line_start_ and wide_counted_
+    std::size_t wide_bytes_ = 0;  // bytes beyond code units between line_start_ and wide_counted_
     std::size_t wide_counted_ = 0;
     std::size_t tokens_read_ = 0;
 };

@@ -38,6 +38,17 @@ std::string InputType::print(const Schema& schema) const {
     return id == no_type ? std::string() : schema.type_name(id);
 }
 
+std::vector<const InputValue*> defined_arguments(const Schema& schema, const Field* field, const Directive* directive) {
+    std::vector<const InputValue*> out;
+    if (field && field->source == FieldSource::type_meta) {
+        if (const InputValue* name = schema.find_argument(*field, "name")) out.push_back(name);
+        return out;
+    }
+    const Range range = field ? field->arguments : directive->arguments;
+    for (std::uint32_t i = range.first; i < range.end(); ++i) out.push_back(&schema.input_values()[i]);
+    return out;
+}
+
 std::string print_type_ref(const TypeRef& type) {
     switch (type.kind) {
         case TypeRefKind::named: return std::string(type.name);

@@ -43,6 +43,10 @@ std::string print_value(const Value& value);
 // by name, as field merging compares them.
 bool same_value(const Value& a, const Value& b);
 
+// The arguments a field or directive defines, in order. The schema keeps
+// __type's argument apart from the pool, so it is asked for by name.
+std::vector<const InputValue*> defined_arguments(const Schema& schema, const Field* field, const Directive* directive);
+
 // A variable met in a value, with the type expected where it stands.
 struct VariableUsage {
     std::string_view name;

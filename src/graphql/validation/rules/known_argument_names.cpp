@@ -20,8 +20,7 @@ public:
         if (arguments.empty() || (!field && !directive)) return;
         const Schema& schema = context_.schema();
         std::vector<std::string_view> names;
-        const Range defined = field ? field->arguments : directive->arguments;
-        for (std::uint32_t i = defined.first; i < defined.end(); ++i) names.push_back(schema.input_values()[i].name);
+        for (const InputValue* definition : defined_arguments(schema, field, directive)) names.push_back(definition->name);
         for (const Argument& argument : arguments) {
             const InputValue* definition =
                 field ? schema.find_argument(*field, argument.name) : schema.find_argument(*directive, argument.name);

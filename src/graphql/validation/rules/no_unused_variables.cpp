@@ -15,7 +15,13 @@ namespace {
 class NoUnusedVariables final : public Rule {
 public:
     using Rule::Rule;
-    void leave_operation(const OperationDefinition& operation) override {
+    // After the whole walk: an operation's fragments may come after it.
+    void leave_document() override {
+        for (const OperationDefinition& operation : context_.document().operations) check(operation);
+    }
+
+private:
+    void check(const OperationDefinition& operation) {
         std::unordered_set<std::string_view> used;
         for (const VariableUsage& usage : context_.recursive_variable_usages(operation)) used.insert(usage.name);
         for (const VariableDefinition& definition : operation.variables) {

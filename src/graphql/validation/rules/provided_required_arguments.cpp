@@ -15,21 +15,20 @@ namespace {
 class ProvidedRequiredArguments final : public Rule {
 public:
     using Rule::Rule;
-    void enter_arguments(const NodeList<Argument>& arguments, TypeId, const Field* field, const Directive* directive,
-                         Location owner) override {
+    void enter_arguments(const NodeList<Argument>& arguments, TypeId parent, const Field* field,
+                         const Directive* directive, Location owner) override {
         if (!field && !directive) return;
         const Schema& schema = context_.schema();
-        const Range defined = field ? field->arguments : directive->arguments;
-        for (std::uint32_t i = defined.first; i < defined.end(); ++i) {
-            const InputValue& definition = schema.input_values()[i];
+        for (const InputValue* argument_definition : defined_arguments(schema, field, directive)) {
+            const InputValue& definition = *argument_definition;
             if (schema.type(definition.type).kind != TypeKind::non_null || definition.default_literal) continue;
             bool given = false;
             for (const Argument& argument : arguments) given = given || argument.name == definition.name;
             if (given) continue;
-            const std::string tail = " argument \"" + std::string(definition.name) + "\" of type \"" +
-                                     schema.type_name(definition.type) + "\" is required, but it was not provided.";
-            context_.report(field ? "Field \"" + std::string(field->name) + "\"" + tail
-                                  : "Directive \"@" + std::string(directive->name) + "\"" + tail,
+            const std::string owner_name = field ? std::string(schema.type(parent).name) + "." + std::string(field->name)
+                                                 : "@" + std::string(directive->name);
+            context_.report("Argument \"" + owner_name + "(" + std::string(definition.name) + ":)\" of type \"" +
+                                schema.type_name(definition.type) + "\" is required, but it was not provided.",
                             {owner});
         }
     }

@@ -130,15 +130,15 @@ bool check_request_limits(ValidationContext& context) {
                        {Location{1, 1}});
         return true;
     }
-    bool exceeded = false;
+    // One error is enough to refuse the request. Fragments no operation
+    // spreads are walked too, since the other rules walk them.
     for (const OperationDefinition& operation : document.operations) {
-        exceeded = !LimitWalk(context).operation(operation) || exceeded;
+        if (!LimitWalk(context).operation(operation)) return true;
     }
-    // Fragments no operation spreads are walked by the other rules too.
     for (const FragmentDefinition& fragment : document.fragments) {
-        exceeded = !LimitWalk(context).fragment(fragment) || exceeded;
+        if (!LimitWalk(context).fragment(fragment)) return true;
     }
-    return exceeded;
+    return false;
 }
 
 }  // namespace quorvel::graphql::validation

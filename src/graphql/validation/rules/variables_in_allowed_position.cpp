@@ -15,7 +15,13 @@ namespace {
 class VariablesInAllowedPosition final : public Rule {
 public:
     using Rule::Rule;
-    void leave_operation(const OperationDefinition& operation) override {
+    // After the whole walk: an operation's fragments may come after it.
+    void leave_document() override {
+        for (const OperationDefinition& operation : context_.document().operations) check(operation);
+    }
+
+private:
+    void check(const OperationDefinition& operation) {
         const Schema& schema = context_.schema();
         std::unordered_map<std::string_view, const VariableDefinition*> definitions;
         for (const VariableDefinition& definition : operation.variables) definitions.emplace(definition.name, &definition);
@@ -31,7 +37,6 @@ public:
         }
     }
 
-private:
     bool allowed(const InputType& declared, const Value* declared_default, const VariableUsage& usage) const {
         const Schema& schema = context_.schema();
         if (usage.expected.is_non_null(schema) && !declared.is_non_null(schema)) {

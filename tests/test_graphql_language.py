@@ -1,0 +1,385 @@
+"""The typed layer's parser and validation, with graphql-core as the oracle.
+
+graphql-core builds its schema from the SDL the layer prints, so both judge
+the same types; they must agree on which documents are refused, and on the
+messages and locations of the errors. Documents come from the GraphQL
+specification's validation examples, from hand-picked edge cases and from
+hypothesis.
+
+The layer is reached through `_graphql.TypedSchema` (a refused document
+answers with `errors` and no `data`), or, where the extension is older than
+the layer, through the native `graphql_check` driver named by
+QUORVEL_GRAPHQL_CHECK.
+"""
+
+import json
+import os
+import subprocess
+
+import graphql
+import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+
+import _graphql
+
+CATALOGUE = json.dumps([
+    {
+        "server": "files",
+        "tools": [
+            {
+                "name": "read_file",
+                "description": "Text of a file",
+                "readOnly": True,
+                "inputSchema": {
+                    "type": "object",
+                    "properties": {
+                        "path": {"type": "string"},
+                        "limit": {"type": "integer"},
+                        "mode": {"type": "string", "enum": ["TEXT", "BASE64"]},
+                    },
+                    "required": ["path"],
+                },
+            },
+            {
+                "name": "find",
+                "description": "Files matching a filter",
+                "readOnly": True,
+                "inputSchema": {
+                    "type": "object",
+                    "properties": {
+                        "filter": {
+                            "type": "object",
+                            "properties": {
+                                "glob": {"type": "string"},
+                                "depth": {"type": "integer"},
+                                "tags": {"type": "array", "items": {"type": "string"}},
+                            },
+                            "required": ["glob"],
+                        },
+                        "ratio": {"type": "number"},
+                        "hidden": {"type": "boolean"},
+                    },
+                },
+                "outputSchema": {
+                    "type": "object",
+                    "properties": {
+                        "count": {"type": "integer"},
+                        "paths": {"type": "array", "items": {"type": "string"}},
+                    },
+                },
+            },
+            {"name": "now", "description": "The time", "readOnly": True},
+            {
+                "name": "write",
+                "description": "Write a file",
+                "readOnly": False,
+                "inputSchema": {
+                    "type": "object",
+                    "properties": {"path": {"type": "string"}, "text": {"type": "string"}},
+                    "required": ["path", "text"],
+                },
+            },
+        ],
+    }
+])
+
+
+class Layer:
+    """Parse and validate through whichever form of the layer is at hand."""
+
+    def __init__(self):
+        driver = os.environ.get("QUORVEL_GRAPHQL_CHECK")
+        self._driver = None
+        if hasattr(_graphql, "TypedSchema"):
+            self._typed = _graphql.TypedSchema(_graphql.SchemaEngine(CATALOGUE), CATALOGUE)
+            self.sdl = self._typed.sdl()
+        elif driver:
+            path = "/tmp/quorvel_language_catalogue.json"
+            with open(path, "w") as file:
+                file.write(CATALOGUE)
+            self._driver = [driver, path]
+            self.sdl = subprocess.run([driver, path, "--sdl"], capture_output=True, text=True, check=True).stdout
+        else:
+            pytest.skip("neither _graphql.TypedSchema nor QUORVEL_GRAPHQL_CHECK is available")
+
+    def refusals(self, documents):
+        """For each document, None when accepted, else its [(message, locations)]."""
+        if self._driver:
+            text = "\0".join(documents) + "\0"
+            out = subprocess.run(self._driver, input=text, capture_output=True, text=True, check=True).stdout
+            answers = [json.loads(line) for line in out.splitlines()]
+        else:
+            answers = [json.loads(self._typed.execute(document)) for document in documents]
+            answers = [{"errors": [] if "data" in a else a["errors"]} for a in answers]
+        return [_shape(a["errors"]) or None for a in answers]
+
+
+def _shape(errors):
+    # graphql-core quotes names with single quotes where graphql-js, whose
+    # wording the layer keeps, uses double quotes; compare without that.
+    return sorted(
+        (e["message"].replace("'", '"'), tuple(tuple(loc.values()) if isinstance(loc, dict) else tuple(loc) for loc in e.get("locations", [])))
+        for e in errors
+    )
+
+
+@pytest.fixture(scope="module")
+def layer():
+    return Layer()
+
+
+@pytest.fixture(scope="module")
+def oracle_schema(layer):
+    return graphql.build_schema(layer.sdl)
+
+
+def oracle(schema, document):
+    """graphql-core's refusals, execution-time root checks included."""
+    try:
+        ast = graphql.parse(document)
+    except graphql.GraphQLError as error:
+        return _shape([error.formatted])
+    errors = graphql.validate(schema, ast)
+    if not errors:
+        # graphql-core refuses operations without a root type only when it
+        # executes them; the layer refuses them in validation.
+        for definition in ast.definitions:
+            if isinstance(definition, graphql.OperationDefinitionNode):
+                if schema.get_root_type(definition.operation) is None:
+                    kind = definition.operation.value
+                    loc = definition.loc.source.get_location(definition.loc.start)
+                    errors = [graphql.GraphQLError(f"Schema is not configured to execute {kind} operation.")]
+                    return [(errors[0].message, ((loc.line, loc.column),))]
+    return _shape([e.formatted for e in errors]) or None
+
+
+def assert_agrees(layer, oracle_schema, documents):
+    for document, ours in zip(documents, layer.refusals(documents)):
+        theirs = oracle(oracle_schema, document)
+        assert ours == theirs, document
+
+
+SYNTAX = [
+    ("", "Syntax Error: Unexpected <EOF>.", (1, 1)),
+    ("{", "Syntax Error: Expected Name, found <EOF>.", (1, 2)),
+    ("{ files_now }}", 'Syntax Error: Unexpected "}".', (1, 14)),
+    ("query Q() { files_now }", 'Syntax Error: Expected "$", found ")".', (1, 9)),
+    ('{ files_read_file(path: "a\nb") { text } }', "Syntax Error: Unterminated string.", (1, 27)),
+    ('{ files_read_file(path: "\\x") { text } }', 'Syntax Error: Invalid character escape sequence: "\\x".', (1, 26)),
+    ('{ files_read_file(path: "\\uD800") { text } }', 'Syntax Error: Invalid Unicode escape sequence: "\\uD800".', (1, 26)),
+    ("{ files_read_file(limit: 01) { text } }", 'Syntax Error: Invalid number, unexpected digit after 0: "1".', (1, 27)),
+    ("{ files_read_file(limit: 1.) { text } }", "Syntax Error: Invalid number, expected digit but got: \")\".", (1, 28)),
+    ("{ files_read_file(limit: 1x) { text } }", 'Syntax Error: Invalid number, expected digit but got: "x".', (1, 27)),
+    ("{ a ? }", 'Syntax Error: Unexpected character: "?".', (1, 5)),
+    ("{ a: 'b' }", "Syntax Error: Unexpected single quote character ('), did you mean to use a double quote (\")?", (1, 6)),
+    ("query ($v: Int = $w) { a }", 'Syntax Error: Unexpected variable "$w" in constant value.', (1, 18)),
+    ("fragment on on Query { a }", 'Syntax Error: Unexpected Name "on".', (1, 10)),
+    ("{ ... }", 'Syntax Error: Expected "{", found "}".', (1, 7)),
+    ("\ufeff# comment\n,,{ a b: }", "Syntax Error: Expected Name, found \"}\".", (2, 10)),
+    # Columns count characters, not bytes.
+    ('{ f(s: "é€😀", t: ?) }', 'Syntax Error: Unexpected character: "?".', (1, 18)),
+]
+
+
+@pytest.mark.parametrize("document, message, location", SYNTAX)
+def test_syntax_errors_are_worded_and_placed_as_graphql_js_does(layer, oracle_schema, document, message, location):
+    [ours] = layer.refusals([document])
+    assert ours == [(message.replace("'", '"'), (location,))]
+    assert ours == oracle(oracle_schema, document)
+
+
+# The GraphQL specification's validation examples that this schema can
+# express (object types only: no interfaces, unions or subscriptions),
+# restated over the test catalogue's tools, and edge cases around them.
+DOCUMENTS = [
+    # operation names, lone anonymous operation, executable definitions
+    "query A { files_now { text } } query A { files_now { isError } }",
+    "{ files_now { text } } query B { files_now { text } }",
+    "query A { files_now { text } } type Extra { x: Int }",
+    "query A { files_now { text } } extend schema { query: Query }",
+    "subscription S { files_now { text } }",
+    # fields, leafs and their suggestions
+    "{ files_nwo { text } }",
+    "{ files_now { txt } }",
+    "{ files_now }",
+    "{ files_now { text { length } } }",
+    "{ __typename files_now { __typename text } }",
+    "{ __schema { queryType { name } } __type(name: \"Query\") { name } }",
+    "{ files_find(filter: {glob: \"*\"}) { count paths } }",
+    # arguments: known, unique, required, values of correct type
+    "{ files_read_file(pth: \"a\") { text } }",
+    "{ files_read_file(path: \"a\", path: \"b\") { text } }",
+    "{ files_read_file { text } }",
+    "{ files_read_file(path: 3) { text } }",
+    "{ files_read_file(path: \"a\", limit: 2147483648) { text } }",
+    "{ files_read_file(path: \"a\", limit: 1.5) { text } }",
+    "{ files_read_file(path: \"a\", mode: TXT) { text } }",
+    "{ files_read_file(path: \"a\", mode: \"TEXT\") { text } }",
+    "{ files_read_file(path: null) { text } }",
+    "{ files_find(filter: {depth: 1}) { count } }",
+    "{ files_find(filter: {glob: \"*\", glb: \"x\"}) { count } }",
+    "{ files_find(filter: {glob: \"*\", glob: \"y\"}) { count } }",
+    "{ files_find(filter: {glob: \"*\", tags: \"one\"}) { count } }",
+    "{ files_find(filter: {glob: \"*\", tags: [1]}) { count } }",
+    "{ files_find(filter: [{glob: \"*\"}]) { count } }",
+    "{ files_find(ratio: 1, hidden: 0) { count } }",
+    # directives
+    "{ files_now @skip(if: true) { text } }",
+    "{ files_now @skip { text } }",
+    "{ files_now @include(if: true) @include(if: false) { text } }",
+    "{ files_now @unknown { text } }",
+    "query @skip(if: true) { files_now { text } }",
+    "{ files_now @skip(if: true, unless: false) { text } }",
+    # variables
+    "query ($p: String!) { files_read_file(path: $p) { text } }",
+    "query ($p: String) { files_read_file(path: $p) { text } }",
+    "query ($p: String = \"x\") { files_read_file(path: $p) { text } }",
+    "query ($p: Int!) { files_read_file(path: $p) { text } }",
+    "query Q { files_read_file(path: $p) { text } }",
+    "query ($p: String!, $q: Int) { files_read_file(path: $p) { text } }",
+    "query ($p: String!, $p: String!) { files_read_file(path: $p) { text } }",
+    "query ($p: ToolResult) { files_now { text } }",
+    "query ($p: Strng) { files_now { text } }",
+    "query ($t: [String!]) { files_find(filter: {glob: \"*\", tags: $t}) { count } }",
+    "query ($t: [String]!) { files_find(filter: {glob: \"*\", tags: $t}) { count } }",
+    "query ($g: Boolean = true) { files_now @include(if: $g) { text } }",
+    "query ($l: Int = \"x\") { files_read_file(path: \"a\", limit: $l) { text } }",
+    # fragments
+    "{ ...F } fragment F on Query { files_now { text } }",
+    "{ ...G }",
+    "{ files_now { text } } fragment F on Query { files_now { text } }",
+    "{ ...F } fragment F on Query { ...F }",
+    "{ ...F } fragment F on Query { ...G } fragment G on Query { ...F }",
+    "{ ...F } fragment F on Query { a: files_now { text } } fragment F on Query { files_now { text } }",
+    "{ ...F } fragment F on String { length }",
+    "{ ... on Mutation { files_write(path: \"a\", text: \"b\") { text } } }",
+    "{ files_now { ... on Query { servers { name } } } }",
+    "{ ... on Query { files_now { text } } ... { servers { name } } }",
+    "{ ...F } fragment F on Nope { a }",
+    "query ($p: String!) { ...F } fragment F on Query { files_read_file(path: $p) { text } }",
+    "query { ...F } fragment F on Query { files_read_file(path: $p) { text } }",
+    # overlapping fields
+    "{ x: files_now { text } x: servers { name } }",
+    "{ x: files_read_file(path: \"a\") { text } x: files_read_file(path: \"b\") { text } }",
+    "{ files_read_file(path: \"a\") { text } files_read_file(path: \"a\") { isError } }",
+    "{ files_now { t: text t: isError } }",
+    "{ files_now { x: text } files_now { x: isError } }",
+    "{ files_now { text } ...F } fragment F on Query { files_now: servers { name } }",
+    "{ files_find(filter: {glob: \"a\", depth: 1}) { count } files_find(filter: {depth: 1, glob: \"a\"}) { count } }",
+    # mutations
+    "mutation { files_write(path: \"a\", text: \"b\") { text } }",
+    "mutation { files_now { text } }",
+]
+
+
+def test_the_specification_examples_and_edge_cases_agree_with_graphql_core(layer, oracle_schema):
+    assert_agrees(layer, oracle_schema, DOCUMENTS)
+    # Guard against agreement by both accepting everything.
+    assert sum(r is not None for r in layer.refusals(DOCUMENTS)) > len(DOCUMENTS) // 2
+
+
+@pytest.mark.parametrize(
+    "document, message",
+    [
+        ("{ files_read_file(path: \"a\", mode: TXT) { text } }",
+         'Value "TXT" does not exist in "files_read_file_mode" enum. Did you mean the enum value "TEXT"?'),
+        ("{ files_read_file(path: \"a\", mode: \"TEXT\") { text } }",
+         'Enum "files_read_file_mode" cannot represent non-enum value: "TEXT". Did you mean the enum value "TEXT"?'),
+    ],
+)
+def test_messages_follow_graphql_js_where_graphql_core_words_them_differently(layer, document, message):
+    # graphql-core quotes enum names with single quotes; graphql-js, whose
+    # wording clients know, with double quotes. The enum's type name comes
+    # from the schema, so it is read from the SDL rather than assumed.
+    enum_names = [line.split()[1] for line in layer.sdl.splitlines() if line.startswith("enum ")]
+    if "enum" in message:
+        [enum_name] = [name for name in enum_names if "mode" in name.lower()]
+        message = message.replace("files_read_file_mode", enum_name)
+    [ours] = layer.refusals([document])
+    assert [m for m, _ in ours] == [message]
+
+
+def test_descriptions_on_operations_are_refused_as_the_october_2021_grammar_has_it(layer):
+    # graphql-core 3.3 follows a later draft that allows them; this layer
+    # keeps to the edition it implements.
+    [ours] = layer.refusals(['"about" query { files_now { text } }'])
+    assert ours == [("Syntax Error: Unexpected description, descriptions are supported only on type definitions.",
+                     ((1, 1),))]
+
+
+@pytest.mark.parametrize(
+    "document, fragment",
+    [
+        ("{ " + "files_now { " * 33 + "text" + " }" * 33 + " }", "nest deeper than 32"),
+        ("{ " + " ".join(f"a{i}: files_now {{ text }}" for i in range(101)) + " }", "more than 100 tools"),
+        ("{ ...F0 } " + " ".join(f"fragment F{i} on Query {{ ...F{i + 1} ...F{i + 1} }}" for i in range(30))
+         + " fragment F30 on Query { files_now { text } }", "more than 1000 fields"),
+    ],
+)
+def test_request_limits_refuse_with_a_clear_error_before_any_other_rule(layer, document, fragment):
+    [ours] = layer.refusals([document])
+    assert len(ours) == 1 and fragment in ours[0][0], ours
+    assert ours[0][1], "a limit error points into the document"
+
+
+NAMES = ["files_now", "files_read_file", "files_find", "servers", "nope", "__typename"]
+SUBFIELDS = ["text", "isError", "json", "name", "count", "bad"]
+VALUES = ['"a"', "1", "2147483648", "1.5", "true", "null", "TEXT", "$p", "$n", "[\"x\"]", '{glob: "g"}', "{glob: 1}"]
+ARGUMENTS = ["path", "limit", "mode", "filter", "ratio", "pth"]
+
+
+@st.composite
+def documents(draw):
+    fragments = {}
+
+    def selection_set(depth):
+        items = []
+        for _ in range(draw(st.integers(1, 3))):
+            kind = draw(st.sampled_from(["field", "field", "spread", "inline"] if depth == 0 else ["sub", "sub", "inline"]))
+            if kind == "spread":
+                name = draw(st.sampled_from(["F", "G", "H"]))
+                if name != "H" and name not in fragments:
+                    fragments[name] = None
+                    fragments[name] = selection_set(0)
+                items.append("..." + name)
+                continue
+            if kind == "inline":
+                on = draw(st.sampled_from(["", "on Query ", "on ToolResult "]))
+                items.append(f"... {on}{{ {selection_set(depth)} }}")
+                continue
+            alias = draw(st.sampled_from(["", "", "k: "]))
+            if kind == "sub":
+                items.append(alias + draw(st.sampled_from(SUBFIELDS)))
+                continue
+            name = draw(st.sampled_from(NAMES))
+            args = draw(st.lists(st.tuples(st.sampled_from(ARGUMENTS), st.sampled_from(VALUES)), max_size=2))
+            text = alias + name
+            if args:
+                text += "(" + ", ".join(f"{a}: {v}" for a, v in args) + ")"
+            if draw(st.booleans()):
+                text += draw(st.sampled_from([" @skip(if: $b)", " @include(if: false)", " @skip", " @nope"]))
+            if draw(st.integers(0, 3)):
+                text += " { " + selection_set(depth + 1) + " }"
+            items.append(text)
+        return " ".join(items)
+
+    body = selection_set(0)
+    variables = draw(st.sampled_from(["", "($p: String!)", "($p: String, $b: Boolean!)", "($n: Int = 3, $b: Boolean = true)"]))
+    document = f"query Q{variables} {{ {body} }}"
+    for name, fragment_body in fragments.items():
+        document += f" fragment {name} on Query {{ {fragment_body} }}"
+    return document
+
+
+@settings(max_examples=150, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(st.lists(documents(), min_size=5, max_size=5))
+def test_generated_documents_get_graphql_cores_verdict(layer, oracle_schema, batch):
+    for document, ours in zip(batch, layer.refusals(batch)):
+        theirs = oracle(oracle_schema, document)
+        # Both refuse or both accept; the errors are the same unless field
+        # merging reports them, where graphql-core groups conflicts found
+        # through fragments differently.
+        assert (ours is None) == (theirs is None), (document, ours, theirs)
+        if ours and not any(m.startswith("Fields ") for m, _ in ours + theirs):
+            assert ours == theirs, document
