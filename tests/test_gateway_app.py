@@ -90,7 +90,8 @@ def test_many_concurrent_queries_with_handlers_that_use_threads() -> None:
     """Handlers that await asyncio.to_thread on the gateway's own loop must not
     starve the engine calls (or the reverse): all queries finish."""
     clients = 40
-    catalogue = json.dumps([{"server": "slow", "tools": [{"name": "nap"}]}])
+    catalogue = json.dumps([{"server": "slow", "tools": [{"name": "nap", "inputSchema": {
+        "type": "object", "properties": {"seconds": {"type": "number"}}, "required": ["seconds"]}}]}])
     running = 0
     peak = 0
     lock = threading.Lock()
@@ -117,13 +118,13 @@ def test_many_concurrent_queries_with_handlers_that_use_threads() -> None:
             transport = httpx.ASGITransport(app=create_app(gateway))
             try:
                 async with httpx.AsyncClient(transport=transport, base_url="http://127.0.0.1") as client:
-                    body = {"query": "{ a: slow_nap(seconds: 0.1) b: slow_nap(seconds: 0.1) }"}
+                    body = {"query": "{ a: slow_nap(seconds: 0.1) { text } b: slow_nap(seconds: 0.1) { text } }"}
                     return await asyncio.gather(*(client.post("/graphql", json=body) for _ in range(clients)))
             finally:
                 gateway.close()
 
     responses = asyncio.run(asyncio.wait_for(scenario(), 60))
-    assert all(r.status_code == 200 and r.json()["data"]["a"] == "rested" for r in responses)
+    assert all(r.status_code == 200 and r.json()["data"]["a"] == {"text": "rested"} for r in responses)
     assert peak > 2  # the naps overlapped: nothing ran them one at a time
 
 

@@ -123,6 +123,10 @@ class ToolHost:
         self.input_schemas: dict[tuple[str, str], dict[str, Any]] = {}
         """JSON Schemas of tool arguments by (server, tool), where known
         (``McpServers.serve`` fills it from tools/list)."""
+        self.catalogue_json: str | None = engine if isinstance(engine, str) else None
+        """The catalogue text the engine was built from, where known, with
+        the tools' input and output schemas: what
+        :class:`~quorvel_graphql.GraphQL` types the tools by."""
 
     @property
     def max_workers(self) -> int:

@@ -28,13 +28,18 @@ from __future__ import annotations
 import asyncio
 import json
 from collections.abc import Mapping, Sequence
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 from _graphql import SchemaEngine, TypedSchema
 
+from .common import engine_tools, variables_json
 from .errors import HostStateError
-from .host import ToolHost, engine_tools, variables_json
 from .workers import Workers
+
+if TYPE_CHECKING:
+    # Only for annotations: the gateway builds this class over hosts of its
+    # own and must not pull in the host kit with it.
+    from .host import ToolHost
 
 __all__ = ["GraphQL", "catalogue_of"]
 
@@ -67,8 +72,11 @@ class GraphQL:
 
     ``catalogue_json`` is the catalogue the engine was built from, with each
     tool's ``inputSchema`` and ``outputSchema``; when it is None, the
-    catalogue is read back from the engine, typed by the host's
-    ``input_schemas`` (a bare engine's tools then take no arguments).
+    host's ``catalogue_json`` is used, else the catalogue is read back from
+    the engine, typed by the host's ``input_schemas`` (a bare engine's tools
+    then take no arguments).  Any object with an ``engine`` serves as the
+    host (the gateway's hosts do); ``running``, when it has one, guards
+    requests.
 
     The limits bound every request before any tool runs: nesting depth of
     selections, selected fields (fragments expanded), tool calls (aliases
@@ -90,16 +98,18 @@ class GraphQL:
         max_tool_calls: int = 100,
         max_document_bytes: int = 1 << 20,
     ) -> None:
-        if isinstance(host_or_engine, ToolHost):
-            self.host: ToolHost | None = host_or_engine
-            engine = host_or_engine.engine
-        elif isinstance(host_or_engine, SchemaEngine):
-            self.host = None
+        if isinstance(host_or_engine, SchemaEngine):
+            self.host: ToolHost | None = None
             engine = host_or_engine
+        elif isinstance(getattr(host_or_engine, "engine", None), SchemaEngine):
+            self.host = host_or_engine
+            engine = host_or_engine.engine
         else:
             raise TypeError(f"GraphQL() needs a ToolHost or a SchemaEngine, not {type(host_or_engine).__name__}")
         if catalogue_json is None:
-            catalogue_json = catalogue_of(engine, self.host.input_schemas if self.host else None)
+            catalogue_json = getattr(self.host, "catalogue_json", None)
+        if catalogue_json is None:
+            catalogue_json = catalogue_of(engine, getattr(self.host, "input_schemas", None))
         self.engine = engine
         self.schema = TypedSchema(engine, catalogue_json, max_depth=max_depth,
                                   max_selected_fields=max_selected_fields, max_tool_calls=max_tool_calls,
@@ -166,6 +176,6 @@ class GraphQL:
         return await outcome
 
     def _check_running(self) -> None:
-        if self.host is not None and not self.host.running:
+        if self.host is not None and not getattr(self.host, "running", True):
             raise HostStateError(f"ToolHost is {self.host.state.value}, not running: start it (or use 'with host:') "
                                  "before executing queries")

@@ -21,7 +21,15 @@ from typing import Any
 
 from _graphql import SchemaEngine
 
-from ..cli_common import EXIT_INTERRUPTED, CommandFailure, OneLineParser, add_tool_options, catalogue_engine, serving
+from ..cli_common import (
+    EXIT_INTERRUPTED,
+    CommandFailure,
+    OneLineParser,
+    add_tool_options,
+    catalogue_engine,
+    read_text,
+    serving,
+)
 from .core import Gateway, Host, is_loopback, log
 
 PROG = "python -m quorvel_graphql serve"
@@ -48,6 +56,9 @@ def _parser() -> argparse.ArgumentParser:
                         help="threads for tool handlers (default 8)")
     parser.add_argument("--max-concurrent-queries", metavar="N", type=_positive_int, default=64,
                         help="queries that may run at once; more wait their turn (default 64)")
+    parser.add_argument("--raw", action="store_true",
+                        help="speak the engine's own query language (one operation of top-level tool fields, each "
+                        "answering the tool's whole result) instead of standard GraphQL over the typed schema")
     parser.add_argument("-v", "--verbose", action="count", default=0,
                         help="-v: one log line per request; -vv: debug and HTTP access logs")
     return parser
@@ -59,8 +70,14 @@ def main(argv: Sequence[str] | None = None) -> int:
     try:
         bind = _bind_address(args.http) if args.http is not None else None
         token = _token(args, bind)
-        with _open_target(args) as target:
-            gateway = Gateway(target, max_concurrent_queries=args.max_concurrent_queries)
+        with _open_target(args) as (target, catalogue_json):
+            gateway = Gateway(target, max_concurrent_queries=args.max_concurrent_queries, raw=args.raw,
+                              catalogue_json=catalogue_json)
+            if not gateway.raw:
+                try:  # a catalogue the typed layer cannot read fails here, not on the first request
+                    gateway.typed()
+                except ValueError as error:
+                    raise CommandFailure(f"cannot build the typed schema: {error}") from error
             try:
                 if bind is None:
                     _run_stdio(gateway)
@@ -129,15 +146,18 @@ def _configure_logging(verbose: int) -> None:
 
 
 @contextlib.contextmanager
-def _open_target(args: argparse.Namespace) -> Iterator[Host | SchemaEngine]:
+def _open_target(args: argparse.Namespace) -> Iterator[tuple[Host | SchemaEngine, str | None]]:
+    """The host to serve, and the catalogue text when there is one to type
+    the engine by (a host knows its tools' schemas itself)."""
     if args.catalogue is not None:
         if args.read_only:
             raise CommandFailure("--read-only needs --servers (a bare catalogue calls no tools)")
-        yield catalogue_engine(args.catalogue)
+        text = read_text(args.catalogue, "catalogue")
+        yield catalogue_engine(args.catalogue, text), text
         return
     with serving(args.servers, max_workers=args.max_workers, time_limit=args.time_limit,
                  startup_timeout=args.startup_timeout, read_only=args.read_only) as host:
-        yield host
+        yield host, None
 
 
 # -- fronts -----------------------------------------------------------------

@@ -1,6 +1,10 @@
 """What the fronts share: one host (a running tool host, or a bare engine
 whose tool fields give placeholders), the tool list for discovery, and query
-execution off the event loop with one log line per request."""
+execution off the event loop with one log line per request.
+
+Requests speak standard GraphQL through the typed layer (:class:`GraphQL`)
+unless the gateway is made ``raw``, when they go to the engine's own
+language as they are."""
 
 from __future__ import annotations
 
@@ -12,19 +16,22 @@ import json
 import logging
 import re
 import time
-from collections.abc import Mapping
+from collections.abc import Callable, Mapping
 from dataclasses import dataclass
 from typing import Any, Protocol
 
 from _graphql import SchemaEngine
 
-from ..common import JsonObject, engine_tools, failed_fields, variables_json
+from ..common import JsonObject, engine_tools, failed_fields, tool_error_paths, variables_json
 from ..discovery import search_tools
 from ..typed import GraphQL
 
 log = logging.getLogger("quorvel_graphql.gateway")
 
-BUILT_IN_FIELDS = frozenset({"servers", "search", "__typename"})
+BUILT_IN_FIELDS = frozenset({"servers", "search", "__typename", "__schema", "__type"})
+# The typed layer's answer to a mutation it was told not to run; the HTTP
+# front turns it into the 405 GraphQL over HTTP asks for on GET.
+MUTATION_REFUSED = "Can only perform a mutation operation from a POST request."
 INLINE_SCAN_LIMIT = 2048
 LOG_SCAN_LIMIT = 64 << 10
 
@@ -92,14 +99,23 @@ class QueryResult:
         return self.document.get("data") is None
 
     @property
+    def mutation_refused(self) -> bool:
+        """A mutation was refused because the request may not change things."""
+        errors = self.document.get("errors") or []
+        return self.request_failed and len(errors) == 1 and errors[0].get("message") == MUTATION_REFUSED
+
+    @property
     def outcome(self) -> str:
         errors = self.document.get("errors") or []
         if self.request_failed:
             return f"refused: {errors[0].get('message', '') if errors else 'no data'}"
-        failed = len(failed_fields(self.document))
-        parts = [f"{len(errors)} errors"] if errors else []
+        # A typed answer reports a failed tool as an error with its path; a
+        # raw one as an isError value in data.
+        tool_errors = len(tool_error_paths(self.document))
+        failed = tool_errors + len(failed_fields(self.document))
+        parts = [f"{len(errors) - tool_errors} errors"] if len(errors) > tool_errors else []
         if failed:
-            parts.append(f"{failed} of {len(self.document['data'])} fields failed")
+            parts.append(f"{failed} of {len(self.document['data'] or {})} fields failed")
         return ", ".join(parts) or "ok"
 
 
@@ -114,6 +130,14 @@ class Gateway:
     reach a tool (built-in fields only, or a placeholder host) answer in
     microseconds and run inline.  The tool list and the read-only policy are
     the host's.
+
+    Requests are standard GraphQL over the typed schema, built on first use
+    from ``catalogue_json`` when given (the text the engine was built from,
+    with the tools' input and output schemas), else from what the host knows
+    of the tools; ``typed_limits`` are the typed layer's request limits
+    (``max_depth``, ``max_selected_fields``, ``max_tool_calls``,
+    ``max_document_bytes``).  With ``raw``, requests are the engine's own
+    language instead and no typed schema is built for them.
     """
 
     def __init__(
@@ -122,9 +146,15 @@ class Gateway:
         *,
         max_concurrent_queries: int = 64,
         name: str = "quorvel-graphql",
+        raw: bool = False,
+        catalogue_json: str | None = None,
+        typed_limits: Mapping[str, int] | None = None,
     ) -> None:
         if max_concurrent_queries < 1:
             raise ValueError("max_concurrent_queries must be at least 1")
+        self.raw = raw
+        self._catalogue_json = catalogue_json
+        self._typed_limits = dict(typed_limits or {})
         self.host: Host = PlaceholderHost(host) if isinstance(host, SchemaEngine) else host
         self.engine = self.host.engine
         self.calls_tools = not isinstance(self.host, PlaceholderHost)
@@ -151,9 +181,11 @@ class Gateway:
         return self._tools
 
     def typed(self) -> GraphQL:
-        """The typed schema of the engine's tools, made on first use."""
+        """The typed layer over the engine's tools, made on first use (a
+        placeholder host types its bare engine by the catalogue alone)."""
         if self._typed is None:
-            self._typed = GraphQL(self.engine if isinstance(self.host, PlaceholderHost) else self.host)
+            target = self.engine if isinstance(self.host, PlaceholderHost) else self.host
+            self._typed = GraphQL(target, self._catalogue_json, **self._typed_limits)
         return self._typed
 
     def sdl(self) -> str:
@@ -180,12 +212,18 @@ class Gateway:
 
     # -- execution ----------------------------------------------------------
 
-    async def execute(self, query: str, variables: Mapping[str, Any] | None, *, via: str) -> QueryResult:
-        """Runs one request; ``via`` names the front for the log line."""
+    async def execute(self, query: str, variables: Mapping[str, Any] | None, *, via: str,
+                      operation_name: str | None = None, allow_mutations: bool = True) -> QueryResult:
+        """Runs one request; ``via`` names the front for the log line.
+        ``allow_mutations=False`` refuses mutation operations (GET requests)."""
         started = time.perf_counter()
         shape = scan_query(query) if self._worth_scanning(query) else None
         try:
-            text = await self._run(query, variables_json(variables), shape)
+            if self.raw:
+                text = await self._run(shape, self.engine.execute, query, variables_json(variables))
+            else:
+                text = await self._run(shape, self.typed().schema.execute, query, variables_json(variables),
+                                       operation_name, allow_mutations=allow_mutations)
         except UnicodeEncodeError:  # raised by the engine, which takes only text UTF-8 can hold
             text = _refused("the query text is not valid Unicode (it holds a lone surrogate)")
         except ValueError as problem:  # variables that cannot be JSON
@@ -196,11 +234,11 @@ class Gateway:
                      result.outcome)
         return result
 
-    async def _run(self, query: str, variables_text: str | None, shape: QueryShape | None) -> str:
+    async def _run(self, shape: QueryShape | None, run: Callable[..., str], *args: Any, **options: Any) -> str:
         if self._answers_inline(shape):
-            return self.engine.execute(query, variables_text)
+            return run(*args, **options)
         loop = asyncio.get_running_loop()
-        return await loop.run_in_executor(self._pool, self.engine.execute, query, variables_text)
+        return await loop.run_in_executor(self._pool, functools.partial(run, *args, **options))
 
     def _worth_scanning(self, query: str) -> bool:
         # Only short queries can be built-ins only; the log takes longer ones
