@@ -9,8 +9,13 @@
    for a query of 3 fast in-process tools, against an Ariadne ASGI app with
    an equivalent schema under the same ASGI server (uvicorn, same settings).
    Each server runs in its own process; the load comes from this one.
+3. Typed against raw: the same two queries through the gateway's default
+   standard GraphQL layer (typed schema, validation, selections) and through
+   ``--raw`` (the engine's own language), requests per second side by side,
+   with the machine's load average beside each row, since other work on the
+   machine moves both columns.
 
-    python3 bench/bench_gateway.py [--seconds 2] [--rounds 20] [--only mcp|http]
+    python3 bench/bench_gateway.py [--seconds 2] [--rounds 20] [--only mcp|http|typed]
 
 Needs the gateway and bench-gateway extras (mcp, starlette, uvicorn,
 ariadne) and, for part 1, mcp-server-time and mcp-server-git.
@@ -34,8 +39,13 @@ from typing import Any
 
 HERE = pathlib.Path(__file__).resolve().parent
 FAST_CATALOGUE = json.dumps([{"server": "fast", "tools": [
-    {"name": name, "description": f"fast tool {name}", "annotations": {"readOnlyHint": True}} for name in "abc"]}])
+    {"name": name, "description": f"fast tool {name}", "annotations": {"readOnlyHint": True},
+     "inputSchema": {"type": "object", "properties": {"x": {"type": "integer"}}}} for name in "abc"]}])
 HTTP_QUERY = '{ a: fast_a(x: 1) b: fast_b(x: 2) c: fast_c(x: 3) }'
+# The same calls in standard GraphQL: a tool without an output schema
+# answers a ToolResult, of which the structured answer is "json".
+TYPED_QUERY = '{ a: fast_a(x: 1) { json } b: fast_b(x: 2) { json } c: fast_c(x: 3) { json } }'
+QUERIES = {"gateway": TYPED_QUERY, "raw": HTTP_QUERY, "ariadne": HTTP_QUERY}
 
 
 def fast_tool(name: str) -> Callable[..., Any]:
@@ -48,19 +58,24 @@ def fast_tool(name: str) -> Callable[..., Any]:
 # -- servers (run in child processes) ------------------------------------------
 
 
-def gateway_app(with_tools: bool) -> tuple[Any, Callable[[], None]]:
+def gateway_app(with_tools: bool, raw: bool = False) -> tuple[Any, Callable[[], None]]:
     from _graphql import SchemaEngine
 
     from quorvel_graphql import ToolHost
     from quorvel_graphql.gateway import Gateway, create_app
 
     if not with_tools:
-        return create_app(Gateway(SchemaEngine(FAST_CATALOGUE))), lambda: None
+        gateway = Gateway(SchemaEngine(FAST_CATALOGUE), raw=raw, catalogue_json=FAST_CATALOGUE)
+        return create_app(gateway), lambda: None
     host = ToolHost(FAST_CATALOGUE, max_workers=8)
     for name in "abc":
         host.register("fast", name, fast_tool(name))
     host.start()
-    return create_app(Gateway(host)), host.close
+    return create_app(Gateway(host, raw=raw)), host.close
+
+
+def raw_gateway_app(with_tools: bool) -> tuple[Any, Callable[[], None]]:
+    return gateway_app(with_tools, raw=True)
 
 
 def ariadne_app(with_tools: bool) -> tuple[Any, Callable[[], None]]:
@@ -84,7 +99,7 @@ def ariadne_app(with_tools: bool) -> tuple[Any, Callable[[], None]]:
 def serve(kind: str) -> None:
     import uvicorn
 
-    builder = {"gateway": gateway_app, "ariadne": ariadne_app}[kind.split("-")[0]]
+    builder = {"gateway": gateway_app, "raw": raw_gateway_app, "ariadne": ariadne_app}[kind.split("-")[0]]
     app, close = builder(kind.endswith("tools"))
     listener = socket.create_server(("127.0.0.1", 0), backlog=2048)
     print(listener.getsockname()[1], flush=True)
@@ -160,8 +175,8 @@ def http_bench(seconds: float) -> None:
             for clients in (1, 16, 64):
                 row = {}
                 for name, (_, port) in servers.items():
-                    asyncio.run(load(port, HTTP_QUERY, clients, 0.3))  # warm up
-                    row[name] = asyncio.run(load(port, HTTP_QUERY, clients, seconds))
+                    asyncio.run(load(port, QUERIES[name], clients, 0.3))  # warm up
+                    row[name] = asyncio.run(load(port, QUERIES[name], clients, seconds))
                 (g_rps, g_p99, g_bad), (a_rps, a_p99, a_bad) = row["gateway"], row["ariadne"]
                 note = f"  (non-200 or wrong: gateway {g_bad}, ariadne {a_bad})" if g_bad or a_bad else ""
                 print(f"{query_kind:<13}{clients:>8} | {g_rps:>11.0f} {g_p99:>8.2f} | {a_rps:>11.0f} {a_p99:>8.2f} | "
@@ -170,6 +185,38 @@ def http_bench(seconds: float) -> None:
             for process, _ in servers.values():
                 process.terminate()
                 process.wait(10)
+
+
+def typed_bench(seconds: float, rounds: int) -> None:
+    """Typed layer against raw engine language: cells alternate between the
+    two servers, ``rounds`` times each, and the median of each column is
+    kept, so a burst of other work on the machine hits both alike."""
+    print(f"\nHTTP POST /graphql, typed layer (default) against --raw, {seconds:.0f} s per cell, median of {rounds}")
+    print(f"{'query':<13}{'clients':>8} | {'typed rps':>10} {'p99 ms':>8} | {'raw rps':>10} {'p99 ms':>8} | "
+          f"{'typed/raw':>9} | {'load 1m':>7}")
+    for query_kind in ("placeholder", "tools"):
+        servers = {name: start_server(f"{name}-{query_kind}") for name in ("gateway", "raw")}
+        try:
+            for clients in (1, 16, 64):
+                cells: dict[str, list[tuple[float, float, int]]] = {name: [] for name in servers}
+                for name, (_, port) in servers.items():
+                    asyncio.run(load(port, QUERIES[name], clients, 0.3))  # warm up
+                for _ in range(rounds):
+                    for name, (_, port) in servers.items():
+                        cells[name].append(asyncio.run(load(port, QUERIES[name], clients, seconds)))
+                typed, raw = (_median_cell(cells[name]) for name in ("gateway", "raw"))
+                bad = sum(cell[2] for cell in cells["gateway"] + cells["raw"])
+                note = f"  ({bad} non-200 or wrong answers)" if bad else ""
+                print(f"{query_kind:<13}{clients:>8} | {typed[0]:>10.0f} {typed[1]:>8.2f} | {raw[0]:>10.0f} "
+                      f"{raw[1]:>8.2f} | {typed[0] / raw[0]:>8.2f}x | {os.getloadavg()[0]:>7.2f}{note}")
+        finally:
+            for process, _ in servers.values():
+                process.terminate()
+                process.wait(10)
+
+
+def _median_cell(cells: list[tuple[float, float, int]]) -> tuple[float, float]:
+    return statistics.median(c[0] for c in cells), statistics.median(c[1] for c in cells)
 
 
 # -- MCP over stdio ------------------------------------------------------------
@@ -195,9 +242,9 @@ async def mcp_bench(rounds: int) -> None:
             ("time", "convert_time", {"source_timezone": "UTC", "time": "12:00", "target_timezone": "Asia/Tokyo"}),
             ("git", "git_status", {"repo_path": str(repo)}),
         ]
-        query = ('{ a: time_get_current_time(timezone: "UTC") '
+        query = ('{ a: time_get_current_time(timezone: "UTC") { timezone datetime } '
                  'b: time_convert_time(source_timezone: "UTC", time: "12:00", target_timezone: "Asia/Tokyo") '
-                 f'c: git_git_status(repo_path: {json.dumps(str(repo))}) }}')
+                 f'{{ time_difference }} c: git_git_status(repo_path: {json.dumps(str(repo))}) {{ text }} }}')
         env = dict(os.environ)
 
         def params(command: list[str]) -> StdioServerParameters:
@@ -213,8 +260,8 @@ async def mcp_bench(rounds: int) -> None:
 
             async def through_gateway() -> None:
                 result = await gateway.call_tool("graphql", {"query": query})
-                data = result.structured_content["data"]
-                assert not any(value.get("isError") for value in data.values()), data
+                document = result.structured_content
+                assert not document.get("errors") and all(document["data"].values()), document
 
             async def sequential() -> None:
                 for server, tool, arguments in calls:
@@ -248,15 +295,18 @@ def main() -> None:
     parser.add_argument("--serve", help=argparse.SUPPRESS)
     parser.add_argument("--seconds", type=float, default=2.0, help="seconds per HTTP cell (default 2)")
     parser.add_argument("--rounds", type=int, default=20, help="MCP rounds per variant (default 20)")
-    parser.add_argument("--only", choices=("mcp", "http"))
+    parser.add_argument("--only", choices=("mcp", "http", "typed"))
+    parser.add_argument("--typed-rounds", type=int, default=3, help="alternating cells per column in part 3")
     args = parser.parse_args()
     if args.serve:
         serve(args.serve)
         return
-    if args.only != "http":
+    if args.only in (None, "mcp"):
         asyncio.run(mcp_bench(args.rounds))
-    if args.only != "mcp":
+    if args.only in (None, "http"):
         http_bench(args.seconds)
+    if args.only in (None, "typed"):
+        typed_bench(args.seconds, args.typed_rounds)
 
 
 if __name__ == "__main__":

@@ -37,15 +37,16 @@ TOKEN = "load-test-token"
 MAX_BODY = 64 << 10
 FAST_SERVER = """
 from mcp.server.mcpserver import MCPServer
+from mcp.types import ToolAnnotations
 app = MCPServer("fast")
 
-@app.tool()
+@app.tool(annotations=ToolAnnotations(readOnlyHint=True))
 def echo(text: str) -> str:
     return text
 
 app.run()
 """
-GOOD_QUERY = '{ e: fast_echo(text: "hello") t: time_get_current_time(timezone: "UTC") s: servers }'
+GOOD_QUERY = '{ e: fast_echo(text: "hello") { result } t: time_get_current_time(timezone: "UTC") { datetime } s: servers { name } }'
 # kind: (weight, method, body, headers without auth?, expected status)
 KINDS: dict[str, tuple[int, str, bytes, bool, int]] = {
     "good": (70, "POST", json.dumps({"query": GOOD_QUERY}).encode(), False, 200),
@@ -117,7 +118,8 @@ class Tally:
         else:
             self.right[kind] += 1
             if kind == "good":
-                self.failed_fields += sum(1 for v in body["data"].values() if isinstance(v, dict) and v.get("isError"))
+                # A failed tool is its field's null and an error with its path.
+                self.failed_fields += sum(1 for error in body.get("errors") or () if error.get("path"))
 
 
 async def client(url: str, stop_at: float, tally: Tally, seed: int) -> None:

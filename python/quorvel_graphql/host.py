@@ -123,10 +123,12 @@ class ToolHost:
         self.input_schemas: dict[tuple[str, str], dict[str, Any]] = {}
         """JSON Schemas of tool arguments by (server, tool), where known
         (``McpServers.serve`` fills it from tools/list)."""
-        self.catalogue_json: str | None = engine if isinstance(engine, str) else None
-        """The catalogue text the engine was built from, where known, with
-        the tools' input and output schemas: what
-        :class:`~quorvel_graphql.GraphQL` types the tools by."""
+        self.catalogue_json: str | None = None
+        """The catalogue text the engine was built from, with the tools'
+        input and output schemas, when it should type the tools for
+        :class:`~quorvel_graphql.GraphQL` and the gateway
+        (``McpServers.serve`` sets it); None: they are typed by
+        ``input_schemas``."""
 
     @property
     def max_workers(self) -> int:

@@ -72,9 +72,9 @@ class GraphQL:
 
     ``catalogue_json`` is the catalogue the engine was built from, with each
     tool's ``inputSchema`` and ``outputSchema``; when it is None, the
-    host's ``catalogue_json`` is used, else the catalogue is read back from
-    the engine, typed by the host's ``input_schemas`` (a bare engine's tools
-    then take no arguments).  Any object with an ``engine`` serves as the
+    host's ``catalogue_json`` is used when it has one, else the catalogue is
+    read back from the engine, typed by the host's ``input_schemas`` (a bare
+    engine's tools then take no arguments).  Any object with an ``engine`` serves as the
     host (the gateway's hosts do); ``running``, when it has one, guards
     requests.
 

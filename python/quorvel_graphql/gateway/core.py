@@ -225,9 +225,9 @@ class Gateway:
                 text = await self._run(shape, self.typed().schema.execute, query, variables_json(variables),
                                        operation_name, allow_mutations=allow_mutations)
         except UnicodeEncodeError:  # raised by the engine, which takes only text UTF-8 can hold
-            text = _refused("the query text is not valid Unicode (it holds a lone surrogate)")
+            text = _refused("the query text is not valid Unicode (it holds a lone surrogate)", self.raw)
         except ValueError as problem:  # variables that cannot be JSON
-            text = _refused(str(problem))
+            text = _refused(str(problem), self.raw)
         result = QueryResult(text, shape.fields if shape else (), time.perf_counter() - started)
         if log.isEnabledFor(logging.INFO):
             log.info("%s fields=%s %.1f ms %s", via, ",".join(result.fields) or "-", result.seconds * 1e3,
@@ -268,8 +268,11 @@ def is_loopback(host: str) -> bool:
         return False
 
 
-def _refused(message: str) -> str:
-    return json.dumps({"data": None, "errors": [{"message": message}]})
+def _refused(message: str, raw: bool) -> str:
+    # The engine writes "data": null on a refused request; standard GraphQL
+    # leaves data out when the request could not run at all.
+    errors = [{"message": message}]
+    return json.dumps({"data": None, "errors": errors} if raw else {"errors": errors})
 
 
 _TOKEN = re.compile(
