@@ -100,14 +100,14 @@ def test_playground_completes_documents_and_shows_errors(browser: Any) -> None:
         query = browser.find_element(By.ID, "query")
         query.clear()
         query.send_keys("{ math_s")
-        offered = wait.until(lambda b: [e.text.split()[0] for e in b.find_elements(By.CSS_SELECTOR, "#completions li")])
+        offered = wait.until(lambda b: [e.text for e in b.find_elements(By.CSS_SELECTOR, "#completions li code")])
         assert set(offered) == {"math_sum", "math_stats"}
         query.send_keys("tats(n")  # inside the argument list, argument names are offered
-        wait.until(lambda b: [e for e in b.find_elements(By.CSS_SELECTOR, "#completions li")
-                              if e.text.startswith("numbers")])
+        wait.until(lambda b: [e for e in b.find_elements(By.CSS_SELECTOR, "#completions li code")
+                              if e.text == "numbers"])
         query.send_keys("\t: [1, 2]) { me")
-        wait.until(lambda b: [e for e in b.find_elements(By.CSS_SELECTOR, "#completions li")
-                              if e.text.startswith("mean")])
+        wait.until(lambda b: [e for e in b.find_elements(By.CSS_SELECTOR, "#completions li code")
+                              if e.text == "mean"])
         query.send_keys("\t }}")
         assert query.get_attribute("value") == "{ math_stats(numbers: [1, 2]) { mean }}"
 
