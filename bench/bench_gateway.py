@@ -68,6 +68,7 @@ def gateway_app(with_tools: bool, raw: bool = False) -> tuple[Any, Callable[[], 
         gateway = Gateway(SchemaEngine(FAST_CATALOGUE), raw=raw, catalogue_json=FAST_CATALOGUE)
         return create_app(gateway), lambda: None
     host = ToolHost(FAST_CATALOGUE, max_workers=8)
+    host.catalogue_json = FAST_CATALOGUE  # its input schemas type the arguments
     for name in "abc":
         host.register("fast", name, fast_tool(name))
     host.start()
