@@ -97,6 +97,10 @@ private:
         const Type& leaf = schema.type(named);
         const std::string printed = print_value(value);
         if (leaf.kind == TypeKind::enum_type) return check_enum(value, leaf, named, printed);
+        if (leaf.kind == TypeKind::input_object) {
+            return report(value, "Expected value of type \"" + type.print(schema) + "\" to be an object, found: " +
+                                     printed + ".");
+        }
         if (leaf.kind != TypeKind::scalar) return expected(value, type);
         const ValueKind kind = value.kind;
         if (named == schema.int_type()) {
