@@ -161,16 +161,20 @@ public:
         out_.push_back(':');
     }
 
-    void add_error(std::string_view message, const Selection* node, std::string_view extensions = {}) {
+    // A field error points at every node merged under the field's response
+    // key, as graphql-js reports it.
+    void add_error(std::string_view message, const FieldGroup& group, std::string_view extensions = {}) {
         errors_ += errors_.empty() ? "{\"message\":" : ",{\"message\":";
         json::write_string(message, errors_);
-        if (node != nullptr) {
-            errors_ += ",\"locations\":[{\"line\":";
-            json::write_uint64(node->location.line, errors_);
+        errors_ += ",\"locations\":[";
+        for (std::size_t i = 0; i < group.nodes.size(); ++i) {
+            errors_ += i == 0 ? "{\"line\":" : ",{\"line\":";
+            json::write_uint64(group.nodes[i]->location.line, errors_);
             errors_ += ",\"column\":";
-            json::write_uint64(node->location.column, errors_);
-            errors_ += "}]";
+            json::write_uint64(group.nodes[i]->location.column, errors_);
+            errors_.push_back('}');
         }
+        errors_.push_back(']');
         errors_ += ",\"path\":[";
         for (std::size_t i = 0; i < path_.size(); ++i) {
             if (i > 0) errors_.push_back(',');
@@ -213,7 +217,7 @@ private:
     Outcome complete_object(TypeId type, const Source& source, const FieldGroup& group);
     Outcome complete_leaf(TypeId type, const Source& source, const FieldGroup& group);
     Outcome leaf_error(std::string message, const FieldGroup& group) {
-        add_error(message, group.nodes.front());
+        add_error(message, group);
         return Outcome::errored;
     }
 
@@ -304,7 +308,7 @@ bool Executor::write_tool_field(const Field& field, const FieldGroup& group, jso
         extensions += ",\"text\":";
         json::write_string(text, extensions);
         extensions.push_back('}');
-        add_error(text, group.nodes.front(), extensions);
+        add_error(text, group, extensions);
         outcome = Outcome::errored;
     } else if (schema_.tools()[field.tool].typed_output) {
         json::Ref value = is_mcp_result(reply) ? reply.find("structuredContent") : reply;
@@ -331,7 +335,7 @@ Outcome Executor::complete_value(TypeId type, const Source& source, const FieldG
             const Selection* node = group.nodes.front();
             add_error("Cannot return null for non-nullable field " + std::string(parent_type_name_) + "." +
                           std::string(node->name) + ".",
-                      node);
+                      group);
             return Outcome::errored;
         }
         return inner;
@@ -548,7 +552,8 @@ Source Executor::resolve_introspection(const Field& field, const Source& parent)
             if (name == "types") {
                 Source list = Source::of_list();
                 for (TypeId id = 0; id < schema_.type_count(); ++id) {
-                    if (!schema_.type(id).name.empty()) list.items.push_back(Source::of_type(id));
+                    const Type& type = schema_.type(id);
+                    if (!type.name.empty() && type.listed) list.items.push_back(Source::of_type(id));
                 }
                 return list;
             }
@@ -821,7 +826,7 @@ std::optional<std::string> execute_request(const Schema& schema, const EngineRec
         }
         if (!answer->failure.empty()) {
             executor.path().push_back(PathSegment{group.key});
-            executor.add_error(answer->failure, group.nodes.front());
+            executor.add_error(answer->failure, group);
             executor.path().pop_back();
         }
         data_null = !executor.write_resolved(root, *field, group, Source::of_json(value)) || data_null;
