@@ -3,6 +3,8 @@
 #include <cmath>
 #include <cstdint>
 #include <deque>
+#include <functional>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -83,6 +85,7 @@ enum class Outcome : std::uint8_t {
 struct FieldGroup {
     std::string_view key;
     std::vector<const Selection*> nodes;
+    const Field* field = nullptr;  // looked up once, when collected
 };
 using GroupedFields = std::vector<FieldGroup>;
 
@@ -206,6 +209,20 @@ private:
     std::deque<json::Document> parsed_texts_;  // ToolResult.json read from text, kept while completing
     std::string_view parent_type_name_;         // the object type whose field is being completed
 
+    // Subfields by the group they were collected for. Groups live in the
+    // root's list or in this map's nodes, which never move.
+    struct CollectKey {
+        const FieldGroup* group;
+        TypeId type;
+        bool operator==(const CollectKey&) const = default;
+    };
+    struct CollectKeyHash {
+        std::size_t operator()(const CollectKey& key) const noexcept {
+            return std::hash<const void*>{}(key.group) ^ (std::size_t{key.type} << 1);
+        }
+    };
+    std::unordered_map<CollectKey, GroupedFields, CollectKeyHash> collected_;
+
     void collect(TypeId type, const NodeList<Selection>& set, GroupedFields& groups,
                  std::vector<std::string_view>& visited) const;
     bool applies(std::string_view type_condition, TypeId type) const {
@@ -241,7 +258,9 @@ void Executor::collect(TypeId type, const NodeList<Selection>& set, GroupedField
                         break;
                     }
                 }
-                if (group == nullptr) group = &groups.emplace_back(FieldGroup{key, {}});
+                if (group == nullptr) {
+                    group = &groups.emplace_back(FieldGroup{key, {}, schema_.find_field(type, selection.name)});
+                }
                 group->nodes.push_back(&selection);
                 break;
             }
@@ -264,7 +283,7 @@ void Executor::collect(TypeId type, const NodeList<Selection>& set, GroupedField
 }
 
 bool Executor::write_field(TypeId parent, const FieldGroup& group, const Source& source) {
-    const Field* field = schema_.find_field(parent, group.nodes.front()->name);
+    const Field* field = group.field;
     if (field == nullptr) {  // validation refused it; nothing to say
         write_key(group.key);
         out_ += "null";
@@ -389,7 +408,11 @@ Outcome Executor::complete_list(TypeId item_type, const Source& source, const Fi
 }
 
 Outcome Executor::complete_object(TypeId type, const Source& source, const FieldGroup& group) {
-    const GroupedFields fields = collect_fields(type, group.nodes);
+    // Every element of a list completes the same nodes for the same type,
+    // and directives read only the request's variables: collect once.
+    auto [cached, fresh] = collected_.try_emplace(CollectKey{&group, type});
+    if (fresh) cached->second = collect_fields(type, group.nodes);
+    const GroupedFields& fields = cached->second;
     out_.push_back('{');
     for (std::size_t i = 0; i < fields.size(); ++i) {
         if (i > 0) out_.push_back(',');
@@ -795,7 +818,7 @@ std::optional<std::string> execute_request(const Schema& schema, const EngineRec
     Lowering together(schema, variables);
     if (!mutation) {
         for (std::size_t i = 0; i < groups.size(); ++i) {
-            const Field* field = schema.find_field(root, groups[i].nodes.front()->name);
+            const Field* field = groups[i].field;
             if (field != nullptr && is_engine_field(*field)) keys[i] = together.add(*field, *groups[i].nodes.front());
         }
     }
@@ -808,7 +831,7 @@ std::optional<std::string> execute_request(const Schema& schema, const EngineRec
     for (std::size_t i = 0; i < groups.size(); ++i) {
         if (i > 0) out.push_back(',');
         const FieldGroup& group = groups[i];
-        const Field* field = schema.find_field(root, group.nodes.front()->name);
+        const Field* field = group.field;
         if (field == nullptr || !is_engine_field(*field)) {
             data_null = !executor.write_field(root, group, root_source) || data_null;
             continue;
