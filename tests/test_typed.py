@@ -434,3 +434,11 @@ def test_sdk_server_with_output_schema_through_host_and_adapter(tmp_path):
         assert "wx_forecast(city: String!, days: Int = 1): WxForecastResult" in layer.sdl()
         answer = layer.execute('query($d: Int = 2) { f: wx_forecast(city: "Oslo", days: $d) { city high hours } }')
     assert answer == {"data": {"f": {"city": "Oslo", "high": 23.5, "hours": [6, 12]}}}
+
+
+def test_cached_document_still_reads_each_requests_variables(lab):
+    layer, _ = lab
+    query = "query($t: String = \"d\", $go: Boolean = true) { e: lab_echo(text: $t) @include(if: $go) { text } }"
+    answers = [layer.execute(query, variables) for variables in ({"t": "one"}, {"t": "two"}, {"go": False}, {})]
+    assert answers == [{"data": {"e": {"text": "one"}}}, {"data": {"e": {"text": "two"}}}, {"data": {}},
+                       {"data": {"e": {"text": "d"}}}]

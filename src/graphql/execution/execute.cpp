@@ -774,14 +774,34 @@ std::optional<EngineAnswer> run_engine(const EngineRecord& engine, const Lowerin
 
 }  // namespace
 
+std::shared_ptr<const Document> DocumentCache::find(std::string_view query) {
+    if (query.size() > max_query_bytes) return nullptr;
+    std::lock_guard lock(mutex_);
+    auto found = entries_.find(std::string(query));
+    return found == entries_.end() ? nullptr : found->second;
+}
+
+void DocumentCache::keep(std::string_view query, std::shared_ptr<const Document> document) {
+    if (query.size() > max_query_bytes) return;
+    std::lock_guard lock(mutex_);
+    if (entries_.size() >= capacity) entries_.clear();
+    entries_.emplace(std::string(query), std::move(document));
+}
+
 std::optional<std::string> execute_request(const Schema& schema, const EngineRecord& engine, const Request& request,
-                                           const RequestLimits& limits, InterruptCheck* interrupt) {
-    GraphqlResult<Document> parsed = parse_document(request.query, parse_limits(limits));
-    if (!parsed) return errors_document({std::move(parsed).error()});
-    const Document& document = parsed.value();
-    if (std::vector<GraphqlError> errors = validate(schema, document, limits); !errors.empty()) {
-        return errors_document(errors);
+                                           const RequestLimits& limits, InterruptCheck* interrupt,
+                                           DocumentCache* cache) {
+    std::shared_ptr<const Document> checked = cache != nullptr ? cache->find(request.query) : nullptr;
+    if (checked == nullptr) {
+        GraphqlResult<Document> parsed = parse_document(request.query, parse_limits(limits));
+        if (!parsed) return errors_document({std::move(parsed).error()});
+        if (std::vector<GraphqlError> errors = validate(schema, parsed.value(), limits); !errors.empty()) {
+            return errors_document(errors);
+        }
+        checked = std::make_shared<const Document>(std::move(parsed).value());
+        if (cache != nullptr) cache->keep(request.query, checked);
     }
+    const Document& document = *checked;
     const OperationDefinition* operation = document.find_operation(request.operation_name.value_or(""));
     if (operation == nullptr) {
         if (request.operation_name && !request.operation_name->empty()) {
