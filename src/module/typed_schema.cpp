@@ -24,6 +24,7 @@ struct TypedSchemaObject {
     // dealloc. `engine` is a strong reference: the schema answers through
     // that engine's record, which must outlive it.
     std::unique_ptr<graphql::Schema> schema;
+    std::unique_ptr<graphql::DocumentCache> documents;
     graphql::RequestLimits limits;
     PyObject* engine;
 };
@@ -106,9 +107,11 @@ PyObject* typed_schema_new(PyTypeObject* type, PyObject* args, PyObject* kwargs)
         return nullptr;
     }
     auto owned = std::make_unique<graphql::Schema>(std::move(schema).value());
+    auto documents = std::make_unique<graphql::DocumentCache>();
     PyObject* self = type->tp_alloc(type, 0);  // new reference
     if (self == nullptr) return nullptr;
     std::construct_at(&typed_object(self)->schema, std::move(owned));
+    std::construct_at(&typed_object(self)->documents, std::move(documents));
     typed_object(self)->limits = limits;
     typed_object(self)->engine = PyRef::borrow(bound[0]).release();
     return self;
@@ -117,6 +120,7 @@ PyObject* typed_schema_new(PyTypeObject* type, PyObject* args, PyObject* kwargs)
 void typed_schema_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
     std::destroy_at(&typed_object(self)->schema);
+    std::destroy_at(&typed_object(self)->documents);
     Py_XDECREF(typed_object(self)->engine);
     type->tp_free(self);
     Py_DECREF(type);
@@ -152,7 +156,8 @@ PyObject* typed_schema_execute(PyObject* self, PyObject* const* args, Py_ssize_t
     if (engine == nullptr) return nullptr;
     std::optional<std::string> document;
     if (!run_interruptible([&](InterruptCheck* interrupt) {
-            document = graphql::execute_request(*typed->schema, *engine, request, typed->limits, interrupt);
+            document = graphql::execute_request(*typed->schema, *engine, request, typed->limits, interrupt,
+                                                typed->documents.get());
         })) {
         return nullptr;
     }

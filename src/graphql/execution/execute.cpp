@@ -3,6 +3,8 @@
 #include <cmath>
 #include <cstdint>
 #include <deque>
+#include <functional>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -83,6 +85,7 @@ enum class Outcome : std::uint8_t {
 struct FieldGroup {
     std::string_view key;
     std::vector<const Selection*> nodes;
+    const Field* field = nullptr;  // looked up once, when collected
 };
 using GroupedFields = std::vector<FieldGroup>;
 
@@ -161,16 +164,20 @@ public:
         out_.push_back(':');
     }
 
-    void add_error(std::string_view message, const Selection* node, std::string_view extensions = {}) {
+    // A field error points at every node merged under the field's response
+    // key, as graphql-js reports it.
+    void add_error(std::string_view message, const FieldGroup& group, std::string_view extensions = {}) {
         errors_ += errors_.empty() ? "{\"message\":" : ",{\"message\":";
         json::write_string(message, errors_);
-        if (node != nullptr) {
-            errors_ += ",\"locations\":[{\"line\":";
-            json::write_uint64(node->location.line, errors_);
+        errors_ += ",\"locations\":[";
+        for (std::size_t i = 0; i < group.nodes.size(); ++i) {
+            errors_ += i == 0 ? "{\"line\":" : ",{\"line\":";
+            json::write_uint64(group.nodes[i]->location.line, errors_);
             errors_ += ",\"column\":";
-            json::write_uint64(node->location.column, errors_);
-            errors_ += "}]";
+            json::write_uint64(group.nodes[i]->location.column, errors_);
+            errors_.push_back('}');
         }
+        errors_.push_back(']');
         errors_ += ",\"path\":[";
         for (std::size_t i = 0; i < path_.size(); ++i) {
             if (i > 0) errors_.push_back(',');
@@ -202,6 +209,20 @@ private:
     std::deque<json::Document> parsed_texts_;  // ToolResult.json read from text, kept while completing
     std::string_view parent_type_name_;         // the object type whose field is being completed
 
+    // Subfields by the group they were collected for. Groups live in the
+    // root's list or in this map's nodes, which never move.
+    struct CollectKey {
+        const FieldGroup* group;
+        TypeId type;
+        bool operator==(const CollectKey&) const = default;
+    };
+    struct CollectKeyHash {
+        std::size_t operator()(const CollectKey& key) const noexcept {
+            return std::hash<const void*>{}(key.group) ^ (std::size_t{key.type} << 1);
+        }
+    };
+    std::unordered_map<CollectKey, GroupedFields, CollectKeyHash> collected_;
+
     void collect(TypeId type, const NodeList<Selection>& set, GroupedFields& groups,
                  std::vector<std::string_view>& visited) const;
     bool applies(std::string_view type_condition, TypeId type) const {
@@ -213,7 +234,7 @@ private:
     Outcome complete_object(TypeId type, const Source& source, const FieldGroup& group);
     Outcome complete_leaf(TypeId type, const Source& source, const FieldGroup& group);
     Outcome leaf_error(std::string message, const FieldGroup& group) {
-        add_error(message, group.nodes.front());
+        add_error(message, group);
         return Outcome::errored;
     }
 
@@ -237,7 +258,9 @@ void Executor::collect(TypeId type, const NodeList<Selection>& set, GroupedField
                         break;
                     }
                 }
-                if (group == nullptr) group = &groups.emplace_back(FieldGroup{key, {}});
+                if (group == nullptr) {
+                    group = &groups.emplace_back(FieldGroup{key, {}, schema_.find_field(type, selection.name)});
+                }
                 group->nodes.push_back(&selection);
                 break;
             }
@@ -260,7 +283,7 @@ void Executor::collect(TypeId type, const NodeList<Selection>& set, GroupedField
 }
 
 bool Executor::write_field(TypeId parent, const FieldGroup& group, const Source& source) {
-    const Field* field = schema_.find_field(parent, group.nodes.front()->name);
+    const Field* field = group.field;
     if (field == nullptr) {  // validation refused it; nothing to say
         write_key(group.key);
         out_ += "null";
@@ -304,7 +327,7 @@ bool Executor::write_tool_field(const Field& field, const FieldGroup& group, jso
         extensions += ",\"text\":";
         json::write_string(text, extensions);
         extensions.push_back('}');
-        add_error(text, group.nodes.front(), extensions);
+        add_error(text, group, extensions);
         outcome = Outcome::errored;
     } else if (schema_.tools()[field.tool].typed_output) {
         json::Ref value = is_mcp_result(reply) ? reply.find("structuredContent") : reply;
@@ -331,7 +354,7 @@ Outcome Executor::complete_value(TypeId type, const Source& source, const FieldG
             const Selection* node = group.nodes.front();
             add_error("Cannot return null for non-nullable field " + std::string(parent_type_name_) + "." +
                           std::string(node->name) + ".",
-                      node);
+                      group);
             return Outcome::errored;
         }
         return inner;
@@ -385,7 +408,11 @@ Outcome Executor::complete_list(TypeId item_type, const Source& source, const Fi
 }
 
 Outcome Executor::complete_object(TypeId type, const Source& source, const FieldGroup& group) {
-    const GroupedFields fields = collect_fields(type, group.nodes);
+    // Every element of a list completes the same nodes for the same type,
+    // and directives read only the request's variables: collect once.
+    auto [cached, fresh] = collected_.try_emplace(CollectKey{&group, type});
+    if (fresh) cached->second = collect_fields(type, group.nodes);
+    const GroupedFields& fields = cached->second;
     out_.push_back('{');
     for (std::size_t i = 0; i < fields.size(); ++i) {
         if (i > 0) out_.push_back(',');
@@ -548,7 +575,8 @@ Source Executor::resolve_introspection(const Field& field, const Source& parent)
             if (name == "types") {
                 Source list = Source::of_list();
                 for (TypeId id = 0; id < schema_.type_count(); ++id) {
-                    if (!schema_.type(id).name.empty()) list.items.push_back(Source::of_type(id));
+                    const Type& type = schema_.type(id);
+                    if (!type.name.empty() && type.listed) list.items.push_back(Source::of_type(id));
                 }
                 return list;
             }
@@ -746,14 +774,34 @@ std::optional<EngineAnswer> run_engine(const EngineRecord& engine, const Lowerin
 
 }  // namespace
 
+std::shared_ptr<const Document> DocumentCache::find(std::string_view query) {
+    if (query.size() > max_query_bytes) return nullptr;
+    std::lock_guard lock(mutex_);
+    auto found = entries_.find(std::string(query));
+    return found == entries_.end() ? nullptr : found->second;
+}
+
+void DocumentCache::keep(std::string_view query, std::shared_ptr<const Document> document) {
+    if (query.size() > max_query_bytes) return;
+    std::lock_guard lock(mutex_);
+    if (entries_.size() >= capacity) entries_.clear();
+    entries_.emplace(std::string(query), std::move(document));
+}
+
 std::optional<std::string> execute_request(const Schema& schema, const EngineRecord& engine, const Request& request,
-                                           const RequestLimits& limits, InterruptCheck* interrupt) {
-    GraphqlResult<Document> parsed = parse_document(request.query, parse_limits(limits));
-    if (!parsed) return errors_document({std::move(parsed).error()});
-    const Document& document = parsed.value();
-    if (std::vector<GraphqlError> errors = validate(schema, document, limits); !errors.empty()) {
-        return errors_document(errors);
+                                           const RequestLimits& limits, InterruptCheck* interrupt,
+                                           DocumentCache* cache) {
+    std::shared_ptr<const Document> checked = cache != nullptr ? cache->find(request.query) : nullptr;
+    if (checked == nullptr) {
+        GraphqlResult<Document> parsed = parse_document(request.query, parse_limits(limits));
+        if (!parsed) return errors_document({std::move(parsed).error()});
+        if (std::vector<GraphqlError> errors = validate(schema, parsed.value(), limits); !errors.empty()) {
+            return errors_document(errors);
+        }
+        checked = std::make_shared<const Document>(std::move(parsed).value());
+        if (cache != nullptr) cache->keep(request.query, checked);
     }
+    const Document& document = *checked;
     const OperationDefinition* operation = document.find_operation(request.operation_name.value_or(""));
     if (operation == nullptr) {
         if (request.operation_name && !request.operation_name->empty()) {
@@ -790,7 +838,7 @@ std::optional<std::string> execute_request(const Schema& schema, const EngineRec
     Lowering together(schema, variables);
     if (!mutation) {
         for (std::size_t i = 0; i < groups.size(); ++i) {
-            const Field* field = schema.find_field(root, groups[i].nodes.front()->name);
+            const Field* field = groups[i].field;
             if (field != nullptr && is_engine_field(*field)) keys[i] = together.add(*field, *groups[i].nodes.front());
         }
     }
@@ -803,7 +851,7 @@ std::optional<std::string> execute_request(const Schema& schema, const EngineRec
     for (std::size_t i = 0; i < groups.size(); ++i) {
         if (i > 0) out.push_back(',');
         const FieldGroup& group = groups[i];
-        const Field* field = schema.find_field(root, group.nodes.front()->name);
+        const Field* field = group.field;
         if (field == nullptr || !is_engine_field(*field)) {
             data_null = !executor.write_field(root, group, root_source) || data_null;
             continue;
@@ -821,7 +869,7 @@ std::optional<std::string> execute_request(const Schema& schema, const EngineRec
         }
         if (!answer->failure.empty()) {
             executor.path().push_back(PathSegment{group.key});
-            executor.add_error(answer->failure, group.nodes.front());
+            executor.add_error(answer->failure, group);
             executor.path().pop_back();
         }
         data_null = !executor.write_resolved(root, *field, group, Source::of_json(value)) || data_null;

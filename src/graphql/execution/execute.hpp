@@ -3,12 +3,16 @@
 // language, run the engine, and complete the answers by the selection sets.
 #pragma once
 
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 
 #include "bridge/runtime.hpp"
 #include "catalogue/engine.hpp"
+#include "graphql/language/ast.hpp"
 #include "graphql/type/schema.hpp"
 #include "graphql/validation/limits.hpp"
 
@@ -22,12 +26,30 @@ struct Request {
     bool allow_mutations = true;
 };
 
+// Documents that parsed and validated, by query text, so a request that
+// repeats a query skips both (as servers in front of graphql-js cache
+// validated documents). Valid for one schema and one set of limits.
+// Bounded: small texts only, and emptied when full.
+class DocumentCache {
+public:
+    static constexpr std::size_t capacity = 512;
+    static constexpr std::size_t max_query_bytes = 16 << 10;
+
+    std::shared_ptr<const Document> find(std::string_view query);
+    void keep(std::string_view query, std::shared_ptr<const Document> document);
+
+private:
+    std::mutex mutex_;  // guards entries_; held only to look up or insert
+    std::unordered_map<std::string, std::shared_ptr<const Document>> entries_;
+};
+
 // The response document as JSON text: {"data":...} with "errors" only when
 // there are any; a request refused before execution has no "data". Blocks
 // on the engine's runtime while tools run; nothing when `interrupt` stopped
 // the wait. A query operation calls all its tools in one engine request, a
 // mutation calls its top-level fields one after another in document order.
 std::optional<std::string> execute_request(const Schema& schema, const EngineRecord& engine, const Request& request,
-                                           const RequestLimits& limits, InterruptCheck* interrupt = nullptr);
+                                           const RequestLimits& limits, InterruptCheck* interrupt = nullptr,
+                                           DocumentCache* cache = nullptr);
 
 }  // namespace quorvel::graphql

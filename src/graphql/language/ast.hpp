@@ -153,6 +153,7 @@ struct Selection {
 struct VariableDefinition {
     std::string_view name;  // without '$'
     Location location;      // of the '$'
+    Location name_location;
     const TypeRef* type = nullptr;
     const Value* default_value = nullptr;
     NodeList<DirectiveNode> directives;

@@ -317,8 +317,7 @@ bool Parser::parse_variable_definition() {
     VariableDefinition definition;
     definition.location = token().location;
     if (!expect(TokenKind::dollar)) return false;
-    Location name_location;
-    if (!parse_name(definition.name, name_location)) return false;
+    if (!parse_name(definition.name, definition.name_location)) return false;
     if (!expect(TokenKind::colon)) return false;
     if (!parse_type_reference(definition.type)) return false;
     bool has_default = false;

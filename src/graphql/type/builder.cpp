@@ -205,6 +205,7 @@ private:
     }
 
     void add_scalars();
+    void unlist_unused_scalars();
     void add_directives();
     void add_introspection_types();
 
@@ -644,6 +645,19 @@ void SchemaBuilder::build(const ToolCatalogue& catalogue, const std::vector<json
     }
     set_fields(s_.query_type_, query_fields);
     if (any_mutation) set_fields(s_.mutation_type_, mutation_fields);
+    unlist_unused_scalars();
+}
+
+void SchemaBuilder::unlist_unused_scalars() {
+    std::vector<bool> used(s_.types_.size(), false);
+    for (const Field& field : s_.fields_) used[s_.named_type(field.type)] = true;
+    for (const Field& field : s_.meta_fields_) used[s_.named_type(field.type)] = true;
+    for (const InputValue& value : s_.input_values_) used[s_.named_type(value.type)] = true;
+    for (TypeId scalar : {s_.string_type_, s_.int_type_, s_.float_type_, s_.boolean_type_, s_.id_type_}) {
+        if (used[scalar]) continue;
+        s_.types_[scalar].listed = false;
+        s_.types_by_name_.erase(s_.types_[scalar].name);
+    }
 }
 
 Result<Schema> Schema::from_catalogue_json(std::string_view catalogue_json) {

@@ -65,6 +65,9 @@ struct Type {
     std::string_view specified_by_url;
     TypeId list_of = no_type;      // the interned [this], once made
     TypeId non_null_of = no_type;  // the interned this!, once made
+    // False for a built-in scalar nothing refers to: as in graphql-js, such
+    // a type is not part of the schema (not found by name, not introspected).
+    bool listed = true;
 };
 
 // An argument of a field or directive, or a field of an input object.

@@ -117,14 +117,15 @@ void print_value_to(const Value& value, std::string& out, bool sorted) {
                 std::stable_sort(fields.begin(), fields.end(),
                                  [](const ObjectField* a, const ObjectField* b) { return a->name < b->name; });
             }
-            out += '{';
+            // graphql-js 17 pads a non-empty object's braces: `{ a: 1 }`.
+            out += fields.empty() ? "{" : "{ ";
             for (std::size_t i = 0; i < fields.size(); ++i) {
                 if (i) out += ", ";
                 out += fields[i]->name;
                 out += ": ";
                 print_value_to(fields[i]->value, out, sorted);
             }
-            out += '}';
+            out += fields.empty() ? "}" : " }";
             return;
         }
     }

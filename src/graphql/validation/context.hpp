@@ -37,7 +37,7 @@ struct InputType {
 // The type a document's type reference names, printed as written.
 std::string print_type_ref(const TypeRef& type);
 // A value as graphql-js prints it in messages: `"text"`, `[1, 2]`,
-// `{a: B}`, `$name`.
+// `{ a: B }`, `$name`.
 std::string print_value(const Value& value);
 // Whether two argument values print the same once object fields are sorted
 // by name, as field merging compares them.

@@ -22,7 +22,7 @@ RuleList specified_rules(ValidationContext& context) {
         executable_definitions,
         unique_operation_names,
         lone_anonymous_operation,
-        single_field_subscriptions,
+        known_operation_types,
         known_type_names,
         fragments_on_composite_types,
         variables_are_input_types,

@@ -10,7 +10,7 @@ namespace quorvel::graphql::validation {
 std::unique_ptr<Rule> executable_definitions(ValidationContext&);
 std::unique_ptr<Rule> unique_operation_names(ValidationContext&);
 std::unique_ptr<Rule> lone_anonymous_operation(ValidationContext&);
-std::unique_ptr<Rule> single_field_subscriptions(ValidationContext&);
+std::unique_ptr<Rule> known_operation_types(ValidationContext&);
 std::unique_ptr<Rule> known_type_names(ValidationContext&);
 std::unique_ptr<Rule> fragments_on_composite_types(ValidationContext&);
 std::unique_ptr<Rule> variables_are_input_types(ValidationContext&);

@@ -21,7 +21,7 @@ public:
         for (const VariableDefinition& definition : operation.variables) {
             const auto [found, fresh] = index.emplace(definition.name, groups.size());
             if (fresh) groups.emplace_back(definition.name, std::vector<Location>{});
-            groups[found->second].second.push_back(definition.location);
+            groups[found->second].second.push_back(definition.name_location);
         }
         for (auto& [name, locations] : groups) {
             if (locations.size() > 1) {

@@ -1,6 +1,7 @@
 // Literal values fit the input type expected where they stand: scalars
 // parse, enum values exist, input objects have their required fields and
-// no others, null only where null is allowed.
+// no others, null only where null is allowed. Worded as graphql-js 17
+// words them (graphql-core 3.3 alike, but for Python's "None").
 #include <cerrno>
 #include <cstdlib>
 #include <memory>
@@ -40,52 +41,62 @@ public:
     }
 
 private:
+    // graphql-js's validateInputLiteral: non-null first, then lists (a
+    // single value standing for a list of one), input objects and leaves.
     void check(const Value& value, const InputType& type) {
         const Schema& schema = context_.schema();
-        if (!type.known(schema)) return;
-        switch (value.kind) {
-            case ValueKind::variable: return;
-            case ValueKind::null:
-                if (type.is_non_null(schema)) expected(value, type);
-                return;
-            case ValueKind::list: {
-                const InputType list = type.nullable(schema);
-                if (!list.is_list(schema)) return check_leaf(value, type);
-                for (const Value& item : value.list) check(item, list.of_type(schema));
+        if (!type.known(schema) || value.kind == ValueKind::variable) return;
+        if (type.is_non_null(schema)) {
+            if (value.kind == ValueKind::null) {
+                report(value, "Expected value of non-null type \"" + type.print(schema) + "\" not to be null.");
                 return;
             }
-            case ValueKind::object: return check_object(value, type);
-            default: return check_leaf(value, type);
+            return check(value, type.of_type(schema));
         }
+        if (value.kind == ValueKind::null) return;
+        if (type.is_list(schema)) {
+            const InputType item = type.of_type(schema);
+            if (value.kind != ValueKind::list) return check(value, item);
+            for (const Value& element : value.list) check(element, item);
+            return;
+        }
+        if (schema.type(type.named(schema)).kind == TypeKind::input_object) return check_object(value, type);
+        check_leaf(value, type);
     }
 
     void check_object(const Value& value, const InputType& type) {
         const Schema& schema = context_.schema();
         const TypeId named = type.named(schema);
         const Type& object = schema.type(named);
-        if (object.kind != TypeKind::input_object) return check_leaf(value, type);
+        const std::string type_text = "Expected value of type \"" + std::string(object.name) + "\"";
+        if (value.kind != ValueKind::object) {
+            report(value, type_text + " to be an object, found: " + print_value(value) + ".");
+            return;
+        }
         std::vector<std::string_view> names;
         for (std::uint32_t i = object.input_fields.first; i < object.input_fields.end(); ++i) {
             const InputValue& definition = schema.input_values()[i];
             names.push_back(definition.name);
-            if (schema.type(definition.type).kind != TypeKind::non_null || definition.default_literal) continue;
-            bool given = false;
-            for (const ObjectField& field : value.fields) given = given || field.name == definition.name;
-            if (!given) {
-                context_.report("Field \"" + std::string(object.name) + "." + std::string(definition.name) +
-                                    "\" of required type \"" + schema.type_name(definition.type) +
-                                    "\" was not provided.",
-                                {value.location});
+            const ObjectField* given = nullptr;
+            for (const ObjectField& field : value.fields) {
+                if (field.name == definition.name) {
+                    given = &field;
+                    break;
+                }
+            }
+            if (given) {
+                check(given->value, InputType{definition.type, nullptr});
+            } else if (schema.type(definition.type).kind == TypeKind::non_null && !definition.default_literal) {
+                report(value, type_text + " to include required field \"" + std::string(definition.name) +
+                                  "\", found: " + print_value(value) + ".");
             }
         }
         for (const ObjectField& field : value.fields) {
-            if (const InputValue* definition = schema.find_input_field(named, field.name)) {
-                check(field.value, InputType{definition->type, nullptr});
-            } else {
-                context_.report("Field \"" + std::string(field.name) + "\" is not defined by type \"" +
-                                    std::string(object.name) + "\"." + did_you_mean(suggestion_list(field.name, names)),
-                                {field.location});
-            }
+            if (schema.find_input_field(named, field.name)) continue;
+            const std::string hint = did_you_mean(suggestion_list(field.name, names));
+            context_.report(type_text + " not to include unknown field \"" + std::string(field.name) + "\"" +
+                                (hint.empty() ? ", found: " : "." + hint + " Found: ") + print_value(value) + ".",
+                            {field.location});
         }
     }
 
@@ -97,7 +108,10 @@ private:
         const Type& leaf = schema.type(named);
         const std::string printed = print_value(value);
         if (leaf.kind == TypeKind::enum_type) return check_enum(value, leaf, named, printed);
-        if (leaf.kind != TypeKind::scalar) return expected(value, type);
+        if (leaf.kind != TypeKind::scalar) {
+            report(value, "Expected value of type \"" + type.print(schema) + "\", found: " + printed + ".");
+            return;
+        }
         const ValueKind kind = value.kind;
         if (named == schema.int_type()) {
             if (kind != ValueKind::int_value) {
@@ -137,10 +151,6 @@ private:
         }
     }
 
-    void expected(const Value& value, const InputType& type) {
-        report(value, "Expected value of type \"" + type.print(context_.schema()) + "\", found " + print_value(value) +
-                          ".");
-    }
     void report(const Value& value, std::string message) { context_.report(std::move(message), {value.location}); }
 };
 
