@@ -21,7 +21,8 @@ except ImportError:  # running from a checkout after scripts/dev-build
 import graphql
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests"))
-from contract import placeholder_text  # noqa: E402  (the one copy of the contract texts)
+from support.contract import placeholder_text  # noqa: E402  (the one copy of the contract texts)
+from support.proc import rss_bytes  # noqa: E402
 
 perf = time.perf_counter
 
@@ -94,11 +95,6 @@ def ratio(label, x, aim=None):
 # ---------------------------------------------------------------- memory
 
 _libc = ctypes.CDLL(None)
-
-
-def rss_bytes():
-    with open("/proc/self/statm") as f:
-        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
 
 
 def rss_growth(make, count):

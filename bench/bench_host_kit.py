@@ -4,7 +4,8 @@
 
 1. Round trips of a 1-field and a 1000-field query served by a hand-written
    receive/respond loop on the raw module and by ToolHost (same handler:
-   on the worker pool, and inline on the receiving thread), batches
+   by default, always on the worker pool, and always inline on the
+   receiving thread), batches
    interleaved so that machine noise hits all alike; medians per query and
    the ratios to the hand-written loop.
 2. A query of 50 tool fields whose handlers each sleep 20 ms, served by a
@@ -78,13 +79,15 @@ def per_query(engine: SchemaEngine, query: str, count: int) -> float:
 
 
 def overhead(rounds: int) -> None:
-    engines = {"hand-written loop": SchemaEngine(CATALOGUE), "ToolHost, pool": SchemaEngine(CATALOGUE),
-               "ToolHost, inline=True": SchemaEngine(CATALOGUE)}
-    pooled = ToolHost(engines["ToolHost, pool"])
-    pooled.register("bench", "echo", echo)
+    engines = {"hand-written loop": SchemaEngine(CATALOGUE), "ToolHost, default": SchemaEngine(CATALOGUE),
+               "ToolHost, inline=False": SchemaEngine(CATALOGUE), "ToolHost, inline=True": SchemaEngine(CATALOGUE)}
+    default = ToolHost(engines["ToolHost, default"])
+    default.register("bench", "echo", echo)
+    pooled = ToolHost(engines["ToolHost, inline=False"])
+    pooled.register("bench", "echo", echo, inline=False)
     inline = ToolHost(engines["ToolHost, inline=True"])
     inline.register("bench", "echo", echo, inline=True)
-    with BareHost(engines["hand-written loop"]), pooled, inline:
+    with BareHost(engines["hand-written loop"]), default, pooled, inline:
         for query, batch, label in ((ONE_FIELD, 300, "1-field query"), (THOUSAND_FIELDS, 3, "1000-field query")):
             reference = json.loads(engines["hand-written loop"].execute(query))["data"]
             times: dict[str, list[float]] = {name: [] for name in engines}

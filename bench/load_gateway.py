@@ -33,6 +33,9 @@ from typing import Any
 
 import httpx
 
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "tests"))
+from support.proc import alive, children_of, command_line, rss_bytes  # noqa: E402
+
 TOKEN = "load-test-token"
 MAX_BODY = 64 << 10
 FAST_SERVER = """
@@ -56,43 +59,6 @@ KINDS: dict[str, tuple[int, str, bytes, bool, int]] = {
     "no token": (6, "POST", json.dumps({"query": "{ servers }"}).encode(), True, 401),
     "wrong method": (6, "PUT", b"", False, 405),
 }
-
-
-def children_of(pid: int) -> set[int]:
-    found = set()
-    for entry in os.listdir("/proc"):
-        if entry.isdigit():
-            try:
-                with open(f"/proc/{entry}/stat") as stat:
-                    if int(stat.read().rsplit(")", 1)[1].split()[1]) == pid:
-                        found.add(int(entry))
-            except OSError:
-                pass
-    return found
-
-
-def command_line(pid: int) -> str:
-    try:
-        with open(f"/proc/{pid}/cmdline", "rb") as stream:
-            return stream.read().replace(b"\0", b" ").decode(errors="replace")
-    except OSError:
-        return ""
-
-
-def rss_kib(pid: int) -> int:
-    with open(f"/proc/{pid}/status") as status:
-        for line in status:
-            if line.startswith("VmRSS:"):
-                return int(line.split()[1])
-    return 0
-
-
-def alive(pid: int) -> bool:
-    try:
-        with open(f"/proc/{pid}/stat") as stat:
-            return stat.read().rsplit(")", 1)[1].split()[0] != "Z"
-    except OSError:
-        return False
 
 
 class Tally:
@@ -152,7 +118,7 @@ async def run_load(url: str, clients: int, seconds: float, gateway: subprocess.P
         started = time.monotonic()
         while time.monotonic() < stop_at:
             await asyncio.sleep(1.0)
-            memory.append(rss_kib(gateway.pid))
+            memory.append(rss_bytes(gateway.pid) // 1024)
             elapsed = time.monotonic() - started
             if victims and elapsed >= seconds * (3 - len(victims)) / 3:
                 victim = victims.pop(0)

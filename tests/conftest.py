@@ -9,14 +9,17 @@ from __future__ import annotations
 import json
 import os
 import pathlib
+import signal
 import subprocess
 import threading
 from typing import Any, Callable, Optional
 
 import pytest
+from hypothesis import settings
 
 import _graphql
-from contract import PLACEHOLDER, placeholder_text  # noqa: F401  (re-exported for the tests)
+from support.contract import PLACEHOLDER, placeholder_text  # noqa: F401  (re-exported for the tests)
+from support.proc import threads_named
 
 EXAMPLE_CATALOGUE = pathlib.Path(__file__).resolve().parent.parent / "examples" / "catalogue.json"
 
@@ -37,17 +40,30 @@ WORKED_EXAMPLE = json.dumps(
 
 JOIN_TIMEOUT = 20.0
 
+# The README's command runs every test in a short form, so that the whole
+# suite takes about a minute; HYPOTHESIS_PROFILE=ci (which .ci/run sets)
+# selects the long forms: many more generated cases, longer stress runs.
+# No deadline in either: this machine is shared, and a slow example is not a wrong one.
+settings.register_profile("default", max_examples=40, deadline=None)
+settings.register_profile("ci", max_examples=400, deadline=None, print_blob=True)
+PROFILE = os.environ.get("HYPOTHESIS_PROFILE", "default")
+settings.load_profile(PROFILE)
+# How long the stress tests keep their threads racing.
+STRESS_SECONDS = 4.0 if PROFILE == "ci" else 1.0
+
+
+def pytest_configure(config: pytest.Config) -> None:
+    # A suite started from a background shell inherits SIGINT ignored, and an
+    # ignored signal stays ignored across exec: the children that tests
+    # interrupt would never see their Ctrl-C.  A caught signal is reset to
+    # the default at exec, so catching it here gives every child the default.
+    if signal.getsignal(signal.SIGINT) == signal.SIG_IGN:
+        signal.signal(signal.SIGINT, signal.default_int_handler)
+
 
 def engine_threads() -> int:
     """Threads of this process named like the engines' workers."""
-    count = 0
-    for task in os.listdir("/proc/self/task"):
-        try:
-            with open(f"/proc/self/task/{task}/comm") as comm:
-                count += comm.read().strip() == "quorvel-graphql"
-        except OSError:  # the thread ended while we looked
-            pass
-    return count
+    return threads_named("quorvel-graphql")
 
 
 def git_repo(path: pathlib.Path, subject: str) -> pathlib.Path:

@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import gc
 import json
+import queue
 import random
 import threading
 import time
@@ -13,7 +14,8 @@ import pytest
 
 import _graphql
 from conftest import (
-    JOIN_TIMEOUT, WORKED_EXAMPLE, Background, Host, catalogue, engine_threads, execute_in_thread, placeholder_text,
+    JOIN_TIMEOUT, STRESS_SECONDS, WORKED_EXAMPLE, Background, Host, catalogue, engine_threads, execute_in_thread,
+    placeholder_text,
 )
 
 DETACHED = {"isError": True, "json": None, "text": "CallBridge is detached"}
@@ -208,6 +210,29 @@ def test_concurrent_receivers_get_distinct_requests(engine: _graphql.SchemaEngin
     assert all(values[f"f{i}"]["args"] == {"i": i} for i in range(total))
 
 
+def test_second_receivers_timeout_starts_once_the_first_is_done(engine: _graphql.SchemaEngine) -> None:
+    # Receivers are served one after the other, so the second one's wait is
+    # its own full timeout after the first gave up: a request sent only once
+    # the first receiver has returned still reaches the second.
+    engine.attach_call_bridge()
+    start, returned = threading.Barrier(2), queue.Queue()
+
+    def receive_once() -> None:
+        start.wait(JOIN_TIMEOUT)
+        returned.put(engine.receive_tool_call(1000))
+
+    receivers = [Background(receive_once) for _ in range(2)]
+    assert returned.get(timeout=JOIN_TIMEOUT) is None
+    running = Background(engine.execute, "{ s_t(k: 1) }")
+    second = returned.get(timeout=JOIN_TIMEOUT)
+    assert second is not None, "the second receiver's timeout ran out while the first one was receiving"
+    assert json.loads(second)["request_id"] == "tool-call-1"
+    assert engine.respond_tool_call("tool-call-1", "[]")
+    assert data_of(running.result()) == {"s_t": []}
+    for receiver in receivers:
+        receiver.result()
+
+
 @pytest.mark.parametrize("threads, count", [(4, 10), (3, 1), (2, 1100)])
 def test_concurrent_executes_on_one_engine(engine: _graphql.SchemaEngine, threads: int, count: int) -> None:
     with Host(engine, echo) as host:
@@ -327,8 +352,8 @@ def test_detach_while_jobs_are_starting(engine: _graphql.SchemaEngine) -> None:
 
 def test_stress_execute_answer_detach(engine: _graphql.SchemaEngine) -> None:
     # Three executors (some queries beyond the queue's capacity), one host that
-    # answers or fails, one thread detaching and re-attaching at random, for a
-    # fixed few seconds. A field may lose its call to a detach, never get
+    # answers or fails, one thread detaching and re-attaching at random, for
+    # STRESS_SECONDS. A field may lose its call to a detach, never get
     # another call's answer.
     stop, host_stop = threading.Event(), threading.Event()
     seen_ids: list[str] = []
@@ -369,7 +394,7 @@ def test_stress_execute_answer_detach(engine: _graphql.SchemaEngine) -> None:
     serving = Background(host)
     workers = [Background(executor, i) for i in range(3)] + [Background(detacher)]
     try:
-        time.sleep(4.0)
+        time.sleep(STRESS_SECONDS)
         stop.set()
         for worker in workers:
             worker.result()

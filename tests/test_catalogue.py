@@ -173,7 +173,7 @@ def catalogue_texts(draw):
     return json.dumps(tree, ensure_ascii=draw(st.booleans())), depth(tree) < 128
 
 
-@settings(max_examples=200, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@settings(suppress_health_check=[HealthCheck.too_slow])
 @given(catalogue_texts())
 def test_any_input_builds_or_reports_invalid_json(case):
     text, should_build = case

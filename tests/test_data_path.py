@@ -14,6 +14,7 @@ import pytest
 
 import _graphql
 from conftest import catalogue, execute_in_thread
+from support.child import python_env
 
 UNDER_ASAN = "libasan" in os.environ.get("LD_PRELOAD", "")
 
@@ -130,6 +131,7 @@ def test_peak_memory_stays_within_a_small_multiple_of_input_and_output(case: str
 
 OUT_OF_MEMORY_IN_A_REQUEST = """
 import json, resource, threading, _graphql
+from support.proc import mapped_bytes
 engine = _graphql.SchemaEngine('[{{"server": "s", "name": "t"}}]')
 reply = "[" + ",".join(["[[[1,2],[3]],{{}}]"] * {count}) + "]"
 variables = json.dumps({{"v": [[i] for i in range(1_000_000)]}})
@@ -140,9 +142,7 @@ def host():
         if text is not None:
             engine.respond_tool_call(json.loads(text)["request_id"], reply)
 threading.Thread(target=host, daemon=True).start()
-with open("/proc/self/statm") as statm:
-    mapped = int(statm.read().split()[0]) * resource.getpagesize()
-resource.setrlimit(resource.RLIMIT_AS, (mapped + {room} * 1024 * 1024, resource.RLIM_INFINITY))
+resource.setrlimit(resource.RLIMIT_AS, (mapped_bytes() + {room} * 1024 * 1024, resource.RLIM_INFINITY))
 try:
     document = json.loads(engine.execute({query!r}, variables))
 except MemoryError:
@@ -161,7 +161,8 @@ else:
 ], ids=["variable-in-100-fields", "large-nested-reply"])
 def test_exhausted_memory_is_memory_error_never_an_abort_or_bad_input(query: str, count: int) -> None:
     script = OUT_OF_MEMORY_IN_A_REQUEST.format(count=count, room=400, query=query)
-    finished = subprocess.run([sys.executable, "-c", script], timeout=120, capture_output=True, text=True)
+    finished = subprocess.run([sys.executable, "-c", script], timeout=120, capture_output=True, text=True,
+                              env=python_env())
     assert finished.returncode == 0, finished.stderr[-2000:]
     assert finished.stdout.strip() in {"MemoryError", "answered"}
     assert "invalid" not in finished.stdout

@@ -234,14 +234,14 @@ def assert_well_formed(document):
     return parsed
 
 
-@settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@settings(suppress_health_check=[HealthCheck.too_slow])
 @given(query=queries())
 def test_generated_queries_over_known_fields_succeed(engine, query):
     parsed = assert_well_formed(engine.execute(query, VARIABLES))
     assert parsed["errors"] == [], (query, parsed)
 
 
-@settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@settings(suppress_health_check=[HealthCheck.too_slow])
 @given(query=mutated(), variables=st.sampled_from([None, VARIABLES, "{", "[]"]))
 def test_any_input_yields_one_response_document(engine, query, variables):
     assert_well_formed(engine.execute(query, variables))

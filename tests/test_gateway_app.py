@@ -17,6 +17,7 @@ httpx = pytest.importorskip("httpx")
 
 from quorvel_graphql import ToolHost  # noqa: E402
 from quorvel_graphql.gateway import Gateway, create_app, scan_query  # noqa: E402
+from quorvel_graphql.gateway.core import reaches_tools  # noqa: E402
 from quorvel_graphql.gateway.http_front import response_media_type  # noqa: E402
 from quorvel_graphql.gateway.mcp_front import LISTED_FIELDS_MAX, graphql_description  # noqa: E402
 
@@ -43,15 +44,22 @@ def test_scan_gives_up_on_text_it_cannot_follow(query: str) -> None:
     assert scan_query(query) is None
 
 
-def test_only_built_in_queries_run_inline() -> None:
-    host = ToolHost(json.dumps([{"server": "s", "tools": [{"name": "t"}]}]))
-    gateway = Gateway(host)
-    try:
-        assert gateway._answers_inline(scan_query("{ servers search __typename }"))
-        for query in ("{ servers s_t }", "{ servers: s_t }", "{ ...F } fragment F on Query { servers }", "{ }"):
-            assert not gateway._answers_inline(scan_query(query)), query
-    finally:
-        gateway.close()
+@pytest.mark.parametrize(
+    ("query", "reaches"),
+    [
+        ("{ servers search __typename }", False),
+        ("{ a: __typename b: servers }", False),
+        ("{ ...F } fragment F on Query { servers }", False),
+        ("{ servers s_t }", True),
+        ("{ servers: s_t }", True),
+        ("{ x__typename }", True),  # server "x", tool "_typename"
+        ("{ __typename_x __typename }", True),
+        ("{ _1st_x }", True),
+        ('{ servers(a: "_") }', True),  # conservative: an underscore anywhere but __typename
+    ],
+)
+def test_only_queries_that_cannot_name_a_tool_run_on_the_loop(query: str, reaches: bool) -> None:
+    assert reaches_tools(query) is reaches
 
 
 @pytest.mark.parametrize(

@@ -22,7 +22,7 @@ webdriver = pytest.importorskip("selenium.webdriver")
 
 from selenium.webdriver.common.by import By  # noqa: E402
 from selenium.webdriver.support.ui import WebDriverWait  # noqa: E402
-from test_gateway_support import http_gateway  # noqa: E402
+from support.gateway import http_gateway  # noqa: E402
 
 CHROMIUM = shutil.which("chromium") or shutil.which("chromium-browser")
 DRIVER = shutil.which("chromedriver")

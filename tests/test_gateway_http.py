@@ -15,7 +15,7 @@ pytest.importorskip("uvicorn")
 httpx = pytest.importorskip("httpx")
 
 from conftest import EXAMPLE_CATALOGUE  # noqa: E402
-from test_gateway_support import RunningGateway, git_repo, http_gateway, servers_config  # noqa: E402
+from support.gateway import RunningGateway, git_repo, http_gateway, servers_config  # noqa: E402
 
 TOKEN = "t0ken-for-tests"
 
@@ -155,11 +155,7 @@ def test_placeholder_fields_and_variables(open_gateway: RunningGateway) -> None:
 
 def test_one_log_line_per_request(open_gateway: RunningGateway) -> None:
     post(open_gateway.url, json.dumps({"query": "{ marker: servers { name } }"}))
-    deadline = time.monotonic() + 10
-    logged = ""
-    while "fields=servers" not in logged and time.monotonic() < deadline:
-        logged += open_gateway.stderr_so_far()
-        time.sleep(0.05)
+    logged = open_gateway.wait_for_line("fields=servers", 10)
     assert "POST /graphql fields=servers" in logged and " ms ok" in logged
 
 
@@ -200,12 +196,13 @@ def test_discovery_endpoint(open_gateway: RunningGateway) -> None:
 
 
 SLOW_SERVER = """
-import time
+import pathlib, sys, time
 from mcp.server.mcpserver import MCPServer
 app = MCPServer("slow")
 
 @app.tool()
 def nap(seconds: float) -> str:
+    pathlib.Path(sys.argv[1]).touch()
     time.sleep(seconds)
     return "rested"
 
@@ -217,17 +214,22 @@ def test_sigterm_answers_queries_in_flight_and_closes_servers(tmp_path: pathlib.
     import concurrent.futures
     import sys
 
-    from test_gateway_support import stop
+    from support.gateway import stop
 
     script = tmp_path / "slow_server.py"
     script.write_text(SLOW_SERVER)
     config = tmp_path / "servers.json"
-    config.write_text(json.dumps({"servers": {"slow": {"command": sys.executable, "args": [str(script)]}}}))
+    started = tmp_path / "nap-started"
+    server = {"command": sys.executable, "args": [str(script), str(started)]}
+    config.write_text(json.dumps({"servers": {"slow": server}}))
     with http_gateway(["--servers", str(config), "-v"]) as gateway, \
             concurrent.futures.ThreadPoolExecutor(1) as pool:
         pending = pool.submit(post, gateway.url, json.dumps(
             {"query": "mutation { slow_nap(seconds: 60) { result } }"}))
-        time.sleep(1.0)  # let the call reach the tool server
+        deadline = time.monotonic() + 60
+        while not started.exists():  # the call has reached the tool server
+            assert time.monotonic() < deadline and gateway.process.poll() is None, "the tool call never started"
+            time.sleep(0.02)
         assert stop(gateway.process) == 0
         answered = pending.result(30)
     assert answered.status_code == 200

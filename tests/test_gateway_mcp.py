@@ -10,6 +10,7 @@ import pathlib
 import signal
 import subprocess
 import sys
+from collections.abc import Iterator
 from typing import Any
 
 import pytest
@@ -24,11 +25,13 @@ import httpx2  # noqa: E402
 from mcp import ClientSession, StdioServerParameters  # noqa: E402
 from mcp.client.stdio import stdio_client  # noqa: E402
 from mcp.client.streamable_http import streamable_http_client  # noqa: E402
-from test_gateway_support import (  # noqa: E402
-    STOP_TIMEOUT, child_env, children_of, alive, gateway_command, git_repo, http_gateway, servers_config,
+from support.gateway import (  # noqa: E402
+    STOP_TIMEOUT, RunningGateway, child_env, gateway_command, git_repo, http_gateway, servers_config,
 )
+from support.proc import alive, children_of  # noqa: E402
 
 TIME_LIMIT = 90.0
+TOKEN = "s3cret"
 QUERY = """query($repo: String!) {
   now: time_get_current_time(timezone: "Europe/Paris") { timezone is_dst }
   log: git_git_log(repo_path: $repo, max_count: 1) { text isError }
@@ -43,6 +46,13 @@ def setup(tmp_path_factory: pytest.TempPathFactory) -> tuple[pathlib.Path, pathl
     folder = tmp_path_factory.mktemp("gateway")
     repo = git_repo(folder / "repo")
     return servers_config(folder, repo), repo
+
+
+@pytest.fixture(scope="module")
+def http_gateway_with_token(setup: tuple[pathlib.Path, pathlib.Path]) -> Iterator[RunningGateway]:
+    """One gateway over HTTP for the clients that take a bearer token."""
+    with http_gateway(["--servers", str(setup[0])], {"QUORVEL_GATEWAY_TOKEN": TOKEN}) as gateway:
+        yield gateway
 
 
 def run(coroutine: Any) -> Any:
@@ -101,35 +111,40 @@ def test_stdio_client_session(setup: tuple[pathlib.Path, pathlib.Path]) -> None:
     run(scenario())
 
 
-def test_streamable_http_client_session_with_token(setup: tuple[pathlib.Path, pathlib.Path]) -> None:
-    config, repo = setup
-    with http_gateway(["--servers", str(config)], {"QUORVEL_GATEWAY_TOKEN": "s3cret"}) as gateway:
-        async def scenario() -> None:
-            headers = {"Authorization": "Bearer s3cret"}
-            async with httpx2.AsyncClient(headers=headers, timeout=30) as http, \
-                    streamable_http_client(f"{gateway.url}/mcp", http_client=http) as (read, write), \
-                    ClientSession(read, write) as session:
-                await session.initialize()
-                await exercise(session, repo)
+def test_streamable_http_client_session_with_token(setup: tuple[pathlib.Path, pathlib.Path],
+                                                   http_gateway_with_token: RunningGateway) -> None:
+    _, repo = setup
+    url = f"{http_gateway_with_token.url}/mcp"
 
-        run(scenario())
-        assert "s3cret" not in gateway.stderr_so_far()
+    async def scenario() -> None:
+        async with httpx2.AsyncClient(timeout=30) as http:
+            refused = await http.post(url, json={})
+            assert refused.status_code == 401
+        headers = {"Authorization": f"Bearer {TOKEN}"}
+        async with httpx2.AsyncClient(headers=headers, timeout=30) as http, \
+                streamable_http_client(url, http_client=http) as (read, write), \
+                ClientSession(read, write) as session:
+            await session.initialize()
+            await exercise(session, repo)
+
+    run(scenario())
+    assert TOKEN not in http_gateway_with_token.stderr_so_far()
 
 
-def test_fastmcp_client(setup: tuple[pathlib.Path, pathlib.Path]) -> None:
+def test_fastmcp_client(setup: tuple[pathlib.Path, pathlib.Path], http_gateway_with_token: RunningGateway) -> None:
     fastmcp = pytest.importorskip("fastmcp")
-    config, repo = setup
-    with http_gateway(["--servers", str(config)]) as gateway:
-        async def scenario() -> None:
-            async with fastmcp.Client(f"{gateway.url}/mcp") as client:
-                names = {tool.name for tool in await client.list_tools()}
-                assert names == {"graphql", "search_tools"}
-                found = await client.call_tool("search_tools", {"text": "current time"})
-                assert [hit["field"] for hit in found.structured_content["fields"]] == ["time_get_current_time"]
-                result = await client.call_tool("graphql", {"query": QUERY, "variables": {"repo": str(repo)}})
-                assert result.structured_content["data"]["now"]["timezone"] == "Europe/Paris"
+    _, repo = setup
 
-        run(scenario())
+    async def scenario() -> None:
+        async with fastmcp.Client(f"{http_gateway_with_token.url}/mcp", auth=TOKEN) as client:
+            names = {tool.name for tool in await client.list_tools()}
+            assert names == {"graphql", "search_tools"}
+            found = await client.call_tool("search_tools", {"text": "current time"})
+            assert [hit["field"] for hit in found.structured_content["fields"]] == ["time_get_current_time"]
+            result = await client.call_tool("graphql", {"query": QUERY, "variables": {"repo": str(repo)}})
+            assert result.structured_content["data"]["now"]["timezone"] == "Europe/Paris"
+
+    run(scenario())
 
 
 @pytest.mark.parametrize("signal_number", [signal.SIGTERM, signal.SIGINT])
@@ -137,23 +152,24 @@ def test_stdio_gateway_stops_on_signal_and_closes_tool_servers(
     setup: tuple[pathlib.Path, pathlib.Path], signal_number: int
 ) -> None:
     config, _ = setup
-    process = subprocess.Popen(gateway_command("--servers", str(config), "-v"), env=child_env(),
-                               stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-    try:
-        assert process.stderr is not None
-        for _ in range(50):  # the start-up line comes after every server answered its handshake
-            line = process.stderr.readline()
-            if "serving" in line or not line:
-                break
-        servers = children_of(process.pid)
-        assert len(servers) == 2, line
-        process.send_signal(signal_number)
-        assert process.wait(STOP_TIMEOUT) == 0
-        assert not [pid for pid in servers if alive(pid)]
-    finally:
-        if process.poll() is None:
-            process.kill()
-            process.wait(5)
+    # The context closes the pipes; the gateway has ended by then, or been killed.
+    with subprocess.Popen(gateway_command("--servers", str(config), "-v"), env=child_env(), stdin=subprocess.PIPE,
+                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True) as process:
+        try:
+            assert process.stderr is not None
+            for _ in range(50):  # the start-up line comes after every server answered its handshake
+                line = process.stderr.readline()
+                if "serving" in line or not line:
+                    break
+            servers = children_of(process.pid)
+            assert len(servers) == 2, line
+            process.send_signal(signal_number)
+            assert process.wait(STOP_TIMEOUT) == 0
+            assert not [pid for pid in servers if alive(pid)]
+        finally:
+            if process.poll() is None:
+                process.kill()
+                process.wait(5)
 
 
 @pytest.mark.parametrize(

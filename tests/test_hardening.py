@@ -17,17 +17,13 @@ import tracemalloc
 import pytest
 
 import _graphql
-from conftest import JOIN_TIMEOUT, PLACEHOLDER, catalogue, engine_threads
+from conftest import JOIN_TIMEOUT, PLACEHOLDER, STRESS_SECONDS, catalogue, engine_threads
+from support.child import python_env
+from support.proc import rss_bytes
 
-PAGE = os.sysconf("SC_PAGE_SIZE")
 # AddressSanitizer keeps freed memory in quarantine, so RSS says nothing there.
 UNDER_ASAN = "libasan" in os.environ.get("LD_PRELOAD", "")
 RSS_BOUND = float("inf") if UNDER_ASAN else 4 * 1024 * 1024
-
-
-def rss_bytes() -> int:
-    with open("/proc/self/statm") as statm:
-        return int(statm.read().split()[1]) * PAGE
 
 
 def serve_all(engine: _graphql.SchemaEngine, stop: threading.Event) -> None:
@@ -128,12 +124,11 @@ sys.exit(os.waitstatus_to_exitcode(status))
 
 OUT_OF_MEMORY = """
 import resource, _graphql
+from support.proc import mapped_bytes
 engine = _graphql.SchemaEngine('{"server": "s", "name": "t"}')
 big = "x" * (300 * 1024 * 1024)
-with open("/proc/self/statm") as statm:
-    mapped = int(statm.read().split()[0]) * resource.getpagesize()
 # Room for the argument but not for the engine's own copy of it.
-resource.setrlimit(resource.RLIMIT_AS, (mapped + 200 * 1024 * 1024, resource.RLIM_INFINITY))
+resource.setrlimit(resource.RLIMIT_AS, (mapped_bytes() + 200 * 1024 * 1024, resource.RLIM_INFINITY))
 for call in (lambda: engine.respond_tool_call("tool-call-1", big), lambda: engine.execute(big),
              lambda: engine.fail_tool_call("x", big), lambda: _graphql.SchemaEngine(big)):
     try:
@@ -149,7 +144,8 @@ def test_the_process_survives(script: str) -> None:
     """A forked child keeps a usable engine; exhausted memory raises MemoryError instead of aborting."""
     if "RLIMIT_AS" in script and UNDER_ASAN:
         pytest.skip("AddressSanitizer reserves more address space than the limit allows")
-    finished = subprocess.run([sys.executable, "-c", script], timeout=60, capture_output=True, text=True)
+    finished = subprocess.run([sys.executable, "-c", script], timeout=60, capture_output=True, text=True,
+                              env=python_env())
     assert finished.returncode == 0, finished.stderr
 
 
@@ -229,7 +225,7 @@ def test_stress_hosts_answer_out_of_order_while_engines_come_and_go() -> None:
     workers += [threading.Thread(target=churn, daemon=True)]
     for worker in workers:
         worker.start()
-    time.sleep(4.0)
+    time.sleep(STRESS_SECONDS)
     stop.set()
     for worker in workers[2:]:
         worker.join(JOIN_TIMEOUT)

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import asyncio
+import concurrent.futures
 import json
 import os
 import subprocess
@@ -88,11 +89,11 @@ def test_time_limit_answers_a_hung_call_and_drops_its_late_answer(per_registrati
     host.register("slow", "wait", lambda: release.wait(JOIN_TIMEOUT) and "late",
                   time_limit=0.2 if per_registration else None)
     host.register("math", "sum", lambda numbers: sum(numbers))
-    try:
-        with host:
+    with host:
+        try:
             document = run(host, "{ w: slow_wait s: math_sum(numbers: [4]) }")
-    finally:
-        release.set()
+        finally:
+            release.set()  # before closing, which would wait for the hung handler
     assert document["data"] == {"w": {"isError": True, "json": None,
                                       "text": "TimeoutError: tool slow.wait took longer than 0.2 s"}, "s": 4}
 
@@ -231,6 +232,11 @@ def test_every_call_is_answered_once_whatever_the_handler_does(handler, expected
 
 
 def test_execute_async_never_waits_for_a_shared_pool():
+    # One call more than the default executor has threads: were the waits
+    # for the engine on that executor, they would hold every thread and the
+    # handlers, which need one too, could never run.
+    calls = default_executor_threads() + 1
+
     async def nap() -> str:
         await asyncio.to_thread(threading.Event().wait, 0.3)  # needs the loop's default executor
         return "rested"
@@ -238,11 +244,18 @@ def test_execute_async_never_waits_for_a_shared_pool():
     async def main() -> list:
         async with ToolHost(CATALOGUE) as host:
             host.register("slow", "wait", nap)
-            calls = [host.execute_async("{ slow_wait }") for _ in range(200)]
-            return await asyncio.wait_for(asyncio.gather(*calls), JOIN_TIMEOUT)
+            return await asyncio.wait_for(asyncio.gather(*(host.execute_async("{ slow_wait }") for _ in range(calls))),
+                                          JOIN_TIMEOUT)
 
     documents = asyncio.run(main())
-    assert [d["data"]["slow_wait"] for d in documents] == ["rested"] * 200
+    assert [d["data"]["slow_wait"] for d in documents] == ["rested"] * calls
+
+
+def default_executor_threads() -> int:
+    """The thread count of an event loop's default executor, which asyncio
+    creates with ThreadPoolExecutor's own default size."""
+    with concurrent.futures.ThreadPoolExecutor() as pool:
+        return pool._max_workers  # no public name; the size depends on the CPU count and Python version
 
 
 @pytest.mark.parametrize("limit", [float("inf"), float("nan"), 0, -1, 1e300, "soon"])

@@ -11,11 +11,15 @@ import sys
 
 import pytest
 
+from conftest import STRESS_SECONDS
+from support.child import python_env
+
 SUBPROCESS_TIMEOUT = 60
 UNDER_ASAN = "libasan" in os.environ.get("LD_PRELOAD", "")
 
 PRELUDE = """
 import json, os, signal, sys, threading, time, _graphql
+from support.proc import mapped_bytes, thread_state
 engine = _graphql.SchemaEngine('[{"server": "s", "name": "t"}]')
 
 def background(fn, *args):
@@ -40,11 +44,7 @@ def settle(threads):
     # and freeing, and waiting on the engine.
     ids, calm = [t.native_id for t in threads], 0
     for _ in range(2000):
-        states = []
-        for thread_id in ids:
-            with open(f"/proc/self/task/{thread_id}/stat") as stat:
-                states.append(stat.read().rsplit(")", 1)[1].split()[0])
-        calm = calm + 1 if all(state == "S" for state in states) else 0
+        calm = calm + 1 if all(thread_state(thread_id) == "S" for thread_id in ids) else 0
         if calm == 5:
             return
         time.sleep(0.01)
@@ -155,16 +155,12 @@ big = "x" * (64 * 1024 * 1024)
 running = background(engine.execute, "query($v: String) { s_t(v: $v) }", json.dumps({"v": big}))
 del big
 
-def mapped():
-    with open("/proc/self/statm") as statm:
-        return int(statm.read().split()[0]) * resource.getpagesize()
-
 executing = [t for t in threading.enumerate() if t is not threading.main_thread()]
 for attempt in range(400):
     settle(executing)
     # Room for the core's bookkeeping but not for a 64 MiB string; lifted at
     # once so that the executing thread never runs into the limit.
-    resource.setrlimit(resource.RLIMIT_AS, (mapped() + 16 * 1024 * 1024, resource.RLIM_INFINITY))
+    resource.setrlimit(resource.RLIMIT_AS, (mapped_bytes() + 16 * 1024 * 1024, resource.RLIM_INFINITY))
     try:
         text = engine.receive_tool_call(0)
     except MemoryError:
@@ -225,13 +221,11 @@ def host(seed):
             counts["memory_errors"] += 1
 
 hosts = [threading.Thread(target=host, args=(i,), daemon=True) for i in range(2)]
-with open("/proc/self/statm") as statm:
-    mapped = int(statm.read().split()[0]) * resource.getpagesize()
-resource.setrlimit(resource.RLIMIT_AS, (mapped + 128 * 1024 * 1024, resource.RLIM_INFINITY))
+resource.setrlimit(resource.RLIMIT_AS, (mapped_bytes() + 128 * 1024 * 1024, resource.RLIM_INFINITY))
 for thread in hosts:
     thread.start()
 ballast, rng = [], random.Random(0)
-deadline = time.monotonic() + 3
+deadline = time.monotonic() + float(sys.argv[1])  # how long the ballast churns
 while time.monotonic() < deadline:
     try:
         ballast.append(bytearray(rng.randrange(1, 8) << 20))
@@ -262,8 +256,8 @@ print(counts)
 def run_script(script: str, *args: str) -> None:
     try:
         finished = subprocess.run(
-            [sys.executable, "-c", script, *args], timeout=SUBPROCESS_TIMEOUT, capture_output=True, text=True
-        )
+            [sys.executable, "-c", script, *args], timeout=SUBPROCESS_TIMEOUT, capture_output=True, text=True,
+            env=python_env())
     except subprocess.TimeoutExpired:
         pytest.fail(f"the process hung for {SUBPROCESS_TIMEOUT} s", pytrace=False)
     assert finished.returncode == 0, finished.stderr[-3000:]
@@ -284,4 +278,4 @@ def test_fork_while_receiving_leaves_the_child_a_working_engine() -> None:
 @pytest.mark.skipif(UNDER_ASAN, reason="AddressSanitizer reserves more address space than the limit allows")
 @pytest.mark.parametrize("script", [UNDELIVERED, MEMORY_PRESSURE], ids=["undelivered", "pressure"])
 def test_exhausted_memory_on_the_bridge(script: str) -> None:
-    run_script(script)
+    run_script(script, str(STRESS_SECONDS))

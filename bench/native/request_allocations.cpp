@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <string>
 
-#include "catalogue/engine.hpp"
+#include "execution/engine.hpp"
 #include "execution/execution.hpp"
 
 extern "C" {

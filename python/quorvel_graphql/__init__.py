@@ -19,6 +19,7 @@ from .errors import (
     UnknownToolError,
 )
 from .host import Handler, HostState, ToolCall, ToolHost
+from .json_text import JsonText
 from .typed import GraphQL
 
 __all__ = [
@@ -27,6 +28,7 @@ __all__ = [
     "Handler",
     "HostState",
     "HostStateError",
+    "JsonText",
     "McpCallError",
     "QuorvelError",
     "ReadOnlyError",

@@ -12,6 +12,7 @@ from __future__ import annotations
 import asyncio
 import collections
 import concurrent.futures
+import functools
 import heapq
 import inspect
 import itertools
@@ -21,11 +22,12 @@ import math
 import threading
 import time
 from collections.abc import Callable, Mapping
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from typing import Any
 
 from _graphql import SchemaEngine
 
+from . import json_text
 from .common import check_time_limit, describe_exception
 from .errors import ReadOnlyError, ToolHandlerError
 from .loop_thread import LoopThread
@@ -68,6 +70,36 @@ class ToolCall:
         return cls.from_request(json.loads(text))
 
 
+class HandlerCost:
+    """What a plain handler's runs have cost so far, to tell one cheap
+    enough to run on the receiving thread (a hand-off to another thread
+    costs tens of microseconds, more than such a handler's whole run).
+    Updated without a lock: a lost update only delays a decision."""
+
+    __slots__ = ("cheap_runs", "slow")
+
+    # A handler is cheap after this many runs in a row under CHEAP_SECONDS;
+    # once one run takes longer than SLOW_SECONDS it is never cheap again.
+    CHEAP_RUNS = 16
+    CHEAP_SECONDS = 100e-6
+    SLOW_SECONDS = 1e-3
+
+    def __init__(self) -> None:
+        self.cheap_runs = 0
+        self.slow = False
+
+    @property
+    def cheap(self) -> bool:
+        return not self.slow and self.cheap_runs >= self.CHEAP_RUNS
+
+    def note(self, seconds: float) -> None:
+        if seconds < self.CHEAP_SECONDS:
+            self.cheap_runs += 1
+        else:
+            self.cheap_runs = 0
+            self.slow = self.slow or seconds > self.SLOW_SECONDS
+
+
 @dataclass(frozen=True, slots=True)
 class Registration:
     """How one handler is to be run."""
@@ -78,17 +110,20 @@ class Registration:
     is_coroutine: bool
     time_limit: float | None
     loop: asyncio.AbstractEventLoop | None
-    inline: bool  # run on the receiving thread: for cheap handlers that never block
+    inline: bool | None  # on the receiving thread: always, never, or (None) once measured cheap
+    cost: HandlerCost = field(default_factory=HandlerCost, compare=False)
 
     @classmethod
     def of(
         cls, handler: Handler, *, pass_dict: bool = False, pass_call: bool = False, time_limit: float | None = None,
-        loop: asyncio.AbstractEventLoop | None = None, inline: bool = False,
+        loop: asyncio.AbstractEventLoop | None = None, inline: bool | None = None,
     ) -> Registration:
         """A checked registration; TypeError or ValueError says what is wrong."""
         if not callable(handler):
             raise TypeError(f"handler must be callable, not {type(handler).__name__}")
         is_coroutine = inspect.iscoroutinefunction(handler)
+        if inline is None and (is_coroutine or time_limit is not None):
+            inline = False  # a coroutine needs its loop; a time limit, a thread it can leave behind
         if inline and (is_coroutine or time_limit is not None):
             raise ValueError("inline=True is for plain handlers without a time limit: "
                              "nothing can stop a handler running on the receiving thread")
@@ -146,13 +181,16 @@ class CallServer:
         self._pool: Workers | None = None
         self._stopping = threading.Event()
         self._receiving_done = threading.Event()
+        self._generation = 0  # of the receiving role; the watchdog moves it on (under _lock)
+        self._running_here: tuple[float, Registration, str] | None = None  # a handler on the receiving thread
         self._private_loop: LoopThread | None = None
 
     def start(self) -> None:
         # Threads are not bounded here: at most max_workers run plain
         # handlers (_slots), plus the one that holds the receiving role.
         self._pool = Workers("quorvel-tool")
-        self._pool.submit(self._receive_role)
+        self._pool.submit(functools.partial(self._receive_role, self._generation))
+        threading.Thread(target=self._watch_the_receiver, name="quorvel-watch", daemon=True).start()
 
     def stop(self, timeout: float) -> None:
         """Stops receiving, drops what is still in flight and waits up to
@@ -182,40 +220,78 @@ class CallServer:
 
     # -- receiving ----------------------------------------------------------
 
-    def _receive_role(self) -> None:
-        """The receiving loop; exactly one pool thread runs it at a time.
+    def _receive_role(self, generation: int) -> None:
+        """The receiving loop; exactly one pool thread runs it at a time
+        (the one whose ``generation`` is current).
 
-        A lone request for a plain handler is run on this very thread, after
-        handing the receiving role to another one: waking a thread is slow,
-        and this way the wake-up happens beside the handler instead of before
-        it.  Requests that arrive together are handed out to the pool, so a
-        fan-out still runs in parallel and the loop keeps receiving."""
+        Each wake-up takes every request already waiting.  Cheap plain
+        handlers run right here.  A lone request for a worker is run on this
+        very thread, after handing the receiving role to another one: waking
+        a thread is slow, and this way the wake-up happens beside the handler
+        instead of before it.  Requests that arrive together are handed out
+        to the pool, so a fan-out still runs in parallel and the loop keeps
+        receiving."""
         receive = self.engine.receive_tool_call
         handed_on = False
         try:
-            while not self._stopping.is_set():
+            while not self._stopping.is_set() and self._generation == generation:
                 try:
                     text = receive(self._wait_ms())
                     if text is not None:
-                        following = receive(0)  # every request already waiting is taken in this wake-up
-                        run_here = self._dispatch(text, may_run_here=following is None)
-                        while following is not None:
-                            self._dispatch(following, may_run_here=False)
-                            following = receive(0)
-                        if run_here is not None:
-                            assert self._pool is not None
-                            self._pool.submit(self._receive_role)
+                        run_here = self._dispatch_wake_up(text, generation)
+                        if run_here is not None or self._generation != generation:
+                            if self._generation == generation:
+                                assert self._pool is not None
+                                self._pool.submit(functools.partial(self._receive_role, generation))
                             handed_on = True
-                            run_here()
+                            if run_here is not None:
+                                run_here()
                             return
                     if self._deadlines:
                         self._expire_overdue()
                 except Exception as error:  # the role must outlive any single bad request
                     self._note_receive_error(describe_exception(error))
                     self._stopping.wait(self.poll_ms / 1000)  # never spin on a lasting fault
+            handed_on = self._generation != generation  # the watchdog's new role holder finishes up
         finally:
             if not handed_on:
                 self._receiving_done.set()
+
+    def _dispatch_wake_up(self, text: str, generation: int) -> Callable[[], None] | None:
+        """Dispatches ``text`` and every request queued behind it (while this
+        thread holds the role); returns the work of a lone request that
+        needs a worker, to run on this thread.  The next request is taken
+        only once the one before is dispatched, so none is held here while
+        a handler runs on this thread."""
+        receive = self.engine.receive_tool_call
+        run_here = self._dispatch(text, may_run_here=True)
+        following = receive(0) if self._generation == generation else None
+        if following is not None and run_here is not None:
+            assert self._pool is not None
+            self._pool.submit(run_here)
+            run_here = None
+        while following is not None:
+            self._dispatch(following, may_run_here=False)
+            following = receive(0) if self._generation == generation else None
+        return run_here
+
+    def _watch_the_receiver(self) -> None:
+        """A handler run on the receiving thread that overruns (a cheap one
+        that blocked after all) must not stall every other call: after a
+        poll interval another thread takes over receiving, and a handler
+        measured cheap is never run there again."""
+        while not self._receiving_done.wait(self.poll_ms / 1000):  # stop() needs a receiver that ends
+            with self._lock:
+                running = self._running_here
+                if running is None or time.perf_counter() - running[0] < HandlerCost.SLOW_SECONDS:
+                    continue
+                self._running_here = None
+                self._generation += 1
+                generation = self._generation
+            running[1].cost.slow = True
+            log.debug("%s overran on the receiving thread; another thread receives now", running[2])
+            assert self._pool is not None
+            self._pool.submit(functools.partial(self._receive_role, generation))
 
     def _note_receive_error(self, message: str) -> None:
         self.receive_error_count += 1
@@ -237,7 +313,7 @@ class CallServer:
         thread when ``may_run_here`` and the request is for a plain handler
         that got a slot; None when it is taken care of otherwise."""
         try:
-            request = json.loads(text)
+            request = json_text.loads(text)
             call_id = str(request["request_id"])
         except Exception as error:
             self._note_receive_error(f"unreadable request {text[:200]!r}: {describe_exception(error)}")
@@ -251,7 +327,8 @@ class CallServer:
             if registration is None:
                 raise LookupError(f"no handler for {key[0]}.{key[1]}")
             call = ToolCall.from_request(request)
-            if registration.inline:
+            if registration.inline or (registration.inline is None and registration.cost.cheap
+                                       and self.time_limit is None):
                 self._run_inline(registration, call)
                 return None
             return self._launch(registration, call, may_run_here)
@@ -260,11 +337,17 @@ class CallServer:
             return None
 
     def _run_inline(self, registration: Registration, call: ToolCall) -> None:
+        started = time.perf_counter()
+        self._running_here = (started, registration, call.label)
         try:
             result = registration.run(call)
         except BaseException as error:
             self._send_failure(call.request_id, describe_exception(error))
             return
+        finally:
+            with self._lock:
+                self._running_here = None
+            registration.cost.note(time.perf_counter() - started)
         self._send_result(call.request_id, call.label, result)
 
     def _launch(self, registration: Registration, call: ToolCall, may_run_here: bool) -> Callable[[], None] | None:
@@ -319,10 +402,12 @@ class CallServer:
         entry.started = True
         if self._inflight.get(entry.call.request_id) is not entry:
             return  # expired or stopped while it waited for a worker
+        started = time.perf_counter()
         try:
             result, failed = registration.run(entry.call), False
         except BaseException as error:
             result, failed = error, True
+        registration.cost.note(time.perf_counter() - started)
         self._conclude(entry, result, failed)
 
     async def _run_coroutine(self, registration: Registration, entry: _InFlight) -> None:
@@ -375,7 +460,7 @@ class CallServer:
 
     def _send_result(self, request_id: str, label: str, result: Any) -> None:
         try:
-            payload = json.dumps(result, allow_nan=False)
+            payload = json_text.dumps(result)
         except RecursionError:
             self._send_failure(request_id, f"ValueError: result of {label} is not JSON: it is nested too deeply "
                                            "(or refers to itself)")

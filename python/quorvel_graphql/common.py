@@ -1,14 +1,16 @@
 """Small rules every layer of the package shares: how a failure reads, what
 a time limit may be, the engine's tool list, and the JSON shapes passed to
-and read from the engine.  This module imports nothing else of the package,
-so the host kit, the MCP adapter, the command line and the gateway can all
-lean on it without leaning on each other."""
+and read from the engine.  Of the package this module imports only the
+leaf ``json_text``, so the host kit, the MCP adapter, the command line and
+the gateway can all lean on it without leaning on each other."""
 
 from __future__ import annotations
 
 import json
 from collections.abc import Iterable, Mapping
 from typing import TYPE_CHECKING, Any
+
+from . import json_text
 
 if TYPE_CHECKING:
     from _graphql import SchemaEngine
@@ -87,7 +89,7 @@ def variables_json(variables: Mapping[str, Any] | str | None) -> str | None:
     if variables is None or isinstance(variables, str):
         return variables
     try:
-        return json.dumps(dict(variables), allow_nan=False)
+        return json_text.dumps(dict(variables))
     except RecursionError:
         raise ValueError("the variables nest too deeply") from None
     except (TypeError, ValueError) as error:

@@ -17,7 +17,6 @@ from __future__ import annotations
 import asyncio
 import difflib
 import enum
-import json
 import logging
 import threading
 from collections.abc import Callable, Mapping
@@ -36,6 +35,7 @@ from .common import (
     variables_json,
     with_input_schemas,
 )
+from . import json_text
 from .errors import HostStateError, UnknownToolError
 from .workers import Workers
 
@@ -71,8 +71,11 @@ class ToolHost:
 
     * a plain callable gets the call's arguments as keyword arguments, or as
       one dict when registered with ``pass_dict=True``; it runs on a pool of
-      ``max_workers`` daemon threads, or with ``inline=True`` directly on the
-      receiving thread (for cheap handlers that never block: no hand-off);
+      ``max_workers`` daemon threads, or directly on the receiving thread (no
+      hand-off) with ``inline=True``, or by default once its runs have
+      proved cheap (and no time limit applies); a run there that overruns
+      hands receiving to another thread within a poll interval, and that
+      handler goes back to the pool for good (``inline=False``: always the pool);
     * a coroutine function (``async def``) is awaited on an event loop: the
       loop given at registration, else the host's loop (the ``loop`` argument,
       or the running loop when the host is entered with ``async with``), else
@@ -80,7 +83,8 @@ class ToolHost:
     * a fallback handler (``register_fallback``) receives the whole
       :class:`ToolCall` for every (server, tool) without its own handler.
 
-    Whatever a handler returns is answered as ``json.dumps(result)``; an
+    Whatever a handler returns is answered as ``json.dumps(result)`` would
+    write it (a :class:`~quorvel_graphql.JsonText` as the text it is); an
     exception (any BaseException), a result that is not JSON, a missing
     handler or a call exceeding its time limit (per registration, else the
     host's ``time_limit``) fails the call with a one-line message such as
@@ -186,7 +190,7 @@ class ToolHost:
         pass_dict: bool = False,
         time_limit: float | None = None,
         loop: asyncio.AbstractEventLoop | None = None,
-        inline: bool = False,
+        inline: bool | None = None,
     ) -> None:
         """Serves ``server.tool`` with ``handler``; replaces an earlier one."""
         self._check_known(server, tool)
@@ -201,7 +205,7 @@ class ToolHost:
         pass_dict: bool = False,
         time_limit: float | None = None,
         loop: asyncio.AbstractEventLoop | None = None,
-        inline: bool = False,
+        inline: bool | None = None,
     ) -> Callable[[_F], _F]:
         """Decorator form of :meth:`register`."""
 
@@ -221,7 +225,8 @@ class ToolHost:
         """Serves every tool without a handler of its own; gets the ToolCall."""
         self._calls.fallback = Registration.of(handler, pass_call=True, time_limit=time_limit, loop=loop)
 
-    def register_methods(self, tools: object, *, time_limit: float | None = None, inline: bool = False) -> list[str]:
+    def register_methods(self, tools: object, *, time_limit: float | None = None,
+                         inline: bool | None = None) -> list[str]:
         """Registers each method of ``tools`` named like a catalogue tool's
         GraphQL field (``files_read_file`` serves files.read_file).  Returns
         the field names that found a method."""
@@ -320,28 +325,43 @@ class ToolHost:
 
     def execute(self, query: str, variables: Mapping[str, Any] | str | None = None) -> dict[str, Any]:
         """Runs one query and returns the parsed response document."""
+        document: dict[str, Any] = json_text.loads(self.execute_text(query, variables))
+        return document
+
+    def execute_text(self, query: str, variables: Mapping[str, Any] | str | None = None) -> str:
+        """Like :meth:`execute`, returning the response document as the JSON
+        text the engine wrote, for callers that send it on unread."""
         self._require_running()
         running = _running_loop()
         if running is not None and running in self._calls.handler_loops():
             raise RuntimeError("execute() would block the event loop that runs the coroutine handlers; "
                                "use 'await host.execute_async(...)' instead")
-        document: dict[str, Any] = json.loads(self.engine.execute(query, variables_json(variables)))
-        return document
+        return self.engine.execute(query, variables_json(variables))
 
     async def execute_async(self, query: str, variables: Mapping[str, Any] | str | None = None) -> dict[str, Any]:
         """Like :meth:`execute`, awaited without blocking the running loop.
 
         Each call waits on a thread of the host's own (unbounded) set, never
         on the loop's default executor, which coroutine handlers may need."""
+        document: dict[str, Any] = await self._execute_on_thread(query, variables, json_text.loads)
+        return document
+
+    async def execute_text_async(self, query: str, variables: Mapping[str, Any] | str | None = None) -> str:
+        """Like :meth:`execute_text`, awaited without blocking the running loop."""
+        text: str = await self._execute_on_thread(query, variables, str)
+        return text
+
+    async def _execute_on_thread(self, query: str, variables: Mapping[str, Any] | str | None,
+                                 finish: Callable[[str], Any]) -> Any:
         self._require_running()
         text = variables_json(variables)
         loop = asyncio.get_running_loop()
-        outcome: asyncio.Future[dict[str, Any]] = loop.create_future()
+        outcome: asyncio.Future[Any] = loop.create_future()
 
         def run() -> None:
             settle: Callable[[asyncio.Future[Any], Any], None] = _set_result
             try:
-                result: Any = json.loads(self.engine.execute(query, text))
+                result: Any = finish(self.engine.execute(query, text))
             except BaseException as error:
                 result, settle = error, _set_exception
             try:

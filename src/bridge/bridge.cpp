@@ -2,6 +2,7 @@
 
 #include <pthread.h>
 
+#include <algorithm>
 #include <charconv>
 #include <new>
 #include <utility>
@@ -13,6 +14,8 @@ namespace quorvel {
 namespace {
 
 constexpr std::string_view request_id_prefix = "tool-call-";
+constexpr std::string_view detached_message = "CallBridge is detached";
+constexpr std::string_view undelivered_message = "CallBridge could not deliver the request to the host: memory ran out";
 
 // Undoes what a scope started (a timer, a notification), on every way out.
 template <class Undo>
@@ -27,10 +30,7 @@ private:
     Undo undo_;
 };
 
-}  // namespace
-
-std::string request_id_of(std::uint64_t number) { return std::string(request_id_prefix) + std::to_string(number); }
-
+// "tool-call-<number>" back to its number: nothing for any other text.
 std::optional<std::uint64_t> request_number(std::string_view request_id) {
     if (!request_id.starts_with(request_id_prefix)) return std::nullopt;
     std::string_view digits = request_id.substr(request_id_prefix.size());
@@ -60,10 +60,19 @@ std::string write_bridge_request(std::string_view request_id, std::string_view s
     return text;
 }
 
+}  // namespace
+
+std::string request_id_of(std::uint64_t number) { return std::string(request_id_prefix) + std::to_string(number); }
+
+void write_tool_error_result(std::initializer_list<std::string_view> text_parts, std::string& out) {
+    out += "{\"isError\":true,\"json\":null,\"text\":";
+    json::write_string_of(text_parts, out);
+    out.push_back('}');
+}
+
 std::string tool_error_result(std::string_view message) {
-    std::string text = "{\"isError\":true,\"json\":null,\"text\":";
-    json::write_string(message, text);
-    text += '}';
+    std::string text;
+    write_tool_error_result({message}, text);
     return text;
 }
 
@@ -306,7 +315,6 @@ PendingCall TokioCallBridge::start_call(std::string_view server, std::string_vie
 
 std::optional<BridgeEnvelope> TokioCallBridge::wait_for_request(TaskContext& context,
                                                                 std::optional<Clock::time_point> until) {
-    std::lock_guard receiving(receiver_mutex_);
     std::optional<Runtime::TimerKey> timer;
     if (until) timer = context.runtime.add_timer(*until, context.parker);
     ScopeExit undo([&] {
@@ -338,23 +346,26 @@ Result<std::optional<ReceivedRequest>> TokioCallBridge::receive_json(Runtime& ru
         std::lock_guard receiving(receiver_mutex_);
         return received(queue_.try_receive());
     }
-    const std::optional<Clock::time_point> deadline = deadline_after(seconds, nanoseconds);
     return runtime.block_on(
         [&](TaskContext& context) -> Result<Received> {
+            std::unique_lock receiving(receiver_mutex_);
+            // Receivers are served one after the other, so a receiver's own
+            // timeout starts only once the one before it has finished.
+            const std::optional<Clock::time_point> deadline = deadline_after(seconds, nanoseconds);
+            if (!context.interrupt) return received(wait_for_request(context, deadline));
             for (;;) {
-                std::optional<Clock::time_point> until = deadline;
-                if (context.interrupt) {
-                    const auto next_check = Clock::now() + interrupt_check_interval;
-                    if (!until || next_check < *until) until = next_check;
-                }
+                Clock::time_point until = Clock::now() + interrupt_check_interval;
+                if (deadline) until = std::min(until, *deadline);
                 if (auto envelope = wait_for_request(context, until)) return received(std::move(envelope));
                 if (deadline && Clock::now() >= *deadline) return Received();
-                // The receiver lock is released here: the hook may wait for
-                // the interpreter lock, which a thread queueing a request
-                // may hold.
-                if (context.interrupt && context.interrupt->interrupted()) {
+                // Never asked with the receiver lock held: the hook waits for
+                // the interpreter lock, and no lock of the engine may be held
+                // across that wait.
+                receiving.unlock();
+                if (context.interrupt->interrupted()) {
                     return fail_interrupted("interrupted while waiting for a tool call request");
                 }
+                receiving.lock();
             }
         },
         interrupt);

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdint>
 #include <deque>
+#include <initializer_list>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -22,19 +23,15 @@
 
 namespace quorvel {
 
-// "tool-call-<number>", and back: nothing for any other text.
+// "tool-call-<number>".
 std::string request_id_of(std::uint64_t number);
-std::optional<std::uint64_t> request_number(std::string_view request_id);
 
-// The bridge request document: five members in this fixed order.
-// `arguments_json` is already compact JSON text.
-std::string write_bridge_request(std::string_view request_id, std::string_view server, std::string_view tool,
-                                 std::string_view arguments_json, std::string_view operation);
-
-// {"isError":true,"json":null,"text":message} as compact text.
+// The value of every tool field without a real result, and the reply that
+// failing or detaching hands a waiting call:
+// {"isError":true,"json":null,"text":...}, compact, its text the
+// concatenation of `text_parts`.
+void write_tool_error_result(std::initializer_list<std::string_view> text_parts, std::string& out);
 std::string tool_error_result(std::string_view message);
-
-inline constexpr std::string_view detached_message = "CallBridge is detached";
 
 // A request on its way to a host, written in full when its call started so
 // that taking it out of the queue cannot fail.
@@ -160,10 +157,12 @@ public:
     PendingCall start_call(std::string_view server, std::string_view tool, std::string_view operation,
                            std::string arguments_json, const std::shared_ptr<Parker>& waker);
 
-    // The next request, or nothing when none arrived in time. A zero timeout
-    // polls without entering the runtime. With `interrupt`, the wait gives up
-    // the receiver lock every interrupt_check_interval to ask the hook, and
-    // ends with the interrupted failure when it says so.
+    // The next request, or nothing when none arrived in time; the time runs
+    // from the moment this receiver holds the receiver lock, which another
+    // receiver may hold first. A zero timeout polls without entering the
+    // runtime. With `interrupt`, the wait gives up the receiver lock every
+    // interrupt_check_interval to ask the hook, and ends with the interrupted
+    // failure when it says so.
     Result<std::optional<ReceivedRequest>> receive_json(Runtime& runtime, std::chrono::seconds seconds,
                                                    std::chrono::nanoseconds nanoseconds,
                                                    InterruptCheck* interrupt = nullptr);
@@ -183,6 +182,7 @@ private:
 
     std::optional<ReplySender> take_sender(std::uint64_t number) noexcept;
     void fail_undelivered(std::uint64_t number) noexcept;
+    // With the receiver lock held.
     std::optional<BridgeEnvelope> wait_for_request(TaskContext& context, std::optional<Clock::time_point> until);
     void cancel_pending(const std::string& payload);
 
@@ -197,8 +197,5 @@ private:
     TokioCallBridge* previous_ = nullptr;
     TokioCallBridge* next_ = nullptr;
 };
-
-inline constexpr std::string_view undelivered_message =
-    "CallBridge could not deliver the request to the host: memory ran out";
 
 }  // namespace quorvel

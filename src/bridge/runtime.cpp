@@ -142,8 +142,8 @@ std::optional<double> cgroup_cpu_limit() {
     return lowest;
 }
 
-}  // namespace
-
+// Worker threads for this process: the CPU affinity mask, lowered by a
+// control-group CPU quota when there is one; at least 1.
 std::size_t available_cpu_count() {
     std::size_t count = 0;
     cpu_set_t mask;
@@ -155,6 +155,8 @@ std::size_t available_cpu_count() {
     }
     return count == 0 ? 1 : count;
 }
+
+}  // namespace
 
 Result<std::shared_ptr<Runtime>> Runtime::build() {
     // A forked child inherits the runtime without its workers: joining them,

@@ -119,8 +119,4 @@ private:
 // engine: a change tells an object that it now lives in a forked child.
 std::uint64_t fork_generation();
 
-// Worker threads for this process: the CPU affinity mask, lowered by a
-// control-group CPU quota when there is one; at least 1.
-std::size_t available_cpu_count();
-
 }  // namespace quorvel

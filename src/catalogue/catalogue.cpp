@@ -216,11 +216,10 @@ ToolCatalogue ToolCatalogue::from_json(json::Ref catalogue) {
     return result;
 }
 
-std::string sanitize_graphql_name(std::string_view text) {
-    std::string name;
-    name.reserve(text.size() + 1);
-    append_graphql_name(text, name);
-    return name;
+Result<ToolCatalogue> read_catalogue(std::string_view text) {
+    Result<json::Document> catalogue = json::read(text);
+    if (!catalogue) return fail("invalid catalogue JSON: " + catalogue.message());
+    return ToolCatalogue::from_json(catalogue.value().root());
 }
 
 // ---- views -------------------------------------------------------------------
@@ -275,16 +274,18 @@ std::string search_hits(const std::vector<ToolMetadata>& tools) {
     return text;
 }
 
-void placeholder_result(const ToolMetadata& tool, std::string& out) {
-    out += "{\"isError\":true,\"json\":null,\"text\":";
-    json::write_string_of({"SchemaEngine stub resolved ", tool.server_id, ".", tool.tool_name,
-                           " but CallBridge is not wired yet"},
-                          out);
-    out.push_back('}');
-}
-
 std::string describe(const ToolCatalogue& catalogue) {
     return "quorvel GraphQL schema engine stub (" + std::to_string(catalogue.size()) + " tool fields)";
+}
+
+const std::string& CatalogueViews::servers(const ToolCatalogue& catalogue) {
+    std::call_once(servers_once_, [&] { servers_ = server_summaries(catalogue.tools()); });
+    return servers_;
+}
+
+const std::string& CatalogueViews::search(const ToolCatalogue& catalogue) {
+    std::call_once(search_once_, [&] { search_ = search_hits(catalogue.tools()); });
+    return search_;
 }
 
 }  // namespace quorvel

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -62,14 +63,27 @@ private:
     FieldIndex index_;
 };
 
-// Every character that may not stand in a GraphQL name becomes one '_'; a
-// leading digit gets a '_' in front; an empty text becomes "_".
-std::string sanitize_graphql_name(std::string_view text);
+// The tools of a catalogue text, or "invalid catalogue JSON: ..." when it is
+// not JSON.
+Result<ToolCatalogue> read_catalogue(std::string_view text);
 
 // Views (never fail), written as compact JSON text.
 std::string server_summaries(const std::vector<ToolMetadata>& tools);
 std::string search_hits(const std::vector<ToolMetadata>& tools);
-void placeholder_result(const ToolMetadata& tool, std::string& out);
 std::string describe(const ToolCatalogue& catalogue);
+
+// The text of the `servers` and `search` views, written on first use and
+// then shared by every request (and every alias within one).
+class CatalogueViews {
+public:
+    const std::string& servers(const ToolCatalogue& catalogue);
+    const std::string& search(const ToolCatalogue& catalogue);
+
+private:
+    std::once_flag servers_once_;
+    std::once_flag search_once_;
+    std::string servers_;
+    std::string search_;
+};
 
 }  // namespace quorvel

@@ -1,7 +1,9 @@
 #include "common/unicode.hpp"
 
 namespace quorvel::unicode {
+namespace {
 
+// Whether the code point has the Unicode White_Space property.
 bool is_white_space(char32_t c) {
     switch (c) {
         case 0x09: case 0x0A: case 0x0B: case 0x0C: case 0x0D: case 0x20:
@@ -12,6 +14,8 @@ bool is_white_space(char32_t c) {
             return c >= 0x2000 && c <= 0x200A;
     }
 }
+
+}  // namespace
 
 char32_t decode_at(std::string_view text, std::size_t index, std::size_t& length) {
     const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
@@ -51,23 +55,6 @@ void append_utf8(char32_t c, std::string& out) {
         out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
         out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
     }
-}
-
-std::string to_valid_utf8(std::string_view text) {
-    std::string out;
-    out.reserve(text.size());
-    for (std::size_t i = 0; i < text.size();) {
-        std::size_t length = 0;
-        char32_t c = decode_at(text, i, length);
-        if (c == 0xFFFD && length == 1 && static_cast<unsigned char>(text[i]) >= 0x80) {
-            append_utf8(static_cast<unsigned char>(text[i]), out);
-            ++i;
-        } else {
-            out.append(text.substr(i, length));
-            i += length;
-        }
-    }
-    return out;
 }
 
 std::string_view trim(std::string_view text) {

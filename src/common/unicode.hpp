@@ -7,9 +7,6 @@
 
 namespace quorvel::unicode {
 
-// Whether the code point has the Unicode White_Space property.
-bool is_white_space(char32_t code_point);
-
 // `text` without leading and trailing White_Space characters. The text is
 // valid UTF-8 wherever the system trims (it comes from a Python str or a
 // JSON string); a malformed sequence counts as a non-space character.
@@ -20,11 +17,6 @@ std::string_view trim(std::string_view text);
 // sequence (overlong forms and surrogates included) decodes as U+FFFD over
 // one byte.
 char32_t decode_at(std::string_view text, std::size_t index, std::size_t& length);
-
-// `text` with every byte that is not part of a well-formed UTF-8 sequence
-// replaced by the character whose code point is the byte's value, so a
-// message quoting raw input is always valid UTF-8.
-std::string to_valid_utf8(std::string_view text);
 
 // Appends the UTF-8 encoding of one code point.
 void append_utf8(char32_t code_point, std::string& out);

@@ -4,7 +4,6 @@
 #include <array>
 #include <cstddef>
 
-#include "common/sorting.hpp"
 #include "common/unicode.hpp"
 #include "execution/response.hpp"
 #include "json/json.hpp"
@@ -14,31 +13,6 @@ namespace quorvel {
 namespace {
 
 std::string_view operation_label(const ToolMetadata& tool) { return tool.read_only ? "query" : "mutation"; }
-
-// What one response key holds: text already written (a built-in view), a
-// tool's placeholder, its reply, or its tool error result.
-struct FieldValue {
-    std::string_view alias;
-    std::string_view text;
-    const ToolMetadata* placeholder = nullptr;
-    json::Document reply;
-    std::optional<std::string> error;
-    bool is_tool = false;
-    std::size_t size_hint = 0;  // bytes the value is expected to take
-
-    static FieldValue built_in(std::string_view alias, std::string_view text) {
-        FieldValue value;
-        value.alias = alias;
-        value.text = text;
-        return value;
-    }
-    static FieldValue tool_field(std::string_view alias) {
-        FieldValue value;
-        value.alias = alias;
-        value.is_tool = true;
-        return value;
-    }
-};
 
 std::optional<std::string_view> built_in_text(const EngineRecord& engine, std::string_view name) {
     if (name == "servers") return engine.views->servers(engine.tools);
@@ -99,49 +73,9 @@ bool resolve_tool_jobs(TokioCallBridge& bridge, const std::pmr::vector<ToolField
     return true;
 }
 
-void write_field_value(const FieldValue& value, std::string& out) {
-    if (value.placeholder != nullptr) {
-        placeholder_result(*value.placeholder, out);
-    } else if (value.error) {
-        out += tool_error_result(*value.error);
-    } else if (value.reply.root()) {
-        json::write(value.reply.root(), out);
-    } else {
-        out += value.text;
-    }
-}
-
-// The data object's members sorted by response key. Of repeated keys the
-// last value wins, where tool fields count as set after every built-in
-// whatever their place in the query.
-std::string graphql_success(const std::pmr::vector<FieldValue>& values) {
-    std::pmr::vector<std::size_t> order(values.size(), values.get_allocator());
-    for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
-    sort_stably(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
-        if (values[a].alias != values[b].alias) return values[a].alias < values[b].alias;
-        return values[a].is_tool < values[b].is_tool;
-    });
-    std::size_t estimate = 32;
-    for (const FieldValue& value : values) estimate += value.alias.size() + value.text.size() + value.size_hint + 8;
-    std::string text;
-    text.reserve(estimate);
-    text += "{\"data\":{";
-    bool first = true;
-    for (std::size_t i = 0; i < order.size(); ++i) {
-        const FieldValue& value = values[order[i]];
-        if (i + 1 < order.size() && values[order[i + 1]].alias == value.alias) continue;
-        if (!first) text.push_back(',');
-        first = false;
-        json::write_string(value.alias, text);
-        text.push_back(':');
-        write_field_value(value, text);
-    }
-    text += "},\"errors\":[]}";
-    return text;
-}
-
-}  // namespace
-
+// The whole request, run on the calling thread inside the engine's runtime;
+// yields the response document text. Every failure is inside the document;
+// nothing when interrupted.
 std::optional<std::string> execute_json_async(const EngineRecord& engine, std::string_view query,
                                               std::optional<std::string_view> variables_json, TaskContext& context) {
     std::string_view trimmed = unicode::trim(query);
@@ -171,6 +105,8 @@ std::optional<std::string> execute_json_async(const EngineRecord& engine, std::s
     if (!resolve_tool_jobs(*engine.bridge, jobs, values, context)) return std::nullopt;
     return graphql_success(values);
 }
+
+}  // namespace
 
 std::optional<std::string> execute_json(const EngineRecord& engine, std::string_view query,
                                         std::optional<std::string_view> variables_json, InterruptCheck* interrupt) {

@@ -52,6 +52,26 @@ bool check_required(const char* function, std::span<const Parameter> parameters,
     return true;
 }
 
+// Adds a PEP 678 note to the exception being raised.
+void add_note_to_raised_exception(const std::string& note) {
+#if PY_VERSION_HEX >= 0x030C0000
+    PyObject* raised = PyErr_GetRaisedException();  // new reference
+    PyRef added = PyRef::steal(PyObject_CallMethod(raised, "add_note", "s", note.c_str()));
+    if (!added) PyErr_Clear();
+    PyErr_SetRaisedException(raised);
+#else
+    PyObject* type = nullptr;
+    PyObject* value = nullptr;
+    PyObject* traceback = nullptr;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    if (traceback != nullptr) PyException_SetTraceback(value, traceback);
+    PyRef added = PyRef::steal(PyObject_CallMethod(value, "add_note", "s", note.c_str()));
+    if (!added) PyErr_Clear();
+    PyErr_Restore(type, value, traceback);
+#endif
+}
+
 bool fail_with_note(const char* parameter) {
     add_note_to_raised_exception(std::string("while processing '") + parameter + "'");
     return false;
@@ -117,25 +137,6 @@ bool convert_milliseconds(PyObject* value, const char* parameter, std::uint64_t&
     if (milliseconds == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return fail_with_note(parameter);
     out = milliseconds;
     return true;
-}
-
-void add_note_to_raised_exception(const std::string& note) {
-#if PY_VERSION_HEX >= 0x030C0000
-    PyObject* raised = PyErr_GetRaisedException();  // new reference
-    PyRef added = PyRef::steal(PyObject_CallMethod(raised, "add_note", "s", note.c_str()));
-    if (!added) PyErr_Clear();
-    PyErr_SetRaisedException(raised);
-#else
-    PyObject* type = nullptr;
-    PyObject* value = nullptr;
-    PyObject* traceback = nullptr;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyErr_NormalizeException(&type, &value, &traceback);
-    if (traceback != nullptr) PyException_SetTraceback(value, traceback);
-    PyRef added = PyRef::steal(PyObject_CallMethod(value, "add_note", "s", note.c_str()));
-    if (!added) PyErr_Clear();
-    PyErr_Restore(type, value, traceback);
-#endif
 }
 
 }  // namespace quorvel::module

@@ -33,7 +33,4 @@ bool convert_text(PyObject* value, const char* parameter, std::string& out);
 bool convert_optional_text(PyObject* value, const char* parameter, std::optional<std::string>& out);
 bool convert_milliseconds(PyObject* value, const char* parameter, std::uint64_t& out);
 
-// Adds a PEP 678 note to the exception being raised.
-void add_note_to_raised_exception(const std::string& note);
-
 }  // namespace quorvel::module

@@ -11,7 +11,7 @@
 #include <optional>
 #include <string>
 
-#include "catalogue/engine.hpp"
+#include "execution/engine.hpp"
 #include "execution/execution.hpp"
 #include "module/arguments.hpp"
 #include "module/py_ref.hpp"

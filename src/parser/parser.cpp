@@ -70,6 +70,12 @@ std::string_view Arena::copy(std::string_view text) {
     return {storage, text.size()};
 }
 
+namespace {
+
+// Lists and input objects in argument values nest at most this deep; the
+// reader recurses once per level.
+constexpr std::size_t max_argument_depth = 256;
+
 class GraphqlFieldParser {
 public:
     GraphqlFieldParser(std::string_view source, const Variables& variables, Arena& arena)
@@ -398,6 +404,8 @@ Result<std::pmr::vector<SelectedField>> GraphqlFieldParser::parse_document() {
     if (Status directives = skip_directives(); !directives) return std::move(directives).failure();
     return parse_selection_set();
 }
+
+}  // namespace
 
 Result<std::pmr::vector<SelectedField>> parse_top_level_fields(std::string_view query, const Variables& variables,
                                                                Arena& arena) {

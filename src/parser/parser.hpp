@@ -43,10 +43,6 @@ struct SelectedField {
     ArgumentValue arguments;  // always an object
 };
 
-// Lists and input objects in argument values nest at most this deep; the
-// reader recurses once per level.
-inline constexpr std::size_t max_argument_depth = 256;
-
 // The request's variables: an object read from variables_json (empty when
 // none was given), looked up by name with the last of repeated names
 // winning.

@@ -31,7 +31,7 @@
 #include <thread>
 #include <vector>
 
-#include "catalogue/engine.hpp"
+#include "execution/engine.hpp"
 #include "execution/execution.hpp"
 #include "execution/response.hpp"
 

@@ -31,6 +31,8 @@ from ..cli_common import (
     serving,
 )
 from .core import Gateway, Host, is_loopback, log
+from .serving import LOOPS, PARSERS, Stack, choose_stack, listen
+from .supervisor import WORKER_OPTION, Supervisor, WorkerRole, available_cpus
 
 PROG = "python -m quorvel_graphql serve"
 TOKEN_VARIABLE = "QUORVEL_GATEWAY_TOKEN"
@@ -59,6 +61,14 @@ def _parser() -> argparse.ArgumentParser:
     parser.add_argument("--raw", action="store_true",
                         help="speak the engine's own query language (one operation of top-level tool fields, each "
                         "answering the tool's whole result) instead of standard GraphQL over the typed schema")
+    parser.add_argument("--workers", metavar="N", type=_worker_count, default=1,
+                        help="gateway processes sharing the HTTP port, each with its own tool servers; "
+                        "auto: one per CPU available (default 1)")
+    parser.add_argument("--loop", choices=LOOPS, default="auto",
+                        help="event loop for HTTP (default auto: uvloop when installed)")
+    parser.add_argument("--http-parser", choices=PARSERS, default="auto",
+                        help="HTTP/1.1 parser (default auto: httptools when installed)")
+    parser.add_argument(WORKER_OPTION, type=WorkerRole.parse, help=argparse.SUPPRESS)
     parser.add_argument("-v", "--verbose", action="count", default=0,
                         help="-v: one log line per request; -vv: debug and HTTP access logs")
     return parser
@@ -66,10 +76,14 @@ def _parser() -> argparse.ArgumentParser:
 
 def main(argv: Sequence[str] | None = None) -> int:
     args = _parser().parse_args(argv)
-    _configure_logging(args.verbose)
+    _configure_logging(args.verbose, worker=args.worker_of is not None)
     try:
         bind = _bind_address(args.http) if args.http is not None else None
         token = _token(args, bind)
+        if bind is None and (args.workers != 1 or args.loop != "auto" or args.http_parser != "auto"):
+            raise CommandFailure("--workers, --loop and --http-parser apply to --http only")
+        if bind is not None and args.workers > 1 and args.worker_of is None:
+            return _supervise(args, argv, bind, token)
         with _open_target(args) as (target, catalogue_json):
             gateway = Gateway(target, max_concurrent_queries=args.max_concurrent_queries, raw=args.raw,
                               catalogue_json=catalogue_json)
@@ -82,7 +96,7 @@ def main(argv: Sequence[str] | None = None) -> int:
                 if bind is None:
                     _run_stdio(gateway)
                 else:
-                    _run_http(gateway, bind, token, args.max_body, args.verbose)
+                    _run_http(gateway, bind, token, args)
             finally:
                 gateway.close()
     except CommandFailure as failure:
@@ -112,6 +126,10 @@ def _positive_int(text: str) -> int:
     return int(text)
 
 
+def _worker_count(text: str) -> int:
+    return available_cpus() if text == "auto" else _positive_int(text)
+
+
 def _bind_address(text: str) -> tuple[str, int]:
     host, _, port = text.rpartition(":")
     host = host.strip("[]") or "127.0.0.1"
@@ -134,9 +152,11 @@ def _token(args: argparse.Namespace, bind: tuple[str, int] | None) -> str | None
     return token
 
 
-def _configure_logging(verbose: int) -> None:
+def _configure_logging(verbose: int, worker: bool = False) -> None:
     handler = logging.StreamHandler(sys.stderr)
-    handler.setFormatter(logging.Formatter("%(asctime)s %(name)s: %(message)s"))
+    # Workers share the supervisor's stderr; the process id tells their lines apart.
+    shape = "%(asctime)s %(name)s[%(process)d]: %(message)s" if worker else "%(asctime)s %(name)s: %(message)s"
+    handler.setFormatter(logging.Formatter(shape))
     log.addHandler(handler)
     log.setLevel(logging.DEBUG if verbose >= 2 else logging.INFO if verbose == 1 else logging.WARNING)
     log.propagate = False
@@ -195,25 +215,28 @@ async def _until_signalled(work: Any, gateway: Gateway) -> None:
             loop.remove_signal_handler(number)
 
 
-def _run_http(gateway: Gateway, bind: tuple[str, int], token: str | None, max_body: int, verbose: int) -> None:
+def _run_http(gateway: Gateway, bind: tuple[str, int], token: str | None, args: argparse.Namespace) -> None:
     import uvicorn
 
     from .http_front import UvicornServer, create_app
 
     host, port = bind
-    listener = _listen(host, port)
-    name = listener.getsockname()
-    shown = f"[{name[0]}]" if ":" in name[0] else name[0]
+    stack = _stack(args)
+    role: WorkerRole | None = args.worker_of
+    listener = role.adopt() if role is not None else _listen(host, port)
 
     def announce() -> None:
-        # Printed once serving (signal handlers in place): scripts and tests wait for this line.
-        print(f"quorvel-graphql gateway: {len(gateway.tools())} tool fields on http://{shown}:{name[1]} "
-              f"(GraphQL /graphql, playground /, MCP /mcp){' with bearer token' if token else ''}",
-              file=sys.stderr, flush=True)
+        log.info("HTTP on %s", stack.describe())
+        if role is not None:
+            role.report_ready(len(gateway.tools()))
+        else:
+            _announce(listener, len(gateway.tools()), token)
 
-    app = create_app(gateway, token=token, max_body=max_body, loopback_only=is_loopback(host), on_ready=announce)
-    config = uvicorn.Config(app, log_level="info" if verbose >= 2 else "warning", access_log=verbose >= 2,
-                            timeout_graceful_shutdown=1, lifespan="on", server_header=False)
+    app = create_app(gateway, token=token, max_body=args.max_body, loopback_only=is_loopback(host),
+                     on_ready=announce)
+    config = uvicorn.Config(app, log_level="info" if args.verbose >= 2 else "warning", access_log=args.verbose >= 2,
+                            timeout_graceful_shutdown=1, lifespan="on", server_header=False,
+                            loop=stack.loop, http=stack.protocol)
     server = UvicornServer(config, on_stop=gateway.stop_calling_tools)
     try:
         server.run(sockets=[listener])
@@ -221,9 +244,38 @@ def _run_http(gateway: Gateway, bind: tuple[str, int], token: str | None, max_bo
         listener.close()
 
 
+def _announce(listener: socket.socket, tool_fields: int, token: str | None, workers: int = 1) -> None:
+    # Printed once serving (signal handlers in place): scripts and tests wait for this line.
+    name = listener.getsockname()
+    shown = f"[{name[0]}]" if ":" in name[0] else name[0]
+    print(f"quorvel-graphql gateway: {tool_fields} tool fields on http://{shown}:{name[1]} "
+          f"(GraphQL /graphql, playground /, MCP /mcp){' with bearer token' if token else ''}"
+          f"{f', {workers} workers' if workers > 1 else ''}", file=sys.stderr, flush=True)
+
+
+def _stack(args: argparse.Namespace) -> Stack:
+    try:
+        return choose_stack(args.loop, args.http_parser)
+    except ValueError as error:
+        raise CommandFailure(str(error)) from error
+
+
+def _supervise(args: argparse.Namespace, argv: Sequence[str] | None, bind: tuple[str, int],
+               token: str | None) -> int:
+    """``--workers N``: this process only holds the port and minds the workers."""
+    _stack(args)  # a stack that is not installed is refused here, once, not by every worker
+    listener = _listen(*bind)
+    listener.set_inheritable(True)
+    command = [sys.executable, "-m", "quorvel_graphql.gateway", *(sys.argv[1:] if argv is None else argv)]
+    try:
+        return Supervisor(command, args.workers, listener,
+                          lambda fields: _announce(listener, fields, token, args.workers)).run()
+    finally:
+        listener.close()
+
+
 def _listen(host: str, port: int) -> socket.socket:
     try:
-        family = socket.getaddrinfo(host, port, type=socket.SOCK_STREAM)[0][0]
-        return socket.create_server((host, port), family=family, backlog=2048)
+        return listen(host, port)
     except OSError as error:
         raise CommandFailure(f"cannot listen on {host}:{port}: {error.strerror or error}") from error

@@ -28,11 +28,9 @@ from ..typed import GraphQL
 
 log = logging.getLogger("quorvel_graphql.gateway")
 
-BUILT_IN_FIELDS = frozenset({"servers", "search", "__typename", "__schema", "__type"})
 # The typed layer's answer to a mutation it was told not to run; the HTTP
 # front turns it into the 405 GraphQL over HTTP asks for on GET.
 MUTATION_REFUSED = "Can only perform a mutation operation from a POST request."
-INLINE_SCAN_LIMIT = 2048
 LOG_SCAN_LIMIT = 64 << 10
 
 
@@ -220,9 +218,9 @@ class Gateway:
         shape = scan_query(query) if self._worth_scanning(query) else None
         try:
             if self.raw:
-                text = await self._run(shape, self.engine.execute, query, variables_json(variables))
+                text = await self._run(query, self.engine.execute, query, variables_json(variables))
             else:
-                text = await self._run(shape, self.typed().schema.execute, query, variables_json(variables),
+                text = await self._run(query, self.typed().schema.execute, query, variables_json(variables),
                                        operation_name, allow_mutations=allow_mutations)
         except UnicodeEncodeError:  # raised by the engine, which takes only text UTF-8 can hold
             text = _refused("the query text is not valid Unicode (it holds a lone surrogate)", self.raw)
@@ -234,24 +232,29 @@ class Gateway:
                      result.outcome)
         return result
 
-    async def _run(self, shape: QueryShape | None, run: Callable[..., str], *args: Any, **options: Any) -> str:
-        if self._answers_inline(shape):
+    async def _run(self, query: str, run: Callable[..., str], *args: Any, **options: Any) -> str:
+        if not self.calls_tools or not reaches_tools(query):
             return run(*args, **options)
         loop = asyncio.get_running_loop()
         return await loop.run_in_executor(self._pool, functools.partial(run, *args, **options))
 
     def _worth_scanning(self, query: str) -> bool:
-        # Only short queries can be built-ins only; the log takes longer ones
-        # up to a bound, since the scan costs more than the engine's parse.
-        if self.calls_tools and len(query) <= INLINE_SCAN_LIMIT:
-            return True
+        # The scan only names the fields in the log line, and costs more than
+        # the engine's own parse; long queries are logged without names.
         return len(query) <= LOG_SCAN_LIMIT and log.isEnabledFor(logging.INFO)
 
-    def _answers_inline(self, shape: QueryShape | None) -> bool:
-        if not self.calls_tools:
-            return True
-        return (shape is not None and not shape.has_fragments and bool(shape.fields)
-                and all(name in BUILT_IN_FIELDS for name in shape.fields))
+
+# Every tool field's name holds an underscore between its server and tool
+# parts, and a GraphQL name cannot be written any other way.
+_UNDERSCORED_NAME = re.compile(r"[_0-9A-Za-z]*_[_0-9A-Za-z]*")
+
+
+def reaches_tools(query: str) -> bool:
+    """Whether ``query`` may select a tool field: False only when the one
+    name in it holding an underscore is ``__typename``, so such a query
+    answers in microseconds, without a thread.  Conservative: an underscore
+    in a string or an alias counts too."""
+    return any(match.group() != "__typename" for match in _UNDERSCORED_NAME.finditer(query))
 
 
 @functools.lru_cache(maxsize=256)

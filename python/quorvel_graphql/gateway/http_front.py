@@ -19,6 +19,7 @@ from mcp.server.streamable_http_manager import StreamableHTTPASGIApp, Streamable
 from starlette.applications import Starlette
 from starlette.routing import Route
 
+from .. import json_text
 from .core import Gateway, is_loopback, log, scan_query
 
 Scope = MutableMapping[str, Any]
@@ -316,7 +317,7 @@ def parse_request(body: bytes) -> tuple[str, dict[str, Any] | None, str | None]:
     """The query, variables and operation name of a GraphQL-over-HTTP JSON
     body; ValueError with a message for the client when it is not one."""
     try:
-        request = json.loads(body)
+        request = json_text.loads(body)  # the standard library's verdict and message on bad bodies
     except (UnicodeDecodeError, json.JSONDecodeError) as error:
         raise ValueError(f"the request body is not JSON: {error}") from None
     except RecursionError:

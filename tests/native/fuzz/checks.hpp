@@ -102,6 +102,55 @@ inline std::string require_round_trip(json::Ref value) {
     return text;
 }
 
+// Well-formed UTF-8 as RFC 3629 has it: no overlong form, no surrogate,
+// nothing past U+10FFFF. Written apart from the engine's own decoder, so that
+// a fault there cannot hide itself behind the check.
+inline bool is_valid_utf8(std::string_view text) {
+    const auto byte = [&](std::size_t at) { return static_cast<unsigned char>(text[at]); };
+    for (std::size_t i = 0; i < text.size();) {
+        const unsigned char lead = byte(i);
+        if (lead < 0x80) {
+            ++i;
+            continue;
+        }
+        std::size_t length = 0;
+        unsigned char second_low = 0x80, second_high = 0xBF;
+        if (lead >= 0xC2 && lead <= 0xDF) {
+            length = 2;
+        } else if (lead >= 0xE0 && lead <= 0xEF) {
+            length = 3;
+            if (lead == 0xE0) second_low = 0xA0;   // overlong
+            if (lead == 0xED) second_high = 0x9F;  // surrogates
+        } else if (lead >= 0xF0 && lead <= 0xF4) {
+            length = 4;
+            if (lead == 0xF0) second_low = 0x90;   // overlong
+            if (lead == 0xF4) second_high = 0x8F;  // past U+10FFFF
+        } else {
+            return false;
+        }
+        if (text.size() - i < length || byte(i + 1) < second_low || byte(i + 1) > second_high) return false;
+        for (std::size_t k = 2; k < length; ++k) {
+            if ((byte(i + k) & 0xC0) != 0x80) return false;
+        }
+        i += length;
+    }
+    return true;
+}
+
+// The GraphQL name that a catalogue text stands for in a field name: every
+// character that may not stand in a name becomes one '_', a leading digit
+// gets a '_' in front, an empty text becomes "_". `text` is valid UTF-8, as
+// every string read from JSON is.
+inline std::string graphql_name(std::string_view text) {
+    std::string name = text.empty() || (text[0] >= '0' && text[0] <= '9') ? "_" : "";
+    for (char c : text) {
+        if ((static_cast<unsigned char>(c) & 0xC0) == 0x80) continue;  // the rest of a character already named
+        const bool keep = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_';
+        name.push_back(keep ? c : '_');
+    }
+    return name;
+}
+
 // "<message> at line L column C", L and C positive decimal numbers.
 inline bool has_position(std::string_view message) {
     auto at = message.rfind(" at line ");

@@ -7,9 +7,10 @@
 #include <string_view>
 #include <unordered_map>
 
-#include "catalogue/engine.hpp"
+#include "catalogue/catalogue.hpp"
 #include "checks.hpp"
 #include "common/unicode.hpp"
+#include "execution/response.hpp"
 
 using namespace quorvel;
 
@@ -33,7 +34,7 @@ void check_record(const ToolMetadata& tool) {
                   tool.description);
     fuzz::require(is_graphql_name(tool.field_name), "field name is a GraphQL name", tool.field_name);
     fuzz::require(tool.field_name ==
-                      sanitize_graphql_name(tool.server_id) + "_" + sanitize_graphql_name(tool.tool_name),
+                      fuzz::graphql_name(tool.server_id) + "_" + fuzz::graphql_name(tool.tool_name),
                   "field name joins the server and tool names", tool.field_name);
     fuzz::require(!tool.server_description || is_trimmed_text(*tool.server_description),
                   "server description is trimmed and not blank");

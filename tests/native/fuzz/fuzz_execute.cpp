@@ -6,7 +6,7 @@
 #include <optional>
 #include <string_view>
 
-#include "catalogue/engine.hpp"
+#include "execution/engine.hpp"
 #include "checks.hpp"
 #include "execution/execution.hpp"
 

@@ -13,11 +13,14 @@ import signal
 import subprocess
 import sys
 import threading
+import time
 from collections.abc import Iterator, Sequence
+from typing import TextIO
 
 import _graphql
 import conftest
 import quorvel_graphql
+from support.proc import alive, children_of
 
 STOP_TIMEOUT = 15.0
 START_TIMEOUT = 60.0
@@ -25,7 +28,9 @@ START_TIMEOUT = 60.0
 
 def child_env(extra: dict[str, str] | None = None) -> dict[str, str]:
     """The environment of a child that imports the same extension and package as the tests."""
-    paths = [str(pathlib.Path(_graphql.__file__).parent), str(pathlib.Path(quorvel_graphql.__file__).parent.parent)]
+    # The package first: with only the source tree's package on the path, the
+    # extension's folder (site-packages) holds an installed copy as well.
+    paths = [str(pathlib.Path(quorvel_graphql.__file__).parent.parent), str(pathlib.Path(_graphql.__file__).parent)]
     env = dict(os.environ)
     env["PYTHONPATH"] = os.pathsep.join([*paths, env.get("PYTHONPATH", "")])
     env.pop("QUORVEL_GATEWAY_TOKEN", None)
@@ -53,29 +58,6 @@ def gateway_command(*args: str) -> list[str]:
     return [sys.executable, "-m", "quorvel_graphql.gateway", *args]
 
 
-def children_of(pid: int) -> set[int]:
-    found = set()
-    for entry in os.listdir("/proc"):
-        if not entry.isdigit():
-            continue
-        try:
-            with open(f"/proc/{entry}/stat") as stat:
-                fields = stat.read().rsplit(")", 1)[1].split()
-        except OSError:
-            continue
-        if int(fields[1]) == pid:
-            found.add(int(entry))
-    return found
-
-
-def alive(pid: int) -> bool:
-    try:
-        with open(f"/proc/{pid}/stat") as stat:
-            return stat.read().rsplit(")", 1)[1].split()[0] != "Z"
-    except OSError:
-        return False
-
-
 class RunningGateway:
     def __init__(self, process: subprocess.Popen[str], url: str, lines: queue.Queue[str]) -> None:
         self.process = process
@@ -90,6 +72,17 @@ class RunningGateway:
             except queue.Empty:
                 return "".join(collected)
 
+    def wait_for_line(self, text: str, timeout: float = START_TIMEOUT) -> str:
+        """The standard error read until a line holding ``text`` (that line included)."""
+        collected: list[str] = []
+        deadline = time.monotonic() + timeout
+        while not collected or text not in collected[-1]:
+            try:
+                collected.append(self.lines.get(timeout=max(0.0, deadline - time.monotonic())))
+            except queue.Empty:
+                raise AssertionError(f"no line with {text!r} within {timeout} s: {''.join(collected)}") from None
+        return "".join(collected)
+
 
 @contextlib.contextmanager
 def http_gateway(args: Sequence[str], env: dict[str, str] | None = None) -> Iterator[RunningGateway]:
@@ -99,7 +92,8 @@ def http_gateway(args: Sequence[str], env: dict[str, str] | None = None) -> Iter
                                stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
                                text=True)
     lines: queue.Queue[str] = queue.Queue()
-    threading.Thread(target=lambda: [lines.put(line) for line in process.stderr], daemon=True).start()  # type: ignore[union-attr]
+    reader = threading.Thread(target=_forward_lines, args=(process.stderr, lines), daemon=True)
+    reader.start()
     seen: list[str] = []
     try:
         url = None
@@ -115,7 +109,16 @@ def http_gateway(args: Sequence[str], env: dict[str, str] | None = None) -> Iter
                 raise AssertionError(f"gateway exited with {process.returncode}: {''.join(seen)}")
         yield RunningGateway(process, url, lines)
     finally:
-        stop(process)
+        try:
+            stop(process)
+        finally:
+            reader.join(STOP_TIMEOUT)
+
+
+def _forward_lines(stream: TextIO, lines: queue.Queue[str]) -> None:
+    with stream:  # closed here, once the gateway's output ends
+        for line in stream:
+            lines.put(line)
 
 
 def stop(process: subprocess.Popen[str]) -> int:

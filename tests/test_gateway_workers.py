@@ -1,0 +1,165 @@
+"""The HTTP gateway's sockets and processes: TCP_NODELAY on the listening
+socket and on every accepted connection (read from the running gateway's own
+sockets), and ``--workers``: one port, a worker that dies is replaced, a
+worker that cannot start ends the start-up with its status."""
+
+from __future__ import annotations
+
+import ctypes
+import errno
+import importlib.util
+import json
+import os
+import pathlib
+import queue
+import signal
+import socket
+import subprocess
+from collections.abc import Iterator
+from urllib.parse import urlsplit
+
+import pytest
+
+pytest.importorskip("uvicorn")
+
+from conftest import EXAMPLE_CATALOGUE  # noqa: E402
+from support.gateway import START_TIMEOUT, RunningGateway, child_env, gateway_command, http_gateway  # noqa: E402
+from support.proc import alive, children_of  # noqa: E402
+
+SYS_PIDFD_GETFD = 438  # the same number on every Linux architecture
+LISTENING = 0x0A
+REQUEST = b'POST /graphql HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/json\r\nContent-Length: 24\r\n\r\n' \
+          b'{"query": "{ servers }"}'
+
+
+def _tcp_table() -> dict[int, tuple[int, int, int]]:
+    """Socket inode -> (local port, remote port, state), IPv4 and IPv6."""
+    table = {}
+    for name in ("/proc/net/tcp", "/proc/net/tcp6"):
+        with open(name) as rows:
+            next(rows)
+            for row in rows:
+                fields = row.split()
+                local, remote = (int(address.rsplit(":", 1)[1], 16) for address in fields[1:3])
+                table[int(fields[9])] = (local, remote, int(fields[3], 16))
+    return table
+
+
+def _socket_fds(pid: int) -> Iterator[tuple[int, int]]:
+    """(fd, socket inode) of every socket ``pid`` holds."""
+    for entry in os.listdir(f"/proc/{pid}/fd"):
+        try:
+            target = os.readlink(f"/proc/{pid}/fd/{entry}")
+        except OSError:
+            continue
+        if target.startswith("socket:["):
+            yield int(entry), int(target[8:-1])
+
+
+def _nodelay_of(pid: int, fd: int) -> int:
+    """TCP_NODELAY of another process's socket, through a duplicate of it."""
+    libc = ctypes.CDLL(None, use_errno=True)
+    pidfd = os.pidfd_open(pid)
+    try:
+        copy = libc.syscall(SYS_PIDFD_GETFD, pidfd, fd, 0)
+        if copy < 0:
+            code = ctypes.get_errno()
+            if code in (errno.EPERM, errno.ENOSYS):
+                pytest.skip(f"cannot look at another process's socket here: {os.strerror(code)}")
+            raise OSError(code, os.strerror(code))
+    finally:
+        os.close(pidfd)
+    with socket.socket(fileno=copy) as duplicate:
+        return duplicate.getsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY)
+
+
+def _sockets_of(gateway: RunningGateway, port: int, client_port: int) -> dict[str, list[int]]:
+    """TCP_NODELAY of the gateway's listening sockets and of the connection
+    it accepted from ``client_port``, in the gateway and its workers."""
+    table = _tcp_table()
+    found: dict[str, list[int]] = {"listening": [], "accepted": []}
+    for pid in (gateway.process.pid, *children_of(gateway.process.pid)):
+        for fd, inode in _socket_fds(pid):
+            local, remote, state = table.get(inode, (0, 0, 0))
+            if local == port and state == LISTENING:
+                found["listening"].append(_nodelay_of(pid, fd))
+            elif local == port and remote == client_port:
+                found["accepted"].append(_nodelay_of(pid, fd))
+    return found
+
+
+def _installed(*modules: str) -> bool:
+    return all(importlib.util.find_spec(module) is not None for module in modules)
+
+
+@pytest.mark.parametrize(
+    "options",
+    [
+        ["--loop", "asyncio", "--http-parser", "h11"],
+        pytest.param(["--loop", "uvloop", "--http-parser", "httptools"],
+                     marks=pytest.mark.skipif(not _installed("uvloop", "httptools"), reason="no uvloop/httptools")),
+        ["--workers", "2"],
+    ],
+    ids=["asyncio-h11", "uvloop-httptools", "two-workers"],
+)
+def test_listening_and_accepted_sockets_have_nodelay(options: list[str]) -> None:
+    with http_gateway(["--catalogue", str(EXAMPLE_CATALOGUE), *options]) as gateway:
+        port = urlsplit(gateway.url).port
+        assert port is not None
+        with socket.create_connection(("127.0.0.1", port), timeout=30) as client:
+            client.sendall(REQUEST)
+            assert client.recv(4096).startswith(b"HTTP/1.1 200")
+            found = _sockets_of(gateway, port, client.getsockname()[1])
+    assert len(found["listening"]) >= 1 and len(found["accepted"]) == 1, found
+    assert all(found["listening"]) and all(found["accepted"]), found
+
+
+def _wait_for_line(gateway: RunningGateway, needle: str) -> str:
+    """The next stderr line holding ``needle``; fails after the start timeout."""
+    while True:
+        try:
+            line = gateway.lines.get(timeout=START_TIMEOUT)
+        except queue.Empty:
+            raise AssertionError(f"no line with {needle!r} within {START_TIMEOUT} s") from None
+        if needle in line:
+            return line
+
+
+def _answers(url: str) -> bool:
+    with socket.create_connection((urlsplit(url).hostname, urlsplit(url).port), timeout=30) as client:
+        client.sendall(REQUEST)
+        return client.recv(4096).startswith(b"HTTP/1.1 200")
+
+
+def test_a_worker_that_dies_is_replaced_and_all_stop_on_sigterm() -> None:
+    with http_gateway(["--catalogue", str(EXAMPLE_CATALOGUE), "--workers", "2", "-v"]) as gateway:
+        workers = children_of(gateway.process.pid)
+        assert len(workers) == 2
+        victim = min(workers)
+        os.kill(victim, signal.SIGKILL)
+        assert f"(process {victim}) ended with signal {signal.SIGKILL}" in _wait_for_line(gateway, "ended with")
+        _wait_for_line(gateway, "is serving")
+        now = children_of(gateway.process.pid)
+        assert len(now) == 2 and victim not in now and (workers - {victim}) <= now
+        assert all(_answers(gateway.url) for _ in range(4))
+    assert not [pid for pid in now if alive(pid)]  # http_gateway also checked the exit status was 0
+
+
+@pytest.mark.parametrize(
+    ("args", "status", "message"),
+    [
+        (["--servers", "{config}", "--http", "0", "--workers", "2"], 3, "MCP server 'ghost' failed to start"),
+        (["--catalogue", str(EXAMPLE_CATALOGUE), "--workers", "2"], 2, "apply to --http only"),
+        (["--catalogue", str(EXAMPLE_CATALOGUE), "--http", "0", "--workers", "0"], 2, "not a positive integer"),
+        (["--catalogue", str(EXAMPLE_CATALOGUE), "--http", "0", "--workers", "many"], 2, "not a positive integer"),
+    ],
+    ids=["worker-start-fails", "workers-without-http", "zero-workers", "not-a-number"],
+)
+def test_workers_that_cannot_start(tmp_path: pathlib.Path, args: list[str], status: int, message: str) -> None:
+    config = tmp_path / "servers.json"
+    config.write_text(json.dumps({"servers": {"ghost": {"command": "no-such-mcp-server-here"}}}))
+    done = subprocess.run(gateway_command(*(arg.format(config=config) for arg in args)), env=child_env(),
+                          capture_output=True, text=True, timeout=120, stdin=subprocess.DEVNULL)
+    assert done.returncode == status, done.stderr
+    assert message in done.stderr and "Traceback" not in done.stderr
+    assert "tool fields on http" not in done.stderr
