@@ -236,3 +236,15 @@ def test_sigterm_answers_queries_in_flight_and_closes_servers(tmp_path: pathlib.
     document = answered.json()
     # The tool is not read-only, so a mutation field; stopping answers it as a failed call.
     assert document["data"] == {"slow_nap": None} and document["errors"][0]["path"] == ["slow_nap"]
+
+
+def test_serve_raw_speaks_the_engine_language() -> None:
+    with http_gateway(["--catalogue", str(EXAMPLE_CATALOGUE), "--raw"]) as gateway:
+        whole = post(gateway.url, json.dumps({"query": "{ c: clock_now servers }"})).json()
+        typed = post(gateway.url, json.dumps({"query": "{ __schema { queryType { name } } }"})).json()
+        refused = httpx.get(f"{gateway.url}/graphql", params={"query": 'mutation { notes_add_note(text: "x") }'},
+                            timeout=30)
+    # Whole results, the placeholder inside its field, and no introspection.
+    assert whole["errors"] == [] and whole["data"]["c"]["isError"] is True and whole["data"]["servers"][0]["name"]
+    assert typed["data"] is None and typed["errors"]
+    assert refused.status_code == 405

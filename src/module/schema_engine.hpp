@@ -6,7 +6,7 @@
 #include <functional>
 
 #include "bridge/runtime.hpp"
-#include "catalogue/engine.hpp"
+#include "execution/engine.hpp"
 
 namespace quorvel::module {
 

@@ -11,7 +11,7 @@
 #include <unordered_map>
 
 #include "bridge/runtime.hpp"
-#include "catalogue/engine.hpp"
+#include "execution/engine.hpp"
 #include "graphql/language/ast.hpp"
 #include "graphql/type/schema.hpp"
 #include "graphql/validation/limits.hpp"

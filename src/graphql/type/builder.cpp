@@ -16,7 +16,7 @@
 #include <string>
 #include <unordered_set>
 
-#include "catalogue/engine.hpp"
+#include "catalogue/catalogue.hpp"
 #include "common/unicode.hpp"
 #include "graphql/type/schema.hpp"
 #include "graphql/type/sdl_text.hpp"
