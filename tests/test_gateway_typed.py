@@ -151,3 +151,10 @@ def test_raw_mode_speaks_the_engine_language(lab: tuple[ToolHost, list[Any]]) ->
 )
 def test_the_log_line_tells_tool_failures_from_request_errors(document: dict[str, Any], outcome: str) -> None:
     assert QueryResult(json.dumps(document), (), 0.0).outcome.startswith(outcome)
+
+
+def test_a_type_looked_up_by_name_over_get(lab: tuple[ToolHost, list[Any]]) -> None:
+    # __type(name:) once read its argument from the wrong table and crashed the process.
+    response = request(lab[0], "GET", "/graphql", params={"query": '{ __type(name: "Query") { name fields { name } } }'})
+    found = response.json()["data"]["__type"]
+    assert found["name"] == "Query" and {"servers", "search", "lab_echo"} <= {f["name"] for f in found["fields"]}
