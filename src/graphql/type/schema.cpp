@@ -88,8 +88,6 @@ const InputValue* find_in(const std::vector<InputValue>& values, Range range, st
 }  // namespace
 
 const InputValue* Schema::find_argument(const Field& field, std::string_view name) const {
-    // The meta-fields' arguments live beside them, not in the pool.
-    if (field.source == FieldSource::type_meta) return find_in(meta_arguments_, field.arguments, name);
     return find_in(input_values_, field.arguments, name);
 }
 
