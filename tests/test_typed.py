@@ -206,17 +206,18 @@ def test_names_map_reversibly_and_unpassable_arguments_are_left_out(lab):
     assert seen == [{"ok": {"a-b": "dash", "a_b": "under"}}]
 
 
+def nested_schemas(inner):
+    return st.one_of(
+        st.builds(lambda items: {"type": "array", "items": items}, inner),
+        st.builds(lambda props, req: {"type": "object", "properties": props, "required": [k for k in props if req]},
+                  st.dictionaries(st.sampled_from(["a", "b-c", "2d", "__e", "f"]), inner, max_size=3), st.booleans()),
+        st.builds(lambda a: {"anyOf": [a, {"type": "null"}]}, inner))
+
+
 JSON_SCHEMAS = st.recursive(
     st.sampled_from([{"type": "string"}, {"type": "integer"}, {"type": "number"}, {"type": "boolean"},
                      {"enum": ["A", "B"]}, {"enum": ["x y"]}, {"type": ["string", "null"]}, {}, {"type": "null"}]),
-    lambda inner: st.one_of(
-        st.builds(lambda items: {"type": "array", "items": items}, inner),
-        st.builds(lambda props, req: {"type": "object", "properties": props,
-                                      "required": [k for k in props if req]},
-                  st.dictionaries(st.sampled_from(["a", "b-c", "2d", "__e", "f"]), inner, max_size=3),
-                  st.booleans()),
-        st.builds(lambda a: {"anyOf": [a, {"type": "null"}]}, inner)),
-    max_leaves=8)
+    nested_schemas, max_leaves=8)
 
 
 @settings(max_examples=60, deadline=None)
@@ -625,3 +626,89 @@ def test_filtered_sdl_is_a_whole_schema():
         tool_fields = {name for root in (schema.query_type, schema.mutation_type) if root
                        for name in root.fields if name not in ("servers", "search")}
         assert tool_fields == set(fields)
+
+
+# -- the binding: interruption, threads, printing --------------------------------------
+
+INTERRUPTED = """
+import json, os, signal, sys, threading
+import _graphql
+catalogue = json.dumps([{"server": "s", "tools": [{"name": "t"}]}])
+engine = _graphql.SchemaEngine(catalogue)
+typed = _graphql.TypedSchema(engine, catalogue)
+engine.attach_call_bridge()
+taken = []
+
+def host_takes_one_and_never_answers():
+    taken.append(json.loads(engine.receive_tool_call(20000))["request_id"])
+    threading.Timer(0.1, os.kill, (os.getpid(), signal.SIGINT)).start()
+
+threading.Thread(target=host_takes_one_and_never_answers, daemon=True).start()
+try:
+    typed.execute("{ a: s_t { text } b: s_t { text } }")
+except KeyboardInterrupt:
+    pass
+else:
+    sys.exit("execute returned although interrupted")
+assert len(taken) == 1 and not engine.respond_tool_call(taken[0], "1"), taken
+print("interrupted")
+"""
+
+
+def test_ctrl_c_stops_a_waiting_execute_and_withdraws_its_calls():
+    import subprocess
+    done = subprocess.run([sys.executable, "-c", INTERRUPTED], capture_output=True, text=True, timeout=60)
+    assert (done.returncode, done.stdout.strip()) == (0, "interrupted"), done.stderr
+
+
+def test_threads_share_one_schema_and_its_document_cache():
+    catalogue = EXAMPLE_CATALOGUE.read_text()
+    typed = _graphql.TypedSchema(_graphql.SchemaEngine(catalogue), catalogue)
+    queries = [f'query($n: Int = {i}) {{ __typename s{i}: servers {{ name }} t: __type(name: "Server") {{ name }} }}'
+               for i in range(40)]
+    expected = {q: typed.execute(q) for q in queries}
+    failures = []
+
+    def run(offset):
+        for i in range(200):
+            q = queries[(i + offset) % len(queries)]
+            if typed.execute(q) != expected[q]:
+                failures.append(q)
+
+    threads = [threading.Thread(target=run, args=(k * 7,)) for k in range(4)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join(60)
+    assert not failures and not any(thread.is_alive() for thread in threads)
+
+
+@pytest.mark.parametrize("description", [
+    "plain", 'ends with a quote"', "ends with a backslash\\", "  leading spaces", "two\nlines",
+    "indented\n  second", "\nleading newline", "trailing newline\n", 'has """ inside', "tab\there",
+    "bell \x07 char", "x" * 90, "ünïcödé ✓", "",
+])
+def test_descriptions_print_as_graphql_core_prints_them(description):
+    catalogue = json.dumps([{"server": "s", "tools": [{"name": "t", "description": description, "inputSchema": {
+        "type": "object", "properties": {"a": {"type": "string", "description": description},
+                                         "b": {"type": "integer"}}}}]}])
+    sdl = _graphql.TypedSchema(_graphql.SchemaEngine(catalogue), catalogue).sdl()
+    schema = graphql.build_schema(sdl)
+    assert graphql.print_schema(schema) == sdl
+    field = schema.query_type.fields["s_t"]
+    # The catalogue reader trims a tool's description; schemas keep theirs.
+    assert (field.description, field.args["a"].description) == (description.strip() or None, description or None)
+
+
+def test_colliding_names_get_distinct_types():
+    # "aB"+"c" and "a"+"b_c" both spell ABC; "a_b"+"c" takes field a_b_c a
+    # second time, which the engine (and so this layer) gives its first tool.
+    output = {"type": "object", "properties": {"v": {"type": "integer"}}}
+    catalogue = json.dumps([{"server": "aB", "tools": [{"name": "c", "outputSchema": output}]},
+                            {"server": "a", "tools": [{"name": "b_c", "outputSchema": output}]},
+                            {"server": "a_b", "tools": [{"name": "c"}]}])
+    typed = _graphql.TypedSchema(_graphql.SchemaEngine(catalogue), catalogue)
+    fields = graphql.build_schema(typed.sdl()).query_type.fields
+    assert {name: graphql.get_named_type(f.type).name for name, f in fields.items()} == {
+        "servers": "Server", "search": "SearchHit", "aB_c": "ABCResult", "a_b_c": "ABCResult_2"}
+    assert typed.tool_count() == 2
