@@ -262,6 +262,9 @@ DOCUMENTS = [
     "{ files_now { text } } fragment F on Query { files_now { text } }",
     "{ ...F } fragment F on Query { ...F }",
     "{ ...F } fragment F on Query { ...G } fragment G on Query { ...F }",
+    # A cycle through a nested field, which field merging must not follow forever.
+    "{ ...F } fragment F on Query { files_now { text } x: files_find { ...G } } fragment G on Query { ...F }",
+    "{ ...F } fragment F on Query { s: servers { ...G } s: servers { name } } fragment G on Server { ...F }",
     "{ ...F } fragment F on Query { a: files_now { text } } fragment F on Query { files_now { text } }",
     "{ ...F } fragment F on String { length }",
     "{ ... on Mutation { files_write(path: \"a\", text: \"b\") { text } } }",
