@@ -281,6 +281,12 @@ DOCUMENTS = [
     "{ files_now { x: text } files_now { x: isError } }",
     "{ files_now { text } ...F } fragment F on Query { files_now: servers { name } }",
     "{ files_find(filter: {glob: \"a\", depth: 1}) { count } files_find(filter: {depth: 1, glob: \"a\"}) { count } }",
+    # string literals, decoded and printed back in the enum's refusal
+    r'{ files_read_file(path: "a", mode: "\u00e9\n\t\"x\\ \u{1F600} \uD83D\uDE00 \/") { text } }',
+    '{ files_read_file(path: "a", mode: "caf\u00e9 \u0007") { text } }',
+    '{ files_read_file(path: "a", mode: """  one\n    two \\""" """) { text } }',
+    '{ files_read_file(path: "a", mode: """\n\n    lead\n      indented\n    end"\n\n  """) { text } }',
+    '{ files_read_file(path: "a", mode: """ single """) { text } }',
     # mutations
     "mutation { files_write(path: \"a\", text: \"b\") { text } }",
     "mutation { files_now { text } }",
@@ -335,6 +341,24 @@ def test_request_limits_refuse_with_a_clear_error_before_any_other_rule(layer, d
     [ours] = layer.refusals([document])
     assert len(ours) == 1 and fragment in ours[0][0], ours
     assert ours[0][1], "a limit error points into the document"
+
+
+@pytest.mark.parametrize(
+    "document",
+    [
+        "{ files_find(filter: {glob: " + "[" * 5000 + "]" * 5000 + "}) { count } }",
+        "query ($v: " + "[" * 5000 + "String" + "]" * 5000 + ") { files_now { text } }",
+        "{ " + "files_now { " * 5000 + "text" + " }" * 5000 + " }",
+        "{ files_find(filter: " + "{a: " * 5000 + "1" + "}" * 5000 + ") { count } }",
+        "{ " + "a " * 250000 + "}",
+    ],
+    ids=["list values", "type references", "selection sets", "object values", "tokens"],
+)
+def test_input_that_nests_or_runs_on_without_end_is_refused_with_a_located_error(layer, document):
+    [ours] = layer.refusals([document])
+    assert len(ours) == 1, ours[:3]
+    message, locations = ours[0]
+    assert message.startswith("Syntax Error: Document ") and len(locations) == 1, ours
 
 
 NAMES = ["files_now", "files_read_file", "files_find", "servers", "nope", "__typename"]
