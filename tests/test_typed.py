@@ -605,6 +605,15 @@ class McpShaped:
 ])
 def test_tool_result_of_mcp_answers(reply, expected, error):
     catalogue = json.dumps([{"server": "m", "tools": [{"name": "t"}]}])
+    typed_catalogue = json.dumps([{"server": "m", "tools": [{"name": "t", "outputSchema": {
+        "type": "object", "properties": {"s": {"type": "integer"}}}}]}])
+    engine = _graphql.SchemaEngine(typed_catalogue)
+    with McpShaped(engine, reply):
+        typed = json.loads(_graphql.TypedSchema(engine, typed_catalogue).execute("{ m_t { s } }"))
+    if reply.get("structuredContent"):
+        assert typed == {"data": {"m_t": reply["structuredContent"]}}
+    else:  # a typed tool without structured content (or failing) fails its field
+        assert typed["data"] == {"m_t": None} and typed["errors"][0]["path"] == ["m_t"], typed
     engine = _graphql.SchemaEngine(catalogue)
     with McpShaped(engine, reply):
         answer = json.loads(_graphql.TypedSchema(engine, catalogue).execute(
