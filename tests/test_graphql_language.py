@@ -14,6 +14,7 @@ QUORVEL_GRAPHQL_CHECK.
 
 import json
 import os
+import re
 import subprocess
 
 import graphql
@@ -426,6 +427,10 @@ TOKENS = ["{", "}", "(", ")", "[", "]", ":", "$", "@", "!", "=", "...", "|", "&"
 @given(st.lists(st.lists(st.sampled_from(TOKENS), max_size=12).map("".join), min_size=10, max_size=10))
 def test_token_soup_gets_graphql_cores_syntax_verdict(layer, oracle_schema, batch):
     for document, ours in zip(batch, layer.refusals(batch)):
+        if re.search(r"\{[\s,\ufeff]*(#[^\n]*\n[\s,\ufeff]*)*\}", document):
+            # graphql-core 3.3 reads an empty selection set, which the
+            # October 2021 grammar (Selection+) does not allow.
+            continue
         theirs = oracle(oracle_schema, document)
         syntax_ours = [e for e in ours or [] if e[0].startswith("Syntax Error")]
         syntax_theirs = [e for e in theirs or [] if e[0].startswith("Syntax Error")]
