@@ -217,7 +217,7 @@ DOCUMENTS = [
     "{ files_now }",
     "{ files_now { text { length } } }",
     "{ __typename files_now { __typename text } }",
-    "{ __schema { queryType { name } } }",
+    "{ __schema { queryType { name } } __type(name: \"Query\") { name } }",
     "{ files_find(filter: {glob: \"*\"}) { count paths } }",
     # arguments: known, unique, required, values of correct type
     "{ files_read_file(pth: \"a\") { text } }",
