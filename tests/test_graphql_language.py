@@ -14,6 +14,7 @@ QUORVEL_GRAPHQL_CHECK.
 
 import json
 import os
+import re
 import subprocess
 
 import graphql
@@ -124,7 +125,7 @@ def _graphql_js_wording(message):
     # locations by their Python enum values.
     message = message.replace("'", '"').replace("not to be None.", "not to be null.")
     head, on, place = message.partition(" may not be used on ")
-    return head + on + place.upper() if on else message
+    return head + on + place.upper().replace(" ", "_").replace("_.", ".") if on else message
 
 
 def _shape(errors):
@@ -216,7 +217,7 @@ DOCUMENTS = [
     "{ files_now }",
     "{ files_now { text { length } } }",
     "{ __typename files_now { __typename text } }",
-    "{ __schema { queryType { name } } }",
+    "{ __schema { queryType { name } } __type(name: \"Query\") { name } }",
     "{ files_find(filter: {glob: \"*\"}) { count paths } }",
     # arguments: known, unique, required, values of correct type
     "{ files_read_file(pth: \"a\") { text } }",
@@ -262,6 +263,9 @@ DOCUMENTS = [
     "{ files_now { text } } fragment F on Query { files_now { text } }",
     "{ ...F } fragment F on Query { ...F }",
     "{ ...F } fragment F on Query { ...G } fragment G on Query { ...F }",
+    # A cycle through a nested field, which field merging must not follow forever.
+    "{ ...F } fragment F on Query { files_now { text } x: files_find { ...G } } fragment G on Query { ...F }",
+    "{ ...F } fragment F on Query { s: servers { ...G } s: servers { name } } fragment G on Server { ...F }",
     "{ ...F } fragment F on Query { a: files_now { text } } fragment F on Query { files_now { text } }",
     "{ ...F } fragment F on String { length }",
     "{ ... on Mutation { files_write(path: \"a\", text: \"b\") { text } } }",
@@ -278,6 +282,38 @@ DOCUMENTS = [
     "{ files_now { x: text } files_now { x: isError } }",
     "{ files_now { text } ...F } fragment F on Query { files_now: servers { name } }",
     "{ files_find(filter: {glob: \"a\", depth: 1}) { count } files_find(filter: {depth: 1, glob: \"a\"}) { count } }",
+    # string literals, decoded and printed back in the enum's refusal
+    r'{ files_read_file(path: "a", mode: "\u00e9\n\t\"x\\ \u{1F600} \uD83D\uDE00 \/") { text } }',
+    '{ files_read_file(path: "a", mode: "caf\u00e9 \u0007") { text } }',
+    '{ files_read_file(path: "a", mode: """  one\n    two \\""" """) { text } }',
+    '{ files_read_file(path: "a", mode: """\n\n    lead\n      indented\n    end"\n\n  """) { text } }',
+    '{ files_read_file(path: "a", mode: """ single """) { text } }',
+    # more of the specification's examples
+    "query ($b: Boolean) { files_now @include(if: $b) { text } }",
+    "query ($b: Boolean = false) { files_now @include(if: $b) { text } }",
+    "query ($b: Boolean! = true) { files_now @skip(if: $b) { text } }",
+    "query ($l: [String]) { files_find(filter: {glob: \"*\", tags: $l}) { count } }",
+    "query ($g: String) { files_find(filter: {glob: $g}) { count } }",
+    "query ($f: FilesFindFilterInput = {glob: \"*\", depth: \"deep\"}) { files_find(filter: $f) { count } }",
+    "query ($f: FilesFindFilterInput = {depth: 1}) { files_find(filter: $f) { count } }",
+    "query ($v: String @skip(if: true)) { files_now { text } }",
+    "query Q { ...F @skip(if: true) } fragment F on Query @include(if: true) { files_now { text } }",
+    "{ files_now { ... @include(if: true) { text } ... on ToolResult { isError } } }",
+    "{ files_now { ... on Nope { text } } }",
+    "{ files_now { ...Missing } }",
+    "{ servers { name } servers { name: description } }",
+    "{ servers { name } ... on Query { servers { name } } }",
+    "{ a: servers { name } ...F } fragment F on Query { a: servers { name: description } }",
+    "{ files_find(filter: {glob: \"*\"}) { count } files_find(filter: {glob: \"?\"}) { count } }",
+    "{ files_find(ratio: 1) { c: count c: paths } }",
+    "{ files_read_file(path: \"a\", mode: TEXT, limit: -2147483648) { text } }",
+    "{ files_read_file(path: \"a\", limit: -2147483649) { text } }",
+    "{ files_find(ratio: -1.5e3, hidden: false, filter: {glob: \"*\", tags: [\"a\", null]}) { count } }",
+    "{ files_find(filter: {glob: \"*\", tags: [[\"a\"]]}) { count } }",
+    "query A($x: Int) { files_now { text } } query B { files_read_file(path: $x) { text } }",
+    "fragment F on Query { files_now { text } } fragment F on Query { servers { name } } { ...F }",
+    "query ($v: ToolResult!) { files_now { text } }",
+    "{ files_now(extra: 1) { text } }",
     # mutations
     "mutation { files_write(path: \"a\", text: \"b\") { text } }",
     "mutation { files_now { text } }",
@@ -311,12 +347,12 @@ def test_messages_follow_graphql_js_where_graphql_core_words_them_differently(la
     assert [m for m, _ in ours] == [message]
 
 
-def test_descriptions_on_operations_are_refused_as_the_october_2021_grammar_has_it(layer):
-    # graphql-core 3.3 follows a later draft that allows them; this layer
-    # keeps to the edition it implements.
-    [ours] = layer.refusals(['"about" query { files_now { text } }'])
-    assert ours == [("Syntax Error: Unexpected description, descriptions are supported only on type definitions.",
-                     ((1, 1),))]
+def test_descriptions_document_operations_but_not_shorthand_queries(layer, oracle_schema):
+    documents = ['"about" query { files_now { text } }', '"""about""" fragment F on Query { servers { name } } { ...F }',
+                 '"about" { files_now { text } }']
+    assert layer.refusals(documents) == [None, None, [
+        ("Syntax Error: Unexpected description, descriptions are not supported on shorthand queries.", ((1, 1),))]]
+    assert_agrees(layer, oracle_schema, documents)
 
 
 @pytest.mark.parametrize(
@@ -332,6 +368,73 @@ def test_request_limits_refuse_with_a_clear_error_before_any_other_rule(layer, d
     [ours] = layer.refusals([document])
     assert len(ours) == 1 and fragment in ours[0][0], ours
     assert ours[0][1], "a limit error points into the document"
+
+
+@pytest.mark.parametrize(
+    "document",
+    [
+        "{ files_find(filter: {glob: " + "[" * 5000 + "]" * 5000 + "}) { count } }",
+        "query ($v: " + "[" * 5000 + "String" + "]" * 5000 + ") { files_now { text } }",
+        "{ " + "files_now { " * 5000 + "text" + " }" * 5000 + " }",
+        "{ files_find(filter: " + "{a: " * 5000 + "1" + "}" * 5000 + ") { count } }",
+        "{ " + "a " * 250000 + "}",
+    ],
+    ids=["list values", "type references", "selection sets", "object values", "tokens"],
+)
+def test_input_that_nests_or_runs_on_without_end_is_refused_with_a_located_error(layer, document):
+    [ours] = layer.refusals([document])
+    assert len(ours) == 1, ours[:3]
+    message, locations = ours[0]
+    assert message.startswith("Syntax Error: Document ") and len(locations) == 1, ours
+
+
+@pytest.mark.parametrize(
+    "limits, document, refused",
+    [
+        ({"max_depth": 2}, "{ servers { name } }", False),
+        ({"max_depth": 1}, "{ servers { name } }", True),
+        ({"max_depth": 1}, "{ ...F } fragment F on Query { servers { name } }", True),
+        ({"max_selected_fields": 3}, "{ servers { name description } }", False),
+        ({"max_selected_fields": 2}, "{ ...F ...G } fragment F on Query { servers { name } } "
+                                     "fragment G on Query { search { name } }", True),
+        ({"max_tool_calls": 2}, "{ a: files_now { text } b: files_now { text } }", False),
+        ({"max_tool_calls": 2}, "{ a: files_now { text } ...F } fragment F on Query { b: files_now { text } "
+                                "c: files_now { text } }", True),
+        # One response key is one call: fields that merge are called once.
+        ({"max_tool_calls": 1}, "{ a: files_now { text } a: files_now { isError } }", False),
+        ({"max_document_bytes": 40}, "{ files_now { text } }", False),
+        ({"max_document_bytes": 20}, "{ files_now { text } }", True),
+    ],
+)
+def test_request_limits_are_configurable_and_count_fragment_expansions(limits, document, refused):
+    if not hasattr(_graphql, "TypedSchema"):
+        pytest.skip("the limits are set through _graphql.TypedSchema")
+    typed = _graphql.TypedSchema(_graphql.SchemaEngine(CATALOGUE), CATALOGUE, **limits)
+    answer = json.loads(typed.execute(document))
+    assert ("data" not in answer) == refused, answer
+    if refused:
+        [error] = answer["errors"]
+        assert error["locations"] and "limit" not in error["message"].lower() or "most" in error["message"] \
+            or "larger" in error["message"], error
+
+
+TOKENS = ["{", "}", "(", ")", "[", "]", ":", "$", "@", "!", "=", "...", "|", "&", ",", "\n", " ", "a", "on",
+          "query", "fragment", "0", "-1", "01", "1.5", "1e", "2E+3", ".5", "\"s\"", "\"\\u12\"", "\"\\q\"",
+          "\"\"\"b\"\"\"", "\"\"\"", "#c\n", "\ufeff", "é", "\t", "'", "\"\n\""]
+
+
+@settings(max_examples=200, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(st.lists(st.lists(st.sampled_from(TOKENS), max_size=12).map("".join), min_size=10, max_size=10))
+def test_token_soup_gets_graphql_cores_syntax_verdict(layer, oracle_schema, batch):
+    for document, ours in zip(batch, layer.refusals(batch)):
+        if re.search(r"\{[\s,\ufeff]*(#[^\n]*\n[\s,\ufeff]*)*\}", document):
+            # graphql-core 3.3 reads an empty selection set, which the
+            # October 2021 grammar (Selection+) does not allow.
+            continue
+        theirs = oracle(oracle_schema, document)
+        syntax_ours = [e for e in ours or [] if e[0].startswith("Syntax Error")]
+        syntax_theirs = [e for e in theirs or [] if e[0].startswith("Syntax Error")]
+        assert syntax_ours == syntax_theirs, (document, ours, theirs)
 
 
 NAMES = ["files_now", "files_read_file", "files_find", "servers", "nope", "__typename"]

@@ -3,7 +3,9 @@
 // for looking at one document by hand:
 //   graphql_check catalogue.json < documents   (documents separated by NUL)
 //   graphql_check catalogue.json --sdl
+//   graphql_check catalogue.json --time N < document   (mean parse+validate time)
 // Prints one JSON line per document: {"errors":[{"message":..,"locations":[[line,column],..]},..]}.
+#include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <iostream>
@@ -82,6 +84,19 @@ int main(int argc, char** argv) {
         return 0;
     }
     std::string document;
+    if (argc > 3 && std::string(argv[2]) == "--time") {
+        const int rounds = std::stoi(argv[3]);
+        std::getline(std::cin, document, '\0');
+        std::size_t errors = 0;
+        const auto start = std::chrono::steady_clock::now();
+        for (int i = 0; i < rounds; ++i) {
+            auto parsed = quorvel::graphql::parse_document(document);
+            if (parsed) errors += quorvel::graphql::validate(schema.value(), parsed.value()).size();
+        }
+        const std::chrono::duration<double, std::micro> spent = std::chrono::steady_clock::now() - start;
+        std::cout << spent.count() / rounds << " us per document, " << errors / rounds << " errors\n";
+        return 0;
+    }
     while (std::getline(std::cin, document, '\0')) std::cout << check(schema.value(), document) << "\n";
     return 0;
 }

@@ -314,12 +314,17 @@ bool Executor::write_tool_field(const Field& field, const FieldGroup& group, jso
     write_key(group.key);
     const std::size_t start = out_.size();
     path_.push_back(PathSegment{group.key});
-    parent_type_name_ = schema_.type(schema_.tools()[field.tool].read_only ? schema_.query_type()
-                                                                           : schema_.mutation_type()).name;
+    const ToolBinding& tool = schema_.tools()[field.tool];
+    parent_type_name_ = schema_.type(tool.read_only ? schema_.query_type() : schema_.mutation_type()).name;
+    // A typed tool's value is its structured content; an MCP answer without
+    // one cannot fill the type, which is the tool's failure, not a null.
+    const bool unstructured = reply && tool.typed_output && is_mcp_result(reply) && !reply.find("structuredContent");
     Outcome outcome;
-    if (!reply || is_error_reply(reply)) {
-        const ToolBinding& tool = schema_.tools()[field.tool];
-        const std::string text = reply ? error_text(reply) : std::string("the engine gave no answer for this field");
+    if (!reply || is_error_reply(reply) || unstructured) {
+        const std::string text = !reply         ? std::string("the engine gave no answer for this field")
+                                 : unstructured ? std::string("the tool answered no structured content for its "
+                                                              "output schema")
+                                                : error_text(reply);
         std::string extensions = "{\"code\":\"TOOL_ERROR\",\"server\":";
         json::write_string(tool.server_id, extensions);
         extensions += ",\"tool\":";
@@ -329,7 +334,7 @@ bool Executor::write_tool_field(const Field& field, const FieldGroup& group, jso
         extensions.push_back('}');
         add_error(text, group, extensions);
         outcome = Outcome::errored;
-    } else if (schema_.tools()[field.tool].typed_output) {
+    } else if (tool.typed_output) {
         json::Ref value = is_mcp_result(reply) ? reply.find("structuredContent") : reply;
         outcome = complete_value(field.type, Source::of_json(value), group);
     } else {

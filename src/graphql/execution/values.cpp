@@ -208,26 +208,79 @@ bool coerce_input(const Schema& schema, json::Ref value, TypeId type, std::strin
     }
 }
 
+// "[Int!]!": a document's type reference as messages print it. The schema
+// interns only the wrappers it uses itself, so variables are coerced by
+// their reference, not by a TypeId.
+std::string ref_name(const TypeRef& ref) {
+    switch (ref.kind) {
+        case TypeRefKind::list: return "[" + ref_name(*ref.of_type) + "]";
+        case TypeRefKind::non_null: return ref_name(*ref.of_type) + "!";
+        default: return std::string(ref.name);
+    }
+}
+
+bool coerce_by_ref(const Schema& schema, json::Ref value, const TypeRef& ref, std::string& out, Problem& problem) {
+    if (ref.kind == TypeRefKind::named) return coerce_input(schema, value, schema.find_type(ref.name), out, problem);
+    if (ref.kind == TypeRefKind::non_null) {
+        if (!value || value.kind() == json::Kind::null) {
+            problem.reason = "Expected non-nullable type \"" + ref_name(ref) + "\" not to be null.";
+            return false;
+        }
+        return coerce_by_ref(schema, value, *ref.of_type, out, problem);
+    }
+    if (!value || value.kind() == json::Kind::null) {
+        out += "null";
+        return true;
+    }
+    out.push_back('[');
+    if (!value.is_array()) {
+        if (!coerce_by_ref(schema, value, *ref.of_type, out, problem)) return false;
+        out.push_back(']');
+        return true;
+    }
+    std::size_t index = 0;
+    bool ok = true;
+    value.for_each_element([&](json::Ref element) {
+        if (!ok) return;
+        if (index > 0) out.push_back(',');
+        if (!coerce_by_ref(schema, element, *ref.of_type, out, problem)) {
+            problem.path = "[" + std::to_string(index) + "]" +
+                           (problem.path.empty() || problem.path[0] == '[' ? "" : ".") + problem.path;
+            ok = false;
+        }
+        ++index;
+    });
+    out.push_back(']');
+    return ok;
+}
+
+void write_literal_by_ref(const Schema& schema, const Value& value, const TypeRef& ref,
+                          const VariableValues& variables, std::string& out) {
+    if (ref.kind == TypeRefKind::named) {
+        write_literal(schema, value, schema.find_type(ref.name), variables, out);
+    } else if (ref.kind == TypeRefKind::non_null) {
+        write_literal_by_ref(schema, value, *ref.of_type, variables, out);
+    } else if (value.kind == ValueKind::null) {
+        out += "null";
+    } else if (value.kind != ValueKind::list) {
+        out.push_back('[');
+        write_literal_by_ref(schema, value, *ref.of_type, variables, out);
+        out.push_back(']');
+    } else {
+        out.push_back('[');
+        for (std::size_t i = 0; i < value.list.size(); ++i) {
+            if (i > 0) out.push_back(',');
+            write_literal_by_ref(schema, value.list[i], *ref.of_type, variables, out);
+        }
+        out.push_back(']');
+    }
+}
+
 GraphqlError variable_error(std::string message, const VariableDefinition& definition) {
     return GraphqlError{std::move(message), {definition.location}};
 }
 
 }  // namespace
-
-TypeId resolve_type_ref(const Schema& schema, const TypeRef& ref) {
-    switch (ref.kind) {
-        case TypeRefKind::named: return schema.find_type(ref.name);
-        case TypeRefKind::list: {
-            const TypeId inner = resolve_type_ref(schema, *ref.of_type);
-            return inner == no_type ? no_type : schema.type(inner).list_of;
-        }
-        case TypeRefKind::non_null: {
-            const TypeId inner = resolve_type_ref(schema, *ref.of_type);
-            return inner == no_type ? no_type : schema.type(inner).non_null_of;
-        }
-    }
-    return no_type;
-}
 
 std::vector<GraphqlError> coerce_variable_values(const Schema& schema, const OperationDefinition& operation,
                                                  std::optional<std::string_view> variables_json,
@@ -248,34 +301,40 @@ std::vector<GraphqlError> coerce_variable_values(const Schema& schema, const Ope
         }
     }
     for (const VariableDefinition& definition : operation.variables) {
-        const TypeId type = resolve_type_ref(schema, *definition.type);
+        const TypeRef* innermost = definition.type;
+        while (innermost->kind != TypeRefKind::named) innermost = innermost->of_type;
+        const TypeId named = schema.find_type(innermost->name);
         // Validation refused unknown and non-input types already.
-        if (type == no_type || !schema.is_input_type(type)) continue;
+        if (named == no_type || !schema.is_input_type(named)) continue;
+        const TypeRef& ref = *definition.type;
+        const bool required = ref.kind == TypeRefKind::non_null;
         const std::string name = "$" + std::string(definition.name);
         json::Ref value = given ? given.find(definition.name) : json::Ref();
         if (!value) {
             if (definition.default_value != nullptr) {
                 std::string text;
-                write_literal(schema, *definition.default_value, type, values, text);
+                write_literal_by_ref(schema, *definition.default_value, ref, values, text);
                 values.emplace(definition.name, std::move(text));
-            } else if (schema.type(type).kind == TypeKind::non_null) {
-                errors.push_back(variable_error("Variable \"" + name + "\" of required type \"" +
-                                                    schema.type_name(type) + "\" was not provided.",
-                                                definition));
+            } else if (required) {
+                errors.push_back(variable_error(
+                    "Variable \"" + name + "\" of required type \"" + ref_name(ref) + "\" was not provided.",
+                    definition));
             }
             continue;
         }
-        if (value.kind() == json::Kind::null && schema.type(type).kind == TypeKind::non_null) {
+        if (value.kind() == json::Kind::null && required) {
             errors.push_back(variable_error(
-                "Variable \"" + name + "\" of non-null type \"" + schema.type_name(type) + "\" must not be null.",
+                "Variable \"" + name + "\" of non-null type \"" + ref_name(ref) + "\" must not be null.",
                 definition));
             continue;
         }
         std::string text;
         Problem problem;
-        if (!coerce_input(schema, value, type, text, problem)) {
+        if (!coerce_by_ref(schema, value, ref, text, problem)) {
             std::string message = "Variable \"" + name + "\" got invalid value " + shown(value);
-            if (!problem.path.empty()) message += " at \"" + name.substr(1) + (problem.path[0] == '[' ? "" : ".") + problem.path + "\"";
+            if (!problem.path.empty()) {
+                message += " at \"" + name.substr(1) + (problem.path[0] == '[' ? "" : ".") + problem.path + "\"";
+            }
             errors.push_back(variable_error(message + "; " + problem.reason, definition));
             continue;
         }

@@ -26,9 +26,6 @@ std::vector<GraphqlError> coerce_variable_values(const Schema& schema, const Ope
                                                  std::optional<std::string_view> variables_json,
                                                  VariableValues& values);
 
-// The schema type a document type reference names, or no_type.
-TypeId resolve_type_ref(const Schema& schema, const TypeRef& ref);
-
 // Writes a validated literal as the JSON value of `type`.
 void write_literal(const Schema& schema, const Value& value, TypeId type, const VariableValues& variables,
                    std::string& out);

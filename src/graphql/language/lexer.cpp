@@ -224,6 +224,12 @@ std::optional<GraphqlError> Lexer::read_token() {
         case '}': return punctuator(TokenKind::brace_r, 1);
         case '.':
             if (source_.substr(start, 3) == "...") return punctuator(TokenKind::spread, 3);
+            if (start + 1 < source_.size() && is_digit(static_cast<unsigned char>(source_[start + 1]))) {
+                std::size_t end = start + 1;
+                while (end < source_.size() && is_digit(static_cast<unsigned char>(source_[end]))) ++end;
+                return error_at(start, "Invalid number, expected digit before \".\", did you mean \"0" +
+                                           std::string(source_.substr(start, end - start)) + "\"?");
+            }
             break;
         case '"':
             if (source_.substr(start, 3) == "\"\"\"") return read_block_string(start);

@@ -183,11 +183,18 @@ bool Parser::parse_definition() {
         if (auto failure = ahead.advance()) return fail(std::move(*failure));
         keyword = ahead.token();
     }
+    if (has_description && keyword.kind == TokenKind::brace_l) {
+        return fail_at(token(), "Unexpected description, descriptions are not supported on shorthand queries.");
+    }
+    if (has_description && keyword.kind == TokenKind::name &&
+        (!starts_definition(keyword.value) || keyword.value == "extend")) {
+        return fail_at(token(), "Unexpected description, only GraphQL definitions support descriptions.");
+    }
     if (keyword.kind == TokenKind::name) {
         if (is_type_system_keyword(keyword.value)) return parse_foreign_definition();
-        if (has_description) {
-            return fail_at(token(), "Unexpected description, descriptions are supported only on type definitions.");
-        }
+        // Operations and fragments may carry a description, as graphql-js
+        // 17 and graphql-core 3.3 read them; it documents and is dropped.
+        if (has_description && !is_type_system_keyword(keyword.value) && !advance()) return false;
         if (keyword.value == "query" || keyword.value == "mutation" || keyword.value == "subscription") {
             return parse_operation_definition();
         }

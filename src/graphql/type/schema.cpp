@@ -88,8 +88,6 @@ const InputValue* find_in(const std::vector<InputValue>& values, Range range, st
 }  // namespace
 
 const InputValue* Schema::find_argument(const Field& field, std::string_view name) const {
-    // __type's name argument is appended to the pool like any other, so its
-    // range indexes the pool too.
     return find_in(input_values_, field.arguments, name);
 }
 

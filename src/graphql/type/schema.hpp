@@ -218,8 +218,7 @@ private:
     std::vector<EnumValue> enum_values_;
     std::vector<Directive> directives_;
     std::vector<ToolBinding> tools_;
-    std::vector<Field> meta_fields_;  // __typename, __schema, __type
-    std::vector<InputValue> meta_arguments_;
+    std::vector<Field> meta_fields_;  // __typename, __schema, __type; their arguments are in input_values_
 
     struct FieldKey {
         TypeId type;

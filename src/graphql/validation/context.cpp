@@ -85,6 +85,45 @@ void print_string(std::string_view text, std::string& out) {
     out.push_back('"');
 }
 
+bool is_white_space(char c) { return c == ' ' || c == '\t'; }
+
+// graphql-js's printBlockString: the value between triple quotes, on lines
+// of its own when it spans lines or its ends would read ambiguously.
+void print_block_string(std::string_view value, std::string& out) {
+    std::string escaped;
+    for (std::size_t i = 0; i < value.size(); ++i) {
+        if (value.substr(i, 3) == "\"\"\"") {
+            escaped += "\\\"\"\"";
+            i += 2;
+        } else {
+            escaped += value[i];
+        }
+    }
+    std::vector<std::string_view> lines;
+    std::size_t start = 0;
+    for (std::size_t i = 0; i <= value.size(); ++i) {
+        if (i == value.size() || value[i] == '\n' || value[i] == '\r') {
+            lines.push_back(value.substr(start, i - start));
+            if (i < value.size() && value[i] == '\r' && i + 1 < value.size() && value[i + 1] == '\n') ++i;
+            start = i + 1;
+        }
+    }
+    const bool single_line = lines.size() == 1;
+    bool force_leading = lines.size() > 1;
+    for (std::size_t i = 1; i < lines.size() && force_leading; ++i) {
+        force_leading = lines[i].empty() || is_white_space(lines[i][0]);
+    }
+    const bool trailing_triple = escaped.ends_with("\\\"\"\"");
+    const bool force_trailing = (value.ends_with('"') && !trailing_triple) || value.ends_with('\\');
+    const bool multiple_lines = !single_line || value.size() > 70 || force_trailing || force_leading || trailing_triple;
+    const bool skip_leading = single_line && !value.empty() && is_white_space(value[0]);
+    out += "\"\"\"";
+    if ((multiple_lines && !skip_leading) || force_leading) out += '\n';
+    out += escaped;
+    if (multiple_lines || force_trailing) out += '\n';
+    out += "\"\"\"";
+}
+
 void print_value_to(const Value& value, std::string& out, bool sorted) {
     switch (value.kind) {
         case ValueKind::variable: out += '$'; out += value.text; return;
@@ -93,9 +132,7 @@ void print_value_to(const Value& value, std::string& out, bool sorted) {
         case ValueKind::enum_value: out += value.text; return;
         case ValueKind::string:
             if (value.block && !sorted) {
-                out += "\"\"\"";
-                out += value.text;
-                out += "\"\"\"";
+                print_block_string(value.text, out);
             } else {
                 print_string(value.text, out);
             }

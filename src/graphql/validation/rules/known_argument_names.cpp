@@ -20,11 +20,13 @@ public:
         if (arguments.empty() || (!field && !directive)) return;
         const Schema& schema = context_.schema();
         std::vector<std::string_view> names;
-        for (const InputValue* definition : defined_arguments(schema, field, directive)) names.push_back(definition->name);
         for (const Argument& argument : arguments) {
             const InputValue* definition =
                 field ? schema.find_argument(*field, argument.name) : schema.find_argument(*directive, argument.name);
             if (definition) continue;
+            if (names.empty()) {
+                for (const InputValue* known : defined_arguments(schema, field, directive)) names.push_back(known->name);
+            }
             const std::string owner = field ? "field \"" + std::string(schema.type(parent).name) + "." +
                                                   std::string(field->name) + "\""
                                             : "directive \"@" + std::string(directive->name) + "\"";

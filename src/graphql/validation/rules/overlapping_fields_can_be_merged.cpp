@@ -137,7 +137,7 @@ private:
     }
 
     std::optional<Conflict> find_conflict(bool parents_exclusive, std::string_view key, const FieldEntry& a,
-                                          const FieldEntry& b) const {
+                                          const FieldEntry& b, std::size_t depth = 0) const {
         const Schema& schema = context_.schema();
         const bool exclusive = parents_exclusive ||
                                (a.parent != b.parent && a.parent != no_type && b.parent != no_type &&
@@ -158,6 +158,9 @@ private:
                             schema.type_name(b.definition->type) + "\"");
         }
         if (a.node->selection_set.empty() || b.node->selection_set.empty()) return std::nullopt;
+        // Fragment cycles (refused by their own rule) would make the
+        // subfields endless; no selection the limits accept is this deep.
+        if (depth > context_.limits().max_depth) return std::nullopt;
         const TypeId type_a = a.definition ? composite_of(a.definition->type) : no_type;
         const TypeId type_b = b.definition ? composite_of(b.definition->type) : no_type;
         const FieldMap map_a = collect(a.node->selection_set, type_a);
@@ -168,7 +171,7 @@ private:
             if (other == map_b.fields.end()) continue;
             for (const FieldEntry& sub_a : map_a.fields.at(sub_key)) {
                 for (const FieldEntry& sub_b : other->second) {
-                    if (auto sub = find_conflict(exclusive, sub_key, sub_a, sub_b)) {
+                    if (auto sub = find_conflict(exclusive, sub_key, sub_a, sub_b, depth + 1)) {
                         merged.reason.subreasons.push_back(std::move(sub->reason));
                         merged.fields1.insert(merged.fields1.end(), sub->fields1.begin(), sub->fields1.end());
                         merged.fields2.insert(merged.fields2.end(), sub->fields2.begin(), sub->fields2.end());

@@ -17,17 +17,19 @@ public:
     void enter_field(const Selection& field, TypeId, const Field* definition) override {
         if (!definition) return;
         const Schema& schema = context_.schema();
-        const std::string type = schema.type_name(definition->type);
-        const std::string name(field.name);
+        // Names are printed only for an error: this runs for every field.
+        auto type = [&] { return schema.type_name(definition->type); };
+        const std::string_view name = field.name;
         if (schema.is_leaf(definition->type)) {
             if (!field.selection_set.empty()) {
-                context_.report("Field \"" + name + "\" must not have a selection since type \"" + type +
+                context_.report("Field \"" + std::string(name) + "\" must not have a selection since type \"" + type() +
                                     "\" has no subfields.",
                                 {field.selection_set_location});
             }
         } else if (field.selection_set.empty()) {
-            context_.report("Field \"" + name + "\" of type \"" + type +
-                                "\" must have a selection of subfields. Did you mean \"" + name + " { ... }\"?",
+            context_.report("Field \"" + std::string(name) + "\" of type \"" + type() +
+                                "\" must have a selection of subfields. Did you mean \"" + std::string(name) +
+                                " { ... }\"?",
                             {field.location});
         }
     }

@@ -106,38 +106,40 @@ private:
         const Schema& schema = context_.schema();
         const TypeId named = type.named(schema);
         const Type& leaf = schema.type(named);
-        const std::string printed = print_value(value);
-        if (leaf.kind == TypeKind::enum_type) return check_enum(value, leaf, named, printed);
+        if (leaf.kind == TypeKind::enum_type) return check_enum(value, leaf, named);
+        // Printed only for an error: this runs for every literal.
+        const auto printed = [&] { return print_value(value); };
         if (leaf.kind != TypeKind::scalar) {
-            report(value, "Expected value of type \"" + type.print(schema) + "\", found: " + printed + ".");
+            report(value, "Expected value of type \"" + type.print(schema) + "\", found: " + printed() + ".");
             return;
         }
         const ValueKind kind = value.kind;
         if (named == schema.int_type()) {
             if (kind != ValueKind::int_value) {
-                report(value, "Int cannot represent non-integer value: " + printed);
+                report(value, "Int cannot represent non-integer value: " + printed());
             } else if (!fits_int32(value.text)) {
-                report(value, "Int cannot represent non 32-bit signed integer value: " + printed);
+                report(value, "Int cannot represent non 32-bit signed integer value: " + printed());
             }
         } else if (named == schema.float_type()) {
             if (kind != ValueKind::int_value && kind != ValueKind::float_value) {
-                report(value, "Float cannot represent non numeric value: " + printed);
+                report(value, "Float cannot represent non numeric value: " + printed());
             }
         } else if (named == schema.string_type()) {
-            if (kind != ValueKind::string) report(value, "String cannot represent a non string value: " + printed);
+            if (kind != ValueKind::string) report(value, "String cannot represent a non string value: " + printed());
         } else if (named == schema.boolean_type()) {
-            if (kind != ValueKind::boolean) report(value, "Boolean cannot represent a non boolean value: " + printed);
+            if (kind != ValueKind::boolean) report(value, "Boolean cannot represent a non boolean value: " + printed());
         } else if (named == schema.id_type()) {
             if (kind != ValueKind::string && kind != ValueKind::int_value) {
-                report(value, "ID cannot represent a non-string and non-integer value: " + printed);
+                report(value, "ID cannot represent a non-string and non-integer value: " + printed());
             }
         }
         // Other scalars (JSON) take any literal.
     }
 
-    void check_enum(const Value& value, const Type& type, TypeId named, const std::string& printed) {
+    void check_enum(const Value& value, const Type& type, TypeId named) {
         const Schema& schema = context_.schema();
         if (value.kind == ValueKind::enum_value && schema.find_enum_value(named, value.text)) return;
+        const std::string printed = print_value(value);
         std::vector<std::string_view> names;
         for (std::uint32_t i = type.enum_values.first; i < type.enum_values.end(); ++i) {
             names.push_back(schema.enum_values()[i].name);
