@@ -5,6 +5,7 @@ stdio and streamable HTTP, fastmcp's Client) and real tool servers
 from __future__ import annotations
 
 import asyncio
+import importlib.metadata
 import json
 import pathlib
 import signal
@@ -217,7 +218,8 @@ def test_stdio_ends_cleanly_at_end_of_input(tmp_path: pathlib.Path, stdin_kind: 
     assert done.returncode == 0, done.stderr
     assert "Traceback" not in done.stderr
     if stdin_kind != "devnull":
-        assert json.loads(done.stdout.splitlines()[0])["result"]["serverInfo"]["name"] == "quorvel-graphql"
+        info = json.loads(done.stdout.splitlines()[0])["result"]["serverInfo"]
+        assert info["name"] == "quorvel-graphql" and info["version"] == importlib.metadata.version("quorvel-graphql")
 
 
 def test_read_only_gateway_refuses_tools_that_change_things(tmp_path: pathlib.Path) -> None:

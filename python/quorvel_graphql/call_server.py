@@ -23,7 +23,7 @@ import threading
 import time
 from collections.abc import Callable, Mapping
 from dataclasses import dataclass, field
-from typing import Any
+from typing import Any, Protocol
 
 from _graphql import SchemaEngine
 
@@ -33,12 +33,23 @@ from .errors import ReadOnlyError, ToolHandlerError
 from .loop_thread import LoopThread
 from .workers import Workers
 
-__all__ = ["CallServer", "Handler", "Registration", "ToolCall"]
+__all__ = ["CallObserver", "CallServer", "Handler", "Registration", "ToolCall"]
 
 Handler = Callable[..., Any]
 """A tool handler: a plain callable or a coroutine function."""
 
 log = logging.getLogger("quorvel_graphql.host")
+
+
+class CallObserver(Protocol):
+    """Watches tool calls.  ``outcome`` is "ok", "error" (the tool answered
+    with ``isError``), "failed", "refused" (read-only policy), "timeout" or
+    "cancelled" (the host stopped first).  Called on the serving threads and
+    loops, so it must be quick and thread-safe."""
+
+    def call_started(self, request_id: str, server: str, tool: str) -> None: ...
+
+    def call_ended(self, request_id: str, outcome: str) -> None: ...
 
 UNSENDABLE = "the tool call failed and its error message could not be sent"
 
@@ -171,6 +182,7 @@ class CallServer:
         self.loop = loop
         self.handlers: dict[tuple[str, str], Registration] = {}
         self.fallback: Registration | None = None
+        self.observer: CallObserver | None = None
         self.receive_error_count = 0
         self._lock = threading.Lock()  # guards _inflight, _deadlines, _slots, _waiting
         self._inflight: dict[str, _InFlight] = {}
@@ -204,6 +216,7 @@ class CallServer:
             self._deadlines.clear()
             self._waiting.clear()
         for entry in leftovers:  # the detach answered their executes already
+            self._observe_end(entry.call.request_id, "cancelled")
             if entry.future is not None:
                 entry.future.cancel()
         self._pool.shutdown()
@@ -320,6 +333,8 @@ class CallServer:
             return None
         try:
             key = (request["server"], request["tool"])
+            if self.observer is not None:
+                self.observer.call_started(call_id, *key)
             registration = self.handlers.get(key, self.fallback)
             if self.read_only and request.get("operation") == "mutation":
                 raise ReadOnlyError(f"refused {key[0]}.{key[1]}: the tool is not read-only and this host "
@@ -333,7 +348,7 @@ class CallServer:
                 return None
             return self._launch(registration, call, may_run_here)
         except Exception as error:  # nothing started: answer the failure at once
-            self._send_failure(call_id, describe_exception(error))
+            self._send_failure(call_id, describe_exception(error), _failure_outcome(error))
             return None
 
     def _run_inline(self, registration: Registration, call: ToolCall) -> None:
@@ -428,7 +443,7 @@ class CallServer:
         if not self._claim(entry.call.request_id):
             return  # already answered by its time limit or by stopping
         if failed:
-            self._send_failure(entry.call.request_id, describe_exception(result))
+            self._send_failure(entry.call.request_id, describe_exception(result), _failure_outcome(result))
         else:
             self._send_result(entry.call.request_id, entry.call.label, result)
 
@@ -454,7 +469,7 @@ class CallServer:
             else:
                 message = (f"TimeoutError: tool {label} did not start within {limit} s: all {self.max_workers} "
                            "worker threads were busy with earlier calls")
-            self._send_failure(entry.call.request_id, message)
+            self._send_failure(entry.call.request_id, message, "timeout")
 
     # -- answers: each request gets exactly one, whatever goes wrong --------
 
@@ -469,18 +484,36 @@ class CallServer:
             self._send_failure(request_id, f"{type(problem).__name__}: result of {label} is not JSON: "
                                            f"{describe_exception(problem).partition(': ')[2]}")
             return
+        self._observe_end(request_id, "error" if isinstance(result, Mapping) and result.get("isError") is True
+                          else "ok")
         try:
             self.engine.respond_tool_call(request_id, payload)
         except Exception as error:
             self._send_failure(request_id, f"result of {label} could not be sent: {describe_exception(error)}")
 
-    def _send_failure(self, request_id: str, message: str) -> None:
+    def _send_failure(self, request_id: str, message: str, outcome: str = "failed") -> None:
+        self._observe_end(request_id, outcome)
         for text in (message, _sendable(message), UNSENDABLE):
             try:
                 self.engine.fail_tool_call(request_id, text)
                 return
             except Exception as error:
                 log.warning("could not answer tool call %s: %s", request_id, describe_exception(error))
+
+
+    def _observe_end(self, request_id: str, outcome: str) -> None:
+        observer = self.observer
+        if observer is not None:
+            try:
+                observer.call_ended(request_id, outcome)
+            except Exception as error:  # watching must never cost a call its answer
+                log.warning("call observer failed on %s: %s", request_id, describe_exception(error))
+
+
+def _failure_outcome(error: BaseException) -> str:
+    if isinstance(error, ReadOnlyError):
+        return "refused"
+    return "timeout" if isinstance(error, TimeoutError) else "failed"
 
 
 def _sendable(message: str) -> str:

@@ -6,7 +6,7 @@ from __future__ import annotations
 
 import argparse
 import contextlib
-from collections.abc import Iterator
+from collections.abc import Callable, Iterator
 from typing import NoReturn
 
 from _graphql import SchemaEngine
@@ -105,7 +105,8 @@ def catalogue_engine(path: str, text: str | None = None) -> SchemaEngine:
 
 @contextlib.contextmanager
 def serving(
-    config: str, *, time_limit: float | None, startup_timeout: float, read_only: bool, max_workers: int = 8
+    config: str, *, time_limit: float | None, startup_timeout: float, read_only: bool, max_workers: int = 8,
+    require_all: bool = True, on_new_host: Callable[[ToolHost], None] | None = None,
 ) -> Iterator[ToolHost]:
     """``serve_config`` with its failures as command failures: a bad config
     is a usage problem, a server that does not start is exit status 3."""
@@ -115,7 +116,8 @@ def serving(
         raise CommandFailure(str(error)) from error
     try:
         with serve_config(config, max_workers=max_workers, time_limit=time_limit,
-                          startup_timeout=startup_timeout, read_only=read_only) as host:
+                          startup_timeout=startup_timeout, read_only=read_only, require_all=require_all,
+                          on_new_host=on_new_host) as host:
             yield host
     except ConfigError as error:
         raise CommandFailure(str(error)) from error

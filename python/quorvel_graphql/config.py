@@ -1,5 +1,6 @@
 """The configuration of a set of MCP tool servers: reading and checking it,
-expanding ``${NAME}`` in header values, and the per-server tool filters.
+expanding ``${NAME}`` in header values, the per-server tool filters and
+the per-tool settings.
 
 Nothing here needs the MCP SDK, so a configuration can be checked (and its
 errors reported) where the SDK is not installed.  The format is described in
@@ -19,12 +20,29 @@ from typing import Any
 from .common import check_time_limit
 from .errors import ConfigError
 
-__all__ = ["SERVER_KEYS", "TOP_KEYS", "TRANSPORTS", "ServerConfig", "load_config", "parse_config"]
+__all__ = ["SERVER_KEYS", "TOP_KEYS", "TRANSPORTS", "ServerConfig", "ToolSettings", "load_config", "parse_config"]
 
 TRANSPORTS = {"stdio": "stdio", "streamable-http": "streamable-http", "streamable_http": "streamable-http",
               "streamablehttp": "streamable-http", "http": "streamable-http", "sse": "sse"}
 SERVER_KEYS = ("command", "args", "env", "cwd", "url", "transport", "type", "headers", "tools", "time_limit",
-               "max_concurrency", "read_only")
+               "max_concurrency", "read_only", "tool_settings")
+TOOL_SETTING_KEYS = ("read_only", "readOnly", "time_limit", "description", "name")
+
+
+@dataclass(frozen=True, slots=True)
+class ToolSettings:
+    """What the config says of the tools a name or glob ``pattern`` matches,
+    over what their server says; None leaves the server's word."""
+
+    pattern: str
+    read_only: bool | None = None
+    time_limit: float | None = None
+    description: str | None = None
+    name: str | None = None  # the tool's name in its field, <server>_<name>
+
+    def matches(self, tool: str) -> bool:
+        return fnmatch.fnmatchcase(tool, self.pattern)
+
 TOP_KEYS = ("servers", "mcpServers", "read_only")
 
 
@@ -43,6 +61,7 @@ class ServerConfig:
     time_limit: float | None = None
     max_concurrency: int | None = None
     read_only: bool = False
+    tool_settings: tuple[ToolSettings, ...] = ()
 
     def __post_init__(self) -> None:
         if self.url is not None and self.transport == "stdio":
@@ -58,6 +77,20 @@ class ServerConfig:
         if self.include and not any(fnmatch.fnmatchcase(tool, p) for p in self.include):
             return False
         return not any(fnmatch.fnmatchcase(tool, p) for p in self.exclude)
+
+    def settings_for(self, tool: str) -> ToolSettings | None:
+        """The settings of ``tool`` (its real name): those of every matching
+        glob in config order, then those of its exact name, later ones
+        overriding earlier ones field by field."""
+        matching = [s for s in self.tool_settings if s.pattern != tool and s.matches(tool)]
+        matching += [s for s in self.tool_settings if s.pattern == tool]
+        if not matching:
+            return None
+        merged: dict[str, Any] = {"pattern": tool}
+        for settings in matching:
+            merged.update({key: getattr(settings, key) for key in ("read_only", "time_limit", "description", "name")
+                           if getattr(settings, key) is not None})
+        return ToolSettings(**merged)
 
 
 def load_config(path: str | os.PathLike[str]) -> dict[str, ServerConfig]:
@@ -117,19 +150,55 @@ def _server_config(name: str, entry: Any, where: str, base_dir: str | None, read
     if headers is not None:
         headers = {key: _expand(value, f"{where}: header {key!r}") for key, value in headers.items()}
     include, exclude = _tool_filters(entry.get("tools"), where)
-    limit = entry.get("time_limit")
-    if isinstance(limit, bool):  # float() would take true as one second
-        raise ConfigError(f"{where}: \"time_limit\" must be a positive, finite number of seconds")
-    try:
-        limit = check_time_limit(limit, f"{where}: \"time_limit\"")
-    except ValueError as error:
-        raise ConfigError(str(error)) from None
+    limit = _time_limit(entry.get("time_limit"), where)
     concurrency = entry.get("max_concurrency")
     if concurrency is not None and (isinstance(concurrency, bool) or not isinstance(concurrency, int)
                                     or concurrency < 1):
         raise ConfigError(f"{where}: \"max_concurrency\" must be a whole number of at least 1")
     return ServerConfig(name, command or "", tuple(args), env, cwd, url, transport, headers, include, exclude,
-                        limit, concurrency, _flag(entry, "read_only", where, read_only))
+                        limit, concurrency, _flag(entry, "read_only", where, read_only),
+                        _tool_settings(entry.get("tool_settings"), where))
+
+
+def _time_limit(value: Any, where: str) -> float | None:
+    if isinstance(value, bool):  # float() would take true as one second
+        raise ConfigError(f"{where}: \"time_limit\" must be a positive, finite number of seconds")
+    try:
+        return check_time_limit(value, f"{where}: \"time_limit\"")
+    except ValueError as error:
+        raise ConfigError(str(error)) from None
+
+
+def _tool_settings(value: Any, where: str) -> tuple[ToolSettings, ...]:
+    if value is None:
+        return ()
+    if not isinstance(value, dict):
+        raise ConfigError(f"{where}: \"tool_settings\" must map tool names or glob patterns to objects of settings")
+    return tuple(_one_tool_settings(pattern, entry, f"{where}: tool_settings {pattern!r}")
+                 for pattern, entry in value.items())
+
+
+def _one_tool_settings(pattern: str, entry: Any, where: str) -> ToolSettings:
+    if not pattern:
+        raise ConfigError(f"{where}: the tool name or pattern must not be empty")
+    if not isinstance(entry, dict):
+        raise ConfigError(f"{where} must be an object (keys: {', '.join(TOOL_SETTING_KEYS)})")
+    _check_keys(entry, TOOL_SETTING_KEYS, where)
+    if "read_only" in entry and "readOnly" in entry:
+        raise ConfigError(f"{where}: give \"read_only\" or \"readOnly\", not both")
+    read_only = entry.get("read_only", entry.get("readOnly"))
+    if read_only is not None and not isinstance(read_only, bool):
+        raise ConfigError(f"{where}: \"read_only\" must be true or false")
+    texts = {}
+    for key in ("description", "name"):
+        text = entry.get(key)
+        if text is not None and (not isinstance(text, str) or not text.strip()):
+            raise ConfigError(f"{where}: \"{key}\" must be a non-empty string")
+        texts[key] = text
+    if texts["name"] is not None and any(c in pattern for c in "*?["):
+        raise ConfigError(f"{where}: \"name\" renames one tool, so it needs the tool's exact name, not a pattern")
+    return ToolSettings(pattern, read_only, _time_limit(entry.get("time_limit"), where), texts["description"],
+                        texts["name"])
 
 
 def _check_keys(entry: Mapping[str, Any], known: tuple[str, ...], where: str) -> None:

@@ -25,7 +25,7 @@ from typing import Any, TypeVar
 
 from _graphql import SchemaEngine
 
-from .call_server import CallServer, Handler, Registration, ToolCall
+from .call_server import CallObserver, CallServer, Handler, Registration, ToolCall
 from .common import (
     JsonObject,
     check_time_limit,
@@ -40,6 +40,7 @@ from .errors import HostStateError, UnknownToolError
 from .workers import Workers
 
 __all__ = [
+    "CallObserver",
     "Handler",
     "HostState",
     "ToolCall",
@@ -133,6 +134,9 @@ class ToolHost:
         :class:`~quorvel_graphql.GraphQL` and the gateway
         (``McpServers.serve`` sets it); None: they are typed by
         ``input_schemas``."""
+        self.server_status: Callable[[], list[dict[str, Any]]] | None = None
+        """The state of the tool servers behind the fallback handler, where
+        there are any (``McpServers.serve`` sets it)."""
 
     @property
     def max_workers(self) -> int:
@@ -149,6 +153,15 @@ class ToolHost:
     @property
     def read_only(self) -> bool:
         return self._calls.read_only
+
+    @property
+    def call_observer(self) -> CallObserver | None:
+        """Told when each tool call starts and how it ended (metrics, traces)."""
+        return self._calls.observer
+
+    @call_observer.setter
+    def call_observer(self, observer: CallObserver | None) -> None:
+        self._calls.observer = observer
 
     @property
     def receive_error_count(self) -> int:

@@ -7,7 +7,8 @@ Configuration (JSON)::
        "time": {"command": "mcp-server-time", "args": ["--local-timezone", "UTC"],
                 "env": {"TZ": "UTC"}, "cwd": "servers/time",
                 "tools": {"include": ["get_*"], "exclude": ["*_debug"]},
-                "time_limit": 10, "max_concurrency": 4},
+                "time_limit": 10, "max_concurrency": 4,
+                "tool_settings": {"get_*": {"read_only": true, "time_limit": 2}}},
        "search": {"url": "https://mcp.example.org/mcp", "transport": "streamable-http",
                   "headers": {"Authorization": "Bearer ${SEARCH_TOKEN}"}, "read_only": true}}}
 
@@ -16,7 +17,9 @@ Configuration (JSON)::
 HTTP, or ``"transport": "sse"`` for older servers).  Header values may name
 environment variables as ``${NAME}``.  A relative ``cwd`` is taken from the
 config file's folder.  ``read_only`` (top level, or per server) refuses calls
-to tools that are not read-only.
+to tools that are not read-only.  ``tool_settings`` (per tool, by name or glob)
+overrides what the server says of a tool: ``read_only``, ``time_limit``,
+``description`` and the ``name`` its field is made from.
 
 Each server's tools are listed into catalogue JSON (grouped by server), and
 every bridge request for ``server.tool`` becomes an MCP ``tools/call`` on that
@@ -34,6 +37,8 @@ between attempts while it keeps failing.
 from __future__ import annotations
 
 import asyncio
+import collections
+import concurrent.futures
 import contextlib
 import json
 import logging
@@ -41,7 +46,7 @@ import os
 import signal
 import threading
 import time
-from collections.abc import Iterator, Mapping
+from collections.abc import Callable, Iterator, Mapping
 from dataclasses import dataclass, field
 from types import TracebackType
 from typing import Any, TextIO
@@ -77,6 +82,8 @@ __all__ = [
 
 log = logging.getLogger("quorvel_graphql.mcp")
 
+STDERR_TAIL = 8  # lines of a server's stderr shown when it fails to start
+STDERR_WAIT = 1.0  # seconds to wait for the rest of a failed server's stderr
 RESTART_PAUSE_MAX = 30.0  # seconds between attempts to restart a server that keeps failing
 STABLE_AFTER = 30.0  # a server up this long counts as healthy again: its next restart is immediate
 
@@ -96,6 +103,17 @@ class _Server:
     pause: float = 0.0  # the pause before the restart after the next failure
     restarting: asyncio.Lock = field(default_factory=asyncio.Lock)
     pid: int | None = None  # the stdio child, a process-group leader, when it could be told apart
+    restarts: int = 0  # successful starts after the first
+    stderr: _LogPipe | None = None
+    last_error: str | None = None  # why it last went down, kept once it is up again
+    real_names: dict[str, str] = field(default_factory=dict)  # tools renamed by the config: shown -> real
+    limits: dict[str, float] = field(default_factory=dict)  # per-tool time limits of the config, by shown name
+
+    def status(self, required: bool) -> JsonObject:
+        up = self.session is not None
+        state = "up" if up else "restarting" if self.restarting.locked() else "down"
+        return {"name": self.config.name, "state": state, "error": self.last_error if up else self.failure,
+                "restarts": self.restarts, "tools": len(self.tools), "required": required}
 
     @property
     def log(self) -> logging.Logger:
@@ -112,8 +130,14 @@ class McpServers:
         startup_timeout: float = 30.0,
         shutdown_timeout: float = 10.0,
         errlog: TextIO | None = None,
+        require_all: bool = True,
     ) -> None:
         configs = servers if isinstance(servers, Mapping) else load_config(servers)
+        self.require_all = require_all
+        self._retrying: list[concurrent.futures.Future[None]] = []
+        self.on_late_start: list[Callable[[str], None]] = []
+        """Called (on :attr:`loop`) with a server's name when a server that
+        failed at start-up came up later: its tools are new."""
         self.startup_timeout = check_time_limit(startup_timeout, "startup_timeout") or 30.0
         self.shutdown_timeout = shutdown_timeout
         self._errlog = errlog
@@ -133,8 +157,11 @@ class McpServers:
     # -- lifecycle ----------------------------------------------------------
 
     def start(self) -> McpServers:
-        """Starts every server and lists its tools; on any failure closes what
-        did start and raises ServerStartError naming each failed server."""
+        """Starts every server and lists its tools.  A server that fails
+        closes everything and raises ServerStartError naming each failed
+        server, unless ``require_all`` is false and some server came up: then
+        the failed ones are logged and retried in the background with the
+        usual back-off."""
         if self._thread is not None:
             raise HostStateError("McpServers is already started")
         if self._closed:
@@ -147,10 +174,38 @@ class McpServers:
             if not isinstance(error, Exception):
                 raise
             failures = {name: describe_exception(error) for name in self._configs}
-        if failures:
+        if failures and (self.require_all or len(failures) == len(self._configs)):
             self.close()
             raise ServerStartError(failures)
+        for name, why in failures.items():
+            log.warning("MCP server '%s' failed to start: %s; serving the other servers and retrying it",
+                        name, why)
+            self._retrying.append(self._thread.submit(self._retry_start(self._servers[name])))
         return self
+
+    async def _retry_start(self, server: _Server) -> None:
+        """Starts a server that failed at start-up, with the restart back-off,
+        until it comes up or the servers close."""
+        server.pause = max(server.pause, 1.0)
+        self._back_off(server)
+        while not self._closed:
+            await asyncio.sleep(max(0.0, server.next_start - time.monotonic()))
+            async with server.restarting:
+                if self._closed:
+                    return
+                why = await self._start_one(server)
+            if why is None and server.session is not None:
+                server.log.warning("MCP server '%s' is up after failing to start", server.config.name)
+                self._tools = None  # listed again by the next engine()
+                for callback in list(self.on_late_start):
+                    try:
+                        callback(server.config.name)
+                    except Exception:
+                        log.exception("a late-start callback failed")
+                return
+            server.failure = why or server.failure
+            server.log.info("MCP server '%s' still fails to start: %s", server.config.name, server.failure)
+            self._back_off(server)
 
     def close(self, *, terminate: bool = False) -> None:
         """Ends every session and child process; safe to repeat.
@@ -163,6 +218,8 @@ class McpServers:
         thread, self._thread = self._thread, None
         if thread is None:
             return
+        for retry in self._retrying:
+            retry.cancel()
         if terminate:
             self._terminate_children()
         with contextlib.suppress(Exception):
@@ -203,7 +260,7 @@ class McpServers:
             server.task.cancel()
             with contextlib.suppress(BaseException):
                 await asyncio.wait_for(server.task, self.shutdown_timeout)
-            return f"no MCP handshake within {self.startup_timeout:g} s"
+            return f"no MCP handshake within {self.startup_timeout:g} s{_stderr_tail(server.stderr)}"
         except Exception as error:
             return str(error)
         return None
@@ -216,15 +273,29 @@ class McpServers:
                 session = await stack.enter_async_context(ClientSession(
                     read, write, logging_callback=_log_notification(server.log),
                     message_handler=_note_progress(server.log)))
-                info = await session.initialize()
+                try:
+                    info = await session.initialize()
+                except Exception as error:
+                    # The real reason is usually on the server's stderr: wait
+                    # (bounded) for the rest of it before the process is reaped.
+                    if server.stderr is not None:
+                        await asyncio.get_running_loop().run_in_executor(None, server.stderr.ended.wait,
+                                                                         STDERR_WAIT)
+                    raise _StartFailure(f"{_start_failure(error, config)}{_stderr_tail(server.stderr)}") from error
                 listed = await _list_tools(session)
-                server.tools = [tool for tool in listed if config.keeps(str(tool.get("name", "")))]
+                kept = [tool for tool in listed if config.keeps(str(tool.get("name", "")))]
+                server.tools, server.real_names, server.limits = _apply_tool_settings(config, kept, server.log)
+                if listed and not server.tools:
+                    server.log.warning("MCP server '%s' has no tool field: its tools filter (%s) leaves none of "
+                                       "its %d tools", config.name, _filter_text(config), len(listed))
                 server.description = _server_description(info)
+                server.last_error = server.failure or server.last_error
                 server.session, server.failure, server.up_since = session, None, time.monotonic()
                 ready.set_result(None)
                 await server.stop.wait()
         except Exception as error:
-            reason = _start_failure(error, config)
+            leaf = _leaf(error)
+            reason = str(leaf) if isinstance(leaf, _StartFailure) else _start_failure(error, config)
             server.failure = reason
             if not ready.done():
                 ready.set_exception(RuntimeError(reason))
@@ -242,7 +313,7 @@ class McpServers:
             params = StdioServerParameters(command=config.command, args=list(config.args), env=env, cwd=config.cwd)
             if self._errlog is not None:
                 return await stack.enter_async_context(stdio_client(params, errlog=self._errlog))
-            errlog = _LogPipe(server.log)
+            errlog = server.stderr = _LogPipe(server.log)
             assert self._spawning is not None
             try:
                 # One spawn at a time, so the new child can be told apart.
@@ -267,6 +338,12 @@ class McpServers:
             server.stop.set()
         if tasks:
             await asyncio.wait(tasks, timeout=self.shutdown_timeout)
+
+    def status(self) -> list[JsonObject]:
+        """Each server's state ("up", "down" or "restarting"), its last error,
+        how often it was restarted and whether it is required (every server
+        is when all must start); safe to call from any thread."""
+        return [server.status(self.require_all) for server in list(self._servers.values())]
 
     # -- catalogue ----------------------------------------------------------
 
@@ -337,10 +414,10 @@ class McpServers:
             return await self._call(record, tool, arguments)
 
     async def _call(self, server: _Server, tool: str, arguments: Mapping[str, Any]) -> JsonObject:
-        name, limit = server.config.name, server.config.time_limit
+        name, limit = server.config.name, server.limits.get(tool, server.config.time_limit)
         session = await self._session(server)
         try:
-            result = await asyncio.wait_for(session.call_tool(tool, dict(arguments)), limit)
+            result = await asyncio.wait_for(session.call_tool(server.real_names.get(tool, tool), dict(arguments)), limit)
         except asyncio.TimeoutError:
             raise McpCallError(f"MCP server '{name}' did not answer {tool} within {limit:g} s") from None
         except Exception as error:
@@ -369,6 +446,7 @@ class McpServers:
                 self._back_off(server)
                 server.failure = why or server.failure
                 raise McpCallError(f"MCP server '{name}' is down and could not be restarted: {why}")
+            server.restarts += 1
             return server.session
 
     def _mark_down(self, server: _Server, reason: str) -> None:
@@ -402,6 +480,7 @@ class McpServers:
 
         host.input_schemas.update(self.input_schemas())
         host.catalogue_json = self.catalogue_json()
+        host.server_status = self.status
         host.register_fallback(forward, time_limit=time_limit, loop=self.loop)
 
 
@@ -415,18 +494,43 @@ def serve_config(
     shutdown_timeout: float = 10.0,
     errlog: TextIO | None = None,
     read_only: bool = False,
+    require_all: bool = True,
+    on_new_host: Callable[[ToolHost], None] | None = None,
 ) -> Iterator[ToolHost]:
     """Starts the servers, builds an engine from their tools and yields a
     running ToolHost that serves it; closes host, sessions and processes.
     ``read_only`` makes the host refuse every call to a tool that is not
-    read-only; ``host.catalogue_tools()`` carries the tools' input schemas."""
+    read-only; ``host.catalogue_tools()`` carries the tools' input schemas.
+    With ``require_all`` false, servers that fail to start are left out
+    (see :meth:`McpServers.start`); when one comes up later, a new running
+    host over all the servers' tools goes to ``on_new_host``.  Every host
+    made stays open until the end, for the queries still running on it."""
     limit = check_time_limit(time_limit)
     with McpServers(config, startup_timeout=startup_timeout, shutdown_timeout=shutdown_timeout,
-                    errlog=errlog) as servers:
-        with ToolHost(servers.engine(), max_workers=max_workers, time_limit=limit, read_only=read_only,
-                      shutdown_timeout=shutdown_timeout) as host:
+                    errlog=errlog, require_all=require_all) as servers, contextlib.ExitStack() as hosts:
+
+        def new_host() -> ToolHost:
+            host = hosts.enter_context(ToolHost(servers.engine(), max_workers=max_workers, time_limit=limit,
+                                                read_only=read_only, shutdown_timeout=shutdown_timeout))
             servers.serve(host)
-            yield host
+            return host
+
+        def late_start(name: str) -> None:
+            def hand_over() -> None:
+                try:
+                    host = new_host()
+                except Exception:
+                    log.exception("could not serve the tools of MCP server '%s', which came up late", name)
+                    return
+                log.warning("MCP server '%s' is up: now serving %d tool fields", name, len(host.catalogue_tools()))
+                if on_new_host is not None:
+                    on_new_host(host)
+
+            # Off the servers' loop: the new host's start must not hold up tool calls.
+            threading.Thread(target=hand_over, name="quorvel-late-start", daemon=True).start()
+
+        servers.on_late_start.append(late_start)
+        yield new_host()
 
 
 def _child_pids() -> set[int]:
@@ -446,25 +550,48 @@ def _child_pids() -> set[int]:
 
 
 class _LogPipe:
-    """A pipe whose lines (a child's stderr) go to ``logger`` at INFO level."""
+    """A pipe whose lines (a child's stderr) go to ``logger`` at INFO level;
+    the last few are kept for the message of a failed start."""
 
     def __init__(self, logger: logging.Logger) -> None:
         read_fd, write_fd = os.pipe()
         self.writer: TextIO = os.fdopen(write_fd, "w")
+        self.tail: collections.deque[str] = collections.deque(maxlen=STDERR_TAIL)
+        self.ended = threading.Event()
         reader = os.fdopen(read_fd, "r", encoding="utf-8", errors="replace")
-        threading.Thread(target=_forward_lines, args=(reader, logger), name="quorvel-server-log",
+        threading.Thread(target=self._forward, args=(reader, logger), name="quorvel-server-log",
                          daemon=True).start()
 
     def close_writer(self) -> None:
         with contextlib.suppress(OSError):
             self.writer.close()
 
+    def _forward(self, reader: TextIO, logger: logging.Logger) -> None:
+        try:
+            with reader:
+                for line in reader:
+                    if line.strip():
+                        self.tail.append(line.rstrip())
+                        logger.info("%s", line.rstrip())
+        finally:
+            self.ended.set()
 
-def _forward_lines(reader: TextIO, logger: logging.Logger) -> None:
-    with reader:
-        for line in reader:
-            if line.strip():
-                logger.info("%s", line.rstrip())
+
+class _StartFailure(Exception):
+    """A start that failed, with its message already written for people."""
+
+
+def _stderr_tail(pipe: _LogPipe | None) -> str:
+    if pipe is None or not pipe.tail:
+        return ""
+    return "; its stderr ended with:\n    " + "\n    ".join(pipe.tail)
+
+
+def _filter_text(config: ServerConfig) -> str:
+    parts = [f"include {list(config.include)}"] if config.include else []
+    if config.exclude:
+        parts.append(f"exclude {list(config.exclude)}")
+    return ", ".join(parts)
 
 
 _LEVELS = {"debug": logging.DEBUG, "info": logging.INFO, "notice": logging.INFO, "warning": logging.WARNING}
@@ -497,6 +624,40 @@ async def _open_streamable_http(stack: contextlib.AsyncExitStack, config: Server
     streams = await stack.enter_async_context(streamable_http.streamable_http_client(config.url or "",
                                                                                      http_client=client))
     return streams[0], streams[1]
+
+
+def _apply_tool_settings(
+    config: ServerConfig, tools: list[JsonObject], logger: logging.Logger
+) -> tuple[list[JsonObject], dict[str, str], dict[str, float]]:
+    """The tools as the config shows them (renamed, described, marked
+    read-only or not), the real name of each renamed one, and the per-tool
+    time limits."""
+    shown: list[JsonObject] = []
+    real_names: dict[str, str] = {}
+    limits: dict[str, float] = {}
+    for tool in tools:
+        real = str(tool.get("name", ""))
+        settings = config.settings_for(real)
+        if settings is None:
+            shown.append(tool)
+            continue
+        tool = dict(tool)
+        if settings.name is not None:
+            tool["name"] = settings.name
+            real_names[settings.name] = real
+        if settings.description is not None:
+            tool["description"] = settings.description
+        if settings.read_only is not None:
+            tool["annotations"] = {**(tool.get("annotations") or {}), "readOnlyHint": settings.read_only}
+        if settings.time_limit is not None:
+            limits[tool["name"]] = settings.time_limit
+        shown.append(tool)
+    names = [str(tool.get("name", "")) for tool in tools]
+    for settings in config.tool_settings:
+        if not any(settings.matches(name) for name in names):
+            logger.warning("MCP server '%s': tool_settings %r matches none of its tools", config.name,
+                           settings.pattern)
+    return shown, real_names, limits
 
 
 def _read_only(tool: Mapping[str, Any]) -> bool:

@@ -54,15 +54,59 @@ def servers_config(folder: pathlib.Path, repo: pathlib.Path) -> pathlib.Path:
     return path
 
 
+REMOTE_TOOL_SERVER = pathlib.Path(__file__).resolve().parent / "remote_tool_server.py"
+
+
+@contextlib.contextmanager
+def serving_child(command: list[str], pattern: str) -> Iterator[tuple[subprocess.Popen[str], str]]:
+    """A child that prints ``pattern`` (one group: its URL) on stderr once it
+    serves; yields it and that URL, and ends it (SIGTERM, then SIGKILL)."""
+    process = subprocess.Popen(command, env=child_env(), stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                               stderr=subprocess.PIPE, text=True)
+    try:
+        found: list[str] = []
+        ready = threading.Event()
+
+        def read() -> None:
+            with process.stderr:  # type: ignore[union-attr]  # closed here, once the child's output ends
+                for line in process.stderr:  # type: ignore[union-attr]
+                    match = re.search(pattern, line)
+                    if match and not found:
+                        found.append(match.group(1))
+                        ready.set()
+            ready.set()
+
+        reader = threading.Thread(target=read, daemon=True)
+        reader.start()
+        assert ready.wait(START_TIMEOUT) and found, f"{command[:4]} did not start (status {process.poll()})"
+        yield process, found[0]
+    finally:
+        if process.poll() is None:
+            process.terminate()
+        try:
+            process.wait(STOP_TIMEOUT)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            process.wait(5)
+        reader.join(STOP_TIMEOUT)
+
+
+def remote_tool_server() -> contextlib.AbstractContextManager[tuple[subprocess.Popen[str], str]]:
+    """tests/remote_tool_server.py (streamable HTTP, tools echo, pause, shout) and its URL."""
+    return serving_child([sys.executable, str(REMOTE_TOOL_SERVER)], r"listening on (\S+)")
+
+
 def gateway_command(*args: str) -> list[str]:
     return [sys.executable, "-m", "quorvel_graphql.gateway", *args]
 
 
 class RunningGateway:
-    def __init__(self, process: subprocess.Popen[str], url: str, lines: queue.Queue[str]) -> None:
+    def __init__(self, process: subprocess.Popen[str], url: str, lines: queue.Queue[str], startup: str = "") -> None:
         self.process = process
         self.url = url
         self.lines = lines
+        self.startup = startup
+        """What the gateway wrote before it served."""
 
     def stderr_so_far(self) -> str:
         collected = []
@@ -107,7 +151,7 @@ def http_gateway(args: Sequence[str], env: dict[str, str] | None = None) -> Iter
             url = match.group(1) if match else None
             if url is None and process.poll() is not None:
                 raise AssertionError(f"gateway exited with {process.returncode}: {''.join(seen)}")
-        yield RunningGateway(process, url, lines)
+        yield RunningGateway(process, url, lines, "".join(seen))
     finally:
         try:
             stop(process)

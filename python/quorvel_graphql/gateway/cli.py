@@ -2,7 +2,8 @@
 clients (stdio, the default) or over HTTP (GraphQL, playground and MCP).
 
 Exit status: 0 after a clean shutdown (end of input, SIGTERM, SIGINT), 2 for
-a usage or configuration problem, 3 when a tool server fails to start.
+a usage or configuration problem, 3 when no tool server starts (any that fails,
+with --require-all).
 """
 
 from __future__ import annotations
@@ -16,6 +17,7 @@ import re
 import signal
 import socket
 import sys
+import threading
 from collections.abc import Iterator, Sequence
 from typing import Any
 
@@ -45,7 +47,7 @@ def _parser() -> argparse.ArgumentParser:
         "--http, as GraphQL over HTTP at /graphql, a playground page at / and MCP at /mcp.",
         epilog=f"The bearer token may also come from ${TOKEN_VARIABLE} (preferred: a --token value is visible "
         "to other users of the machine). Exit status: 0 clean shutdown, 2 usage or config error, "
-        "3 a tool server failed to start.",
+        "3 no tool server started (any, with --require-all).",
     )
     add_tool_options(parser, source_required=True)
     parser.add_argument("--http", metavar="[HOST:]PORT",
@@ -69,6 +71,15 @@ def _parser() -> argparse.ArgumentParser:
     parser.add_argument("--http-parser", choices=PARSERS, default="auto",
                         help="HTTP/1.1 parser (default auto: httptools when installed)")
     parser.add_argument(WORKER_OPTION, type=WorkerRole.parse, help=argparse.SUPPRESS)
+    parser.add_argument("--require-all", action="store_true",
+                        help="exit (status 3) when any tool server fails to start, instead of serving the others "
+                        "and retrying it; every server is then required for /readyz")
+    parser.add_argument("--public-health", action="store_true",
+                        help="answer /healthz and /readyz without the bearer token (for probes that cannot send "
+                        "one; /readyz then shows server names and errors to anyone who can reach it)")
+    parser.add_argument("--cors-origin", metavar="ORIGIN", action="append", type=_origin, default=[],
+                        help="let pages of ORIGIN (scheme://host[:port]) call the gateway from a browser; "
+                        "repeatable; the token rule still applies")
     parser.add_argument("-v", "--verbose", action="count", default=0,
                         help="-v: one log line per request; -vv: debug and HTTP access logs")
     return parser
@@ -84,7 +95,10 @@ def main(argv: Sequence[str] | None = None) -> int:
             raise CommandFailure("--workers, --loop and --http-parser apply to --http only")
         if bind is not None and args.workers > 1 and args.worker_of is None:
             return _supervise(args, argv, bind, token)
-        with _open_target(args) as (target, catalogue_json):
+        if bind is None and (args.public_health or args.cors_origin):
+            raise CommandFailure("--public-health and --cors-origin apply to --http only")
+        late = _LateHosts()
+        with _open_target(args, late) as (target, catalogue_json):
             gateway = Gateway(target, max_concurrent_queries=args.max_concurrent_queries, raw=args.raw,
                               catalogue_json=catalogue_json)
             if not gateway.raw:
@@ -92,6 +106,7 @@ def main(argv: Sequence[str] | None = None) -> int:
                     gateway.typed()
                 except ValueError as error:
                     raise CommandFailure(f"cannot build the typed schema: {error}") from error
+            late.attach(gateway)
             try:
                 if bind is None:
                     _run_stdio(gateway)
@@ -130,6 +145,15 @@ def _worker_count(text: str) -> int:
     return available_cpus() if text == "auto" else _positive_int(text)
 
 
+def _origin(text: str) -> str:
+    from .operations import check_origin
+
+    try:
+        return check_origin(text)
+    except ValueError as error:
+        raise argparse.ArgumentTypeError(str(error)) from None
+
+
 def _bind_address(text: str) -> tuple[str, int]:
     host, _, port = text.rpartition(":")
     host = host.strip("[]") or "127.0.0.1"
@@ -153,20 +177,23 @@ def _token(args: argparse.Namespace, bind: tuple[str, int] | None) -> str | None
 
 
 def _configure_logging(verbose: int, worker: bool = False) -> None:
+    # The whole package: tool servers' stderr and start-up problems are
+    # logged beside the gateway's own lines.
+    package = logging.getLogger("quorvel_graphql")
     handler = logging.StreamHandler(sys.stderr)
     # Workers share the supervisor's stderr; the process id tells their lines apart.
     shape = "%(asctime)s %(name)s[%(process)d]: %(message)s" if worker else "%(asctime)s %(name)s: %(message)s"
     handler.setFormatter(logging.Formatter(shape))
-    log.addHandler(handler)
-    log.setLevel(logging.DEBUG if verbose >= 2 else logging.INFO if verbose == 1 else logging.WARNING)
-    log.propagate = False
+    package.addHandler(handler)
+    package.setLevel(logging.DEBUG if verbose >= 2 else logging.INFO if verbose == 1 else logging.WARNING)
+    package.propagate = False
 
 
 # -- tool servers -----------------------------------------------------------
 
 
 @contextlib.contextmanager
-def _open_target(args: argparse.Namespace) -> Iterator[tuple[Host | SchemaEngine, str | None]]:
+def _open_target(args: argparse.Namespace, late: _LateHosts) -> Iterator[tuple[Host | SchemaEngine, str | None]]:
     """The host to serve, and the catalogue text when there is one to type
     the engine by (a host knows its tools' schemas itself)."""
     if args.catalogue is not None:
@@ -176,8 +203,32 @@ def _open_target(args: argparse.Namespace) -> Iterator[tuple[Host | SchemaEngine
         yield catalogue_engine(args.catalogue, text), text
         return
     with serving(args.servers, max_workers=args.max_workers, time_limit=args.time_limit,
-                 startup_timeout=args.startup_timeout, read_only=args.read_only) as host:
+                 startup_timeout=args.startup_timeout, read_only=args.read_only,
+                 require_all=args.require_all, on_new_host=late.offer) as host:
         yield host, None
+
+
+class _LateHosts:
+    """Hosts made when a tool server comes up after start-up, handed to the
+    gateway in the order they were made (each serves every server up then)."""
+
+    def __init__(self) -> None:
+        self._lock = threading.Lock()
+        self._gateway: Gateway | None = None
+        self._pending: Host | None = None
+
+    def offer(self, host: Host) -> None:
+        with self._lock:
+            if self._gateway is None:
+                self._pending = host
+            else:
+                self._gateway.replace_host(host)
+
+    def attach(self, gateway: Gateway) -> None:
+        with self._lock:
+            self._gateway = gateway
+            if self._pending is not None:
+                gateway.replace_host(self._pending)
 
 
 # -- fronts -----------------------------------------------------------------
@@ -233,7 +284,7 @@ def _run_http(gateway: Gateway, bind: tuple[str, int], token: str | None, args: 
             _announce(listener, len(gateway.tools()), token)
 
     app = create_app(gateway, token=token, max_body=args.max_body, loopback_only=is_loopback(host),
-                     on_ready=announce)
+                     on_ready=announce, public_health=args.public_health, cors_origins=args.cors_origin)
     config = uvicorn.Config(app, log_level="info" if args.verbose >= 2 else "warning", access_log=args.verbose >= 2,
                             timeout_graceful_shutdown=1, lifespan="on", server_header=False,
                             loop=stack.loop, http=stack.protocol)

@@ -23,15 +23,16 @@ from typing import Any, Protocol
 from _graphql import SchemaEngine
 
 from ..common import JsonObject, engine_tools, failed_fields, tool_error_paths, variables_json
-from ..discovery import search_tools
+from ..discovery import describe_sdl, search_tools
 from ..typed import GraphQL
+from .telemetry import Telemetry
 
 log = logging.getLogger("quorvel_graphql.gateway")
 
+LOG_SCAN_LIMIT = 64 << 10
 # The typed layer's answer to a mutation it was told not to run; the HTTP
 # front turns it into the 405 GraphQL over HTTP asks for on GET.
 MUTATION_REFUSED = "Can only perform a mutation operation from a POST request."
-LOG_SCAN_LIMIT = 64 << 10
 
 
 class Host(Protocol):
@@ -92,6 +93,13 @@ class QueryResult:
         return document
 
     @property
+    def kind(self) -> str:
+        """"refused" or "ok", read off the text without parsing it: the
+        engine, the typed layer and _refused below write ``data`` first and
+        compactly, and the typed layer leaves it out of a refusal."""
+        return "refused" if self.text.startswith(('{"data":null', '{"errors"')) else "ok"
+
+    @property
     def request_failed(self) -> bool:
         """The request as a whole was refused (parse error, bad variables...)."""
         return self.document.get("data") is None
@@ -117,6 +125,19 @@ class QueryResult:
         return ", ".join(parts) or "ok"
 
 
+@dataclass
+class _Serving:
+    """What the gateway serves at one time: replaced as a whole when a tool
+    server that failed at start-up comes up, so a request never mixes the
+    engine of one with the tool list of the other."""
+
+    host: Host
+    engine: SchemaEngine
+    tools: list[JsonObject] | None = None
+    sdl: str | None = None
+    typed: GraphQL | None = None
+
+
 class Gateway:
     """Runs GraphQL requests for the fronts.
 
@@ -129,13 +150,14 @@ class Gateway:
     microseconds and run inline.  The tool list and the read-only policy are
     the host's.
 
-    Requests are standard GraphQL over the typed schema, built on first use
-    from ``catalogue_json`` when given (the text the engine was built from,
-    with the tools' input and output schemas), else from what the host knows
-    of the tools; ``typed_limits`` are the typed layer's request limits
-    (``max_depth``, ``max_selected_fields``, ``max_tool_calls``,
+    Requests are standard GraphQL over the typed schema of the host served,
+    built on first use: from ``catalogue_json`` for a bare engine (the text
+    it was built from, with the tools' input and output schemas), else from
+    what the host knows of its tools (its ``catalogue_json``, or its
+    ``input_schemas``).  ``typed_limits`` are the typed layer's request
+    limits (``max_depth``, ``max_selected_fields``, ``max_tool_calls``,
     ``max_document_bytes``).  With ``raw``, requests are the engine's own
-    language instead and no typed schema is built for them.
+    language instead, and discovery prints the engine's SDL-style listing.
     """
 
     def __init__(
@@ -144,6 +166,7 @@ class Gateway:
         *,
         max_concurrent_queries: int = 64,
         name: str = "quorvel-graphql",
+        telemetry: Telemetry | None = None,
         raw: bool = False,
         catalogue_json: str | None = None,
         typed_limits: Mapping[str, int] | None = None,
@@ -153,14 +176,40 @@ class Gateway:
         self.raw = raw
         self._catalogue_json = catalogue_json
         self._typed_limits = dict(typed_limits or {})
-        self.host: Host = PlaceholderHost(host) if isinstance(host, SchemaEngine) else host
-        self.engine = self.host.engine
-        self.calls_tools = not isinstance(self.host, PlaceholderHost)
+        first: Host = PlaceholderHost(host) if isinstance(host, SchemaEngine) else host
+        self._serving = _Serving(first, first.engine)
+        self._earlier: list[Host] = []
+        self.calls_tools = not isinstance(first, PlaceholderHost)
         self.name = name
         self._pool = concurrent.futures.ThreadPoolExecutor(max_concurrent_queries, thread_name_prefix="quorvel-gateway")
-        self._tools: list[JsonObject] | None = None
-        self._sdl: str | None = None
-        self._typed: GraphQL | None = None
+        self._stopping = False
+        self.telemetry = telemetry if telemetry is not None else Telemetry()
+        self._observe(first)
+        self.telemetry.watch_servers(getattr(first, "server_status", None))
+
+    @property
+    def host(self) -> Host:
+        return self._serving.host
+
+    @property
+    def engine(self) -> SchemaEngine:
+        return self._serving.engine
+
+    def replace_host(self, host: Host) -> None:
+        """Serves ``host`` (running, over the same tool servers plus those
+        that came up late) from now on; safe from any thread.  Queries
+        already running finish on the previous host, which its owner keeps
+        open until the end."""
+        self._observe(host)
+        self._earlier.append(self.host)
+        self._serving = _Serving(host, host.engine)
+        if self._stopping:  # a shutdown began meanwhile: the new host calls no tool either
+            host.stop_calling_tools()
+
+    def _observe(self, host: Host) -> None:
+        # A ToolHost reports its tool calls; other hosts have none to report.
+        if hasattr(host, "call_observer"):
+            host.call_observer = self.telemetry  # type: ignore[attr-defined]
 
     def close(self) -> None:
         self._pool.shutdown(wait=False, cancel_futures=True)
@@ -169,27 +218,51 @@ class Gateway:
         """First step of a shutdown: every query waiting on a tool gets its
         answer now (the tool fields say the bridge is detached) instead of
         holding the shutdown until its tools finish."""
-        self.host.stop_calling_tools()
+        self._stopping = True
+        for host in [*self._earlier, self.host]:
+            host.stop_calling_tools()
+
+    # -- health -------------------------------------------------------------
+
+    def readiness(self) -> JsonObject:
+        """Whether this gateway should get requests: it is not shutting down,
+        its tool host runs, and every required tool server is up (the others
+        are listed with their state all the same).  A balancer takes a
+        gateway out on this, so one that lost a server gets no traffic that
+        would fail there while its peers can still answer."""
+        servers = self.telemetry.server_status()
+        problems = [f"server '{s['name']}' is {s['state']}" for s in servers
+                    if s["state"] != "up" and s.get("required", True)]
+        state = getattr(self.host, "state", None)
+        if state is not None and state.value != "running":
+            problems.insert(0, f"the tool host is {state.value}")
+        if self._stopping:
+            problems.insert(0, "shutting down")
+        return {"ready": not problems, "problems": problems, "servers": servers}
 
     # -- discovery ----------------------------------------------------------
 
     def tools(self) -> list[JsonObject]:
-        if self._tools is None:
-            self._tools = self.host.catalogue_tools()
-        return self._tools
+        return _tools_of(self._serving)
 
     def typed(self) -> GraphQL:
-        """The typed layer over the engine's tools, made on first use (a
-        placeholder host types its bare engine by the catalogue alone)."""
-        if self._typed is None:
-            target = self.engine if isinstance(self.host, PlaceholderHost) else self.host
-            self._typed = GraphQL(target, self._catalogue_json, **self._typed_limits)
-        return self._typed
+        """The typed layer over the tools of the host served, made on first
+        use (a placeholder host types its bare engine by the catalogue)."""
+        return self._typed_of(self._serving)
+
+    def _typed_of(self, serving: _Serving) -> GraphQL:
+        if serving.typed is None:
+            if isinstance(serving.host, PlaceholderHost):
+                serving.typed = GraphQL(serving.engine, self._catalogue_json, **self._typed_limits)
+            else:
+                serving.typed = GraphQL(serving.host, **self._typed_limits)
+        return serving.typed
 
     def sdl(self) -> str:
-        if self._sdl is None:
-            self._sdl = self.typed().sdl()
-        return self._sdl
+        serving = self._serving
+        if serving.sdl is None:
+            serving.sdl = describe_sdl(_tools_of(serving)) if self.raw else self._typed_of(serving).sdl()
+        return serving.sdl
 
     def discover(self, text: str | None = None, server: str | None = None, limit: int | None = None) -> JsonObject:
         """Matching fields (all when no filter) and the SDL of just those."""
@@ -200,8 +273,13 @@ class Gateway:
             "fields": shown,
             "total": len(matches),
             "truncated": len(shown) < len(matches),
-            "sdl": self.sdl() if whole else self.typed().sdl([tool["field"] for tool in shown]),
+            "sdl": self.sdl() if whole else self._filtered_sdl(shown),
         }
+
+    def _filtered_sdl(self, shown: list[JsonObject]) -> str:
+        if self.raw:
+            return describe_sdl(shown)
+        return self.typed().sdl([tool["field"] for tool in shown])
 
     def all_read_only(self) -> bool:
         """Whether no query can change anything: the host refuses every call
@@ -212,31 +290,58 @@ class Gateway:
 
     async def execute(self, query: str, variables: Mapping[str, Any] | None, *, via: str,
                       operation_name: str | None = None, allow_mutations: bool = True) -> QueryResult:
-        """Runs one request; ``via`` names the front for the log line.
-        ``allow_mutations=False`` refuses mutation operations (GET requests)."""
+        """Runs one request; ``via`` names the front ("http ...", "mcp ...")
+        for the log line, the metrics and the span.  ``allow_mutations=False``
+        refuses mutation operations (GET requests)."""
         started = time.perf_counter()
         shape = scan_query(query) if self._worth_scanning(query) else None
-        try:
-            if self.raw:
-                text = await self._run(query, self.engine.execute, query, variables_json(variables))
-            else:
-                text = await self._run(query, self.typed().schema.execute, query, variables_json(variables),
-                                       operation_name, allow_mutations=allow_mutations)
-        except UnicodeEncodeError:  # raised by the engine, which takes only text UTF-8 can hold
-            text = _refused("the query text is not valid Unicode (it holds a lone surrogate)", self.raw)
-        except ValueError as problem:  # variables that cannot be JSON
-            text = _refused(str(problem), self.raw)
-        result = QueryResult(text, shape.fields if shape else (), time.perf_counter() - started)
+        fields = shape.fields if shape else ()
+        front = via.partition(" ")[0]
+        with self.telemetry.request_span(via) as span:
+            try:
+                if self.raw:
+                    text = await self._run(query, self.engine.execute, query, variables_json(variables))
+                else:
+                    text = await self._run(query, self.typed().schema.execute, query, variables_json(variables),
+                                           operation_name, allow_mutations=allow_mutations)
+            except UnicodeEncodeError:  # raised by the engine, which takes only text UTF-8 can hold
+                text = _refused("the query text is not valid Unicode (it holds a lone surrogate)", self.raw)
+            except ValueError as problem:  # variables that cannot be JSON
+                text = _refused(str(problem), self.raw)
+            except asyncio.CancelledError:
+                # The client gave up (an MCP cancellation, a closed stream);
+                # the engine still finishes the query on its thread.
+                seconds = time.perf_counter() - started
+                self.telemetry.request_done(front, "cancelled", seconds, span)
+                log.info("%s fields=%s %.1f ms cancelled by the client", via, ",".join(fields) or "-", seconds * 1e3)
+                raise
+            result = QueryResult(text, fields, time.perf_counter() - started)
+            self.telemetry.request_done(front, result.kind, result.seconds, span)
         if log.isEnabledFor(logging.INFO):
             log.info("%s fields=%s %.1f ms %s", via, ",".join(result.fields) or "-", result.seconds * 1e3,
                      result.outcome)
         return result
 
     async def _run(self, query: str, run: Callable[..., str], *args: Any, **options: Any) -> str:
+        """``run(*args, **options)``: the engine's or the typed layer's
+        execute, bound to the host served when the request came in."""
         if not self.calls_tools or not reaches_tools(query):
             return run(*args, **options)
-        loop = asyncio.get_running_loop()
-        return await loop.run_in_executor(self._pool, functools.partial(run, *args, **options))
+        self.telemetry.query_queued()
+        job = self._pool.submit(self._execute_counted, functools.partial(run, *args, **options))
+        job.add_done_callback(self._note_dropped)
+        return await asyncio.wrap_future(job)
+
+    def _note_dropped(self, job: concurrent.futures.Future[str]) -> None:
+        if job.cancelled():  # cancelled while it waited: it never started, so never left the queue
+            self.telemetry.query_dropped()
+
+    def _execute_counted(self, run: Callable[[], str]) -> str:
+        self.telemetry.query_started()
+        try:
+            return run()
+        finally:
+            self.telemetry.query_ended()
 
     def _worth_scanning(self, query: str) -> bool:
         # The scan only names the fields in the log line, and costs more than
@@ -257,6 +362,12 @@ def reaches_tools(query: str) -> bool:
     return any(match.group() != "__typename" for match in _UNDERSCORED_NAME.finditer(query))
 
 
+def _tools_of(serving: _Serving) -> list[JsonObject]:
+    if serving.tools is None:
+        serving.tools = serving.host.catalogue_tools()
+    return serving.tools
+
+
 @functools.lru_cache(maxsize=256)
 def is_loopback(host: str) -> bool:
     """Whether ``host`` (a name or address, IPv6 with or without brackets)
@@ -275,7 +386,7 @@ def _refused(message: str, raw: bool) -> str:
     # The engine writes "data": null on a refused request; standard GraphQL
     # leaves data out when the request could not run at all.
     errors = [{"message": message}]
-    return json.dumps({"data": None, "errors": errors} if raw else {"errors": errors})
+    return json.dumps({"data": None, "errors": errors} if raw else {"errors": errors}, separators=(",", ":"))
 
 
 _TOKEN = re.compile(

@@ -8,7 +8,7 @@ import contextlib
 import hmac
 import json
 import signal
-from collections.abc import AsyncIterator, Awaitable, Callable, Iterator, MutableMapping
+from collections.abc import AsyncIterator, Awaitable, Callable, Iterable, Iterator, MutableMapping
 from importlib import resources
 from typing import Any
 from urllib.parse import parse_qs, urlsplit
@@ -21,6 +21,7 @@ from starlette.routing import Route
 
 from .. import json_text
 from .core import Gateway, is_loopback, log, scan_query
+from .operations import HEALTH_PATHS, CorsOrigins, check_origin, operation_routes
 
 Scope = MutableMapping[str, Any]
 Message = MutableMapping[str, Any]
@@ -47,12 +48,17 @@ def create_app(
     mcp_server: Server[Any] | None = None,
     loopback_only: bool = True,
     on_ready: Callable[[], None] | None = None,
+    public_health: bool = False,
+    cors_origins: Iterable[str] = (),
 ) -> ASGIApp:
     """The whole HTTP front as one ASGI app.  With ``token``, every request
-    but the static playground page needs ``Authorization: Bearer <token>``;
-    with ``loopback_only``, requests must name a loopback host and come from
-    no page of another origin (a web page cannot reach a local gateway).
-    ``on_ready`` runs once the app has started."""
+    but the static playground page needs ``Authorization: Bearer <token>``
+    (``public_health`` exempts ``/healthz`` and ``/readyz`` too, for probes
+    that cannot send one); with ``loopback_only``, requests must name a
+    loopback host and come from no page of another origin (a web page cannot
+    reach a local gateway) unless the origin is one of ``cors_origins``,
+    whose pages may then use the gateway through CORS.  ``on_ready`` runs
+    once the app has started."""
     if max_body < 1:
         raise ValueError("max_body must be a positive number of bytes")
     if mcp_server is None:
@@ -75,10 +81,13 @@ def create_app(
             Route("/", page, methods=None),
             Route("/discovery", DiscoveryEndpoint(gateway), methods=None),
             Route("/mcp", StreamableHTTPASGIApp(sessions), methods=None),
+            *operation_routes(gateway),
         ],
         lifespan=lifespan,
     )
-    return Guard(app, token=token, max_body=max_body, loopback_only=loopback_only)
+    guard = Guard(app, token=token, max_body=max_body, loopback_only=loopback_only, public_health=public_health)
+    origins = [check_origin(origin) for origin in cors_origins]
+    return CorsOrigins(guard, origins) if origins else guard
 
 
 class Guard:
@@ -88,11 +97,15 @@ class Guard:
 
     PUBLIC = frozenset({("GET", "/"), ("HEAD", "/"), ("GET", "/graphql"), ("HEAD", "/graphql")})
 
-    def __init__(self, app: ASGIApp, *, token: str | None, max_body: int, loopback_only: bool) -> None:
+    def __init__(self, app: ASGIApp, *, token: str | None, max_body: int, loopback_only: bool,
+                 public_health: bool = False) -> None:
         self.app = app
         self._expected = f"Bearer {token}".encode() if token else None
         self.max_body = max_body
         self.loopback_only = loopback_only
+        self.allowed_origins: frozenset[str] = frozenset()
+        self.public = self.PUBLIC | {(method, path) for path in HEALTH_PATHS for method in ("GET", "HEAD")} \
+            if public_health else self.PUBLIC
 
     async def __call__(self, scope: Scope, receive: Receive, send: Send) -> None:
         if scope["type"] == "websocket":  # nothing here speaks it; refuse before any other check
@@ -128,9 +141,10 @@ class Guard:
             if not is_loopback(_host_name(headers.get("host", ""))):
                 return 421, "this gateway answers only requests addressed to a loopback host", {}
             origin = headers.get("origin")
-            if origin is not None and not is_loopback(_host_name(urlsplit(origin).netloc)):
+            if origin is not None and not is_loopback(_host_name(urlsplit(origin).netloc)) \
+                    and origin.lower() not in self.allowed_origins:
                 return 403, "requests from pages of other origins are refused", {}
-        if self._expected is None or ((scope["method"], scope["path"]) in self.PUBLIC and not _runs_query(scope)):
+        if self._expected is None or ((scope["method"], scope["path"]) in self.public and not _runs_query(scope)):
             return None
         given = headers.get("authorization", "").encode("latin-1")
         if not hmac.compare_digest(given, self._expected):

@@ -50,10 +50,13 @@ Built-in fields: servers (tool servers), search (all tools)."""
 
 
 def build_mcp_server(gateway: Gateway) -> Server[Any]:
-    tools = _tool_definitions(gateway)
+    listed: dict[str, Any] = {}
 
     async def list_tools(ctx: Any, params: types.PaginatedRequestParams | None) -> types.ListToolsResult:
-        return types.ListToolsResult(tools=tools)
+        # Made again when the gateway serves a new engine (a tool server came up late).
+        if listed.get("engine") is not gateway.engine:
+            listed.update(engine=gateway.engine, tools=_tool_definitions(gateway))
+        return types.ListToolsResult(tools=listed["tools"])
 
     async def call_tool(ctx: Any, params: types.CallToolRequestParams) -> types.CallToolResult:
         arguments = dict(params.arguments or {})
@@ -69,6 +72,7 @@ def build_mcp_server(gateway: Gateway) -> Server[Any]:
 
     return Server(
         gateway.name,
+        version=gateway.telemetry.version,
         instructions=INSTRUCTIONS,
         on_list_tools=list_tools,
         on_call_tool=call_tool,

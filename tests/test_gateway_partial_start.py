@@ -1,0 +1,112 @@
+"""Start-up with tool servers that fail: the gateway serves those that came
+up and says why the others did not (their own stderr), or exits with
+--require-all; a tools filter that leaves nothing is a warning."""
+
+from __future__ import annotations
+
+import json
+import pathlib
+import subprocess
+import sys
+import threading
+import time
+
+import pytest
+
+pytest.importorskip("starlette")
+pytest.importorskip("uvicorn")
+pytest.importorskip("mcp_server_time")
+httpx = pytest.importorskip("httpx")
+
+from support.gateway import child_env, gateway_command, http_gateway  # noqa: E402
+
+FAILING_SERVER = """\
+import sys
+print("loading settings from /etc/quorvel-test.toml", file=sys.stderr)
+print("fatal: SEARCH_TOKEN is not set", file=sys.stderr)
+sys.exit(3)
+"""
+
+
+def config(folder: pathlib.Path) -> pathlib.Path:
+    script = folder / "failing_server.py"
+    script.write_text(FAILING_SERVER)
+    time_server = {"command": sys.executable, "args": ["-m", "mcp_server_time", "--local-timezone", "UTC"]}
+    servers = {
+        "time": time_server,
+        "search": {"command": sys.executable, "args": [str(script)]},
+        "clock": {**time_server, "tools": {"include": ["get_*_typo"], "exclude": ["convert_time"]}},
+    }
+    path = folder / "servers.json"
+    path.write_text(json.dumps({"servers": servers}))
+    return path
+
+
+def test_gateway_serves_the_servers_that_came_up(tmp_path: pathlib.Path) -> None:
+    with http_gateway(["--servers", str(config(tmp_path))]) as gateway:
+        answer = httpx.post(f"{gateway.url}/graphql", timeout=30,
+                            json={"query": '{ time_get_current_time(timezone: "UTC") }'}).json()
+        ready = httpx.get(f"{gateway.url}/readyz", timeout=30)
+        log = gateway.startup
+    assert answer["data"]["time_get_current_time"]["isError"] is False
+    assert "MCP server 'search' failed to start" in log and "fatal: SEARCH_TOKEN is not set" in log
+    assert "include ['get_*_typo'], exclude ['convert_time']" in log and "none of its 2 tools" in log
+    # Nothing is required without --require-all: the gateway is ready, and says what is missing.
+    assert ready.status_code == 200
+    servers = {server["name"]: server for server in ready.json()["servers"]}
+    assert servers["time"]["state"] == "up" and servers["clock"]["tools"] == 0
+    search = servers["search"]
+    assert search["state"] in ("down", "restarting") and search["required"] is False
+    assert search["error"].endswith("loading settings from /etc/quorvel-test.toml\n    fatal: SEARCH_TOKEN is not set")
+
+
+def test_require_all_exits_with_the_servers_own_reason(tmp_path: pathlib.Path) -> None:
+    done = subprocess.run(gateway_command("--servers", str(config(tmp_path)), "--require-all"), env=child_env(),
+                          capture_output=True, text=True, timeout=90, stdin=subprocess.DEVNULL)
+    assert done.returncode == 3, done.stderr
+    assert "MCP server 'search' failed to start" in done.stderr and "fatal: SEARCH_TOKEN is not set" in done.stderr
+    assert "Traceback" not in done.stderr
+
+
+def test_a_gateway_with_no_server_up_does_not_start(tmp_path: pathlib.Path) -> None:
+    path = tmp_path / "servers.json"
+    path.write_text(json.dumps({"servers": {"ghost": {"command": "no-such-mcp-server-here"}}}))
+    done = subprocess.run(gateway_command("--servers", str(path)), env=child_env(), capture_output=True, text=True,
+                          timeout=90, stdin=subprocess.DEVNULL)
+    assert done.returncode == 3 and "command not found: no-such-mcp-server-here" in done.stderr
+
+
+LATE_SERVER = """\
+import pathlib, runpy, sys
+if not pathlib.Path(sys.argv[1]).exists():
+    print("waiting for", sys.argv[1], file=sys.stderr)
+    sys.exit(1)
+sys.argv = ["mcp-server-time", "--local-timezone", "UTC"]
+runpy.run_module("mcp_server_time", run_name="__main__")
+"""
+LATE_DEADLINE = 60.0
+
+
+def test_a_server_that_comes_up_late_joins_with_its_tools(tmp_path: pathlib.Path) -> None:
+    script, flag = tmp_path / "late_server.py", tmp_path / "database-ready"
+    script.write_text(LATE_SERVER)
+    servers = {"time": {"command": sys.executable, "args": ["-m", "mcp_server_time", "--local-timezone", "UTC"]},
+               "late": {"command": sys.executable, "args": [str(script), str(flag)]}}
+    path = tmp_path / "servers.json"
+    path.write_text(json.dumps({"servers": servers}))
+    query = {"query": '{ late_get_current_time(timezone: "UTC") }'}
+    with http_gateway(["--servers", str(path)]) as gateway:
+        assert "waiting for" in gateway.startup
+        before = httpx.post(f"{gateway.url}/graphql", json=query, timeout=30).json()
+        assert "late_get_current_time" in before["errors"][0]["message"]  # no such field yet
+        flag.touch()
+        # The retry comes after the back-off; watch the gateway until the field answers.
+        deadline, pause = time.monotonic() + LATE_DEADLINE, threading.Event()
+        while True:
+            after = httpx.post(f"{gateway.url}/graphql", json=query, timeout=30).json()
+            if after["data"] is not None or time.monotonic() > deadline:
+                break
+            pause.wait(0.1)
+        status = {s["name"]: s for s in httpx.get(f"{gateway.url}/readyz", timeout=30).json()["servers"]}
+    assert after["data"]["late_get_current_time"]["isError"] is False
+    assert status["late"]["state"] == "up" and status["late"]["tools"] == 2
