@@ -202,7 +202,7 @@ def test_a_request_the_client_cancels_still_gets_its_log_line(caplog: pytest.Log
     host.register("s", "wait", blocking)
 
     async def scenario(gateway: Gateway) -> None:
-        task = asyncio.ensure_future(gateway.execute("mutation { s_wait { text } }", None, via="mcp graphql"))
+        task = asyncio.ensure_future(gateway.execute("{ s_wait { text } }", None, via="mcp graphql"))
         await asyncio.get_running_loop().run_in_executor(None, started.wait, JOIN_TIMEOUT)
         task.cancel()
         with pytest.raises(asyncio.CancelledError):

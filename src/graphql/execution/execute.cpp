@@ -321,10 +321,12 @@ bool Executor::write_tool_field(const Field& field, const FieldGroup& group, jso
     const bool unstructured = reply && tool.typed_output && is_mcp_result(reply) && !reply.find("structuredContent");
     Outcome outcome;
     if (!reply || is_error_reply(reply) || unstructured) {
-        const std::string text = !reply         ? std::string("the engine gave no answer for this field")
-                                 : unstructured ? std::string("the tool answered no structured content for its "
-                                                              "output schema")
-                                                : error_text(reply);
+        // A tool that reported an error rarely sends structured content with
+        // it; its own words say more than the missing content does.
+        const std::string text = !reply                  ? std::string("the engine gave no answer for this field")
+                                 : is_error_reply(reply) ? error_text(reply)
+                                                         : std::string("the tool answered no structured content "
+                                                                       "for its output schema");
         std::string extensions = "{\"code\":\"TOOL_ERROR\",\"server\":";
         json::write_string(tool.server_id, extensions);
         extensions += ",\"tool\":";
