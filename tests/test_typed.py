@@ -482,6 +482,7 @@ def test_unfit_values_fail_where_graphql_core_fails_them(lab, query):
 
 # -- values on their way to the tool ------------------------------------------------
 
+LONG_TEXT = 'q"\\\n\t\x01é\u2028😀' * 12000
 NESTED = json.dumps([{"server": "s", "tools": [{"name": "t", "inputSchema": {"type": "object", "properties": {
     "opts": {"type": "object", "required": ["mode"], "properties": {
         "mode": {"enum": ["fast", "slow"]}, "level": {"type": "integer", "default": 3},
@@ -498,6 +499,11 @@ NESTED = json.dumps([{"server": "s", "tools": [{"name": "t", "inputSchema": {"ty
     ("(opts: {mode: fast, level: $missing})", None, {"opts": {"mode": "fast", "level": 3}}),
     ('(free: {a: [1, "b", null, true], b: ENUMISH})', None, {"free": {"a": [1, "b", None, True], "b": "ENUMISH"}}),
     ("(free: $v)", {"v": {"deep": [{"x": 1.5}]}}, {"free": {"deep": [{"x": 1.5}]}}),
+    # Lone scalars far larger than one write step, with every kind of escape.
+    ("(free: $v)", {"v": LONG_TEXT}, {"free": LONG_TEXT}),
+    ("(opts: $o)", {"o": {"mode": "slow", "tags": [LONG_TEXT, "", "é"]}},
+     {"opts": {"mode": "slow", "level": 3, "tags": [LONG_TEXT, "", "é"]}}),
+    ("(free: $v)", {"v": -(2 ** 53)}, {"free": -(2 ** 53)}),
     ("", None, {}),
 ])
 def test_arguments_reach_the_tool_coerced(arguments, variables, received):

@@ -784,7 +784,7 @@ std::optional<EngineAnswer> run_engine(const EngineRecord& engine, const Lowerin
 std::shared_ptr<const Document> DocumentCache::find(std::string_view query) {
     if (query.size() > max_query_bytes) return nullptr;
     std::lock_guard lock(mutex_);
-    auto found = entries_.find(std::string(query));
+    auto found = entries_.find(query);
     return found == entries_.end() ? nullptr : found->second;
 }
 

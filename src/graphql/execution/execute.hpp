@@ -3,6 +3,7 @@
 // language, run the engine, and complete the answers by the selection sets.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -39,8 +40,13 @@ public:
     void keep(std::string_view query, std::shared_ptr<const Document> document);
 
 private:
+    // Looked up by the request's own text, so a hit copies nothing.
+    struct QueryHash {
+        using is_transparent = void;
+        std::size_t operator()(std::string_view query) const { return std::hash<std::string_view>{}(query); }
+    };
     std::mutex mutex_;  // guards entries_; held only to look up or insert
-    std::unordered_map<std::string, std::shared_ptr<const Document>> entries_;
+    std::unordered_map<std::string, std::shared_ptr<const Document>, QueryHash, std::equal_to<>> entries_;
 };
 
 // The response document as JSON text: {"data":...} with "errors" only when

@@ -3,7 +3,6 @@
 #include "graphql/validation/validate.hpp"
 
 #include <algorithm>
-#include <memory>
 #include <vector>
 
 #include "graphql/validation/context.hpp"
@@ -14,10 +13,8 @@ namespace quorvel::graphql {
 namespace validation {
 namespace {
 
-using RuleList = std::vector<std::unique_ptr<Rule>>;
-
-RuleList specified_rules(ValidationContext& context) {
-    using Factory = std::unique_ptr<Rule> (*)(ValidationContext&);
+void make_specified_rules(ValidationContext& context, RuleArena& arena) {
+    using Factory = Rule* (*)(ValidationContext&, RuleArena&);
     static constexpr Factory factories[] = {
         executable_definitions,
         unique_operation_names,
@@ -46,15 +43,13 @@ RuleList specified_rules(ValidationContext& context) {
         overlapping_fields_can_be_merged,
         unique_input_field_names,
     };
-    RuleList rules;
-    rules.reserve(std::size(factories));
-    for (const Factory factory : factories) rules.push_back(factory(context));
-    return rules;
+    static_assert(std::size(factories) <= RuleArena::capacity);
+    for (const Factory factory : factories) factory(context, arena);
 }
 
 class Walker {
 public:
-    Walker(ValidationContext& context, RuleList& rules)
+    Walker(ValidationContext& context, const RuleArena& rules)
         : context_(context), schema_(context.schema()), rules_(rules) {}
 
     void walk_document();
@@ -62,7 +57,7 @@ public:
 private:
     template <class Hook>
     void each(Hook hook) {
-        for (auto& rule : rules_) hook(*rule);
+        for (std::size_t i = 0; i < rules_.size(); ++i) hook(rules_[i]);
     }
 
     void walk_operation(const OperationDefinition& operation);
@@ -83,7 +78,7 @@ private:
 
     ValidationContext& context_;
     const Schema& schema_;
-    RuleList& rules_;
+    const RuleArena& rules_;
     const void* definition_ = nullptr;  // the operation or fragment being walked
 };
 
@@ -238,7 +233,8 @@ void Walker::walk_value(const Value& value, InputType expected, bool location_ha
 std::vector<GraphqlError> validate(const Schema& schema, const Document& document, const RequestLimits& limits) {
     validation::ValidationContext context(schema, document, limits);
     if (validation::check_request_limits(context)) return context.take_errors();
-    validation::RuleList rules = validation::specified_rules(context);
+    validation::RuleArena rules;
+    validation::make_specified_rules(context, rules);
     validation::Walker(context, rules).walk_document();
     return context.take_errors();
 }

@@ -22,6 +22,6 @@ public:
 
 }  // namespace
 
-std::unique_ptr<Rule> executable_definitions(ValidationContext& context) { return std::make_unique<ExecutableDefinitions>(context); }
+Rule* executable_definitions(ValidationContext& context, RuleArena& arena) { return arena.make<ExecutableDefinitions>(context); }
 
 }  // namespace quorvel::graphql::validation

@@ -29,6 +29,6 @@ public:
 
 }  // namespace
 
-std::unique_ptr<Rule> fields_on_correct_type(ValidationContext& context) { return std::make_unique<FieldsOnCorrectType>(context); }
+Rule* fields_on_correct_type(ValidationContext& context, RuleArena& arena) { return arena.make<FieldsOnCorrectType>(context); }
 
 }  // namespace quorvel::graphql::validation

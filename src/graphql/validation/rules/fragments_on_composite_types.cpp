@@ -36,6 +36,6 @@ private:
 
 }  // namespace
 
-std::unique_ptr<Rule> fragments_on_composite_types(ValidationContext& context) { return std::make_unique<FragmentsOnCompositeTypes>(context); }
+Rule* fragments_on_composite_types(ValidationContext& context, RuleArena& arena) { return arena.make<FragmentsOnCompositeTypes>(context); }
 
 }  // namespace quorvel::graphql::validation

@@ -39,6 +39,6 @@ public:
 
 }  // namespace
 
-std::unique_ptr<Rule> known_argument_names(ValidationContext& context) { return std::make_unique<KnownArgumentNames>(context); }
+Rule* known_argument_names(ValidationContext& context, RuleArena& arena) { return arena.make<KnownArgumentNames>(context); }
 
 }  // namespace quorvel::graphql::validation

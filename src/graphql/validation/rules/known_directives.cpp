@@ -28,6 +28,6 @@ public:
 
 }  // namespace
 
-std::unique_ptr<Rule> known_directives(ValidationContext& context) { return std::make_unique<KnownDirectives>(context); }
+Rule* known_directives(ValidationContext& context, RuleArena& arena) { return arena.make<KnownDirectives>(context); }
 
 }  // namespace quorvel::graphql::validation

@@ -22,6 +22,6 @@ public:
 
 }  // namespace
 
-std::unique_ptr<Rule> known_fragment_names(ValidationContext& context) { return std::make_unique<KnownFragmentNames>(context); }
+Rule* known_fragment_names(ValidationContext& context, RuleArena& arena) { return arena.make<KnownFragmentNames>(context); }
 
 }  // namespace quorvel::graphql::validation

@@ -29,6 +29,6 @@ public:
 
 }  // namespace
 
-std::unique_ptr<Rule> known_operation_types(ValidationContext& context) { return std::make_unique<KnownOperationTypes>(context); }
+Rule* known_operation_types(ValidationContext& context, RuleArena& arena) { return arena.make<KnownOperationTypes>(context); }
 
 }  // namespace quorvel::graphql::validation

@@ -33,6 +33,6 @@ private:
 
 }  // namespace
 
-std::unique_ptr<Rule> known_type_names(ValidationContext& context) { return std::make_unique<KnownTypeNames>(context); }
+Rule* known_type_names(ValidationContext& context, RuleArena& arena) { return arena.make<KnownTypeNames>(context); }
 
 }  // namespace quorvel::graphql::validation

@@ -23,6 +23,6 @@ public:
 
 }  // namespace
 
-std::unique_ptr<Rule> lone_anonymous_operation(ValidationContext& context) { return std::make_unique<LoneAnonymousOperation>(context); }
+Rule* lone_anonymous_operation(ValidationContext& context, RuleArena& arena) { return arena.make<LoneAnonymousOperation>(context); }
 
 }  // namespace quorvel::graphql::validation

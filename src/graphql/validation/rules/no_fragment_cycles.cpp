@@ -61,6 +61,6 @@ private:
 
 }  // namespace
 
-std::unique_ptr<Rule> no_fragment_cycles(ValidationContext& context) { return std::make_unique<NoFragmentCycles>(context); }
+Rule* no_fragment_cycles(ValidationContext& context, RuleArena& arena) { return arena.make<NoFragmentCycles>(context); }
 
 }  // namespace quorvel::graphql::validation

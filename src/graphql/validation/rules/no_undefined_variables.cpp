@@ -36,6 +36,6 @@ private:
 
 }  // namespace
 
-std::unique_ptr<Rule> no_undefined_variables(ValidationContext& context) { return std::make_unique<NoUndefinedVariables>(context); }
+Rule* no_undefined_variables(ValidationContext& context, RuleArena& arena) { return arena.make<NoUndefinedVariables>(context); }
 
 }  // namespace quorvel::graphql::validation

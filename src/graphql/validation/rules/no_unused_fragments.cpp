@@ -32,6 +32,6 @@ public:
 
 }  // namespace
 
-std::unique_ptr<Rule> no_unused_fragments(ValidationContext& context) { return std::make_unique<NoUnusedFragments>(context); }
+Rule* no_unused_fragments(ValidationContext& context, RuleArena& arena) { return arena.make<NoUnusedFragments>(context); }
 
 }  // namespace quorvel::graphql::validation

@@ -36,6 +36,6 @@ private:
 
 }  // namespace
 
-std::unique_ptr<Rule> no_unused_variables(ValidationContext& context) { return std::make_unique<NoUnusedVariables>(context); }
+Rule* no_unused_variables(ValidationContext& context, RuleArena& arena) { return arena.make<NoUnusedVariables>(context); }
 
 }  // namespace quorvel::graphql::validation

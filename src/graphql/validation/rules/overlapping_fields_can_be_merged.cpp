@@ -198,8 +198,6 @@ private:
 
 }  // namespace
 
-std::unique_ptr<Rule> overlapping_fields_can_be_merged(ValidationContext& context) {
-    return std::make_unique<OverlappingFieldsCanBeMerged>(context);
-}
+Rule* overlapping_fields_can_be_merged(ValidationContext& context, RuleArena& arena) { return arena.make<OverlappingFieldsCanBeMerged>(context); }
 
 }  // namespace quorvel::graphql::validation

@@ -51,6 +51,6 @@ private:
 
 }  // namespace
 
-std::unique_ptr<Rule> possible_fragment_spreads(ValidationContext& context) { return std::make_unique<PossibleFragmentSpreads>(context); }
+Rule* possible_fragment_spreads(ValidationContext& context, RuleArena& arena) { return arena.make<PossibleFragmentSpreads>(context); }
 
 }  // namespace quorvel::graphql::validation

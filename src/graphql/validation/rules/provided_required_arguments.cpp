@@ -36,6 +36,6 @@ public:
 
 }  // namespace
 
-std::unique_ptr<Rule> provided_required_arguments(ValidationContext& context) { return std::make_unique<ProvidedRequiredArguments>(context); }
+Rule* provided_required_arguments(ValidationContext& context, RuleArena& arena) { return arena.make<ProvidedRequiredArguments>(context); }
 
 }  // namespace quorvel::graphql::validation

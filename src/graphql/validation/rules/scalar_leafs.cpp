@@ -37,6 +37,6 @@ public:
 
 }  // namespace
 
-std::unique_ptr<Rule> scalar_leafs(ValidationContext& context) { return std::make_unique<ScalarLeafs>(context); }
+Rule* scalar_leafs(ValidationContext& context, RuleArena& arena) { return arena.make<ScalarLeafs>(context); }
 
 }  // namespace quorvel::graphql::validation

@@ -36,6 +36,6 @@ public:
 
 }  // namespace
 
-std::unique_ptr<Rule> unique_argument_names(ValidationContext& context) { return std::make_unique<UniqueArgumentNames>(context); }
+Rule* unique_argument_names(ValidationContext& context, RuleArena& arena) { return arena.make<UniqueArgumentNames>(context); }
 
 }  // namespace quorvel::graphql::validation

@@ -33,6 +33,6 @@ public:
 
 }  // namespace
 
-std::unique_ptr<Rule> unique_directives_per_location(ValidationContext& context) { return std::make_unique<UniqueDirectivesPerLocation>(context); }
+Rule* unique_directives_per_location(ValidationContext& context, RuleArena& arena) { return arena.make<UniqueDirectivesPerLocation>(context); }
 
 }  // namespace quorvel::graphql::validation

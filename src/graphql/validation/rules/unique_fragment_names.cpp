@@ -28,6 +28,6 @@ private:
 
 }  // namespace
 
-std::unique_ptr<Rule> unique_fragment_names(ValidationContext& context) { return std::make_unique<UniqueFragmentNames>(context); }
+Rule* unique_fragment_names(ValidationContext& context, RuleArena& arena) { return arena.make<UniqueFragmentNames>(context); }
 
 }  // namespace quorvel::graphql::validation

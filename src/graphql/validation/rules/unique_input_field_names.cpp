@@ -43,6 +43,6 @@ private:
 
 }  // namespace
 
-std::unique_ptr<Rule> unique_input_field_names(ValidationContext& context) { return std::make_unique<UniqueInputFieldNames>(context); }
+Rule* unique_input_field_names(ValidationContext& context, RuleArena& arena) { return arena.make<UniqueInputFieldNames>(context); }
 
 }  // namespace quorvel::graphql::validation

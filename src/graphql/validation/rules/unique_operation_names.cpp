@@ -29,6 +29,6 @@ private:
 
 }  // namespace
 
-std::unique_ptr<Rule> unique_operation_names(ValidationContext& context) { return std::make_unique<UniqueOperationNames>(context); }
+Rule* unique_operation_names(ValidationContext& context, RuleArena& arena) { return arena.make<UniqueOperationNames>(context); }
 
 }  // namespace quorvel::graphql::validation

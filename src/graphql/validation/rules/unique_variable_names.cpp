@@ -34,6 +34,6 @@ public:
 
 }  // namespace
 
-std::unique_ptr<Rule> unique_variable_names(ValidationContext& context) { return std::make_unique<UniqueVariableNames>(context); }
+Rule* unique_variable_names(ValidationContext& context, RuleArena& arena) { return arena.make<UniqueVariableNames>(context); }
 
 }  // namespace quorvel::graphql::validation

@@ -158,8 +158,6 @@ private:
 
 }  // namespace
 
-std::unique_ptr<Rule> values_of_correct_type(ValidationContext& context) {
-    return std::make_unique<ValuesOfCorrectType>(context);
-}
+Rule* values_of_correct_type(ValidationContext& context, RuleArena& arena) { return arena.make<ValuesOfCorrectType>(context); }
 
 }  // namespace quorvel::graphql::validation

@@ -26,6 +26,6 @@ public:
 
 }  // namespace
 
-std::unique_ptr<Rule> variables_are_input_types(ValidationContext& context) { return std::make_unique<VariablesAreInputTypes>(context); }
+Rule* variables_are_input_types(ValidationContext& context, RuleArena& arena) { return arena.make<VariablesAreInputTypes>(context); }
 
 }  // namespace quorvel::graphql::validation

@@ -61,6 +61,6 @@ private:
 
 }  // namespace
 
-std::unique_ptr<Rule> variables_in_allowed_position(ValidationContext& context) { return std::make_unique<VariablesInAllowedPosition>(context); }
+Rule* variables_in_allowed_position(ValidationContext& context, RuleArena& arena) { return arena.make<VariablesInAllowedPosition>(context); }
 
 }  // namespace quorvel::graphql::validation
