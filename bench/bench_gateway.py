@@ -13,6 +13,10 @@
    medians reported; the machine's load average sits beside each figure, as
    other work on the machine moves every number.  The gateway's row also
    shows context switches per request (all threads of the server process).
+   The gateway runs twice: with its default standard GraphQL layer (typed
+   schema, validation, each field selecting ``{ json }`` of its result) and
+   with ``raw=True`` (the engine's own language, whole results); the two
+   columns side by side are the cost of the typed layer.
 3. HTTP, no tools: ``serve --workers 2`` against ``--workers 1``, through
    the command line.
 
@@ -41,8 +45,12 @@ from typing import Any
 
 HERE = pathlib.Path(__file__).resolve().parent
 FAST_CATALOGUE = json.dumps([{"server": "fast", "tools": [
-    {"name": name, "description": f"fast tool {name}", "annotations": {"readOnlyHint": True}} for name in "abc"]}])
+    {"name": name, "description": f"fast tool {name}", "annotations": {"readOnlyHint": True},
+     "inputSchema": {"type": "object", "properties": {"x": {"type": "integer"}}}} for name in "abc"]}])
 HTTP_QUERY = '{ a: fast_a(x: 1) b: fast_b(x: 2) c: fast_c(x: 3) }'
+# The same calls in standard GraphQL: a tool without an output schema
+# answers a ToolResult, whose structured answer is "json".
+TYPED_QUERY = '{ a: fast_a(x: 1) { json } b: fast_b(x: 2) { json } c: fast_c(x: 3) { json } }'
 SDL = """
     scalar JSON
     type Query { servers: JSON  search: JSON  fast_a(x: Int): JSON  fast_b(x: Int): JSON  fast_c(x: Int): JSON }
@@ -60,19 +68,24 @@ def fast_tool(name: str) -> Callable[..., Any]:
 # -- servers (run in child processes) ------------------------------------------
 
 
-def gateway_app(with_tools: bool) -> tuple[Any, Callable[[], None]]:
+def gateway_app(with_tools: bool, raw: bool = False) -> tuple[Any, Callable[[], None]]:
     from _graphql import SchemaEngine
 
     from quorvel_graphql import ToolHost
     from quorvel_graphql.gateway import Gateway, create_app
 
     if not with_tools:
-        return create_app(Gateway(SchemaEngine(FAST_CATALOGUE))), lambda: None
+        return create_app(Gateway(SchemaEngine(FAST_CATALOGUE), raw=raw, catalogue_json=FAST_CATALOGUE)), lambda: None
     host = ToolHost(FAST_CATALOGUE, max_workers=8)
+    host.catalogue_json = FAST_CATALOGUE  # its input schemas type the arguments
     for name in "abc":
         host.register("fast", name, fast_tool(name))
     host.start()
-    return create_app(Gateway(host)), host.close
+    return create_app(Gateway(host, raw=raw)), host.close
+
+
+def raw_gateway_app(with_tools: bool) -> tuple[Any, Callable[[], None]]:
+    return gateway_app(with_tools, raw=True)
 
 
 def graphql_core_app(with_tools: bool) -> tuple[Any, Callable[[], None]]:
@@ -112,7 +125,9 @@ def ariadne_app(with_tools: bool) -> tuple[Any, Callable[[], None]]:
     return GraphQL(schema), lambda: None
 
 
-BUILDERS = {"gateway": gateway_app, "graphql-core": graphql_core_app, "ariadne": ariadne_app}
+BUILDERS = {"gateway": gateway_app, "raw": raw_gateway_app, "graphql-core": graphql_core_app,
+            "ariadne": ariadne_app}
+QUERIES = {"gateway": TYPED_QUERY}  # the others take HTTP_QUERY
 
 
 def serve(kind: str) -> None:
@@ -212,16 +227,31 @@ def stop(process: subprocess.Popen[str]) -> None:
         process.wait()
 
 
+def check_answer(port: int, query: str) -> None:
+    """wrk counts any 2xx as an answer; a request the server refused (a
+    validation error, say) would be measured as fast as it fails."""
+    import urllib.request
+
+    request = urllib.request.Request(f"http://127.0.0.1:{port}/graphql", json.dumps({"query": query}).encode(),
+                                     {"Content-Type": "application/json"})
+    with urllib.request.urlopen(request, timeout=30) as response:
+        document = json.loads(response.read())
+    tool_errors = [e for e in document.get("errors") or () if (e.get("extensions") or {}).get("code") == "TOOL_ERROR"]
+    if not isinstance(document.get("data"), dict) or len(tool_errors) != len(document.get("errors") or ()):
+        raise RuntimeError(f"port {port} does not answer the benchmark query: {document}")
+
+
 def interleaved(servers: dict[str, tuple[subprocess.Popen[str], int]], connections: int, seconds: float,
                 rounds: int) -> dict[str, tuple[float, float, float, float]]:
     """Per server: median rps, median p99 ms, mean load average, context switches per request."""
     samples: dict[str, list[tuple[float, float, float, float]]] = {name: [] for name in servers}
     for name, (_, port) in servers.items():
-        wrk(port, HTTP_QUERY, connections, 1)  # warm-up
+        check_answer(port, QUERIES.get(name, HTTP_QUERY))
+        wrk(port, QUERIES.get(name, HTTP_QUERY), connections, 1)  # warm-up
     for _ in range(rounds):
         for name, (process, port) in servers.items():
             switches = context_switches(process.pid)
-            rps, p99 = wrk(port, HTTP_QUERY, connections, seconds)
+            rps, p99 = wrk(port, QUERIES.get(name, HTTP_QUERY), connections, seconds)
             per_request = (context_switches(process.pid) - switches) / max(1.0, rps * seconds)
             samples[name].append((rps, p99, load_average(), per_request))
     return {name: tuple(statistics.median(column) for column in zip(*rows))  # type: ignore[misc]
@@ -252,6 +282,7 @@ def workers_bench(seconds: float, rounds: int) -> None:
     print(f"\nserve --catalogue --http, no tools, --workers 2 against 1 (wrk: 1 keep-alive connection, then 16 "
           f"and 64; median of {rounds} interleaved rounds)")
     servers = {f"{count} worker{'s' if count > 1 else ''}": gateway_command(count) for count in (1, 2)}
+    QUERIES.update(dict.fromkeys(servers, TYPED_QUERY))
     try:
         for connections in (1, 16, 64):
             row = interleaved(servers, connections, seconds, rounds)
@@ -292,9 +323,9 @@ async def mcp_bench(rounds: int) -> None:
             ("time", "convert_time", {"source_timezone": "UTC", "time": "12:00", "target_timezone": "Asia/Tokyo"}),
             ("git", "git_status", {"repo_path": str(repo)}),
         ]
-        query = ('{ a: time_get_current_time(timezone: "UTC") '
+        query = ('{ a: time_get_current_time(timezone: "UTC") { timezone datetime } '
                  'b: time_convert_time(source_timezone: "UTC", time: "12:00", target_timezone: "Asia/Tokyo") '
-                 f'c: git_git_status(repo_path: {json.dumps(str(repo))}) }}')
+                 f'{{ time_difference }} c: git_git_status(repo_path: {json.dumps(str(repo))}) {{ text }} }}')
         env = dict(os.environ)
 
         def params(command: list[str]) -> StdioServerParameters:
@@ -310,8 +341,8 @@ async def mcp_bench(rounds: int) -> None:
 
             async def through_gateway() -> None:
                 result = await gateway.call_tool("graphql", {"query": query})
-                data = result.structured_content["data"]
-                assert not any(value.get("isError") for value in data.values()), data
+                document = result.structured_content
+                assert not document.get("errors") and all(document["data"].values()), document
 
             async def sequential() -> None:
                 for server, tool, arguments in calls:

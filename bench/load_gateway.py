@@ -44,9 +44,10 @@ TOKEN = "load-test-token"
 MAX_BODY = 64 << 10
 FAST_SERVER = """
 from mcp.server.mcpserver import MCPServer
+from mcp.types import ToolAnnotations
 app = MCPServer("fast")
 
-@app.tool()
+@app.tool(annotations=ToolAnnotations(readOnlyHint=True))
 def echo(text: str) -> str:
     return text
 
@@ -60,7 +61,7 @@ def hang() -> str:
 
 app.run()
 """
-GOOD_QUERY = '{ e: fast_echo(text: "hello") t: time_get_current_time(timezone: "UTC") s: servers }'
+GOOD_QUERY = '{ e: fast_echo(text: "hello") { result } t: time_get_current_time(timezone: "UTC") { datetime } s: servers { name } }'
 # kind: (weight, method, body, headers without auth?, expected status)
 KINDS: dict[str, tuple[int, str, bytes, bool, int]] = {
     "good": (70, "POST", json.dumps({"query": GOOD_QUERY}).encode(), False, 200),
@@ -167,9 +168,10 @@ class Tally:
         else:
             self.right[kind] += 1
             if kind == "good":
-                failed = [v for v in body["data"].values() if isinstance(v, dict) and v.get("isError")]
+                # A failed tool is its field's null and an error with its path.
+                failed = [error for error in body.get("errors") or () if error.get("path")]
                 self.failed_fields += len(failed)
-                self.failures.update(str(v.get("text", ""))[:80] for v in failed)
+                self.failures.update(str(error.get("message", ""))[:80] for error in failed)
 
 
 async def client(url: str, stop_at: float, tally: Tally, seed: int) -> None:

@@ -6,6 +6,7 @@ import json
 import os
 import pathlib
 import pty
+import re
 import signal
 import subprocess
 import sys
@@ -89,19 +90,50 @@ def test_input_problems_give_one_line_and_a_status(files, args, status, message)
 
 
 @pytest.mark.parametrize(
-    "query, stdin, status",
-    [("{ servers { name } clock_now }", None, 0), ("-", "{ servers nope }", 1)],
-    ids=["placeholders", "errors-from-stdin"],
+    "args, query, stdin, status",
+    [((), "{ servers { name } clock_now { text } }", None, 0),
+     ((), "-", "{ servers { name } nope }", 1),
+     (("--raw",), "{ servers clock_now }", None, 0),
+     (("--raw",), "-", "{ servers nope }", 1)],
+    ids=["placeholders", "errors-from-stdin", "raw-placeholders", "raw-errors"],
 )
-def test_catalogue_queries_print_the_compact_document(query, stdin, status):
-    result = cli("--catalogue", str(EXAMPLE_CATALOGUE), query, stdin=stdin)
+def test_catalogue_queries_print_the_compact_document(args, query, stdin, status):
+    result = cli("--catalogue", str(EXAMPLE_CATALOGUE), *args, query, stdin=stdin)
     assert result.returncode == status
     document = json.loads(result.stdout)
     assert result.stdout == json.dumps(document, separators=(",", ":"), ensure_ascii=False) + "\n"
-    if status == 0:
+    raw = bool(args)
+    if status == 0 and raw:
         assert document["data"]["clock_now"]["text"] == placeholder_text("clock", "now")
-    else:
+    elif status == 0:
+        # A placeholder is a failed tool call in standard GraphQL, not a failure of the run.
+        assert document["data"]["clock_now"] is None and document["errors"][0]["path"] == ["clock_now"]
+        assert document["errors"][0]["extensions"]["text"] == placeholder_text("clock", "now")
+    elif raw:
         assert document == {"data": None, "errors": [{"message": "unknown GraphQL field: nope"}]}
+    else:
+        assert document == {"errors": [{"message": 'Cannot query field "nope" on type "Query".',
+                                        "locations": [{"line": 1, "column": 20}]}]}
+
+
+@pytest.mark.parametrize(
+    ("args", "status", "expected"),
+    [
+        (("--operation-name", "B"), 0, {"data": {"__typename": "Query"}}),
+        (("--operation-name", "C"), 1, 'Unknown operation named "C".'),
+        ((), 1, "Must provide operation name if query contains multiple operations."),
+        (("--raw", "--operation-name", "B"), 2, "--operation-name needs standard GraphQL"),
+    ],
+)
+def test_operation_name_picks_one_of_several(args, status, expected):
+    result = cli("--catalogue", str(EXAMPLE_CATALOGUE), *args, "query A { servers { name } } query B { __typename }")
+    assert result.returncode == status, result.stderr
+    if status == 2:
+        assert expected in result.stderr and result.stdout == ""
+    elif status == 0:
+        assert json.loads(result.stdout) == expected
+    else:
+        assert json.loads(result.stdout) == {"errors": [{"message": expected}]}
 
 
 def test_servers_answer_through_the_adapter_and_a_terminal_gets_pretty_output(files):
@@ -109,7 +141,7 @@ def test_servers_answer_through_the_adapter_and_a_terminal_gets_pretty_output(fi
     try:
         process = subprocess.run(
             [sys.executable, "-m", "quorvel_graphql", "--servers", str(files / "time.json"), "--variables",
-             '{"z": "Asia/Tokyo"}', "query($z: String!) { t: time_get_current_time(timezone: $z) }"],
+             '{"z": "Asia/Tokyo"}', "query($z: String!) { t: time_get_current_time(timezone: $z) { timezone } }"],
             stdout=follower, stderr=subprocess.DEVNULL, env=ENV, timeout=120)
         os.close(follower)
         output = b"".join(iter(lambda: _read(leader), b""))
@@ -117,12 +149,17 @@ def test_servers_answer_through_the_adapter_and_a_terminal_gets_pretty_output(fi
         os.close(leader)
     text = output.decode().replace("\r\n", "\n")
     assert process.returncode == 0 and text.startswith('{\n  "data": {\n')
-    assert json.loads(json.loads(text)["data"]["t"]["content"][0]["text"])["timezone"] == "Asia/Tokyo"
+    assert json.loads(text)["data"]["t"] == {"timezone": "Asia/Tokyo"}
 
 
 def test_failed_tool_fields_give_status_4_and_stdin_must_be_utf8(files):
-    failed = cli("--servers", str(files / "time.json"), '{ t: time_get_current_time(timezone: "Nowhere/Nothing") }')
-    assert failed.returncode == 4 and json.loads(failed.stdout)["data"]["t"]["isError"] is True
+    failed = cli("--servers", str(files / "time.json"),
+                 '{ t: time_get_current_time(timezone: "Nowhere/Nothing") { timezone } }')
+    document = json.loads(failed.stdout)
+    assert failed.returncode == 4 and document["data"] == {"t": None}
+    assert document["errors"][0]["path"] == ["t"] and document["errors"][0]["extensions"]["code"] == "TOOL_ERROR"
+    raw = cli("--servers", str(files / "time.json"), "--raw", '{ t: time_get_current_time(timezone: "Nowhere/Nothing") }')
+    assert raw.returncode == 4 and json.loads(raw.stdout)["data"]["t"]["isError"] is True
     garbled = cli("--catalogue", str(EXAMPLE_CATALOGUE), "-", stdin=b"{ servers \xff }")
     assert garbled.returncode == 2 and "the query on stdin is not valid UTF-8" in garbled.stderr
 
@@ -130,7 +167,7 @@ def test_failed_tool_fields_give_status_4_and_stdin_must_be_utf8(files):
 def test_ctrl_c_cancels_a_running_query_and_ends_the_servers(files):
     started = files / "started"
     process = subprocess.Popen([sys.executable, "-m", "quorvel_graphql", "--servers", str(files / "sleepy.json"),
-                                "{ sleepy_nap }"], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=ENV)
+                                "mutation { sleepy_nap { __typename } }"], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=ENV)
     try:
         deadline = time.monotonic() + 60
         while not started.exists() and time.monotonic() < deadline and process.poll() is None:
@@ -143,13 +180,18 @@ def test_ctrl_c_cancels_a_running_query_and_ends_the_servers(files):
     assert process.returncode == 130 and stdout == "" and "Traceback" not in stderr
 
 
-def test_schema_lists_typed_fields(files):
-    result = cli("--servers", str(files / "time.json"), "--schema")
+@pytest.mark.parametrize(
+    ("args", "result_line"),
+    [((), "): TimeGetCurrentTimeResult"), (("--raw",), "): JSON @readOnly")],
+)
+def test_schema_lists_typed_fields(files, args, result_line):
+    result = cli("--servers", str(files / "time.json"), "--schema", *args)
     assert result.returncode == 0, result.stderr
     # The field's lines without the descriptions between them.
-    lines = [line.strip() for line in result.stdout.splitlines() if not line.strip().startswith('"')]
+    bare = re.sub(r'"""[\s\S]*?"""|"[^"\n]*"', "", result.stdout)
+    lines = [line.strip() for line in bare.splitlines() if line.strip()]
     start = lines.index("time_get_current_time(")
-    assert lines[start:start + 3] == ["time_get_current_time(", "timezone: String!", "): JSON @readOnly"]
+    assert lines[start:start + 3] == ["time_get_current_time(", "timezone: String!", result_line]
 
 
 def _read(fd: int) -> bytes:

@@ -96,12 +96,12 @@ def run_load(url: str, kill: threading.Event) -> list[Outcome]:
                     number = next(numbers, None)
                 if number is None:
                     return
-                query = f'{{ a: remote_echo(text: "n{number}") b: remote_pause(ms: 10) }}'
+                query = f'{{ a: remote_echo(text: "n{number}") {{ result }} b: remote_pause(ms: 10) {{ result }} }}'
                 started = time.monotonic()
                 try:
                     answer = http.post(f"{url}/graphql", json={"query": query})
                     data = answer.json()["data"]
-                    answered = answer.status_code == 200 and data["a"]["content"][0]["text"] == f"n{number}"
+                    answered = answer.status_code == 200 and data["a"]["result"] == f"n{number}"
                     outcome = Outcome(started, time.monotonic(), answered, answer.headers.get("x-served-by", ""),
                                       "" if answered else answer.text[:200])
                 except Exception as error:  # a request lost with the killed gateway
@@ -191,6 +191,6 @@ async def mcp_session(url: str) -> list[str]:
             ClientSession(read, write) as session:
         await session.initialize()
         for number in range(MCP_CALLS):
-            result = await session.call_tool("graphql", {"query": f'{{ remote_echo(text: "m{number}") }}'})
-            texts.append(result.structured_content["data"]["remote_echo"]["content"][0]["text"])
+            result = await session.call_tool("graphql", {"query": f'{{ remote_echo(text: "m{number}") {{ result }} }}'})
+            texts.append(result.structured_content["data"]["remote_echo"]["result"])
     return texts

@@ -66,7 +66,8 @@ def test_playground_runs_a_query(browser: Any, tmp_path: pathlib.Path) -> None:
         fields[0].click()  # inserts the call with its required arguments
         assert 'time_get_current_time(timezone: "")' in query.get_attribute("value")
         query.clear()
-        query.send_keys('query($z: String!) { now: time_get_current_time(timezone: $z) servers }')
+        query.send_keys('query($z: String!) { now: time_get_current_time(timezone: $z) { timezone } '
+                        'servers { name } }')
         variables = browser.find_element(By.ID, "variables")
         variables.clear()
         variables.send_keys('{"z": "Asia/Tokyo"}')
@@ -77,8 +78,51 @@ def test_playground_runs_a_query(browser: Any, tmp_path: pathlib.Path) -> None:
         document = json.loads(browser.find_element(By.ID, "response").text)
         ARTIFACTS.mkdir(parents=True, exist_ok=True)
         browser.save_screenshot(str(ARTIFACTS / "playground.png"))
-    assert document["data"]["now"]["structuredContent"]["timezone"] == "Asia/Tokyo"
+    assert document["data"]["now"]["timezone"] == "Asia/Tokyo"
     assert document["data"]["servers"][0]["name"] == "time"
     loaded = [entry["name"] for entry in browser.execute_script(
         "return performance.getEntriesByType('resource').map(e => ({name: e.name}))")]
     assert all(url.startswith(gateway.url) for url in loaded), loaded
+
+
+def test_playground_completes_documents_and_shows_errors(browser: Any) -> None:
+    from conftest import EXAMPLE_CATALOGUE
+
+    with http_gateway(["--catalogue", str(EXAMPLE_CATALOGUE)]) as gateway:
+        browser.get(f"{gateway.url}/")
+        wait = WebDriverWait(browser, WAIT)
+        entry = wait.until(lambda b: [e for e in b.find_elements(By.CSS_SELECTOR, "#fields li code")
+                                      if e.text == "math_sum"])
+        entry[0].click()  # shows the field's documentation and inserts a call that validates
+        docs = browser.find_element(By.ID, "docs").text
+        assert "numbers: [Float!]!" in docs and "math_sum: ToolResult" in docs
+
+        query = browser.find_element(By.ID, "query")
+        query.clear()
+        query.send_keys("{ math_s")
+        offered = wait.until(lambda b: [e.text for e in b.find_elements(By.CSS_SELECTOR, "#completions li code")])
+        assert set(offered) == {"math_sum", "math_stats"}
+        query.send_keys("tats(n")  # inside the argument list, argument names are offered
+        wait.until(lambda b: [e for e in b.find_elements(By.CSS_SELECTOR, "#completions li code")
+                              if e.text == "numbers"])
+        query.send_keys("\t: [1, 2]) { me")
+        wait.until(lambda b: [e for e in b.find_elements(By.CSS_SELECTOR, "#completions li code")
+                              if e.text == "mean"])
+        query.send_keys("\t }}")
+        assert query.get_attribute("value") == "{ math_stats(numbers: [1, 2]) { mean }}"
+
+        browser.find_element(By.ID, "run").click()
+        status = wait.until(lambda b: b.find_element(By.ID, "status") if "HTTP" in b.find_element(
+            By.ID, "status").text else None)
+        # The placeholder tool failed: HTTP 200, but the response carries an error.
+        assert status.text.startswith("HTTP 200") and "1 error" in status.text
+        assert "bad" in status.get_attribute("class")
+        document = json.loads(browser.find_element(By.ID, "response").text)
+        assert document["data"] == {"math_stats": None} and document["errors"][0]["path"] == ["math_stats"]
+
+        query.clear()
+        query.send_keys("{ servers { name } }")
+        browser.find_element(By.ID, "run").click()
+        wait.until(lambda b: "good" in b.find_element(By.ID, "status").get_attribute("class"))
+        history = [o.text for o in browser.find_elements(By.CSS_SELECTOR, "#history option")]
+        assert history[1:3] == ["{ servers { name } }", "{ math_stats(numbers: [1, 2]) { mean }}"]

@@ -38,25 +38,37 @@ def post(url: str, body: bytes | str, **headers: str) -> httpx.Response:
 
 
 def test_gql_client_over_real_tool_servers(tmp_path: pathlib.Path) -> None:
+    """gql fetches the schema by introspection and validates the query
+    against it before sending: fragments, a variable default, @include and
+    nested selections, answered by mcp-server-time and mcp-server-git."""
     pytest.importorskip("mcp_server_time")
     pytest.importorskip("mcp_server_git")
     gql = pytest.importorskip("gql")
     from gql.transport.httpx import HTTPXTransport
+    from graphql import GraphQLError
 
     repo = git_repo(tmp_path / "repo")
     with http_gateway(["--servers", str(servers_config(tmp_path, repo))]) as gateway:
         transport = HTTPXTransport(url=f"{gateway.url}/graphql", timeout=30)
-        with gql.Client(transport=transport) as session:
-            query = gql.gql("""query($repo: String!) {
-                servers { name toolCount }
-                now: time_get_current_time(timezone: "UTC")
-                status: git_git_status(repo_path: $repo)
-            }""")
+        with gql.Client(transport=transport, fetch_schema_from_transport=True) as session:
+            query = gql.gql("""query Look($repo: String!, $zone: String = "Asia/Tokyo", $withLog: Boolean = false) {
+                servers { ...Named }
+                now: time_get_current_time(timezone: $zone) { timezone ...When }
+                status: git_git_status(repo_path: $repo) { text isError }
+                log: git_git_log(repo_path: $repo, max_count: 1) @include(if: $withLog) { text }
+            }
+            fragment Named on Server { name toolCount }
+            fragment When on TimeGetCurrentTimeResult { datetime is_dst }""")
             query.variable_values = {"repo": str(repo)}
             data = session.execute(query)
+            assert session.client.schema is not None and session.client.schema.get_type("ToolResult") is not None
+            with pytest.raises(GraphQLError, match="nope"):  # refused by gql, from the schema
+                session.execute(gql.gql("{ nope }"))
     assert {server["name"] for server in data["servers"]} == {"time", "git"}
-    assert data["now"]["structuredContent"]["timezone"] == "UTC"
-    assert "branch" in data["status"]["content"][0]["text"].lower()
+    assert all(server["toolCount"] > 0 for server in data["servers"])
+    assert data["now"]["timezone"] == "Asia/Tokyo" and set(data["now"]) == {"timezone", "datetime", "is_dst"}
+    assert data["status"]["isError"] is False and "branch" in data["status"]["text"].lower()
+    assert "log" not in data
 
 
 @pytest.mark.parametrize(
@@ -103,8 +115,8 @@ def test_other_methods_are_405(open_gateway: RunningGateway, method: str) -> Non
 @pytest.mark.parametrize(
     ("accept", "query", "status", "media"),
     [
-        (None, "{ servers }", 200, "application/json"),
-        ("application/graphql-response+json", "{ servers }", 200, "application/graphql-response+json"),
+        (None, "{ servers { name } }", 200, "application/json"),
+        ("application/graphql-response+json", "{ servers { name } }", 200, "application/graphql-response+json"),
         ("application/graphql-response+json, application/json;q=0.9", "{ nope(", 400,
          "application/graphql-response+json"),
         ("application/json", "{ nope(", 200, "application/json"),
@@ -118,14 +130,15 @@ def test_media_types_and_status(open_gateway: RunningGateway, accept: str | None
     assert response.status_code == status
     assert response.headers["content-type"].split(";")[0] == media
     document = response.json()
-    assert ("data" in document) and (document["data"] is None) == (status == 400 or "nope" in query)
+    # A request that could not run has errors and no data at all.
+    assert ("data" in document) != (status == 400 or "nope" in query)
 
 
 @pytest.mark.parametrize(
     ("body", "message"),
     [
         (b'{"query": "{ servers(a: \\"\\ud800\\") }"}', "lone surrogate"),
-        (b'{"query": "{ servers }", "variables": {"a": "\\udc00"}}', "invalid variables"),
+        (b'{"query": "{ servers { name } }", "variables": {"a": "\\udc00"}}', "Variables are invalid JSON"),
     ],
 )
 def test_lone_surrogates_are_refused_not_crashed(open_gateway: RunningGateway, body: bytes, message: str) -> None:
@@ -134,19 +147,15 @@ def test_lone_surrogates_are_refused_not_crashed(open_gateway: RunningGateway, b
 
 
 def test_placeholder_fields_and_variables(open_gateway: RunningGateway) -> None:
-    body = {"query": "query($n: [Float!]!) { s: math_sum(numbers: $n) __typename }", "variables": {"n": [1, 2]}}
+    body = {"query": "query($n: [Float!]!) { s: math_sum(numbers: $n) { text } __typename }", "variables": {"n": [1, 2]}}
     document = post(open_gateway.url, json.dumps(body)).json()
-    assert document["data"]["__typename"] == "Query"
-    assert document["data"]["s"]["isError"] is True and "not wired" in document["data"]["s"]["text"]
+    assert document["data"] == {"s": None, "__typename": "Query"}
+    assert document["errors"][0]["path"] == ["s"] and "not wired" in document["errors"][0]["extensions"]["text"]
 
 
 def test_one_log_line_per_request(open_gateway: RunningGateway) -> None:
-    post(open_gateway.url, json.dumps({"query": "{ marker: servers }"}))
-    deadline = time.monotonic() + 10
-    logged = ""
-    while "keys=marker" not in logged and time.monotonic() < deadline:
-        logged += open_gateway.stderr_so_far()
-        time.sleep(0.05)
+    post(open_gateway.url, json.dumps({"query": "{ marker: servers { name } }"}))
+    logged = open_gateway.wait_for_line("keys=marker", 10)
     assert "POST /graphql keys=marker" in logged and " ms ok" in logged
 
 
@@ -215,7 +224,8 @@ def test_sigterm_answers_queries_in_flight_and_closes_servers(tmp_path: pathlib.
     config.write_text(json.dumps({"servers": {"slow": server}}))
     with http_gateway(["--servers", str(config), "-v"]) as gateway, \
             concurrent.futures.ThreadPoolExecutor(1) as pool:
-        pending = pool.submit(post, gateway.url, json.dumps({"query": "{ servers slow_nap(seconds: 60) }"}))
+        pending = pool.submit(post, gateway.url, json.dumps(
+            {"query": "mutation { slow_nap(seconds: 60) { result } }"}))
         deadline = time.monotonic() + 60
         while not started.exists():  # the call has reached the tool server
             assert time.monotonic() < deadline and gateway.process.poll() is None, "the tool call never started"
@@ -224,5 +234,17 @@ def test_sigterm_answers_queries_in_flight_and_closes_servers(tmp_path: pathlib.
         answered = pending.result(30)
     assert answered.status_code == 200
     document = answered.json()
-    assert document["data"]["servers"][0]["name"] == "slow"
-    assert document["data"]["slow_nap"]["isError"] is True
+    # The tool is not read-only, so a mutation field; stopping answers it as a failed call.
+    assert document["data"] == {"slow_nap": None} and document["errors"][0]["path"] == ["slow_nap"]
+
+
+def test_serve_raw_speaks_the_engine_language() -> None:
+    with http_gateway(["--catalogue", str(EXAMPLE_CATALOGUE), "--raw"]) as gateway:
+        whole = post(gateway.url, json.dumps({"query": "{ c: clock_now servers }"})).json()
+        typed = post(gateway.url, json.dumps({"query": "{ __schema { queryType { name } } }"})).json()
+        refused = httpx.get(f"{gateway.url}/graphql", params={"query": 'mutation { notes_add_note(text: "x") }'},
+                            timeout=30)
+    # Whole results, the placeholder inside its field, and no introspection.
+    assert whole["errors"] == [] and whole["data"]["c"]["isError"] is True and whole["data"]["servers"][0]["name"]
+    assert typed["data"] is None and typed["errors"]
+    assert refused.status_code == 405

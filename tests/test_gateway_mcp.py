@@ -34,10 +34,12 @@ from support.proc import alive, children_of  # noqa: E402
 TIME_LIMIT = 90.0
 TOKEN = "s3cret"
 QUERY = """query($repo: String!) {
-  now: time_get_current_time(timezone: "Europe/Paris")
-  log: git_git_log(repo_path: $repo, max_count: 1)
-  bad: time_get_current_time(timezone: "Not/AZone")
+  now: time_get_current_time(timezone: "Europe/Paris") { timezone is_dst }
+  log: git_git_log(repo_path: $repo, max_count: 1) { text isError }
+  bad: time_get_current_time(timezone: "Not/AZone") { timezone }
 }"""
+TWO_OPERATIONS = """query Paris { t: time_get_current_time(timezone: "Europe/Paris") { timezone } }
+query Tokyo { t: time_get_current_time(timezone: "Asia/Tokyo") { timezone } }"""
 
 
 @pytest.fixture(scope="module")
@@ -64,7 +66,10 @@ async def exercise(session: ClientSession, repo: pathlib.Path) -> None:
     tools = {tool.name: tool for tool in listed.tools}
     assert set(tools) == {"graphql", "search_tools"}
     description = tools["graphql"].description or ""
-    assert "time_get_current_time" in description and "alias" in description.lower()
+    assert "alias" in description.lower() and "operationName" in tools["graphql"].input_schema["properties"]
+    # The typed form, with the fields listed by their typed signatures.
+    assert "- Query.time_get_current_time(timezone: String!): TimeGetCurrentTimeResult" in description
+    assert 'time_get_current_time(timezone: "...") { timezone datetime }' in description
 
     found = await session.call_tool("search_tools", {"text": "LOG", "server": "git"})
     hits = found.structured_content["fields"]
@@ -76,14 +81,20 @@ async def exercise(session: ClientSession, repo: pathlib.Path) -> None:
     assert not result.is_error
     document = result.structured_content
     assert json.loads(result.content[0].text) == document
-    assert document["errors"] == []
     data = document["data"]
-    assert data["now"]["structuredContent"]["timezone"] == "Europe/Paris"
-    assert "first commit of the gateway test" in data["log"]["content"][0]["text"]
-    assert data["bad"]["isError"] is True  # one tool's failure stays in its field
+    assert data["now"]["timezone"] == "Europe/Paris" and set(data["now"]) == {"timezone", "is_dst"}
+    assert "first commit of the gateway test" in data["log"]["text"] and data["log"]["isError"] is False
+    # One tool's failure is its field's null and one error with its path.
+    assert data["bad"] is None and [error["path"] for error in document["errors"]] == [["bad"]]
+    assert "Not/AZone" in document["errors"][0]["extensions"]["text"]
+
+    for name, zone in (("Tokyo", "Asia/Tokyo"), ("Paris", "Europe/Paris")):
+        picked = await session.call_tool("graphql", {"query": TWO_OPERATIONS, "operationName": name})
+        assert picked.structured_content == {"data": {"t": {"timezone": zone}}}
 
     refused = await session.call_tool("graphql", {"query": "{ nope(", "variables": None})
-    assert refused.is_error and refused.structured_content["data"] is None
+    assert refused.is_error and "data" not in refused.structured_content
+    assert refused.structured_content["errors"][0]["locations"] == [{"line": 1, "column": 8}]
     bad_arguments = await session.call_tool("graphql", {"query": "{ servers }", "variables": [1]})
     assert bad_arguments.is_error and "variables" in bad_arguments.content[0].text
 
@@ -132,7 +143,7 @@ def test_fastmcp_client(setup: tuple[pathlib.Path, pathlib.Path], http_gateway_w
             found = await client.call_tool("search_tools", {"text": "current time"})
             assert [hit["field"] for hit in found.structured_content["fields"]] == ["time_get_current_time"]
             result = await client.call_tool("graphql", {"query": QUERY, "variables": {"repo": str(repo)}})
-            assert result.structured_content["data"]["now"]["structuredContent"]["timezone"] == "Europe/Paris"
+            assert result.structured_content["data"]["now"]["timezone"] == "Europe/Paris"
 
     run(scenario())
 
@@ -217,7 +228,7 @@ def test_read_only_gateway_refuses_tools_that_change_things(tmp_path: pathlib.Pa
     command = [sys.executable, "-m", "quorvel_graphql", "serve", "--servers", str(servers_config(tmp_path, repo)),
                "--read-only"]
     params = StdioServerParameters(command=command[0], args=command[1:], env=child_env())
-    query = 'query($r: String!) { made: git_git_create_branch(repo_path: $r, branch_name: "nope") }'
+    query = 'mutation($r: String!) { made: git_git_create_branch(repo_path: $r, branch_name: "nope") { text } }'
 
     async def scenario() -> dict[str, Any]:
         async with stdio_client(params) as (read, write), ClientSession(read, write) as session:
@@ -228,7 +239,7 @@ def test_read_only_gateway_refuses_tools_that_change_things(tmp_path: pathlib.Pa
             return result.structured_content
 
     document = run(scenario())
-    made = document["data"]["made"]
-    assert made["isError"] is True and made["text"].startswith("ReadOnlyError: refused git.git_create_branch")
+    assert document["data"] == {"made": None}
+    assert document["errors"][0]["extensions"]["text"].startswith("ReadOnlyError: refused git.git_create_branch")
     branches = subprocess.run(["git", "-C", str(repo), "branch", "--list", "nope"], capture_output=True, text=True)
     assert branches.stdout.strip() == ""

@@ -19,7 +19,7 @@ ENGINE = E()
 
 
 def test_module_surface():
-    assert (_graphql.__all__, _graphql.__doc__) == (["SchemaEngine", "graphql_stub"], "")
+    assert (_graphql.__all__, _graphql.__doc__) == (["SchemaEngine", "TypedSchema", "graphql_stub"], "")
     stub = _graphql.graphql_stub
     assert stub() == stub() == "quorvel _graphql extension loaded"
     assert (stub.__module__, stub.__text_signature__, stub.__doc__) == ("_graphql", "()", None)
@@ -34,7 +34,7 @@ def test_reimport_keeps_type_and_makes_new_stub():
         fresh = importlib.import_module("_graphql")
         assert fresh is not original and fresh.SchemaEngine is original.SchemaEngine
         assert fresh.graphql_stub is not original.graphql_stub
-        assert fresh.__all__ == ["SchemaEngine", "graphql_stub"]
+        assert fresh.__all__ == ["SchemaEngine", "TypedSchema", "graphql_stub"]
     finally:
         sys.modules["_graphql"] = original
 

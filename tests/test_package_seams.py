@@ -32,7 +32,7 @@ def test_gateway_shutdown_answers_waiting_queries_through_the_host() -> None:
         return "late"
 
     async def scenario(gateway: Gateway) -> dict:
-        pending = asyncio.ensure_future(gateway.execute("{ slow_wait }", None, via="test"))
+        pending = asyncio.ensure_future(gateway.execute("mutation { slow_wait { text } }", None, via="test"))
         assert await asyncio.to_thread(started.wait, JOIN_TIMEOUT)
         gateway.stop_calling_tools()
         result = await asyncio.wait_for(pending, JOIN_TIMEOUT)
@@ -47,9 +47,10 @@ def test_gateway_shutdown_answers_waiting_queries_through_the_host() -> None:
             release.set()
             gateway.close()
         assert host.running  # stopping the calls is not closing the host
-    answer = document["data"]["slow_wait"]
+    assert document["data"] == {"slow_wait": None}
     # The gateway says why in its own words, not the bridge's.
-    assert answer["isError"] is True and answer["text"] == "the gateway is shutting down", answer
+    assert document["errors"][0]["path"] == ["slow_wait"], document
+    assert document["errors"][0]["message"] == "the gateway is shutting down", document
 
 
 def test_a_stopped_host_calls_no_more_tools_and_closes_cleanly() -> None:
@@ -88,8 +89,9 @@ def test_a_bare_engine_gets_a_placeholder_host_that_answers_inline() -> None:
         assert gateway.tools() == engine_tools(gateway.engine)
         assert not gateway.all_read_only()
         gateway.stop_calling_tools()
-        result = asyncio.run(gateway.execute('{ files_read_file(path: "x") }', None, via="test"))
-        assert result.document["errors"] == [] and "files_read_file" in result.document["data"]
+        result = asyncio.run(gateway.execute("{ files_read_file { text } }", None, via="test"))
+        assert result.document["data"] == {"files_read_file": None}
+        assert result.document["errors"][0]["extensions"]["code"] == "TOOL_ERROR"
     finally:
         gateway.close()
 

@@ -11,9 +11,10 @@ import pytest
 import _graphql
 
 STUB = ast.parse((pathlib.Path(__file__).resolve().parent.parent / "python" / "_graphql.pyi").read_text())
-CLASS = next(n for n in STUB.body if isinstance(n, ast.ClassDef) and n.name == "SchemaEngine")
-STUB_METHODS = {n.name: n for n in CLASS.body if isinstance(n, ast.FunctionDef)}
-RUNTIME_METHODS = [name for name in vars(_graphql.SchemaEngine) if not name.startswith("__") or name == "__new__"]
+CLASSES = {n.name: n for n in STUB.body if isinstance(n, ast.ClassDef)}
+STUB_METHODS = {(c, n.name): n for c, node in CLASSES.items() for n in node.body if isinstance(n, ast.FunctionDef)}
+RUNTIME_METHODS = [(c, name) for c in CLASSES for name in vars(getattr(_graphql, c))
+                   if not name.startswith("__") or name == "__new__"]
 
 
 def stub_parameters(function: ast.FunctionDef) -> list[tuple[str, str, object]]:
@@ -25,7 +26,8 @@ def stub_parameters(function: ast.FunctionDef) -> list[tuple[str, str, object]]:
     ]
     kinds = ["POSITIONAL_ONLY"] * len(args.posonlyargs) + ["POSITIONAL_OR_KEYWORD"] * len(args.args)
     rows = list(zip((a.arg for a in positional), kinds, defaults))
-    extra = [(a.arg, "KEYWORD_ONLY", inspect.Parameter.empty) for a in args.kwonlyargs]
+    extra = [(a.arg, "KEYWORD_ONLY", inspect.Parameter.empty if d is None else ast.literal_eval(d))
+             for a, d in zip(args.kwonlyargs, args.kw_defaults)]
     star = [(v.arg, kind, inspect.Parameter.empty) for v, kind in ((args.vararg, "VAR_POSITIONAL"),
                                                                    (args.kwarg, "VAR_KEYWORD")) if v]
     return rows[1:] + extra + star if rows and rows[0][0] in ("self", "cls") else rows + extra + star
@@ -43,16 +45,17 @@ def test_module_and_class_names_match():
                     and any(getattr(t, "id", None) == "__all__" for t in n.targets))
     stub_functions = {n.name for n in STUB.body if isinstance(n, ast.FunctionDef)}
     assert stub_all == _graphql.__all__
-    assert stub_functions | {"SchemaEngine"} == set(_graphql.__all__)
+    assert stub_functions | set(CLASSES) == set(_graphql.__all__)
     assert sorted(STUB_METHODS) == sorted(RUNTIME_METHODS)
 
 
-@pytest.mark.parametrize("name", RUNTIME_METHODS)
-def test_method_parameters_and_kind_match(name):
-    stub = STUB_METHODS[name]
-    runtime = _graphql.SchemaEngine if name == "__new__" else getattr(_graphql.SchemaEngine, name)
+@pytest.mark.parametrize(("cls", "name"), RUNTIME_METHODS)
+def test_method_parameters_and_kind_match(cls, name):
+    stub = STUB_METHODS[cls, name]
+    owner = getattr(_graphql, cls)
+    runtime = owner if name == "__new__" else getattr(owner, name)
     assert stub_parameters(stub) == runtime_parameters(runtime)
-    is_classmethod = type(vars(_graphql.SchemaEngine)[name]).__name__ == "classmethod_descriptor"
+    is_classmethod = type(vars(owner)[name]).__name__ == "classmethod_descriptor"
     assert is_classmethod == any(getattr(d, "id", None) == "classmethod" for d in stub.decorator_list)
 
 

@@ -1,6 +1,7 @@
-"""Host-side kit for the ``_graphql`` extension: a ready tool host loop, an
-optional MCP tool-server adapter (``quorvel_graphql.mcp_adapter``) and a
-command line (``python -m quorvel_graphql``)."""
+"""Host-side kit for the ``_graphql`` extension: a ready tool host loop,
+standard GraphQL in front of it (``GraphQL``), an optional MCP tool-server
+adapter (``quorvel_graphql.mcp_adapter``) and a command line
+(``python -m quorvel_graphql``)."""
 
 from __future__ import annotations
 
@@ -19,9 +20,11 @@ from .errors import (
 )
 from .host import Handler, HostState, ToolCall, ToolHost
 from .json_text import JsonText
+from .typed import GraphQL
 
 __all__ = [
     "ConfigError",
+    "GraphQL",
     "Handler",
     "HostState",
     "HostStateError",

@@ -104,9 +104,11 @@ def decode_utf8(raw: bytes, what: str) -> str:
         raise CommandFailure(f"{what} is not valid UTF-8 ({error.reason} at byte {error.start})") from None
 
 
-def catalogue_engine(path: str) -> SchemaEngine:
-    """An engine over the catalogue file at ``path``."""
-    text = read_text(path, "catalogue")
+def catalogue_engine(path: str, text: str | None = None) -> SchemaEngine:
+    """An engine over the catalogue file at ``path`` (``text``: its content,
+    when already read)."""
+    if text is None:
+        text = read_text(path, "catalogue")
     try:
         return SchemaEngine(text)
     except ValueError as error:

@@ -22,6 +22,7 @@ __all__ = [
     "describe_exception",
     "engine_tools",
     "failed_fields",
+    "tool_error_paths",
     "variables_json",
     "with_input_schemas",
 ]
@@ -102,3 +103,17 @@ def failed_fields(document: Mapping[str, Any]) -> list[str]:
     if not isinstance(data, Mapping):
         return []
     return [name for name, value in data.items() if isinstance(value, Mapping) and value.get("isError") is True]
+
+
+TOOL_ERROR = "TOOL_ERROR"
+
+
+def tool_error_paths(document: Mapping[str, Any]) -> list[list[Any]]:
+    """The paths of a typed response's errors that are failed tool calls
+    (``extensions.code`` ``"TOOL_ERROR"``), not problems of the request."""
+    paths: list[list[Any]] = []
+    for error in document.get("errors") or ():
+        extensions = error.get("extensions") if isinstance(error, Mapping) else None
+        if isinstance(extensions, Mapping) and extensions.get("code") == TOOL_ERROR:
+            paths.append(list(error.get("path") or []))
+    return paths

@@ -411,6 +411,7 @@ class McpServers:
                 if tool.get("description"):
                     entry["description"] = tool["description"]
                 entry["annotations"] = {"readOnlyHint": _read_only(tool)}
+                entry.update((k, tool[k]) for k in ("inputSchema", "outputSchema") if isinstance(tool.get(k), dict))
                 tools.append(entry)
             group: JsonObject = {"server": name, "tools": tools}
             if server.description:
@@ -518,7 +519,8 @@ class McpServers:
 
     def serve(self, host: ToolHost, *, time_limit: float | None = None) -> None:
         """Makes ``host`` route every call without a handler of its own here,
-        and gives it the tools' input schemas for :meth:`ToolHost.catalogue_tools`."""
+        and gives it the tools' input schemas for :meth:`ToolHost.catalogue_tools`
+        and the catalogue text its engine was built from, for the typed layer."""
 
         async def forward(call: ToolCall) -> JsonObject:
             config = self._configs.get(call.server)
@@ -528,6 +530,7 @@ class McpServers:
             return await self.call_tool(call.server, call.tool, call.arguments)
 
         host.input_schemas.update(self.input_schemas())
+        host.catalogue_json = self.catalogue_json()
         host.server_status = self.status
         host.register_fallback(forward, time_limit=time_limit, loop=self.loop)
 

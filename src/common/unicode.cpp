@@ -57,6 +57,23 @@ void append_utf8(char32_t c, std::string& out) {
     }
 }
 
+std::string to_valid_utf8(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size();) {
+        std::size_t length = 0;
+        char32_t c = decode_at(text, i, length);
+        if (c == 0xFFFD && length == 1 && static_cast<unsigned char>(text[i]) >= 0x80) {
+            append_utf8(static_cast<unsigned char>(text[i]), out);
+            ++i;
+        } else {
+            out.append(text.substr(i, length));
+            i += length;
+        }
+    }
+    return out;
+}
+
 std::string_view trim(std::string_view text) {
     std::size_t start = 0;
     while (start < text.size()) {

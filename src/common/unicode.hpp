@@ -18,6 +18,11 @@ std::string_view trim(std::string_view text);
 // one byte.
 char32_t decode_at(std::string_view text, std::size_t index, std::size_t& length);
 
+// `text` with every byte that is not part of a well-formed UTF-8 sequence
+// replaced by the character whose code point is the byte's value, so a
+// message quoting raw input is always valid UTF-8.
+std::string to_valid_utf8(std::string_view text);
+
 // Appends the UTF-8 encoding of one code point.
 void append_utf8(char32_t code_point, std::string& out);
 

@@ -773,7 +773,10 @@ Result<Document> read(std::string_view text, std::pmr::memory_resource& arena) {
 }
 
 void write(Ref value, std::string& out) {
-    TextOut text(out, 1 << 16);
+    // A lone scalar takes room run by run: a whole step would zero-fill
+    // 64 KiB to write a number or a short string.
+    const bool container = value.is_array() || value.is_object();
+    TextOut text(out, container ? 1 << 16 : 0);
     Writer(text).value(value.raw());
 }
 

@@ -399,4 +399,18 @@ PyTypeObject* schema_engine_type() {
     return type;
 }
 
+const EngineRecord* engine_record(PyObject* object) {
+    PyTypeObject* type = schema_engine_type();
+    if (type == nullptr) return nullptr;
+    if (!PyObject_TypeCheck(object, type)) {
+        PyErr_Format(PyExc_TypeError, "expected a SchemaEngine, got %.200s", Py_TYPE(object)->tp_name);
+        return nullptr;
+    }
+    return &record_of(object);
+}
+
+bool run_interruptible(const std::function<void(InterruptCheck*)>& work) {
+    return run_without_interpreter_lock(work, Interruptible::yes);
+}
+
 }  // namespace quorvel::module

@@ -113,11 +113,16 @@ def mark_shutdown(text: str) -> str:
     answer because of the shutdown say so, instead of the bridge's own words."""
     document = json.loads(text)
     data = document.get("data")
-    if not isinstance(data, dict) or not any(_is_cut_off(value) for value in data.values()):
+    # A typed answer reports the cut-off field as an error with its path.
+    errors = [error for error in document.get("errors") or () if isinstance(error, dict) and error.get("path")
+              and any(cut in str(error.get("message", "")) for cut in _DETACHED_TEXTS)]
+    fields = [key for key, value in data.items() if _is_cut_off(value)] if isinstance(data, dict) else []
+    if not errors and not fields:
         return text
-    for key, value in data.items():
-        if _is_cut_off(value):
-            data[key] = {"isError": True, "json": None, "text": SHUTTING_DOWN}
+    for key in fields:
+        data[key] = {"isError": True, "json": None, "text": SHUTTING_DOWN}
+    for error in errors:
+        error["message"] = SHUTTING_DOWN
     return json.dumps(document, ensure_ascii=False, separators=(",", ":"))
 
 

@@ -24,7 +24,7 @@ from typing import Any
 from _graphql import SchemaEngine
 
 from ..cli_common import (EXIT_INTERRUPTED, CommandFailure, OneLineParser, add_tool_options, catalogue_engine,
-                          seconds, serving)
+                          read_text, seconds, serving)
 from ..limits import DEFAULT_TIME_LIMIT, add_limit_options, limits_from_args
 from .connections import (HEADER_SECONDS, MAX_CONNECTIONS, WRITE_SECONDS, ConnectionGuard, default_max_connections,
                           guarded_protocol)
@@ -57,6 +57,9 @@ def _parser() -> argparse.ArgumentParser:
                         help="threads for tool handlers (default 8)")
     parser.add_argument("--max-concurrent-queries", metavar="N", type=_positive_int, default=64,
                         help="queries that may run at once; more wait their turn (default 64)")
+    parser.add_argument("--raw", action="store_true",
+                        help="speak the engine's own query language (one operation of top-level tool fields, each "
+                        "answering the tool's whole result) instead of standard GraphQL over the typed schema")
     parser.add_argument("--workers", metavar="N", type=_worker_count, default=1,
                         help="gateway processes sharing the HTTP port, each with its own tool servers; "
                         "auto: one per CPU available (default 1)")
@@ -106,9 +109,15 @@ def main(argv: Sequence[str] | None = None) -> int:
         if bind is None and (args.public_health or args.cors_origin):
             raise CommandFailure("--public-health and --cors-origin apply to --http only")
         late = _LateHosts()
-        with _open_target(args, late) as target:
-            gateway = Gateway(target, max_concurrent_queries=args.max_concurrent_queries,
-                              limits=limits_from_args(args), time_limit=args.time_limit)
+        with _open_target(args, late) as (target, catalogue_json):
+            gateway = Gateway(target, max_concurrent_queries=args.max_concurrent_queries, raw=args.raw,
+                              catalogue_json=catalogue_json, limits=limits_from_args(args),
+                              time_limit=args.time_limit)
+            if not gateway.raw:
+                try:  # a catalogue the typed layer cannot read fails here, not on the first request
+                    gateway.typed()
+                except ValueError as error:
+                    raise CommandFailure(f"cannot build the typed schema: {error}") from error
             late.attach(gateway)
             try:
                 if bind is None:
@@ -197,16 +206,19 @@ def _configure_logging(verbose: int, worker: bool = False) -> None:
 
 
 @contextlib.contextmanager
-def _open_target(args: argparse.Namespace, late: _LateHosts) -> Iterator[Host | SchemaEngine]:
+def _open_target(args: argparse.Namespace, late: _LateHosts) -> Iterator[tuple[Host | SchemaEngine, str | None]]:
+    """The host to serve, and the catalogue text when there is one to type
+    the engine by (a host knows its tools' schemas itself)."""
     if args.catalogue is not None:
         if args.read_only:
             raise CommandFailure("--read-only needs --servers (a bare catalogue calls no tools)")
-        yield catalogue_engine(args.catalogue)
+        text = read_text(args.catalogue, "catalogue")
+        yield catalogue_engine(args.catalogue, text), text
         return
     with serving(args.servers, max_workers=args.max_workers, time_limit=args.time_limit,
                  startup_timeout=args.startup_timeout, read_only=args.read_only,
                  require_all=args.require_all, on_new_host=late.offer) as host:
-        yield host
+        yield host, None
 
 
 class _LateHosts:

@@ -1,6 +1,10 @@
 """What the fronts share: one host (a running tool host, or a bare engine
 whose tool fields give placeholders), the tool list for discovery, and query
-execution off the event loop with one log line per request."""
+execution off the event loop with one log line per request.
+
+Requests speak standard GraphQL through the typed layer (:class:`GraphQL`)
+unless the gateway is made ``raw``, when they go to the engine's own
+language as they are."""
 
 from __future__ import annotations
 
@@ -17,9 +21,10 @@ from typing import Any, Protocol, TypeVar
 
 from _graphql import SchemaEngine
 
-from ..common import JsonObject, engine_tools, failed_fields, variables_json
+from ..common import JsonObject, engine_tools, failed_fields, tool_error_paths, variables_json
 from ..discovery import describe_sdl, search_tools
 from ..limits import DEFAULT_TIME_LIMIT, RequestLimits
+from ..typed import GraphQL
 from .admission import (SHUTTING_DOWN, CallBudget, Refusal, Rehearsal, check_document, check_rehearsal,
                         mark_shutdown, rehearsal_engine, rehearse, response_too_large)
 from .telemetry import Telemetry
@@ -29,6 +34,9 @@ log = logging.getLogger("quorvel_graphql.gateway")
 _T = TypeVar("_T")
 
 INLINE_REHEARSAL_CHARS = 8 << 10
+# The typed layer's answer to a mutation it was told not to run; the HTTP
+# front turns it into the 405 GraphQL over HTTP asks for on GET.
+MUTATION_REFUSED = "Can only perform a mutation operation from a POST request."
 
 
 class Host(Protocol):
@@ -81,8 +89,9 @@ class QueryResult:
     @property
     def kind(self) -> str:
         """"refused" or "ok", read off the text without parsing it: the
-        engine, and _refused below, write ``data`` first and compactly."""
-        return "refused" if self.text.startswith('{"data":null') else "ok"
+        engine, the typed layer and _refused below write ``data`` first and
+        compactly, and the typed layer leaves it out of a refusal."""
+        return "refused" if self.text.startswith(('{"data":null', '{"errors"')) else "ok"
 
     @property
     def keys(self) -> list[str]:
@@ -97,14 +106,23 @@ class QueryResult:
         return self.document.get("data") is None
 
     @property
+    def mutation_refused(self) -> bool:
+        """A mutation was refused because the request may not change things."""
+        errors = self.document.get("errors") or []
+        return self.request_failed and len(errors) == 1 and errors[0].get("message") == MUTATION_REFUSED
+
+    @property
     def outcome(self) -> str:
         errors = self.document.get("errors") or []
         if self.request_failed:
             return f"refused: {errors[0].get('message', '') if errors else 'no data'}"
-        failed = len(failed_fields(self.document))
-        parts = [f"{len(errors)} errors"] if errors else []
+        # A typed answer reports a failed tool as an error with its path; a
+        # raw one as an isError value in data.
+        tool_errors = len(tool_error_paths(self.document))
+        failed = tool_errors + len(failed_fields(self.document))
+        parts = [f"{len(errors) - tool_errors} errors"] if len(errors) > tool_errors else []
         if failed:
-            parts.append(f"{failed} of {len(self.document['data'])} fields failed")
+            parts.append(f"{failed} of {len(self.document['data'] or {})} fields failed")
         return ", ".join(parts) or "ok"
 
 
@@ -119,6 +137,7 @@ class _Serving:
     rehearsal: SchemaEngine  # the engine's detached twin (see admission), or the engine when no tool is called
     tools: list[JsonObject] | None = None
     sdl: str | None = None
+    typed: GraphQL | None = None
 
 
 class Gateway:
@@ -130,10 +149,19 @@ class Gateway:
     they go to a pool of their own, never shared with tool handlers, sized
     for the number of queries that may wait at once.  Queries that cannot
     reach a tool (built-in fields only, or a placeholder host) answer in
-    microseconds and run inline.  Every request is first rehearsed (see
-    ``admission``) so that the limits are checked by the engine's own reading
-    of the query before any tool runs.  The tool list and the read-only
-    policy are the host's.
+    microseconds and run inline.  The tool list and the read-only policy are
+    the host's.
+
+    Requests are standard GraphQL over the typed schema of the host served,
+    built on first use: from ``catalogue_json`` for a bare engine (the text
+    it was built from, with the tools' input and output schemas), else from
+    what the host knows of its tools (its ``catalogue_json``, or its
+    ``input_schemas``).  ``typed_limits`` are the typed layer's request
+    limits (``max_depth``, ``max_selected_fields``, ``max_tool_calls``,
+    ``max_document_bytes``).  With ``raw``, requests are the engine's own
+    language instead, and discovery prints the engine's SDL-style listing; a
+    raw request is first rehearsed (see ``admission``) so that the limits are
+    checked by the engine's own reading of the query before any tool runs.
     """
 
     def __init__(
@@ -145,15 +173,21 @@ class Gateway:
         telemetry: Telemetry | None = None,
         limits: RequestLimits | None = None,
         time_limit: float | None = DEFAULT_TIME_LIMIT,
+        raw: bool = False,
+        catalogue_json: str | None = None,
+        typed_limits: Mapping[str, int] | None = None,
     ) -> None:
         if max_concurrent_queries < 1:
             raise ValueError("max_concurrent_queries must be at least 1")
+        self.raw = raw
+        self._catalogue_json = catalogue_json
         first: Host = PlaceholderHost(host) if isinstance(host, SchemaEngine) else host
         self.calls_tools = not isinstance(first, PlaceholderHost)
         self._serving = self._serving_of(first)
         self._earlier: list[Host] = []
         self.name = name
         self.limits = limits if limits is not None else RequestLimits()
+        self._typed_limits = dict(typed_limits) if typed_limits is not None else _typed_limits(self.limits)
         self.time_limit = time_limit
         self.budget = CallBudget(self.limits.max_calls_in_flight)
         self._pool = concurrent.futures.ThreadPoolExecutor(max_concurrent_queries, thread_name_prefix="quorvel-gateway")
@@ -185,7 +219,7 @@ class Gateway:
 
     def _serving_of(self, host: Host) -> _Serving:
         engine = host.engine
-        return _Serving(host, engine, rehearsal_engine(engine) if self.calls_tools else engine)
+        return _Serving(host, engine, rehearsal_engine(engine) if self.calls_tools and self.raw else engine)
 
     def _observe(self, host: Host) -> None:
         # A ToolHost reports its tool calls; other hosts have none to report.
@@ -229,10 +263,23 @@ class Gateway:
     def tools(self) -> list[JsonObject]:
         return _tools_of(self._serving)
 
+    def typed(self) -> GraphQL:
+        """The typed layer over the tools of the host served, made on first
+        use (a placeholder host types its bare engine by the catalogue)."""
+        return self._typed_of(self._serving)
+
+    def _typed_of(self, serving: _Serving) -> GraphQL:
+        if serving.typed is None:
+            if isinstance(serving.host, PlaceholderHost):
+                serving.typed = GraphQL(serving.engine, self._catalogue_json, **self._typed_limits)
+            else:
+                serving.typed = GraphQL(serving.host, **self._typed_limits)
+        return serving.typed
+
     def sdl(self) -> str:
         serving = self._serving
         if serving.sdl is None:
-            serving.sdl = describe_sdl(_tools_of(serving))
+            serving.sdl = describe_sdl(_tools_of(serving)) if self.raw else self._typed_of(serving).sdl()
         return serving.sdl
 
     def discover(self, text: str | None = None, server: str | None = None, limit: int | None = None) -> JsonObject:
@@ -244,8 +291,13 @@ class Gateway:
             "fields": shown,
             "total": len(matches),
             "truncated": len(shown) < len(matches),
-            "sdl": self.sdl() if whole else describe_sdl(shown),
+            "sdl": self.sdl() if whole else self._filtered_sdl(shown),
         }
+
+    def _filtered_sdl(self, shown: list[JsonObject]) -> str:
+        if self.raw:
+            return describe_sdl(shown)
+        return self.typed().sdl([tool["field"] for tool in shown])
 
     def all_read_only(self) -> bool:
         """Whether no query can change anything: the host refuses every call
@@ -254,22 +306,24 @@ class Gateway:
 
     # -- execution ----------------------------------------------------------
 
-    async def execute(self, query: str, variables: Mapping[str, Any] | None, *, via: str) -> QueryResult:
+    async def execute(self, query: str, variables: Mapping[str, Any] | None, *, via: str,
+                      operation_name: str | None = None, allow_mutations: bool = True) -> QueryResult:
         """Runs one request; ``via`` names the front ("http ...", "mcp ...")
-        for the log line, the metrics and the span.  Cancelling it before its
+        for the log line, the metrics and the span.  ``allow_mutations=False``
+        refuses mutation operations (GET requests).  Cancelling it before its
         tools start means none of them runs."""
         started = time.perf_counter()
         front = via.partition(" ")[0]
         busy = False
         with self.telemetry.request_span(via) as span:
             try:
-                text = await self._admitted_run(query, variables_json(variables))
+                text = await self._admitted_run(query, variables_json(variables), operation_name, allow_mutations)
             except Refusal as refusal:
-                text, busy = _refused(refusal.message), refusal.status == 503
+                text, busy = _refused(refusal.message, self.raw), refusal.status == 503
             except UnicodeEncodeError:  # raised by the engine, which takes only text UTF-8 can hold
-                text = _refused("the query text is not valid Unicode (it holds a lone surrogate)")
+                text = _refused("the query text is not valid Unicode (it holds a lone surrogate)", self.raw)
             except ValueError as problem:  # variables that cannot be JSON
-                text = _refused(str(problem))
+                text = _refused(str(problem), self.raw)
             except asyncio.CancelledError:
                 # The client gave up (an MCP cancellation, a closed stream).
                 seconds = time.perf_counter() - started
@@ -284,11 +338,20 @@ class Gateway:
             log.info("%s keys=%s %.1f ms %s", via, ",".join(result.keys) or "-", result.seconds * 1e3, result.outcome)
         return result
 
-    async def _admitted_run(self, query: str, variables_text: str | None) -> str:
+    async def _admitted_run(self, query: str, variables_text: str | None, operation_name: str | None,
+                            allow_mutations: bool) -> str:
         if self._stopping:
             raise Refusal(SHUTTING_DOWN, 503)
         check_document(query, self.limits)
         serving = self._serving  # one host for the whole request, even if a late server replaces it
+        if not self.raw:
+            # The typed layer validates the whole document, its tool calls
+            # per request included, before any tool runs.
+            run = functools.partial(self._typed_of(serving).schema.execute, query, variables_text, operation_name,
+                                    allow_mutations=allow_mutations)
+            if not self.calls_tools:
+                return self._bounded(await self._off_loop(run))
+            return self._bounded(await self._off_loop(self._execute_counted, run))
         if not self.calls_tools:  # nothing is attached: no tool can run
             return self._bounded(await self._off_loop(serving.engine.execute, query, variables_text))
         rehearsal = await self._rehearse(serving, query, variables_text)
@@ -305,7 +368,8 @@ class Gateway:
                 raise Refusal(SHUTTING_DOWN, 503)
             # Shielded: once the engine has the request its calls are under
             # way, and the budget must stay taken until they are done.
-            run = asyncio.ensure_future(self._off_loop(self._execute_counted, serving.engine, query, variables_text))
+            run = asyncio.ensure_future(self._off_loop(
+                self._execute_counted, functools.partial(serving.engine.execute, query, variables_text)))
             run.add_done_callback(lambda _: self.budget.release(rehearsal.tool_calls))
         except BaseException:
             self.budget.release(rehearsal.tool_calls)
@@ -337,18 +401,24 @@ class Gateway:
     def _bounded(self, text: str) -> str:
         limit = self.limits.max_response_bytes
         if limit is not None and len(text) > limit:
-            return _refused(response_too_large(limit) + " (its tool calls have run)")
+            return _refused(response_too_large(limit) + " (its tool calls have run)", self.raw)
         return text
 
-    def _execute_counted(self, engine: SchemaEngine, query: str, variables_text: str | None) -> str:
+    def _execute_counted(self, run: Callable[[], str]) -> str:
         # Counted as queued only once a thread has it: a request the pool
         # never takes is refused, not queued.
         self.telemetry.query_queued()
         self.telemetry.query_started()
         try:
-            return engine.execute(query, variables_text)
+            return run()
         finally:
             self.telemetry.query_ended()
+
+
+def _typed_limits(limits: RequestLimits) -> dict[str, int]:
+    # The typed layer takes whole numbers only; a limit turned off is one no
+    # document can reach.
+    return {name: (1 << 31) - 1 if value is None else value for name, value in limits.typed_arguments().items()}
 
 
 def _tools_of(serving: _Serving) -> list[JsonObject]:
@@ -371,5 +441,9 @@ def is_loopback(host: str) -> bool:
         return False
 
 
-def _refused(message: str) -> str:
-    return json.dumps({"data": None, "errors": [{"message": message}]}, separators=(",", ":"))
+def _refused(message: str, raw: bool) -> str:
+    # The engine writes "data": null on a refused request; standard GraphQL
+    # leaves data out when the request could not run at all.
+    errors = [{"message": message}]
+    return json.dumps({"data": None, "errors": errors} if raw else {"errors": errors}, separators=(",", ":"))
+

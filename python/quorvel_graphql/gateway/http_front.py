@@ -166,7 +166,7 @@ class Guard:
             if origin is not None and origin.lower() not in self.allowed_origins \
                     and not same_origin(origin, headers.get("host", ""), scope.get("scheme", "http")):
                 return 403, "requests from pages of other origins are refused", {}
-        if self._expected is None or (scope["method"], scope["path"]) in self.public:
+        if self._expected is None or ((scope["method"], scope["path"]) in self.public and not _runs_query(scope)):
             return None
         given = headers.get("authorization", "").encode("latin-1")
         if not given:  # not a guess: nothing to throttle
@@ -274,6 +274,11 @@ async def _disconnected(receive: Receive) -> None:
 def _client_address(scope: Scope) -> str:
     client = scope.get("client")
     return str(client[0]) if client else "-"
+def _runs_query(scope: Scope) -> bool:
+    """A GET of /graphql that carries a query runs it; without one it is the
+    static playground page, which needs no token."""
+    return scope["path"] == "/graphql" and any(
+        part.split(b"=", 1)[0] == b"query" for part in scope.get("query_string", b"").split(b"&"))
 
 
 def _replay(body: bytes, receive: Receive) -> Receive:
@@ -307,7 +312,9 @@ class PlaygroundPage:
 
 class GraphQLEndpoint:
     """``POST /graphql``: a JSON body ``{"query", "variables",
-    "operationName", "extensions"}``; ``GET`` is the playground page."""
+    "operationName", "extensions"}``.  ``GET /graphql?query=&variables=&operationName=``
+    runs query operations only, as GraphQL over HTTP has it (a mutation is a
+    405); a ``GET`` without ``query`` is the playground page."""
 
     ALLOW = "GET, HEAD, POST"
 
@@ -317,7 +324,9 @@ class GraphQLEndpoint:
 
     async def __call__(self, scope: Scope, receive: Receive, send: Send) -> None:
         method = scope["method"]
-        if method in ("GET", "HEAD"):
+        if method == "GET" and _runs_query(scope):
+            await self._get(scope, receive, send)
+        elif method in ("GET", "HEAD"):
             await self.page(scope, receive, send)
         elif method == "POST":
             await self._post(scope, receive, send)
@@ -338,17 +347,50 @@ class GraphQLEndpoint:
             return
         body = (await receive()).get("body", b"")
         try:
-            query, variables = parse_request(body)
+            query, variables, operation_name = parse_request(body)
         except ValueError as problem:
             await _send_error(scope, send, 400, str(problem))
             return
-        result = await until_client_leaves(self.gateway.execute(query, variables, via="http POST /graphql"), receive)
+        result = await until_client_leaves(
+            self.gateway.execute(query, variables, via="http POST /graphql", operation_name=operation_name), receive)
         if result is None:
             log.info("http POST /graphql: the client left before its query ran; no tool was called")
             return
         if result.busy:
             await _send(send, 503, result.text.encode(), f"{APPLICATION_JSON}; charset=utf-8",
                         {"retry-after": str(RETRY_AFTER_SECONDS)})
+            return
+        status = 400 if media == GRAPHQL_RESPONSE and result.request_failed else 200
+        await _send(send, status, result.text.encode(), f"{media}; charset=utf-8")
+
+    async def _get(self, scope: Scope, receive: Receive, send: Send) -> None:
+        media = response_media_type(_headers(scope).get("accept"))
+        if media is None:
+            await _send_error(scope, send, 406, f"can answer only {APPLICATION_JSON} or {GRAPHQL_RESPONSE}")
+            return
+        try:
+            query, variables, operation_name = parse_query_string(scope.get("query_string", b""))
+        except ValueError as problem:
+            await _send_error(scope, send, 400, str(problem))
+            return
+        if self.gateway.raw:
+            # The engine's language cannot tell a read from a change before it
+            # runs, and GET must never change anything.
+            await _send_error(scope, send, 405, "GET runs only query operations of standard GraphQL; POST this "
+                              "request to run the engine's own language", {"allow": self.ALLOW})
+            return
+        result = await until_client_leaves(
+            self.gateway.execute(query, variables, via="http GET /graphql", operation_name=operation_name,
+                                 allow_mutations=False), receive)
+        if result is None:
+            log.info("http GET /graphql: the client left before its query ran; no tool was called")
+            return
+        if result.busy:
+            await _send(send, 503, result.text.encode(), f"{APPLICATION_JSON}; charset=utf-8",
+                        {"retry-after": str(RETRY_AFTER_SECONDS)})
+            return
+        if result.mutation_refused:
+            await _send(send, 405, result.text.encode(), f"{media}; charset=utf-8", {"allow": "POST"})
             return
         status = 400 if media == GRAPHQL_RESPONSE and result.request_failed else 200
         await _send(send, status, result.text.encode(), f"{media}; charset=utf-8")
@@ -377,9 +419,34 @@ class DiscoveryEndpoint:
         await _send(send, 200, json.dumps(found).encode(), f"{APPLICATION_JSON}; charset=utf-8")
 
 
-def parse_request(body: bytes) -> tuple[str, dict[str, Any] | None]:
-    """The query and variables of a GraphQL-over-HTTP JSON body; ValueError
-    with a message for the client when it is not one."""
+def parse_query_string(raw: bytes) -> tuple[str, dict[str, Any] | None, str | None]:
+    """The query, variables and operation name of a GET request's URL
+    parameters; ValueError with a message for the client when they are bad."""
+    try:
+        params = parse_qs(raw.decode("utf-8"), keep_blank_values=True, errors="strict")
+    except UnicodeDecodeError:
+        raise ValueError("the URL parameters are not UTF-8") from None
+    for name, values in params.items():
+        if len(values) > 1:
+            raise ValueError(f"the URL gives {name!r} more than once")
+    query = params.get("query", [""])[0]
+    if not query.strip():
+        raise ValueError('the URL needs "query": the GraphQL query text')
+    variables: Any = None
+    text = params.get("variables", [""])[0]
+    if text:
+        try:
+            variables = json.loads(text)
+        except (json.JSONDecodeError, RecursionError):
+            raise ValueError('"variables" in the URL is not JSON') from None
+        if variables is not None and not isinstance(variables, dict):
+            raise ValueError('"variables" must be an object or null')
+    return query, variables, params.get("operationName", [""])[0] or None
+
+
+def parse_request(body: bytes) -> tuple[str, dict[str, Any] | None, str | None]:
+    """The query, variables and operation name of a GraphQL-over-HTTP JSON
+    body; ValueError with a message for the client when it is not one."""
     try:
         request = json_text.loads(body)  # the standard library's verdict and message on bad bodies
     except (UnicodeDecodeError, json.JSONDecodeError) as error:
@@ -398,7 +465,7 @@ def parse_request(body: bytes) -> tuple[str, dict[str, Any] | None]:
         raise ValueError('"operationName" must be a string or null')
     if request.get("extensions") is not None and not isinstance(request["extensions"], dict):
         raise ValueError('"extensions" must be an object or null')
-    return query, variables
+    return query, variables, request.get("operationName")
 
 
 def response_media_type(accept: str | None) -> str | None:

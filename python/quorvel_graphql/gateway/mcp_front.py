@@ -6,6 +6,7 @@ engine wrote (as text) and its parsed form (as structured content)."""
 from __future__ import annotations
 
 import json
+from dataclasses import dataclass
 from typing import Any
 
 import mcp_types as types
@@ -20,6 +21,21 @@ LISTED_FIELDS_MAX = 40
 SEARCH_LIMIT_DEFAULT = 50
 INSTRUCTIONS = ("Call many tools in one request: 'graphql' runs a GraphQL query whose top-level fields are tools "
                 "(<server>_<tool>), all at once; 'search_tools' finds fields and their arguments.")
+
+_TYPED_FORM = """\
+Run one GraphQL request over the tools of {servers} and get one JSON document back.
+Every tool is a field named <server>_<tool>: read-only tools are Query fields, the others Mutation fields \
+(write them under `mutation {{ ... }}`; they run one after another). Its arguments are the tool's typed arguments.
+Select the parts of each result you need; a tool without an output schema answers a ToolResult \
+(text, json, content, structuredContent, isError):
+  {{ a: {first} b: {second} }}
+The fields of a query run concurrently, so one call can do the work of many tool calls. Aliases (a:, b:) \
+call one tool several times. Variables, fragments, @include/@skip and several operations with \
+operationName work as in any GraphQL server:
+  query($x: String!) {{ f: some_field(arg: $x) {{ text }} }}   with variables {{"x": "..."}}
+A failing tool answers null for its field and an entry in "errors" with its path; a request that does not \
+validate calls no tool. Built-in fields: servers {{ name toolCount }}, search {{ field description }}, \
+and introspection (__schema, __type)."""
 
 _QUERY_FORM = """\
 Run one GraphQL query over the tools of {servers} and get one JSON document back.
@@ -72,7 +88,12 @@ async def _run_graphql(gateway: Gateway, arguments: JsonObject) -> types.CallToo
     if not isinstance(query, str) or not query.strip():
         raise _BadArguments('graphql needs "query": the GraphQL query text')
     variables = _variables(arguments.get("variables"))
-    result = await gateway.execute(query, variables, via="mcp graphql")
+    operation_name = arguments.get("operationName")
+    if operation_name == "":
+        operation_name = None
+    if operation_name is not None and not isinstance(operation_name, str):
+        raise _BadArguments('"operationName" must be a string')
+    result = await gateway.execute(query, variables, via="mcp graphql", operation_name=operation_name)
     return types.CallToolResult(
         content=[types.TextContent(type="text", text=result.text)],
         structured_content=result.document,
@@ -118,12 +139,14 @@ def _tool_definitions(gateway: Gateway) -> list[types.Tool]:
     graphql = types.Tool(
         name="graphql",
         title="GraphQL query over many tools",
-        description=graphql_description(gateway.tools()),
+        description=graphql_description(gateway.tools()) if gateway.raw else typed_description(gateway),
         input_schema={
             "type": "object",
             "properties": {
-                "query": {"type": "string", "description": "GraphQL query text"},
+                "query": {"type": "string", "description": "GraphQL document text"},
                 "variables": {"type": ["object", "null"], "description": "values of the query's $variables"},
+                "operationName": {"type": ["string", "null"],
+                                  "description": "which operation of the document to run, when it has several"},
             },
             "required": ["query"],
         },
@@ -173,6 +196,99 @@ def graphql_description(tools: list[JsonObject]) -> str:
     listing = "\n".join(f"- {field_signature(tool)}" + (" (changes things)" if not tool["readOnly"] else "")
                         for tool in tools)
     return f"{text}\nFields (call search_tools for descriptions):\n{listing}"
+
+
+# The root fields with their typed arguments and result types, read through
+# introspection so the description says exactly what validation accepts.
+_ROOT_FIELDS = """{ __schema {
+  queryType { fields { name args { name defaultValue type { ...T } } type { ...T } } }
+  mutationType { fields { name args { name defaultValue type { ...T } } type { ...T } } }
+} }
+fragment T on __Type { kind name ofType { kind name ofType { kind name ofType { kind name ofType { kind name } } } } }"""
+
+
+@dataclass(frozen=True, slots=True)
+class _RootField:
+    root: str
+    name: str
+    arguments: list[tuple[str, str, bool]]  # name, type, whether a call must give it
+    result: JsonObject
+
+
+def typed_description(gateway: Gateway) -> str:
+    """The ``graphql`` tool's description for standard GraphQL: the request
+    form with nested selections, and the typed tool fields when there are
+    few enough to list."""
+    tools = gateway.tools()
+    servers = sorted({tool["server"] for tool in tools})
+    named = ", ".join(servers[:8]) + (", ..." if len(servers) > 8 else "")
+    fields = _root_fields(gateway)
+    reads = [field for field in fields if field.root == "Query"] or fields
+    first, second = _typed_call(gateway, reads[:1]), _typed_call(gateway, reads[1:2] or reads[:1])
+    text = _TYPED_FORM.format(servers=f"{len(servers)} servers ({named})" if servers else "no servers",
+                              first=first, second=second)
+    if not tools:
+        return text + "\nNo tool fields are configured."
+    if len(tools) > LISTED_FIELDS_MAX:
+        return text + f"\n{len(tools)} tool fields: call search_tools to find fields, their arguments and types."
+    lines = [f"- {field.root}.{field.name}{_argument_list(field)}: {_type_ref(field.result)}" for field in fields]
+    return text + "\nFields (call search_tools for descriptions and result types):\n" + "\n".join(lines)
+
+
+def _root_fields(gateway: Gateway) -> list[_RootField]:
+    document = json.loads(gateway.typed().schema.execute(_ROOT_FIELDS))
+    schema = (document.get("data") or {}).get("__schema") or {}
+    known = {tool["field"] for tool in gateway.tools()}
+    fields: list[_RootField] = []
+    for root, label in (("queryType", "Query"), ("mutationType", "Mutation")):
+        for field in (schema.get(root) or {}).get("fields") or ():
+            if field["name"] in known:
+                arguments = [(arg["name"], _type_ref(arg["type"]), arg["type"]["kind"] == "NON_NULL"
+                              and arg.get("defaultValue") is None) for arg in field["args"]]
+                fields.append(_RootField(label, field["name"], arguments, field["type"]))
+    return fields
+
+
+def _argument_list(field: _RootField) -> str:
+    return f"({', '.join(f'{name}: {kind}' for name, kind, _ in field.arguments)})" if field.arguments else ""
+
+
+def _typed_call(gateway: Gateway, fields: list[_RootField]) -> str:
+    """An example call of a tool field: its required arguments and the first
+    few leaf fields of its result type."""
+    if not fields:
+        return 'server_tool(arg: "...") { text }'
+    field = fields[0]
+    required = ", ".join(f'{name}: "..."' if kind.startswith("String") else f"{name}: ..."
+                         for name, kind, needed in field.arguments if needed)
+    return f"{field.name}{f'({required})' if required else ''} {{ {' '.join(_leaves(gateway, field.result))} }}"
+
+
+def _leaves(gateway: Gateway, result: JsonObject) -> list[str]:
+    ref = result
+    while ref.get("ofType"):
+        ref = ref["ofType"]
+    query = '{ __type(name: %s) { fields { name type { kind ofType { kind ofType { kind } } } } } }'
+    document = json.loads(gateway.typed().schema.execute(query % json.dumps(ref.get("name") or "")))
+    found = ((document.get("data") or {}).get("__type") or {}).get("fields") or []
+    leaves = [f["name"] for f in found if _unwrapped_kind(f["type"]) in ("SCALAR", "ENUM")]
+    return leaves[:2] or ["__typename"]
+
+
+def _unwrapped_kind(ref: JsonObject) -> str:
+    while ref.get("ofType"):
+        ref = ref["ofType"]
+    return str(ref.get("kind"))
+
+
+def _type_ref(ref: JsonObject | None) -> str:
+    if not ref:
+        return "?"
+    if ref["kind"] == "NON_NULL":
+        return _type_ref(ref.get("ofType")) + "!"
+    if ref["kind"] == "LIST":
+        return f"[{_type_ref(ref.get('ofType'))}]"
+    return str(ref["name"])
 
 
 def _example_call(tools: list[JsonObject]) -> str:

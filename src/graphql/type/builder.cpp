@@ -1,0 +1,675 @@
+// Building the typed schema: the built-in scalars and directives, the
+// introspection meta-types, then one field per tool, typed from the JSON
+// Schemas the catalogue carries.
+//
+// Name mapping (documented in the README): a JSON Schema property or enum
+// value that is not a GraphQL name gets every other character replaced by
+// '_', a '_' in front of a leading digit, an 'x' in front of a leading
+// "__" (reserved for introspection), and "_2", "_3", ... when that collides
+// with a name already given in the same type. Each record keeps the
+// original (json_name, json_value), so arguments reach the tool and results
+// are read under their original names: the mapping is reversible through
+// the schema.
+#include <algorithm>
+#include <cmath>
+#include <initializer_list>
+#include <string>
+#include <unordered_set>
+
+#include "catalogue/catalogue.hpp"
+#include "common/unicode.hpp"
+#include "graphql/type/schema.hpp"
+#include "graphql/type/sdl_text.hpp"
+#include "json/json.hpp"
+
+namespace quorvel::graphql {
+
+namespace {
+
+// JSON Schemas nest; past this depth a value is typed JSON.
+constexpr int max_schema_depth = 16;
+
+std::string mapped_name(std::string_view text) {
+    std::string out;
+    if (text.empty()) return "_";
+    if (text.front() >= '0' && text.front() <= '9') out.push_back('_');
+    for (std::size_t i = 0; i < text.size();) {
+        std::size_t length = 0;
+        const char32_t c = unicode::decode_at(text, i, length);
+        const bool keep = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_';
+        out.push_back(keep ? static_cast<char>(c) : '_');
+        i += length;
+    }
+    if (out.starts_with("__")) out.insert(out.begin(), 'x');
+    return out;
+}
+
+// "files", "read_file" -> "FilesReadFile".
+std::string pascal_case(std::string_view text) {
+    std::string out;
+    bool upper = true;
+    for (char c : mapped_name(text)) {
+        if (c == '_') {
+            upper = true;
+            continue;
+        }
+        out.push_back(upper && c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c);
+        upper = false;
+    }
+    if (out.empty() || (out.front() >= '0' && out.front() <= '9')) out.insert(out.begin(), 'T');
+    return out;
+}
+
+// Gives names unique within one scope.
+class NameScope {
+public:
+    std::string claim(std::string name) {
+        if (taken_.insert(name).second) return name;
+        for (int suffix = 2;; ++suffix) {
+            std::string candidate = name + "_" + std::to_string(suffix);
+            if (taken_.insert(candidate).second) return candidate;
+        }
+    }
+    void reserve(std::string_view name) { taken_.insert(std::string(name)); }
+
+private:
+    std::unordered_set<std::string> taken_;
+};
+
+// The members of the engine's catalogue walk that decide which objects are
+// tools, so the second pass finds the same objects in the same order.
+std::optional<std::string_view> non_blank_member(json::Ref object, std::initializer_list<std::string_view> keys) {
+    for (std::string_view key : keys) {
+        json::Ref value = object.find(key);
+        if (!value) continue;
+        if (value.is_object()) value = value.find("value");
+        if (value && value.is_string() && !unicode::trim(value.string()).empty()) return unicode::trim(value.string());
+    }
+    return std::nullopt;
+}
+
+void collect_tool_objects(json::Ref value, bool server_known, std::vector<json::Ref>& out) {
+    if (value.is_array()) {
+        value.for_each_element([&](json::Ref element) { collect_tool_objects(element, server_known, out); });
+        return;
+    }
+    if (!value.is_object()) return;
+    if (non_blank_member(value, {"server", "server_id", "serverId", "server_name"})) server_known = true;
+    if (json::Ref listed = value.find("tools"); listed && listed.is_array()) {
+        listed.for_each_element([&](json::Ref entry) { collect_tool_objects(entry, server_known, out); });
+        return;
+    }
+    if (server_known && non_blank_member(value, {"name", "tool", "tool_name", "toolName"})) out.push_back(value);
+}
+
+std::string_view string_member(json::Ref object, std::string_view key) {
+    json::Ref value = object ? object.find(key) : json::Ref();
+    return value && value.is_string() ? value.string() : std::string_view();
+}
+
+bool fits_int32(json::Ref bound) {
+    if (!bound) return true;
+    switch (bound.kind()) {
+        case json::Kind::uint64: return bound.uint64() <= 2147483647u;
+        case json::Kind::int64: return bound.int64() >= -2147483648LL && bound.int64() <= 2147483647LL;
+        case json::Kind::real: return bound.real() >= -2147483648.0 && bound.real() <= 2147483647.0;
+        default: return true;
+    }
+}
+
+}  // namespace
+
+class SchemaBuilder {
+public:
+    explicit SchemaBuilder(Schema& schema) : s_(schema) {}
+
+    void build(const ToolCatalogue& catalogue, const std::vector<json::Ref>& tool_objects);
+
+private:
+    Schema& s_;
+    NameScope type_names_;
+
+    std::string_view keep(std::string_view text) {
+        if (text.empty()) return {};
+        return s_.texts_.emplace_back(text);
+    }
+
+    TypeId add_type(TypeKind kind, std::string_view name, std::string_view description = {}) {
+        Type type;
+        type.kind = kind;
+        type.name = keep(name);
+        type.description = keep(description);
+        const TypeId id = static_cast<TypeId>(s_.types_.size());
+        s_.types_.push_back(type);
+        s_.types_by_name_.emplace(s_.types_[id].name, id);
+        type_names_.reserve(name);
+        return id;
+    }
+
+    TypeId wrap(TypeId inner, TypeKind kind) {
+        TypeId& cached = kind == TypeKind::list ? s_.types_[inner].list_of : s_.types_[inner].non_null_of;
+        if (cached != no_type) return cached;
+        Type type;
+        type.kind = kind;
+        type.of_type = inner;
+        const TypeId id = static_cast<TypeId>(s_.types_.size());
+        s_.types_.push_back(type);
+        // `cached` may dangle after the push.
+        (kind == TypeKind::list ? s_.types_[inner].list_of : s_.types_[inner].non_null_of) = id;
+        return id;
+    }
+    TypeId list(TypeId inner) { return wrap(inner, TypeKind::list); }
+    TypeId non_null(TypeId inner) { return wrap(inner, TypeKind::non_null); }
+
+    // "[__Type!]!" and the like, over types that already exist.
+    TypeId ref(std::string_view expression) {
+        if (expression.ends_with('!')) return non_null(ref(expression.substr(0, expression.size() - 1)));
+        if (expression.starts_with('[')) return list(ref(expression.substr(1, expression.size() - 2)));
+        return s_.find_type(expression);
+    }
+
+    Range append_input_values(const std::vector<InputValue>& values) {
+        Range range{static_cast<std::uint32_t>(s_.input_values_.size()), static_cast<std::uint32_t>(values.size())};
+        s_.input_values_.insert(s_.input_values_.end(), values.begin(), values.end());
+        return range;
+    }
+
+    void set_fields(TypeId type, const std::vector<Field>& fields) {
+        Range range{static_cast<std::uint32_t>(s_.fields_.size()), static_cast<std::uint32_t>(fields.size())};
+        for (const Field& field : fields) {
+            s_.fields_by_name_.emplace(Schema::FieldKey{type, field.name}, static_cast<std::uint32_t>(s_.fields_.size()));
+            s_.fields_.push_back(field);
+        }
+        s_.types_[type].fields = range;
+    }
+
+    Field field(std::string_view name, std::string_view type, std::string_view description = {},
+                FieldSource source = FieldSource::member, Range arguments = {}) {
+        Field record;
+        record.name = keep(name);
+        record.json_name = record.name;
+        record.description = keep(description);
+        record.type = ref(type);
+        record.source = source;
+        record.arguments = arguments;
+        return record;
+    }
+
+    InputValue input_value(std::string_view name, TypeId type, std::string_view description = {}) {
+        InputValue value;
+        value.name = keep(name);
+        value.json_name = value.name;
+        value.description = keep(description);
+        value.type = type;
+        return value;
+    }
+
+    void add_scalars();
+    void unlist_unused_scalars();
+    void add_directives();
+    void add_introspection_types();
+
+    TypeId schema_type(json::Ref schema, const std::string& name_hint, bool input, int depth, bool& nullable);
+    TypeId object_type(json::Ref schema, const std::string& name, bool input, int depth);
+    TypeId enum_type(json::Ref values, const std::string& name, std::string_view description);
+    std::vector<InputValue> arguments_of(json::Ref input_schema, const std::string& name_hint);
+    void set_default(InputValue& value, json::Ref default_value);
+    Field tool_field(const ToolMetadata& tool, json::Ref object, std::uint32_t tool_index);
+
+    TypeId tool_result_ = no_type;
+};
+
+void SchemaBuilder::add_scalars() {
+    s_.string_type_ = add_type(TypeKind::scalar, "String",
+                               "The `String` scalar type represents textual data, represented as UTF-8 character "
+                               "sequences. The String type is most often used by GraphQL to represent free-form "
+                               "human-readable text.");
+    s_.int_type_ = add_type(TypeKind::scalar, "Int",
+                            "The `Int` scalar type represents non-fractional signed whole numeric values. Int can "
+                            "represent values between -(2^31) and 2^31 - 1.");
+    s_.float_type_ = add_type(TypeKind::scalar, "Float",
+                              "The `Float` scalar type represents signed double-precision fractional values as "
+                              "specified by [IEEE 754](https://en.wikipedia.org/wiki/IEEE_floating_point).");
+    s_.boolean_type_ = add_type(TypeKind::scalar, "Boolean", "The `Boolean` scalar type represents `true` or `false`.");
+    s_.id_type_ = add_type(TypeKind::scalar, "ID",
+                           "The `ID` scalar type represents a unique identifier, often used to refetch an object or "
+                           "as key for a cache. The ID type appears in a JSON response as a String; however, it is "
+                           "not intended to be human-readable. When expected as an input type, any string (such as "
+                           "`\"4\"`) or integer (such as `4`) input value will be accepted as an ID.");
+    s_.json_type_ = add_type(TypeKind::scalar, "JSON",
+                             "Any JSON value, passed through unchanged: what a tool's JSON Schema describes in a way "
+                             "GraphQL types cannot (unions, free objects, mixed lists).");
+}
+
+void SchemaBuilder::add_directives() {
+    auto directive = [&](std::string_view name, std::string_view description, std::uint32_t locations,
+                         std::vector<InputValue> arguments) {
+        Directive record;
+        record.name = keep(name);
+        record.description = keep(description);
+        record.locations = locations;
+        record.arguments = append_input_values(arguments);
+        s_.directives_.push_back(record);
+    };
+    const TypeId boolean = non_null(s_.boolean_type_);
+    directive("include",
+              "Directs the executor to include this field or fragment only when the `if` argument is true.",
+              location_field | location_fragment_spread | location_inline_fragment,
+              {input_value("if", boolean, "Included when true.")});
+    directive("skip", "Directs the executor to skip this field or fragment when the `if` argument is true.",
+              location_field | location_fragment_spread | location_inline_fragment,
+              {input_value("if", boolean, "Skipped when true.")});
+    InputValue reason = input_value("reason", s_.string_type_,
+                                    "Explains why this element was deprecated, usually also including a suggestion "
+                                    "for how to access supported similar data. Formatted using the Markdown syntax, "
+                                    "as specified by [CommonMark](https://commonmark.org/).");
+    reason.default_literal = keep("\"No longer supported\"");
+    reason.default_json = reason.default_literal;
+    directive("deprecated", "Marks an element of a GraphQL schema as no longer supported.",
+              location_field_definition | location_argument_definition | location_input_field_definition |
+                  location_enum_value,
+              {reason});
+    directive("specifiedBy", "Exposes a URL that specifies the behavior of this scalar.", location_scalar,
+              {input_value("url", non_null(s_.string_type_), "The URL that specifies the behavior of this scalar.")});
+}
+
+void SchemaBuilder::add_introspection_types() {
+    const TypeId schema = add_type(TypeKind::object, "__Schema",
+                                   "A GraphQL Schema defines the capabilities of a GraphQL server. It exposes all "
+                                   "available types and directives on the server, as well as the entry points for "
+                                   "query, mutation, and subscription operations.");
+    const TypeId type = add_type(TypeKind::object, "__Type",
+                                 "The fundamental unit of any GraphQL Schema is the type. There are many kinds of "
+                                 "types in GraphQL as represented by the `__TypeKind` enum.");
+    const TypeId kind = add_type(TypeKind::enum_type, "__TypeKind",
+                                 "An enum describing what kind of type a given `__Type` is.");
+    const TypeId field_type = add_type(TypeKind::object, "__Field",
+                                       "Object and Interface types are described by a list of Fields, each of which "
+                                       "has a name, potentially a list of arguments, and a return type.");
+    const TypeId input = add_type(TypeKind::object, "__InputValue",
+                                  "Arguments provided to Fields or Directives and the input fields of an "
+                                  "InputObject are represented as Input Values which describe their type and "
+                                  "optionally a default value.");
+    const TypeId enum_value = add_type(TypeKind::object, "__EnumValue",
+                                       "One possible value for a given Enum. Enum values are unique values, not a "
+                                       "placeholder for a string or numeric value. However an Enum value is returned "
+                                       "in a JSON response as a string.");
+    const TypeId directive = add_type(TypeKind::object, "__Directive",
+                                      "A Directive provides a way to describe alternate runtime execution and type "
+                                      "validation behavior in a GraphQL document.");
+    const TypeId location = add_type(TypeKind::enum_type, "__DirectiveLocation",
+                                     "A Directive can be adjacent to many parts of the GraphQL language, a "
+                                     "__DirectiveLocation describes one such possible adjacencies.");
+
+    auto enum_values = [&](TypeId target, std::initializer_list<std::string_view> names) {
+        Range range{static_cast<std::uint32_t>(s_.enum_values_.size()), static_cast<std::uint32_t>(names.size())};
+        for (std::string_view name : names) s_.enum_values_.push_back(EnumValue{keep(name), keep(name), {}, {}});
+        s_.types_[target].enum_values = range;
+    };
+    enum_values(kind, {"SCALAR", "OBJECT", "INTERFACE", "UNION", "ENUM", "INPUT_OBJECT", "LIST", "NON_NULL"});
+    std::vector<std::string_view> locations;
+    for (std::uint32_t bit = 0; bit < directive_location_count; ++bit) locations.push_back(directive_location_name(bit));
+    Range location_range{static_cast<std::uint32_t>(s_.enum_values_.size()), directive_location_count};
+    for (std::string_view name : locations) s_.enum_values_.push_back(EnumValue{keep(name), keep(name), {}, {}});
+    s_.types_[location].enum_values = location_range;
+
+    auto include_deprecated = [&] {
+        InputValue flag = input_value("includeDeprecated", s_.boolean_type_);
+        flag.default_literal = keep("false");
+        flag.default_json = flag.default_literal;
+        return append_input_values({flag});
+    };
+    constexpr FieldSource meta = FieldSource::introspection;
+    set_fields(schema, {field("description", "String", {}, meta),
+                        field("types", "[__Type!]!", "A list of all types supported by this server.", meta),
+                        field("queryType", "__Type!", "The type that query operations will be rooted at.", meta),
+                        field("mutationType", "__Type",
+                              "If this server supports mutation, the type that mutation operations will be rooted at.",
+                              meta),
+                        field("subscriptionType", "__Type",
+                              "If this server support subscription, the type that subscription operations will be "
+                              "rooted at.",
+                              meta),
+                        field("directives", "[__Directive!]!", "A list of all directives supported by this server.",
+                              meta)});
+    set_fields(type, {field("kind", "__TypeKind!", {}, meta), field("name", "String", {}, meta),
+                      field("description", "String", {}, meta), field("specifiedByURL", "String", {}, meta),
+                      field("fields", "[__Field!]", {}, meta, include_deprecated()),
+                      field("interfaces", "[__Type!]", {}, meta), field("possibleTypes", "[__Type!]", {}, meta),
+                      field("enumValues", "[__EnumValue!]", {}, meta, include_deprecated()),
+                      field("inputFields", "[__InputValue!]", {}, meta, include_deprecated()),
+                      field("ofType", "__Type", {}, meta), field("isOneOf", "Boolean", {}, meta)});
+    set_fields(field_type, {field("name", "String!", {}, meta), field("description", "String", {}, meta),
+                            field("args", "[__InputValue!]!", {}, meta, include_deprecated()),
+                            field("type", "__Type!", {}, meta), field("isDeprecated", "Boolean!", {}, meta),
+                            field("deprecationReason", "String", {}, meta)});
+    set_fields(input, {field("name", "String!", {}, meta), field("description", "String", {}, meta),
+                       field("type", "__Type!", {}, meta),
+                       field("defaultValue", "String",
+                             "A GraphQL-formatted string representing the default value for this input value.", meta),
+                       field("isDeprecated", "Boolean!", {}, meta), field("deprecationReason", "String", {}, meta)});
+    set_fields(enum_value, {field("name", "String!", {}, meta), field("description", "String", {}, meta),
+                            field("isDeprecated", "Boolean!", {}, meta),
+                            field("deprecationReason", "String", {}, meta)});
+    set_fields(directive, {field("name", "String!", {}, meta), field("description", "String", {}, meta),
+                           field("isRepeatable", "Boolean!", {}, meta),
+                           field("locations", "[__DirectiveLocation!]!", {}, meta),
+                           field("args", "[__InputValue!]!", {}, meta, include_deprecated())});
+
+    // The meta-fields are not in any type's field list, as introspection
+    // never lists them.
+    s_.meta_fields_.push_back(field("__typename", "String!", "The name of the current Object type at runtime.",
+                                    FieldSource::typename_meta));
+    s_.meta_fields_.push_back(field("__schema", "__Schema!", "Access the current type schema of this server.",
+                                    FieldSource::schema_meta));
+    Range name_argument = append_input_values({input_value("name", non_null(s_.string_type_))});
+    s_.meta_fields_.push_back(field("__type", "__Type", "Request the type information of a single type.",
+                                    FieldSource::type_meta, name_argument));
+}
+
+TypeId SchemaBuilder::enum_type(json::Ref values, const std::string& name, std::string_view description) {
+    std::vector<EnumValue> records;
+    std::unordered_set<std::string_view> seen;
+    bool usable = values.size() > 0;
+    values.for_each_element([&](json::Ref value) {
+        if (!value.is_string()) {
+            usable = false;
+            return;
+        }
+        std::string_view text = value.string();
+        if (!is_graphql_name(text) || text == "true" || text == "false" || text == "null" || text.starts_with("__")) {
+            usable = false;
+        }
+        if (seen.insert(text).second) records.push_back(EnumValue{text, text, {}, {}});
+    });
+    if (!usable) return no_type;
+    const TypeId id = add_type(TypeKind::enum_type, type_names_.claim(name), description);
+    Range range{static_cast<std::uint32_t>(s_.enum_values_.size()), static_cast<std::uint32_t>(records.size())};
+    for (EnumValue& record : records) {
+        record.name = keep(record.name);
+        record.json_value = record.name;
+        s_.enum_values_.push_back(record);
+    }
+    s_.types_[id].enum_values = range;
+    return id;
+}
+
+// The GraphQL type of one JSON Schema, nullable; `nullable` says whether
+// the schema admits null (or leaves it open) beside its type.
+TypeId SchemaBuilder::schema_type(json::Ref schema, const std::string& name_hint, bool input, int depth,
+                                  bool& nullable) {
+    nullable = false;
+    if (!schema || !schema.is_object() || depth > max_schema_depth) return s_.json_type_;
+    // Optional[X] as pydantic writes it: anyOf/oneOf of X and null.
+    for (std::string_view key : {"anyOf", "oneOf"}) {
+        json::Ref options = schema.find(key);
+        if (!options || !options.is_array() || options.size() != 2) continue;
+        json::Ref other;
+        int nulls = 0;
+        options.for_each_element([&](json::Ref option) {
+            if (string_member(option, "type") == "null") {
+                ++nulls;
+            } else {
+                other = option;
+            }
+        });
+        if (nulls != 1) return s_.json_type_;
+        bool ignored = false;
+        const TypeId inner = schema_type(other, name_hint, input, depth + 1, ignored);
+        nullable = true;
+        return inner;
+    }
+    if (schema.find("anyOf") || schema.find("oneOf") || schema.find("allOf") || schema.find("$ref")) {
+        return s_.json_type_;
+    }
+    const std::string_view description = string_member(schema, "description");
+    if (json::Ref values = schema.find("enum"); values && values.is_array()) {
+        const TypeId made = enum_type(values, name_hint, description);
+        if (made != no_type) return made;
+        bool all_strings = true;
+        values.for_each_element([&](json::Ref value) { all_strings = all_strings && value.is_string(); });
+        return all_strings ? s_.string_type_ : s_.json_type_;
+    }
+    std::string_view kind;
+    if (json::Ref declared = schema.find("type"); declared && declared.is_string()) {
+        kind = declared.string();
+    } else if (declared && declared.is_array()) {
+        int others = 0;
+        declared.for_each_element([&](json::Ref entry) {
+            if (entry.is_string() && entry.string() == "null") {
+                nullable = true;
+            } else if (entry.is_string()) {
+                kind = entry.string();
+                ++others;
+            } else {
+                ++others;
+            }
+        });
+        if (others != 1) return s_.json_type_;
+    } else if (schema.find("properties")) {
+        kind = "object";
+    }
+    if (kind == "string") return s_.string_type_;
+    if (kind == "integer") {
+        return fits_int32(schema.find("minimum")) && fits_int32(schema.find("maximum")) ? s_.int_type_
+                                                                                          : s_.float_type_;
+    }
+    if (kind == "number") return s_.float_type_;
+    if (kind == "boolean") return s_.boolean_type_;
+    if (kind == "array") {
+        bool element_nullable = false;
+        const TypeId element = schema_type(schema.find("items"), name_hint + "Item", input, depth + 1, element_nullable);
+        // Output lists admit null elements, so one odd element fails alone.
+        return list(input && !element_nullable ? non_null(element) : element);
+    }
+    if (kind == "object") {
+        json::Ref properties = schema.find("properties");
+        if (!properties || !properties.is_object() || properties.size() == 0) return s_.json_type_;
+        return object_type(schema, name_hint, input, depth);
+    }
+    nullable = true;
+    return s_.json_type_;
+}
+
+TypeId SchemaBuilder::object_type(json::Ref schema, const std::string& name, bool input, int depth) {
+    const TypeId id = add_type(input ? TypeKind::input_object : TypeKind::object,
+                               type_names_.claim(input ? name + "Input" : name),
+                               string_member(schema, "description"));
+    std::unordered_set<std::string_view> required;
+    if (json::Ref listed = schema.find("required"); listed && listed.is_array()) {
+        listed.for_each_element([&](json::Ref entry) {
+            if (entry.is_string()) required.insert(entry.string());
+        });
+    }
+    NameScope member_names;
+    std::vector<InputValue> input_fields;
+    std::vector<Field> fields;
+    schema.find("properties").for_each_member([&](std::string_view key, json::Ref property) {
+        const std::string graphql_name = member_names.claim(mapped_name(key));
+        bool nullable = false;
+        TypeId type = schema_type(property, name + pascal_case(key), input, depth + 1, nullable);
+        if (required.contains(key) && !nullable && type != s_.json_type_) type = non_null(type);
+        const std::string_view description = string_member(property, "description");
+        if (input) {
+            InputValue value = input_value(graphql_name, type, description);
+            value.json_name = keep(key);
+            set_default(value, property.find("default"));
+            input_fields.push_back(value);
+        } else {
+            Field record;
+            record.name = keep(graphql_name);
+            record.json_name = keep(key);
+            record.description = keep(description);
+            record.type = type;
+            fields.push_back(record);
+        }
+    });
+    if (input) {
+        s_.types_[id].input_fields = append_input_values(input_fields);
+    } else {
+        set_fields(id, fields);
+    }
+    return id;
+}
+
+// A default is shown (and applied) only where it prints as a plain literal
+// of the argument's type; others are left to the tool.
+void SchemaBuilder::set_default(InputValue& value, json::Ref default_value) {
+    if (!default_value) return;
+    const TypeId named = s_.named_type(value.type);
+    if (named != value.type && s_.nullable_type(value.type) != named) return;  // lists
+    std::string literal;
+    const json::Kind kind = default_value.kind();
+    if (named == s_.string_type_ && kind == json::Kind::string) {
+        literal = print_string_literal(default_value.string());
+    } else if (named == s_.boolean_type_ && kind == json::Kind::boolean) {
+        literal = default_value.boolean() ? "true" : "false";
+    } else if ((named == s_.int_type_ || named == s_.float_type_) &&
+               (kind == json::Kind::uint64 || kind == json::Kind::int64)) {
+        json::write(default_value, literal);
+    } else if (s_.types_[named].kind == TypeKind::enum_type && kind == json::Kind::string &&
+               s_.find_enum_value(named, default_value.string())) {
+        literal = default_value.string();
+    } else {
+        return;
+    }
+    std::string json_text;
+    json::write(default_value, json_text);
+    value.default_literal = keep(literal);
+    value.default_json = keep(json_text);
+}
+
+std::vector<InputValue> SchemaBuilder::arguments_of(json::Ref input_schema, const std::string& name_hint) {
+    std::vector<InputValue> arguments;
+    if (!input_schema || !input_schema.is_object()) return arguments;
+    json::Ref properties = input_schema.find("properties");
+    if (!properties || !properties.is_object()) return arguments;
+    std::unordered_set<std::string_view> required;
+    if (json::Ref listed = input_schema.find("required"); listed && listed.is_array()) {
+        listed.for_each_element([&](json::Ref entry) {
+            if (entry.is_string()) required.insert(entry.string());
+        });
+    }
+    NameScope names;
+    properties.for_each_member([&](std::string_view key, json::Ref property) {
+        // The engine's language names arguments with GraphQL names only, so
+        // an argument it could not pass on is not offered at all.
+        if (!is_graphql_name(key)) return;
+        bool nullable = false;
+        TypeId type = schema_type(property, name_hint + pascal_case(key), true, 1, nullable);
+        if (required.contains(key) && !nullable && type != s_.json_type_) type = non_null(type);
+        InputValue value = input_value(names.claim(mapped_name(key)), type, string_member(property, "description"));
+        value.json_name = keep(key);
+        set_default(value, property.find("default"));
+        arguments.push_back(value);
+    });
+    return arguments;
+}
+
+Field SchemaBuilder::tool_field(const ToolMetadata& tool, json::Ref object, std::uint32_t tool_index) {
+    const std::string base = pascal_case(tool.server_id) + pascal_case(tool.tool_name);
+    json::Ref input_schema = object ? object.find("inputSchema") : json::Ref();
+    json::Ref output_schema = object ? object.find("outputSchema") : json::Ref();
+    Field record;
+    record.name = keep(tool.field_name);
+    record.json_name = record.name;
+    record.description = keep(tool.description);
+    record.source = FieldSource::tool;
+    record.tool = tool_index;
+    record.arguments = append_input_values(arguments_of(input_schema, base));
+    record.type = tool_result_;
+    if (output_schema && output_schema.is_object()) {
+        bool nullable = false;
+        const TypeId typed = schema_type(output_schema, base + "Result", false, 1, nullable);
+        if (s_.types_[typed].kind == TypeKind::object) {
+            record.type = typed;
+            s_.tools_[tool_index].typed_output = true;
+        }
+    }
+    return record;
+}
+
+void SchemaBuilder::build(const ToolCatalogue& catalogue, const std::vector<json::Ref>& tool_objects) {
+    add_scalars();
+    add_directives();
+    add_introspection_types();
+    s_.query_type_ = add_type(TypeKind::object, "Query", "Tools that only read, and what the catalogue holds.");
+    bool any_mutation = false;
+    for (const ToolMetadata& tool : catalogue.tools()) any_mutation = any_mutation || !tool.read_only;
+    if (any_mutation) s_.mutation_type_ = add_type(TypeKind::object, "Mutation", "Tools that change something.");
+
+    tool_result_ = add_type(TypeKind::object, "ToolResult",
+                            "What a tool answered, for tools without an output schema.");
+    set_fields(tool_result_,
+               {field("text", "String", "The text the tool answered (its text content, joined by newlines).",
+                      FieldSource::tool_result),
+                field("json", "JSON",
+                      "The answer as JSON: the structured content, else the text read as JSON when it is JSON.",
+                      FieldSource::tool_result),
+                field("content", "[JSON!]", "The content items of an MCP tool result, as the server sent them.",
+                      FieldSource::tool_result),
+                field("structuredContent", "JSON", "The structured content of an MCP tool result.",
+                      FieldSource::tool_result),
+                field("isError", "Boolean!", "Whether the tool reported an error.", FieldSource::tool_result)});
+    const TypeId server = add_type(TypeKind::object, "Server", "One tool server of the catalogue.");
+    set_fields(server, {field("name", "String!", "The server's identifier."),
+                        field("description", "String!", "The server's description, or \"\" when none was given."),
+                        field("readOnlyCount", "Int!", "How many of its tools only read."),
+                        field("toolCount", "Int!", "How many tools it offers.")});
+    const TypeId hit = add_type(TypeKind::object, "SearchHit", "One tool of the catalogue.");
+    set_fields(hit, {field("description", "String!", "The tool's description."),
+                     field("field", "String!", "The GraphQL field that calls it."),
+                     field("readOnly", "Boolean!", "Whether it only reads (a Query field) or not (a Mutation field)."),
+                     field("server", "String!", "The identifier of its server."),
+                     field("tool", "String!", "The tool's name on its server.")});
+
+    std::vector<Field> query_fields;
+    std::vector<Field> mutation_fields;
+    query_fields.push_back(field("servers", "[Server!]!", "The catalogue's servers, by name.", FieldSource::servers));
+    query_fields.push_back(field("search", "[SearchHit!]!", "Every tool of the catalogue, in catalogue order.",
+                                 FieldSource::search));
+    const bool objects_match = tool_objects.size() == catalogue.size();
+    for (std::size_t i = 0; i < catalogue.size(); ++i) {
+        const ToolMetadata& tool = catalogue.tools()[i];
+        // The engine answers a field name with its first tool, and with its
+        // built-in views before any tool.
+        if (catalogue.find(tool.field_name) != &tool || tool.field_name == "servers" ||
+            tool.field_name == "search" || tool.field_name.starts_with("__")) {
+            continue;
+        }
+        const auto index = static_cast<std::uint32_t>(s_.tools_.size());
+        s_.tools_.push_back(ToolBinding{keep(tool.field_name), keep(tool.server_id), keep(tool.tool_name),
+                                        tool.read_only, false});
+        Field record = tool_field(tool, objects_match ? tool_objects[i] : json::Ref(), index);
+        (tool.read_only ? query_fields : mutation_fields).push_back(record);
+    }
+    set_fields(s_.query_type_, query_fields);
+    if (any_mutation) set_fields(s_.mutation_type_, mutation_fields);
+    unlist_unused_scalars();
+}
+
+void SchemaBuilder::unlist_unused_scalars() {
+    std::vector<bool> used(s_.types_.size(), false);
+    for (const Field& field : s_.fields_) used[s_.named_type(field.type)] = true;
+    for (const Field& field : s_.meta_fields_) used[s_.named_type(field.type)] = true;
+    for (const InputValue& value : s_.input_values_) used[s_.named_type(value.type)] = true;
+    for (TypeId scalar : {s_.string_type_, s_.int_type_, s_.float_type_, s_.boolean_type_, s_.id_type_}) {
+        if (used[scalar]) continue;
+        s_.types_[scalar].listed = false;
+        s_.types_by_name_.erase(s_.types_[scalar].name);
+    }
+}
+
+Result<Schema> Schema::from_catalogue_json(std::string_view catalogue_json) {
+    Result<ToolCatalogue> catalogue = read_catalogue(catalogue_json);
+    if (!catalogue) return std::move(catalogue).failure();
+    Result<json::Document> document = json::read(catalogue_json);
+    if (!document) return fail("invalid catalogue JSON: " + document.message());
+    std::vector<json::Ref> tool_objects;
+    collect_tool_objects(document.value().root(), false, tool_objects);
+    Schema schema;
+    SchemaBuilder(schema).build(catalogue.value(), tool_objects);
+    return schema;
+}
+
+}  // namespace quorvel::graphql

@@ -1,0 +1,729 @@
+"""The typed GraphQL layer (``_graphql.TypedSchema``, ``quorvel_graphql.GraphQL``)
+against graphql-core as the oracle: the same SDL, the same tool results, the
+same documents; plus what only this layer promises (calls made or not,
+their order and concurrency, limits, the MCP adapter)."""
+
+from __future__ import annotations
+
+import json
+import re
+import sys
+import threading
+
+import graphql
+import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+
+import _graphql
+from conftest import EXAMPLE_CATALOGUE
+from quorvel_graphql import GraphQL, ToolHost
+
+LAB = [{"server": "lab", "tools": [
+    {"name": "weather", "readOnly": True, "description": "Weather of a city",
+     "inputSchema": {"type": "object", "required": ["city"], "properties": {
+         "city": {"type": "string"}, "unit": {"enum": ["C", "F"], "default": "C"},
+         "days": {"type": "integer", "minimum": 1, "maximum": 7}}},
+     "outputSchema": {"type": "object", "required": ["city", "temperature"], "properties": {
+         "city": {"type": "string"}, "temperature": {"type": "number"}, "unit": {"enum": ["C", "F"]},
+         "tags": {"type": "array", "items": {"type": "string"}},
+         "wind": {"type": "object", "properties": {"speed": {"type": "number"}, "dir": {"type": "string"}}},
+         "readings": {"type": "array", "items": {"type": "object", "required": ["value"], "properties": {
+             "at": {"type": "string"}, "value": {"type": "integer"}}}}}}},
+    {"name": "echo", "readOnly": True, "inputSchema": {"type": "object", "properties": {"text": {"type": "string"}}}},
+    {"name": "fail", "readOnly": True},
+    {"name": "broken", "readOnly": True,
+     "outputSchema": {"type": "object", "required": ["value"], "properties": {"value": {"type": "string"}}}},
+    {"name": "listy", "readOnly": True, "outputSchema": {"type": "object", "properties": {"items": {
+        "type": "array", "items": {"type": "object", "required": ["n"], "properties": {"n": {"type": "integer"}}}}}}},
+    {"name": "odd", "readOnly": True, "outputSchema": {"type": "object", "properties": {
+        "i": {"type": "integer"}, "e": {"enum": ["A", "B"]}, "f": {"type": "number"}, "s": {"type": "string"},
+        "ok": {"type": "string"}}}},
+    {"name": "count", "readOnly": False, "inputSchema": {"type": "object", "properties": {"by": {"type": "integer"}}},
+     "outputSchema": {"type": "object", "required": ["total"], "properties": {"total": {"type": "integer"}}}},
+]}]
+LAB_JSON = json.dumps(LAB)
+
+
+class LabTools:
+    """The lab's tools; one instance per run, so both runs count from zero."""
+
+    def __init__(self) -> None:
+        self.total = 0
+        self.calls: list[str] = []
+
+    def lab_weather(self, city: str, unit: str = "C", days: int | None = None) -> dict:
+        self.calls.append("weather")
+        return {"city": city, "temperature": 20.5 if city == "Oslo" else -3, "unit": unit, "tags": ["a", city],
+                "wind": {"speed": 4, "dir": "N"}, "readings": [{"at": "t0", "value": days or 1}, {"value": 2}]}
+
+    def lab_echo(self, text: str = "") -> str:
+        self.calls.append("echo")
+        return text
+
+    def lab_fail(self) -> str:
+        self.calls.append("fail")
+        raise ValueError("boom")
+
+    def lab_broken(self) -> dict:
+        self.calls.append("broken")
+        return {"value": None}
+
+    def lab_listy(self) -> dict:
+        self.calls.append("listy")
+        return {"items": [{"n": 1}, {"n": "x"}, {"n": None}, {}, {"n": 2}]}
+
+    def lab_odd(self) -> dict:
+        self.calls.append("odd")
+        return {"i": 1.5, "e": "C", "f": "x", "s": {"a": 1}, "ok": "fine"}
+
+    def lab_count(self, by: int = 1) -> dict:
+        self.calls.append("count")
+        self.total += by
+        return {"total": self.total}
+
+
+def tool_result(value: object) -> dict:
+    """What a ToolResult holds for a host handler's plain answer."""
+    text = value if isinstance(value, str) else json.dumps(value, separators=(",", ":"))
+    return {"text": text, "json": value, "content": None, "structuredContent": None, "isError": False}
+
+
+def oracle_schema(sdl: str, tools: LabTools) -> graphql.GraphQLSchema:
+    """graphql-core's schema from this layer's SDL, resolved by the same tools."""
+    schema = graphql.build_schema(sdl)
+    views = json.loads(_graphql.SchemaEngine(LAB_JSON).execute("{ servers search }"))["data"]
+    for name in views:
+        schema.query_type.fields[name].resolve = lambda _root, _info, name=name: views[name]
+    typed = {"weather", "broken", "count", "listy", "odd"}
+    for root in (schema.query_type, schema.mutation_type):
+        for name, field in root.fields.items():
+            if not name.startswith("lab_"):
+                continue
+            method = getattr(tools, name)
+            if name[4:] in typed:
+                field.resolve = lambda _root, _info, method=method, **args: method(**args)
+            elif name == "lab_fail":
+                def fail(_root, _info, method=method, **args):
+                    try:
+                        method(**args)
+                    except ValueError as error:
+                        raise Exception(f"ValueError: {error}") from None
+                field.resolve = fail
+            else:
+                field.resolve = lambda _root, _info, method=method, **args: tool_result(method(**args))
+    return schema
+
+
+@pytest.fixture(scope="module")
+def lab():
+    """A running host over the lab's tools, its typed layer, and the oracle."""
+    tools = LabTools()
+    host = ToolHost(LAB_JSON)
+    host.register_methods(tools, inline=True)
+    with host:
+        layer = GraphQL(host, LAB_JSON)
+        yield layer, tools
+
+
+def ordered(value: object) -> object:
+    """The value with its key order made visible to ==."""
+    if isinstance(value, dict):
+        return [(key, ordered(item)) for key, item in value.items()]
+    if isinstance(value, list):
+        return [ordered(item) for item in value]
+    return value
+
+
+ORACLE: dict[int, tuple[graphql.GraphQLSchema, LabTools]] = {}  # by layer, built once
+
+
+def compare_with_oracle(layer: GraphQL, tools: LabTools, query: str, variables: dict | None = None,
+                        operation_name: str | None = None, messages: bool = True) -> dict:
+    tools.total = 0
+    mine = layer.execute(query, variables, operation_name)
+    oracle, oracle_tools = ORACLE.get(id(layer)) or ORACLE.setdefault(id(layer), (lambda t: (
+        oracle_schema(layer.sdl(), t), t))(LabTools()))
+    oracle_tools.total = 0
+    theirs = graphql.graphql_sync(oracle, query, variable_values=variables, operation_name=operation_name)
+    if theirs.data is None and all(error.path is None for error in theirs.errors or ()):
+        assert "data" not in mine and mine["errors"], (query, theirs.errors)
+        return mine
+    assert "data" in mine, (query, mine, theirs.errors)
+    assert ordered(mine["data"]) == ordered(theirs.data), query
+    # graphql-core quotes values as Python's repr does (single quotes, spaces).
+    wording = (lambda m: re.sub(r"[\s'\"]", "", m)) if messages else (lambda m: "")
+    expected = sorted((tuple(e.path or ()), tuple((loc.line, loc.column) for loc in e.locations or ()),
+                       wording(e.message)) for e in theirs.errors or ())
+    got = sorted((tuple(e.get("path", ())), tuple((loc["line"], loc["column"]) for loc in e.get("locations", ())),
+                  wording(e["message"])) for e in mine.get("errors", ()))
+    assert got == expected, query
+    return mine
+
+
+# -- the schema ------------------------------------------------------------------
+
+
+@pytest.mark.parametrize(("schema", "expected"), [
+    ({"type": "string"}, "x: String"),
+    ({"type": "integer"}, "x: Int"),
+    ({"type": "integer", "maximum": 2 ** 40}, "x: Float"),
+    ({"type": "number"}, "x: Float"),
+    ({"type": ["boolean", "null"]}, "x: Boolean"),
+    ({"anyOf": [{"type": "string"}, {"type": "null"}]}, "x: String"),
+    ({"oneOf": [{"type": "string"}, {"type": "integer"}]}, "x: JSON"),
+    ({"type": "array", "items": {"type": "integer"}}, "x: [Int!]"),
+    ({"enum": ["red", "green"]}, "x: LabToolX"),
+    ({"enum": ["red-ish", "green"]}, "x: String"),
+    ({"enum": ["true", "x"]}, "x: String"),
+    ({"type": "object"}, "x: JSON"),
+    ({"type": "object", "properties": {"a": {"type": "string"}}}, "x: LabToolXInput"),
+    ({"type": "string", "default": "q\"uote"}, 'x: String = "q\\"uote"'),
+])
+def test_argument_types_from_json_schema(schema, expected):
+    catalogue = json.dumps([{"server": "lab", "tools": [{"name": "tool", "inputSchema": {
+        "type": "object", "properties": {"x": schema}}}]}])
+    sdl = _graphql.TypedSchema(_graphql.SchemaEngine(catalogue), catalogue).sdl()
+    assert f"lab_tool({expected}): ToolResult" in sdl
+    graphql.build_schema(sdl)  # and graphql-core reads it
+
+
+def test_names_map_reversibly_and_unpassable_arguments_are_left_out(lab):
+    catalogue = json.dumps([{"server": "s", "tools": [{"name": "t", "inputSchema": {"type": "object", "properties": {
+        "ok": {"type": "object", "properties": {"a-b": {"type": "string"}, "a_b": {"type": "string"}}}, "bad-name":
+        {"type": "string"}}}, "outputSchema": {"type": "object", "properties": {"2x": {"type": "string"},
+                                                                               "__hidden": {"type": "integer"}}}}]}])
+    engine = _graphql.SchemaEngine(catalogue)
+    sdl = _graphql.TypedSchema(engine, catalogue).sdl()
+    assert "s_t(ok: STOkInput): STResult" in sdl
+    assert "  a_b: String\n  a_b_2: String\n" in sdl and "  _2x: String\n  x__hidden: Int\n" in sdl
+    seen = []
+    host = ToolHost(engine)
+    host.register("s", "t", lambda **args: seen.append(args) or {"2x": "two", "__hidden": 7})
+    with host:
+        answer = GraphQL(host, catalogue).execute('{ s_t(ok: {a_b: "dash", a_b_2: "under"}) { _2x x__hidden } }')
+    assert answer == {"data": {"s_t": {"_2x": "two", "x__hidden": 7}}}
+    assert seen == [{"ok": {"a-b": "dash", "a_b": "under"}}]
+
+
+def nested_schemas(inner):
+    return st.one_of(
+        st.builds(lambda items: {"type": "array", "items": items}, inner),
+        st.builds(lambda props, req: {"type": "object", "properties": props, "required": [k for k in props if req]},
+                  st.dictionaries(st.sampled_from(["a", "b-c", "2d", "__e", "f"]), inner, max_size=3), st.booleans()),
+        st.builds(lambda a: {"anyOf": [a, {"type": "null"}]}, inner))
+
+
+JSON_SCHEMAS = st.recursive(
+    st.sampled_from([{"type": "string"}, {"type": "integer"}, {"type": "number"}, {"type": "boolean"},
+                     {"enum": ["A", "B"]}, {"enum": ["x y"]}, {"type": ["string", "null"]}, {}, {"type": "null"}]),
+    nested_schemas, max_leaves=8)
+
+
+@settings(max_examples=60, deadline=None)
+@given(st.lists(st.tuples(JSON_SCHEMAS, JSON_SCHEMAS, st.booleans()), min_size=1, max_size=4))
+def test_sdl_and_introspection_round_trip_through_graphql_core(tools):
+    catalogue = json.dumps([{"server": "gen", "tools": [
+        {"name": f"t{i}", "readOnly": ro, "inputSchema": {"type": "object", "properties": {"arg": inp}},
+         "outputSchema": {"type": "object", "properties": {"out": out}}}
+        for i, (inp, out, ro) in enumerate(tools)]}])
+    typed = _graphql.TypedSchema(_graphql.SchemaEngine(catalogue), catalogue)
+    sdl = typed.sdl()
+    assert graphql.print_schema(graphql.build_schema(sdl)) == sdl
+    introspection = json.loads(typed.execute(graphql.get_introspection_query(
+        descriptions=True, specified_by_url=True, directive_is_repeatable=True, input_value_deprecation=True)))
+    assert "errors" not in introspection
+    client = graphql.build_client_schema(introspection["data"])
+    assert graphql.print_schema(client) == sdl
+    assert graphql.validate(client, graphql.parse(graphql.get_introspection_query())) == []
+
+
+def test_example_catalogue_introspects_like_graphql_core():
+    catalogue = EXAMPLE_CATALOGUE.read_text()
+    typed = _graphql.TypedSchema(_graphql.SchemaEngine(catalogue), catalogue)
+    query = graphql.get_introspection_query(descriptions=True)
+    mine = json.loads(typed.execute(query))["data"]["__schema"]
+    theirs = graphql.graphql_sync(graphql.build_schema(typed.sdl()), query).data["__schema"]
+    # The schema's own types agree member for member; the meta-types and
+    # directives follow graphql-js 16, which graphql-core 3.3 has moved past.
+    own = lambda schema: sorted((t for t in schema["types"] if not t["name"].startswith("__")),  # noqa: E731
+                                key=lambda t: t["name"])
+    assert own(mine) == own(theirs)
+    assert [mine[k] for k in ("queryType", "mutationType", "subscriptionType")] == [
+        theirs[k] for k in ("queryType", "mutationType", "subscriptionType")]
+    assert {d["name"] for d in mine["directives"]} < {d["name"] for d in theirs["directives"]}
+
+
+# -- execution against the oracle -----------------------------------------------
+
+
+@pytest.mark.parametrize(("query", "variables", "operation"), [
+    ('{ lab_weather(city: "Oslo") { city temperature unit tags wind { speed } readings { value at } } }', None, None),
+    ('query($c: String! = "Rome", $u: LabWeatherUnit) { w: lab_weather(city: $c, unit: $u) { unit temperature } }',
+     {"u": "F"}, None),
+    ('{ a: lab_echo(text: "x") { text json isError content __typename } b: lab_echo { text } }', None, None),
+    ('{ lab_fail { text } ok: lab_echo(text: "fine") { text } }', None, None),
+    ('{ lab_broken { value } }', None, None),
+    ('query A { lab_echo(text: "a") { text } } query B { lab_echo(text: "b") { text } }', None, "B"),
+    ('mutation { a: lab_count { total } b: lab_count(by: 5) { total } c: lab_count { total } }', None, None),
+    ('query($go: Boolean!) { lab_echo(text: "a") @include(if: $go) { text } n: lab_fail @skip(if: $go) { text } }',
+     {"go": False}, None),
+    ('{ ...W ... on Query { e: lab_echo(text: "i") { text } } } fragment W on Query { lab_weather(city: "Oslo") '
+     '{ ... on LabWeatherResult { city } ...T } } fragment T on LabWeatherResult { temperature __typename }',
+     None, None),
+    ('{ servers { name toolCount readOnlyCount } search { field readOnly } __typename }', None, None),
+    ('{ lab_weather(city: "x") { cty } }', None, None),
+    ('{ lab_weather { city } }', None, None),
+    ('{ lab_weather(city: "x") }', None, None),
+    ('{ x: lab_echo(text: "a") { text } x: lab_echo(text: "b") { text } }', None, None),
+    ('query($n: Int) { lab_count(by: $n) { total } }', None, None),
+    ('{ lab_weather(city: "x", days: 99999999999) { city } }', None, None),
+    ('query A { __typename } query B { __typename }', None, None),
+    ('{ lab_echo(text: "a") { text }', None, None),
+])
+def test_agrees_with_graphql_core(lab, query, variables, operation):
+    layer, tools = lab
+    compare_with_oracle(layer, tools, query, variables, operation)
+
+
+def selection(schema: graphql.GraphQLSchema, type_: graphql.GraphQLObjectType, draw, depth: int) -> str:
+    """A random selection set of `type_`: fields with aliases and arguments,
+    directives, inline and named fragments, sometimes a mistake."""
+    parts = []
+    names = sorted(type_.fields) + ["__typename"]
+    for _ in range(draw(st.integers(1, 3))):
+        name = draw(st.sampled_from(names))
+        if name.startswith("lab_fail") and draw(st.booleans()):
+            continue
+        field = type_.fields.get(name)
+        # "k: " on two different fields is a conflict both sides must refuse.
+        text = draw(st.sampled_from(["", "", f"{name[-3:]}1: ", "k: "])) + name
+        if name == "lab_weather":
+            text += draw(st.sampled_from(['(city: "Oslo")', "(city: $city)", '(city: "Rome", unit: F)',
+                                          '(city: "Oslo", days: $days)', '(city: "Oslo", days: 2)', ""]))
+        elif name == "lab_echo":
+            text += draw(st.sampled_from(['(text: "a")', "(text: $city)", "", '(text: "b")', "(text: 3)"]))
+        text += draw(st.sampled_from(["", "", " @skip(if: $flag)", " @include(if: $flag)", " @include(if: false)"]))
+        named = graphql.get_named_type(field.type) if field else None
+        if isinstance(named, graphql.GraphQLObjectType):
+            if depth < 3 and draw(st.integers(0, 9)) > 0:
+                text += " { " + selection(schema, named, draw, depth + 1) + " }"
+        elif draw(st.integers(0, 19)) == 0:
+            text += " { nope }"
+        wrap = draw(st.integers(0, 5))
+        if wrap == 0:
+            text = "... { " + text + " }"
+        elif wrap == 1:
+            text = f"... on {type_.name} {{ {text} }}"
+        parts.append(text)
+    # graphql-core 3.3 reads "{ }" as an empty selection set; the grammar
+    # (and this layer) do not, so never generate one.
+    return " ".join(parts) or "__typename"
+
+
+@settings(max_examples=120, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(st.data())
+def test_generated_documents_agree_with_graphql_core(lab, data):
+    layer, tools = lab
+    schema = graphql.build_schema(layer.sdl())
+    root = schema.query_type
+    operation = "query"
+    if data.draw(st.integers(0, 4)) == 0:
+        root, operation = schema.mutation_type, "mutation"
+    body = selection(schema, root, data.draw, 1)
+    # Only the variables the body uses, since an unused one is an error.
+    declared = [text for name, text in (("city", '$city: String = "Oslo"'), ("flag", "$flag: Boolean!"),
+                                        ("days", "$days: Int")) if f"${name}" in body]
+    query = f"{operation} Op{'(' + ', '.join(declared) + ')' if declared else ''} {{ {body} }}"
+    if data.draw(st.booleans()):
+        query += " fragment Unused on Query { __typename }"
+    variables = {"flag": data.draw(st.booleans())}
+    if data.draw(st.booleans()):
+        variables["days"] = data.draw(st.sampled_from([3, None]))
+    compare_with_oracle(layer, tools, query, variables)
+
+
+# -- what only this layer promises ---------------------------------------------------
+
+
+@pytest.mark.parametrize(("query", "variables", "kwargs", "message"), [
+    ('{ d: lab_count { total } }', None, {}, 'Cannot query field "lab_count" on type "Query".'),
+    ('mutation { lab_count { total } }', None, {"allow_mutations": False},
+     "Can only perform a mutation operation from a POST request."),
+    ("query($t: String!) { lab_echo(text: $t) { text } }", {}, {},
+     'Variable "$t" of required type "String!" was not provided.'),
+    ("query($t: String) { lab_echo(text: $t) { text } }", {"t": 5}, {},
+     'Variable "$t" got invalid value 5; String cannot represent a non string value: 5'),
+    ("query A { lab_echo { text } } query B { lab_echo { text } }", None, {},
+     "Must provide operation name if query contains multiple operations."),
+    ("{ lab_echo { text } }", None, {"operation_name": "Z"}, 'Unknown operation named "Z".'),
+    ("{ a: lab_echo { text } b: lab_echo { text } c: lab_echo { text } }", None, {"limits": True}, None),
+])
+def test_refused_requests_call_no_tool(lab, query, variables, kwargs, message):
+    layer, tools = lab
+    if kwargs.pop("limits", False):
+        layer = GraphQL(layer.host, LAB_JSON, max_tool_calls=2)
+    before = list(tools.calls)
+    answer = layer.execute(query, variables, **kwargs)
+    assert "data" not in answer and answer["errors"]
+    if message is not None:
+        assert answer["errors"][0]["message"].startswith(message)
+    assert tools.calls == before
+
+
+def test_mutation_fields_run_one_after_another_in_document_order(lab):
+    layer, tools = lab
+    tools.total = 0
+    del tools.calls[:]
+    answer = layer.execute("mutation { c: lab_count(by: 100) { total } a: lab_count { total } }")
+    assert answer == {"data": {"c": {"total": 100}, "a": {"total": 101}}}
+    assert tools.calls == ["count", "count"]
+
+
+def test_query_tool_fields_run_concurrently():
+    barrier = threading.Barrier(2, timeout=30)
+    host = ToolHost(LAB_JSON)
+    host.register("lab", "echo", lambda text="": f"{text}:{barrier.wait()}")
+    with host:
+        answer = GraphQL(host, LAB_JSON).execute('{ a: lab_echo(text: "a") { text } b: lab_echo(text: "b") { text } }')
+    # Each call passed the barrier only because the other one was waiting too.
+    assert "errors" not in answer
+    assert {answer["data"][k]["text"][-1] for k in "ab"} == {"0", "1"}
+
+
+def test_failed_tool_error_carries_the_tool_text(lab):
+    layer, _ = lab
+    answer = layer.execute("{ x: lab_fail { text } }")
+    assert answer == {"data": {"x": None}, "errors": [{
+        "message": "ValueError: boom", "locations": [{"line": 1, "column": 3}], "path": ["x"],
+        "extensions": {"code": "TOOL_ERROR", "server": "lab", "tool": "fail", "text": "ValueError: boom"}}]}
+
+
+def test_class_surface_and_async(lab):
+    layer, _ = lab
+    import asyncio
+    assert layer.tool_count() == 7
+    assert json.loads(layer.execute_text("{ __typename }")) == {"data": {"__typename": "Query"}}
+    assert asyncio.run(layer.execute_async('{ lab_echo(text: "z") { text } }')) == {
+        "data": {"lab_echo": {"text": "z"}}}
+    part = layer.sdl(["lab_echo"])
+    assert "lab_echo" in part and "lab_weather" not in part and "LabWeatherResult" not in part
+    with pytest.raises(TypeError):
+        GraphQL("not an engine")
+    with pytest.raises(ValueError, match="max_depth"):
+        _graphql.TypedSchema(layer.engine, LAB_JSON, max_depth=0)
+    with pytest.raises(ValueError, match="invalid catalogue JSON"):
+        _graphql.TypedSchema(layer.engine, "{")
+
+
+SDK_SERVER = """
+from typing import TypedDict
+try:
+    from mcp.server.mcpserver import MCPServer as Server
+except ImportError:
+    from mcp.server.fastmcp import FastMCP as Server
+from mcp.types import ToolAnnotations
+app = Server("forecast")
+
+class Forecast(TypedDict):
+    city: str
+    high: float
+    hours: list[int]
+
+@app.tool(annotations=ToolAnnotations(readOnlyHint=True))
+def forecast(city: str, days: int = 1) -> Forecast:
+    "Forecast of a city"
+    return {"city": city, "high": 21.5 + days, "hours": [6, 12]}
+
+app.run()
+"""
+
+
+def test_sdk_server_with_output_schema_through_host_and_adapter(tmp_path):
+    from quorvel_graphql.mcp_adapter import McpServers, ServerConfig
+
+    script = tmp_path / "forecast_server.py"
+    script.write_text(SDK_SERVER)
+    config = ServerConfig("wx", sys.executable, (str(script),))
+    with McpServers({"wx": config}) as servers, ToolHost(servers.engine()) as host:
+        servers.serve(host)
+        layer = GraphQL(host, servers.catalogue_json())
+        assert "wx_forecast(city: String!, days: Int = 1): WxForecastResult" in layer.sdl()
+        answer = layer.execute('query($d: Int = 2) { f: wx_forecast(city: "Oslo", days: $d) { city high hours } }')
+    assert answer == {"data": {"f": {"city": "Oslo", "high": 23.5, "hours": [6, 12]}}}
+
+
+def test_cached_document_still_reads_each_requests_variables(lab):
+    layer, _ = lab
+    query = "query($t: String = \"d\", $go: Boolean = true) { e: lab_echo(text: $t) @include(if: $go) { text } }"
+    answers = [layer.execute(query, variables) for variables in ({"t": "one"}, {"t": "two"}, {"go": False}, {})]
+    assert answers == [{"data": {"e": {"text": "one"}}}, {"data": {"e": {"text": "two"}}}, {"data": {}},
+                       {"data": {"e": {"text": "d"}}}]
+
+
+# -- completion: null propagation and values that do not fit their type ---------------
+
+
+@pytest.mark.parametrize("query", [
+    "{ lab_listy { items { n } } }",
+    "{ lab_listy { items { __typename } } a: lab_listy { items { n __typename } } }",
+    "{ lab_odd { i } }", "{ lab_odd { e ok } }", "{ lab_odd { f s ok } }",
+    "{ lab_odd { ok ...on LabOddResult { i } } }",
+    '{ lab_broken { value } w: lab_weather(city: "Oslo") { readings { value } } }',
+])
+def test_unfit_values_fail_where_graphql_core_fails_them(lab, query):
+    # graphql-core words these messages with Python's repr; paths and
+    # locations must agree, the message only in kind.
+    layer, tools = lab
+    answer = compare_with_oracle(layer, tools, query, messages=False)
+    for error in answer.get("errors", ()):
+        assert error["message"].split(" ")[0] in {"Int", "Enum", "Float", "String", "Cannot"}, error
+
+
+# -- values on their way to the tool ------------------------------------------------
+
+LONG_TEXT = 'q"\\\n\t\x01é\u2028😀' * 12000
+NESTED = json.dumps([{"server": "s", "tools": [{"name": "t", "inputSchema": {"type": "object", "properties": {
+    "opts": {"type": "object", "required": ["mode"], "properties": {
+        "mode": {"enum": ["fast", "slow"]}, "level": {"type": "integer", "default": 3},
+        "tags": {"type": "array", "items": {"type": "string"}}}},
+    "ids": {"type": "array", "items": {"type": "integer"}}, "free": {}}}}]}])
+
+
+@pytest.mark.parametrize(("arguments", "variables", "received"), [
+    ("(opts: {mode: fast})", None, {"opts": {"mode": "fast", "level": 3}}),
+    ('(opts: {mode: slow, level: 1, tags: "one"})', None, {"opts": {"mode": "slow", "level": 1, "tags": ["one"]}}),
+    ("(ids: 7)", None, {"ids": [7]}),
+    ("(ids: $v)", {"v": 7}, {"ids": [7]}),
+    ("(opts: $o)", {"o": {"mode": "fast", "tags": "x"}}, {"opts": {"mode": "fast", "level": 3, "tags": ["x"]}}),
+    ("(opts: {mode: fast, level: $missing})", None, {"opts": {"mode": "fast", "level": 3}}),
+    ('(free: {a: [1, "b", null, true], b: ENUMISH})', None, {"free": {"a": [1, "b", None, True], "b": "ENUMISH"}}),
+    ("(free: $v)", {"v": {"deep": [{"x": 1.5}]}}, {"free": {"deep": [{"x": 1.5}]}}),
+    # Lone scalars far larger than one write step, with every kind of escape.
+    ("(free: $v)", {"v": LONG_TEXT}, {"free": LONG_TEXT}),
+    ("(opts: $o)", {"o": {"mode": "slow", "tags": [LONG_TEXT, "", "é"]}},
+     {"opts": {"mode": "slow", "level": 3, "tags": [LONG_TEXT, "", "é"]}}),
+    ("(free: $v)", {"v": -(2 ** 53)}, {"free": -(2 ** 53)}),
+    ("", None, {}),
+])
+def test_arguments_reach_the_tool_coerced(arguments, variables, received):
+    engine = _graphql.SchemaEngine(NESTED)
+    seen = []
+    host = ToolHost(engine)
+    host.register("s", "t", lambda **args: seen.append(args) or "ok", inline=True)
+    declared = {"$v": "$v: [Int!]" if "ids" in arguments else "$v: JSON", "$o": "$o: STOptsInput",
+                "$missing": "$missing: Int"}
+    used = [text for name, text in declared.items() if name in arguments]
+    query = f"query{'(' + ', '.join(used) + ')' if used else ''} {{ s_t{arguments} {{ text }} }}"
+    with host:
+        answer = GraphQL(host, NESTED).execute(query, variables)
+    assert answer == {"data": {"s_t": {"text": "ok"}}}, answer
+    assert seen == [received]
+
+
+@pytest.mark.parametrize(("variables", "message"), [
+    ({"o": {"level": 1}}, 'Variable "$o" got invalid value {"level":1}; Field "mode" of required type '
+                          '"STOptsMode!" was not provided.'),
+    ({"o": {"mode": "warp"}}, 'Variable "$o" got invalid value {"mode":"warp"} at "o.mode"; Value "warp" does '
+                              'not exist in "STOptsMode" enum.'),
+    ({"o": {"mode": "fast", "zz": 1}}, 'Variable "$o" got invalid value {"mode":"fast","zz":1}; Field "zz" is not '
+                                       'defined by type "STOptsInput".'),
+    ({"o": {"mode": "fast", "tags": [1]}}, 'Variable "$o" got invalid value {"mode":"fast","tags":[1]} at '
+                                           '"o.tags[0]"; String cannot represent a non string value: 1'),
+    ({"o": {"mode": "fast", "level": 2 ** 40}}, None),
+    ({"o": None, "i": [1, None]}, None),
+    ('{"o": ', "Variables are invalid JSON"),
+    ("[1]", "Variables must be provided as an Object where each property is a variable value."),
+])
+def test_bad_variables_are_refused_before_any_call(variables, message):
+    engine = _graphql.SchemaEngine(NESTED)
+    typed = _graphql.TypedSchema(engine, NESTED)
+    text = variables if isinstance(variables, str) else json.dumps(variables)
+    answer = json.loads(typed.execute("query($o: STOptsInput!, $i: [Int!]) { s_t(opts: $o, ids: $i) { text } }",
+                                      text))
+    assert "data" not in answer, answer
+    if message is not None:
+        assert answer["errors"][0]["message"].startswith(message)
+    theirs = graphql.graphql_sync(graphql.build_schema(typed.sdl()),
+                                  "query($o: STOptsInput!, $i: [Int!]) { s_t(opts: $o, ids: $i) { text } }",
+                                  variable_values=variables if isinstance(variables, dict) else None)
+    assert theirs.errors  # graphql-core refuses the same variables (or their absence)
+
+
+# -- limits, introspection corners, MCP-shaped answers ----------------------------------
+
+
+@pytest.mark.parametrize(("limits", "query"), [
+    ({"max_depth": 2}, '{ lab_weather(city: "x") { wind { speed } } }'),
+    ({"max_selected_fields": 3}, '{ lab_weather(city: "x") { city temperature unit } }'),
+    ({"max_tool_calls": 1}, '{ ...F ...F } fragment F on Query { a: lab_echo { text } b: lab_echo { text } }'),
+    ({"max_document_bytes": 64}, '{ lab_echo(text: "' + "x" * 100 + '") { text } }'),
+])
+def test_each_limit_refuses_before_any_call(lab, limits, query):
+    layer, tools = lab
+    before = list(tools.calls)
+    answer = GraphQL(layer.host, LAB_JSON, **limits).execute(query)
+    assert "data" not in answer and answer["errors"][0]["message"], answer
+    assert tools.calls == before
+    assert "errors" not in layer.execute(query) or query.count("lab_echo") > 1  # the default limits take it
+
+
+def test_type_lookup_and_typename_everywhere(lab):
+    layer, tools = lab
+    query = ('query($n: String!) { t: __type(name: $n) { name kind fields { name type { name kind ofType { name } } } }'
+             ' none: __type(name: "Nope") { name } w: lab_weather(city: "Oslo") { __typename wind { __typename } } }')
+    compare_with_oracle(layer, tools, query, {"n": "LabWeatherResult"})
+
+
+class McpShaped:
+    """A host answering like the MCP adapter: content items, structuredContent, isError."""
+
+    def __init__(self, engine, reply):
+        self.engine, self.reply, self.stop = engine, reply, threading.Event()
+        self.thread = threading.Thread(target=self.serve, daemon=True)
+
+    def serve(self):
+        while not self.stop.is_set():
+            request = self.engine.receive_tool_call(20)
+            if request is not None:
+                self.engine.respond_tool_call(json.loads(request)["request_id"], json.dumps(self.reply))
+
+    def __enter__(self):
+        self.engine.attach_call_bridge()
+        self.thread.start()
+        return self
+
+    def __exit__(self, *exc):
+        self.stop.set()
+        self.engine.detach_call_bridge()
+        self.thread.join(10)
+
+
+@pytest.mark.parametrize(("reply", "expected", "error"), [
+    ({"content": [{"type": "text", "text": "a"}, {"type": "image", "data": "x"}, {"type": "text", "text": "b"}],
+      "isError": False},
+     {"text": "a\nb", "json": None, "structuredContent": None, "isError": False}, None),
+    ({"content": [{"type": "text", "text": '{"k": [1, 2]}'}], "isError": False},
+     {"text": '{"k": [1, 2]}', "json": {"k": [1, 2]}, "structuredContent": None, "isError": False}, None),
+    ({"content": [], "structuredContent": {"s": 1}, "isError": False},
+     {"text": None, "json": {"s": 1}, "structuredContent": {"s": 1}, "isError": False}, None),
+    ({"content": [{"type": "text", "text": "no such file"}], "isError": True}, None, "no such file"),
+])
+def test_tool_result_of_mcp_answers(reply, expected, error):
+    catalogue = json.dumps([{"server": "m", "tools": [{"name": "t"}]}])
+    typed_catalogue = json.dumps([{"server": "m", "tools": [{"name": "t", "outputSchema": {
+        "type": "object", "properties": {"s": {"type": "integer"}}}}]}])
+    engine = _graphql.SchemaEngine(typed_catalogue)
+    with McpShaped(engine, reply):
+        typed = json.loads(_graphql.TypedSchema(engine, typed_catalogue).execute("{ m_t { s } }"))
+    if reply.get("structuredContent"):
+        assert typed == {"data": {"m_t": reply["structuredContent"]}}
+    else:  # a typed tool without structured content (or failing) fails its field
+        assert typed["data"] == {"m_t": None} and typed["errors"][0]["path"] == ["m_t"], typed
+    engine = _graphql.SchemaEngine(catalogue)
+    with McpShaped(engine, reply):
+        answer = json.loads(_graphql.TypedSchema(engine, catalogue).execute(
+            "{ m_t { text json structuredContent isError content } }"))
+    if error is None:
+        assert answer == {"data": {"m_t": {**expected, "content": reply["content"]}}}
+    else:
+        assert answer["data"] == {"m_t": None}
+        assert [(e["message"], e["path"], e["extensions"]["text"]) for e in answer["errors"]] == [
+            (error, ["m_t"], error)]
+
+
+def test_filtered_sdl_is_a_whole_schema():
+    catalogue = EXAMPLE_CATALOGUE.read_text()
+    typed = _graphql.TypedSchema(_graphql.SchemaEngine(catalogue), catalogue)
+    for fields in (["math_stats"], ["files_write_scratch", "clock_now"], []):
+        part = typed.sdl(fields)
+        schema = graphql.build_schema(part)  # every type it names is in it
+        tool_fields = {name for root in (schema.query_type, schema.mutation_type) if root
+                       for name in root.fields if name not in ("servers", "search")}
+        assert tool_fields == set(fields)
+
+
+# -- the binding: interruption, threads, printing --------------------------------------
+
+INTERRUPTED = """
+import json, os, signal, sys, threading
+import _graphql
+catalogue = json.dumps([{"server": "s", "tools": [{"name": "t"}]}])
+engine = _graphql.SchemaEngine(catalogue)
+typed = _graphql.TypedSchema(engine, catalogue)
+engine.attach_call_bridge()
+taken = []
+
+def host_takes_one_and_never_answers():
+    taken.append(json.loads(engine.receive_tool_call(20000))["request_id"])
+    threading.Timer(0.1, os.kill, (os.getpid(), signal.SIGINT)).start()
+
+threading.Thread(target=host_takes_one_and_never_answers, daemon=True).start()
+try:
+    typed.execute("{ a: s_t { text } b: s_t { text } }")
+except KeyboardInterrupt:
+    pass
+else:
+    sys.exit("execute returned although interrupted")
+assert len(taken) == 1 and not engine.respond_tool_call(taken[0], "1"), taken
+print("interrupted")
+"""
+
+
+def test_ctrl_c_stops_a_waiting_execute_and_withdraws_its_calls():
+    import subprocess
+    done = subprocess.run([sys.executable, "-c", INTERRUPTED], capture_output=True, text=True, timeout=60)
+    assert (done.returncode, done.stdout.strip()) == (0, "interrupted"), done.stderr
+
+
+def test_threads_share_one_schema_and_its_document_cache():
+    catalogue = EXAMPLE_CATALOGUE.read_text()
+    typed = _graphql.TypedSchema(_graphql.SchemaEngine(catalogue), catalogue)
+    queries = [f'query($n: Int = {i}) {{ __typename s{i}: servers {{ name }} t: __type(name: "Server") {{ name }} }}'
+               for i in range(40)]
+    expected = {q: typed.execute(q) for q in queries}
+    failures = []
+
+    def run(offset):
+        for i in range(200):
+            q = queries[(i + offset) % len(queries)]
+            if typed.execute(q) != expected[q]:
+                failures.append(q)
+
+    threads = [threading.Thread(target=run, args=(k * 7,)) for k in range(4)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join(60)
+    assert not failures and not any(thread.is_alive() for thread in threads)
+
+
+@pytest.mark.parametrize("description", [
+    "plain", 'ends with a quote"', "ends with a backslash\\", "  leading spaces", "two\nlines",
+    "indented\n  second", "\nleading newline", "trailing newline\n", 'has """ inside', "tab\there",
+    "bell \x07 char", "x" * 90, "ünïcödé ✓", "",
+])
+def test_descriptions_print_as_graphql_core_prints_them(description):
+    catalogue = json.dumps([{"server": "s", "tools": [{"name": "t", "description": description, "inputSchema": {
+        "type": "object", "properties": {"a": {"type": "string", "description": description},
+                                         "b": {"type": "integer"}}}}]}])
+    sdl = _graphql.TypedSchema(_graphql.SchemaEngine(catalogue), catalogue).sdl()
+    schema = graphql.build_schema(sdl)
+    assert graphql.print_schema(schema) == sdl
+    field = schema.query_type.fields["s_t"]
+    # The catalogue reader trims a tool's description; schemas keep theirs.
+    assert (field.description, field.args["a"].description) == (description.strip() or None, description or None)
+
+
+def test_colliding_names_get_distinct_types():
+    # "aB"+"c" and "a"+"b_c" both spell ABC; "a_b"+"c" takes field a_b_c a
+    # second time, which the engine (and so this layer) gives its first tool.
+    output = {"type": "object", "properties": {"v": {"type": "integer"}}}
+    catalogue = json.dumps([{"server": "aB", "tools": [{"name": "c", "outputSchema": output}]},
+                            {"server": "a", "tools": [{"name": "b_c", "outputSchema": output}]},
+                            {"server": "a_b", "tools": [{"name": "c"}]}])
+    typed = _graphql.TypedSchema(_graphql.SchemaEngine(catalogue), catalogue)
+    fields = graphql.build_schema(typed.sdl()).query_type.fields
+    assert {name: graphql.get_named_type(f.type).name for name, f in fields.items()} == {
+        "servers": "Server", "search": "SearchHit", "aB_c": "ABCResult", "a_b_c": "ABCResult_2"}
+    assert typed.tool_count() == 2
