@@ -80,25 +80,8 @@ KINDS: dict[str, tuple[int, str, bytes, bool, int]] = {
 TIME_LIMIT = 5
 
 
-def children_of(pid: int) -> set[int]:
-    found = set()
-    for entry in os.listdir("/proc"):
-        if entry.isdigit():
-            try:
-                with open(f"/proc/{entry}/stat") as stat:
-                    if int(stat.read().rsplit(")", 1)[1].split()[1]) == pid:
-                        found.add(int(entry))
-            except OSError:
-                pass
-    return found
 
 
-def command_line(pid: int) -> str:
-    try:
-        with open(f"/proc/{pid}/cmdline", "rb") as stream:
-            return stream.read().replace(b"\0", b" ").decode(errors="replace")
-    except OSError:
-        return ""
 
 
 def rss_kib(pid: int) -> int:
@@ -109,12 +92,6 @@ def rss_kib(pid: int) -> int:
     return 0
 
 
-def alive(pid: int) -> bool:
-    try:
-        with open(f"/proc/{pid}/stat") as stat:
-            return stat.read().rsplit(")", 1)[1].split()[0] != "Z"
-    except OSError:
-        return False
 
 
 def descriptors(pid: int) -> int:
