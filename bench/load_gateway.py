@@ -80,18 +80,12 @@ KINDS: dict[str, tuple[int, str, bytes, bool, int]] = {
 TIME_LIMIT = 5
 
 
-
-
-
-
 def rss_kib(pid: int) -> int:
     with open(f"/proc/{pid}/status") as status:
         for line in status:
             if line.startswith("VmRSS:"):
                 return int(line.split()[1])
     return 0
-
-
 
 
 def descriptors(pid: int) -> int:
