@@ -179,6 +179,9 @@ SYNTAX = [
     ('{ files_read_file(path: "a\nb") { text } }', "Syntax Error: Unterminated string.", (1, 27)),
     ('{ files_read_file(path: "\\x") { text } }', 'Syntax Error: Invalid character escape sequence: "\\x".', (1, 26)),
     ('{ files_read_file(path: "\\uD800") { text } }', 'Syntax Error: Invalid Unicode escape sequence: "\\uD800".', (1, 26)),
+    # The message quotes whole characters, never a byte of one.
+    ('"\\u12"\ufeff', 'Syntax Error: Invalid Unicode escape sequence: "\\u12"\ufeff".', (1, 2)),
+    ('"\\u{1é}"', 'Syntax Error: Invalid Unicode escape sequence: "\\u{1é".', (1, 2)),
     ("{ files_read_file(limit: 01) { text } }", 'Syntax Error: Invalid number, unexpected digit after 0: "1".', (1, 27)),
     ("{ files_read_file(limit: 1.) { text } }", "Syntax Error: Invalid number, expected digit but got: \")\".", (1, 28)),
     ("{ files_read_file(limit: 1x) { text } }", 'Syntax Error: Invalid number, expected digit but got: "x".', (1, 27)),

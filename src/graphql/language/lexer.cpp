@@ -11,6 +11,25 @@ namespace quorvel::graphql {
 
 namespace {
 
+bool is_continuation_byte(char c) { return (static_cast<unsigned char>(c) & 0xC0) == 0x80; }
+
+// Bytes of the first `count` characters of `text`: an error message quotes
+// whole characters, as graphql-js counts them, never half of one.
+std::size_t bytes_of_characters(std::string_view text, std::size_t count) {
+    std::size_t at = 0;
+    for (; count > 0 && at < text.size(); --count) {
+        ++at;
+        while (at < text.size() && is_continuation_byte(text[at])) ++at;
+    }
+    return at;
+}
+
+// `end` moved past the rest of the character whose first byte precedes it.
+std::size_t end_of_character(std::string_view text, std::size_t end) {
+    while (end < text.size() && is_continuation_byte(text[end])) ++end;
+    return end;
+}
+
 bool is_name_start(unsigned char c) { return c == '_' || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
 bool is_name_continue(unsigned char c) { return is_name_start(c) || (c >= '0' && c <= '9'); }
 bool is_digit(unsigned char c) { return c >= '0' && c <= '9'; }
@@ -341,7 +360,7 @@ std::optional<GraphqlError> Lexer::read_escape(std::size_t at, std::string& out,
             point = (point << 4) | digit;
             if (point > 0x10FFFF) break;
         }
-        size = std::min(size, source_.size() - at);
+        size = end_of_character(source_, std::min(at + size, source_.size())) - at;
         return error_at(at, "Invalid Unicode escape sequence: \"" + unicode::to_valid_utf8(source_.substr(at, size)) +
                                 "\".");
     }
@@ -361,7 +380,9 @@ std::optional<GraphqlError> Lexer::read_escape(std::size_t at, std::string& out,
             return std::nullopt;
         }
     }
-    return error_at(at, "Invalid Unicode escape sequence: \"" + unicode::to_valid_utf8(source_.substr(at, 6)) + "\".");
+    const std::size_t quoted = bytes_of_characters(source_.substr(at), 6);
+    return error_at(at, "Invalid Unicode escape sequence: \"" + unicode::to_valid_utf8(source_.substr(at, quoted)) +
+                            "\".");
 }
 
 // StringValue :: " StringCharacter* "
