@@ -25,6 +25,8 @@ WAIT = 20.0  # bound on any single wait in these tests; never reached when they 
 
 @asynccontextmanager
 async def gateway_over(handlers: dict[str, Callable[..., Any]], **options: Any) -> AsyncIterator[Gateway]:
+    # The engine's own language: its requests are the ones admitted by rehearsal.
+    options.setdefault("raw", True)
     host = ToolHost(CATALOGUE, max_workers=4)
     for tool, handler in handlers.items():
         host.register("adv", tool, handler)

@@ -57,7 +57,7 @@ class StdioGateway:
 
 @pytest.fixture(scope="module")
 def gateway() -> Iterator[StdioGateway]:
-    process = subprocess.Popen(gateway_command("--catalogue", str(EXAMPLE_CATALOGUE)), env=child_env(),
+    process = subprocess.Popen(gateway_command("--catalogue", str(EXAMPLE_CATALOGUE), "--raw"), env=child_env(),
                                stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
     running = StdioGateway(process)
     try:
