@@ -159,9 +159,13 @@ public:
     bool write_resolved(TypeId parent, const Field& field, const FieldGroup& group, const Source& value);
     bool write_tool_field(const Field& field, const FieldGroup& group, json::Ref reply);
 
+    // A response key is a GraphQL name (letters, digits, '_'), which never
+    // needs escaping in JSON.
     void write_key(std::string_view key) {
-        json::write_string(key, out_);
-        out_.push_back(':');
+        out_.reserve(out_.size() + key.size() + 3);
+        out_.push_back('"');
+        out_.append(key);
+        out_ += "\":";
     }
 
     // A field error points at every node merged under the field's response
