@@ -71,6 +71,18 @@ std::string dedent_block_string(const std::vector<std::string_view>& lines) {
     return out;
 }
 
+// The first `count` characters from `at`, as graphql-core quotes a bad
+// escape: characters, so a multi-byte one after it is never cut in half.
+std::string_view characters(std::string_view source, std::size_t at, std::size_t count) {
+    std::size_t end = at;
+    for (std::size_t n = 0; n < count && end < source.size(); ++n) {
+        std::size_t length = 0;
+        unicode::decode_at(source, end, length);
+        end += std::max<std::size_t>(length, 1);
+    }
+    return source.substr(at, end - at);
+}
+
 }  // namespace
 
 std::string_view token_kind_description(TokenKind kind) {
@@ -361,7 +373,7 @@ std::optional<GraphqlError> Lexer::read_escape(std::size_t at, std::string& out,
             return std::nullopt;
         }
     }
-    return error_at(at, "Invalid Unicode escape sequence: \"" + unicode::to_valid_utf8(source_.substr(at, 6)) + "\".");
+    return error_at(at, "Invalid Unicode escape sequence: \"" + unicode::to_valid_utf8(characters(source_, at, 6)) + "\".");
 }
 
 // StringValue :: " StringCharacter* "
