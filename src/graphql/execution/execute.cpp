@@ -570,6 +570,7 @@ Source Executor::resolve_introspection(const Field& field, const Source& parent)
     const std::string_view name = field.name;
     auto records = [&](Kind kind, const auto& pool, Range range) {
         Source list = Source::of_list();
+        list.items.reserve(range.end() - range.first);
         for (std::uint32_t i = range.first; i < range.end(); ++i) list.items.push_back(Source::of_record(kind, &pool[i]));
         return list;
     };
@@ -583,6 +584,7 @@ Source Executor::resolve_introspection(const Field& field, const Source& parent)
             if (name == "mutationType") return Source::of_type(schema_.mutation_type());
             if (name == "types") {
                 Source list = Source::of_list();
+                list.items.reserve(schema_.type_count());
                 for (TypeId id = 0; id < schema_.type_count(); ++id) {
                     const Type& type = schema_.type(id);
                     if (!type.name.empty() && type.listed) list.items.push_back(Source::of_type(id));
