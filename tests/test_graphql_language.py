@@ -193,6 +193,9 @@ SYNTAX = [
     ("\ufeff# comment\n,,{ a b: }", "Syntax Error: Expected Name, found \"}\".", (2, 10)),
     # Columns count characters, not bytes.
     ('{ f(s: "é€😀", t: ?) }', 'Syntax Error: Unexpected character: "?".', (1, 18)),
+    # A bad escape is quoted by characters, so one of several bytes is quoted whole.
+    ('{ f(s: "\\u12"\ufeff) }', 'Syntax Error: Invalid Unicode escape sequence: "\\u12"\ufeff".', (1, 9)),
+    ('{ f(s: "\\u1😀xyz") }', 'Syntax Error: Invalid Unicode escape sequence: "\\u1😀xy".', (1, 9)),
 ]
 
 

@@ -521,6 +521,24 @@ def test_arguments_reach_the_tool_coerced(arguments, variables, received):
     assert seen == [received]
 
 
+@pytest.mark.parametrize("special", ['"', "\\", "\x1f", "\x7f", "é", "\u2028", "😀", "\x00"])
+def test_text_comes_back_whole_wherever_its_special_byte_falls(special):
+    # Every offset across two 8-byte words, plain ASCII on both sides; the
+    # tool echoes the text as its answer and raises it as its failure.
+    texts = ["ab" * offset + special + "cd" * (9 - offset) for offset in range(10)]
+    host = ToolHost(_graphql.SchemaEngine(NESTED))
+    host.register("s", "t", lambda free: (_ for _ in ()).throw(ValueError(free)) if free[0] == "!" else free,
+                  inline=True)
+    query = "query($v: JSON) { s_t(free: $v) { text } }"
+    with host:
+        layer = GraphQL(host, NESTED)
+        answers = [layer.execute(query, {"v": text}) for text in texts]
+        failures = [layer.execute(query, {"v": "!" + text}) for text in texts]
+    assert answers == [{"data": {"s_t": {"text": text}}} for text in texts]
+    assert [(f["errors"][0]["message"], f["errors"][0]["extensions"]["text"]) for f in failures] == [
+        ("ValueError: !" + text,) * 2 for text in texts]
+
+
 @pytest.mark.parametrize(("variables", "message"), [
     ({"o": {"level": 1}}, 'Variable "$o" got invalid value {"level":1}; Field "mode" of required type '
                           '"STOptsMode!" was not provided.'),

@@ -817,10 +817,23 @@ void write_real(double value, std::string& out) {
 }
 
 bool is_plain_string(std::string_view text) {
-    for (char c : text) {
-        if (escape_table[static_cast<unsigned char>(c)]) return false;
+    // Eight bytes at a time; only text with a byte past ASCII needs the
+    // UTF-8 decoder at all.
+    constexpr std::uint64_t highs = 0x8080808080808080ULL;
+    std::uint64_t high_bits = 0;
+    std::size_t i = 0;
+    for (; text.size() - i >= 8; i += 8) {
+        std::uint64_t word;
+        std::memcpy(&word, text.data() + i, 8);
+        if (word_needs_escape(word)) return false;
+        high_bits |= word & highs;
     }
-    return is_valid_utf8(text);
+    for (; i < text.size(); ++i) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        if (escape_table[c]) return false;
+        high_bits |= c & 0x80;
+    }
+    return high_bits == 0 || is_valid_utf8(text);
 }
 
 }  // namespace quorvel::json

@@ -159,9 +159,13 @@ public:
     bool write_resolved(TypeId parent, const Field& field, const FieldGroup& group, const Source& value);
     bool write_tool_field(const Field& field, const FieldGroup& group, json::Ref reply);
 
+    // A response key is a GraphQL name (letters, digits, '_'), which never
+    // needs escaping in JSON.
     void write_key(std::string_view key) {
-        json::write_string(key, out_);
-        out_.push_back(':');
+        out_.reserve(out_.size() + key.size() + 3);
+        out_.push_back('"');
+        out_.append(key);
+        out_ += "\":";
     }
 
     // A field error points at every node merged under the field's response
@@ -568,6 +572,7 @@ Source Executor::resolve_introspection(const Field& field, const Source& parent)
     const std::string_view name = field.name;
     auto records = [&](Kind kind, const auto& pool, Range range) {
         Source list = Source::of_list();
+        list.items.reserve(range.end() - range.first);
         for (std::uint32_t i = range.first; i < range.end(); ++i) list.items.push_back(Source::of_record(kind, &pool[i]));
         return list;
     };
@@ -581,6 +586,7 @@ Source Executor::resolve_introspection(const Field& field, const Source& parent)
             if (name == "mutationType") return Source::of_type(schema_.mutation_type());
             if (name == "types") {
                 Source list = Source::of_list();
+                list.items.reserve(schema_.type_count());
                 for (TypeId id = 0; id < schema_.type_count(); ++id) {
                     const Type& type = schema_.type(id);
                     if (!type.name.empty() && type.listed) list.items.push_back(Source::of_type(id));

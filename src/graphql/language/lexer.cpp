@@ -11,25 +11,6 @@ namespace quorvel::graphql {
 
 namespace {
 
-bool is_continuation_byte(char c) { return (static_cast<unsigned char>(c) & 0xC0) == 0x80; }
-
-// Bytes of the first `count` characters of `text`: an error message quotes
-// whole characters, as graphql-js counts them, never half of one.
-std::size_t bytes_of_characters(std::string_view text, std::size_t count) {
-    std::size_t at = 0;
-    for (; count > 0 && at < text.size(); --count) {
-        ++at;
-        while (at < text.size() && is_continuation_byte(text[at])) ++at;
-    }
-    return at;
-}
-
-// `end` moved past the rest of the character whose first byte precedes it.
-std::size_t end_of_character(std::string_view text, std::size_t end) {
-    while (end < text.size() && is_continuation_byte(text[end])) ++end;
-    return end;
-}
-
 bool is_name_start(unsigned char c) { return c == '_' || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
 bool is_name_continue(unsigned char c) { return is_name_start(c) || (c >= '0' && c <= '9'); }
 bool is_digit(unsigned char c) { return c >= '0' && c <= '9'; }
@@ -88,6 +69,18 @@ std::string dedent_block_string(const std::vector<std::string_view>& lines) {
         out.append(line);
     }
     return out;
+}
+
+// The first `count` characters from `at`, as graphql-core quotes a bad
+// escape: characters, so a multi-byte one after it is never cut in half.
+std::string_view characters(std::string_view source, std::size_t at, std::size_t count) {
+    std::size_t end = at;
+    for (std::size_t n = 0; n < count && end < source.size(); ++n) {
+        std::size_t length = 0;
+        unicode::decode_at(source, end, length);
+        end += std::max<std::size_t>(length, 1);
+    }
+    return source.substr(at, end - at);
 }
 
 }  // namespace
@@ -360,7 +353,7 @@ std::optional<GraphqlError> Lexer::read_escape(std::size_t at, std::string& out,
             point = (point << 4) | digit;
             if (point > 0x10FFFF) break;
         }
-        size = end_of_character(source_, std::min(at + size, source_.size())) - at;
+        size = std::min(size, source_.size() - at);
         return error_at(at, "Invalid Unicode escape sequence: \"" + unicode::to_valid_utf8(source_.substr(at, size)) +
                                 "\".");
     }
@@ -380,9 +373,7 @@ std::optional<GraphqlError> Lexer::read_escape(std::size_t at, std::string& out,
             return std::nullopt;
         }
     }
-    const std::size_t quoted = bytes_of_characters(source_.substr(at), 6);
-    return error_at(at, "Invalid Unicode escape sequence: \"" + unicode::to_valid_utf8(source_.substr(at, quoted)) +
-                            "\".");
+    return error_at(at, "Invalid Unicode escape sequence: \"" + unicode::to_valid_utf8(characters(source_, at, 6)) + "\".");
 }
 
 // StringValue :: " StringCharacter* "
