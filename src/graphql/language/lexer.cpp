@@ -353,9 +353,10 @@ std::optional<GraphqlError> Lexer::read_escape(std::size_t at, std::string& out,
             point = (point << 4) | digit;
             if (point > 0x10FFFF) break;
         }
-        size = std::min(size, source_.size() - at);
-        return error_at(at, "Invalid Unicode escape sequence: \"" + unicode::to_valid_utf8(source_.substr(at, size)) +
-                                "\".");
+        // Everything before the offending character is ASCII, so `size`
+        // bytes scanned are `size` characters, the last one quoted whole.
+        const std::string quoted = unicode::to_valid_utf8(characters(source_, at, size));
+        return error_at(at, "Invalid Unicode escape sequence: \"" + quoted + "\".");
     }
     const std::int64_t code = read_hex4(source_, at + 2);
     if (is_scalar_value(code)) {
