@@ -47,6 +47,14 @@ class TypedSchema:
         *,
         allow_mutations: bool = True,
     ) -> str: ...
+    def tool_calls(
+        self,
+        query: str,
+        variables_json: str | None = None,
+        operation_name: str | None = None,
+        *,
+        allow_mutations: bool = True,
+    ) -> int: ...
     def sdl(self, fields: Sequence[str] | None = None) -> str: ...
     def tool_count(self) -> int: ...
 

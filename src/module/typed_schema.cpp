@@ -126,31 +126,46 @@ void typed_schema_dealloc(PyObject* self) {
     Py_DECREF(type);
 }
 
-PyObject* typed_schema_execute(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static constexpr std::array<Parameter, 4> parameters{
-        {{"query", true}, {"variables_json", false}, {"operation_name", false}, {"allow_mutations", false}}};
-    if (nargs > 3) {
-        PyErr_Format(PyExc_TypeError, "TypedSchema.execute() takes at most 3 positional arguments (%zd given)", nargs);
-        return nullptr;
-    }
-    std::array<PyObject*, 4> bound{};
-    if (!bind_fastcall("TypedSchema.execute", parameters, args, nargs, kwnames, bound)) return nullptr;
+
+// The texts a request views, owned for the length of one call.
+struct RequestTexts {
     std::string query;
     std::optional<std::string> variables_json;
     std::optional<std::string> operation_name;
-    if (!convert_text(bound[0], "query", query) || !convert_optional_text(bound[1], "variables_json", variables_json) ||
-        !convert_optional_text(bound[2], "operation_name", operation_name)) {
-        return nullptr;
+};
+
+// `method(query, variables_json=None, operation_name=None, *, allow_mutations=True)`
+// as a request over `texts`.
+bool bind_request(const char* method, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                  RequestTexts& texts, graphql::Request& request) {
+    static constexpr std::array<Parameter, 4> parameters{
+        {{"query", true}, {"variables_json", false}, {"operation_name", false}, {"allow_mutations", false}}};
+    if (nargs > 3) {
+        PyErr_Format(PyExc_TypeError, "%s() takes at most 3 positional arguments (%zd given)", method, nargs);
+        return false;
     }
-    graphql::Request request;
-    request.query = query;
-    if (variables_json) request.variables_json = *variables_json;
-    if (operation_name) request.operation_name = *operation_name;
+    std::array<PyObject*, 4> bound{};
+    if (!bind_fastcall(method, parameters, args, nargs, kwnames, bound)) return false;
+    if (!convert_text(bound[0], "query", texts.query) ||
+        !convert_optional_text(bound[1], "variables_json", texts.variables_json) ||
+        !convert_optional_text(bound[2], "operation_name", texts.operation_name)) {
+        return false;
+    }
+    request.query = texts.query;
+    if (texts.variables_json) request.variables_json = *texts.variables_json;
+    if (texts.operation_name) request.operation_name = *texts.operation_name;
     if (bound[3] != nullptr) {
         const int allowed = PyObject_IsTrue(bound[3]);
-        if (allowed < 0) return nullptr;
+        if (allowed < 0) return false;
         request.allow_mutations = allowed == 1;
     }
+    return true;
+}
+
+PyObject* typed_schema_execute(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    RequestTexts texts;
+    graphql::Request request;
+    if (!bind_request("TypedSchema.execute", args, nargs, kwnames, texts, request)) return nullptr;
     TypedSchemaObject* typed = typed_object(self);
     const EngineRecord* engine = engine_record(typed->engine);
     if (engine == nullptr) return nullptr;
@@ -166,6 +181,18 @@ PyObject* typed_schema_execute(PyObject* self, PyObject* const* args, Py_ssize_t
         return nullptr;
     }
     return text_to_str(*document);
+}
+
+PyObject* typed_schema_tool_calls(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    RequestTexts texts;
+    graphql::Request request;
+    if (!bind_request("TypedSchema.tool_calls", args, nargs, kwnames, texts, request)) return nullptr;
+    TypedSchemaObject* typed = typed_object(self);
+    std::size_t calls = 0;
+    Py_BEGIN_ALLOW_THREADS
+    calls = graphql::count_tool_calls(*typed->schema, request, typed->limits, typed->documents.get());
+    Py_END_ALLOW_THREADS
+    return PyLong_FromSize_t(calls);
 }
 
 PyObject* typed_schema_sdl(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -202,6 +229,9 @@ PyMethodDef typed_schema_methods[] = {
     {"execute", entry<typed_schema_execute>(), METH_FASTCALL | METH_KEYWORDS,
      "execute($self, query, variables_json=None, operation_name=None, *, allow_mutations=True)\n--\n\n"
      "Runs a GraphQL request; returns the response document as JSON text."},
+    {"tool_calls", entry<typed_schema_tool_calls>(), METH_FASTCALL | METH_KEYWORDS,
+     "tool_calls($self, query, variables_json=None, operation_name=None, *, allow_mutations=True)\n--\n\n"
+     "The tool calls the request would make, without making any (0 for a request refused as a whole)."},
     {"sdl", entry<typed_schema_sdl>(), METH_FASTCALL | METH_KEYWORDS,
      "sdl($self, fields=None)\n--\n\n"
      "The schema in GraphQL SDL; with `fields`, only those tool fields (and the built-in ones) and the types "

@@ -346,12 +346,16 @@ class Gateway:
         serving = self._serving  # one host for the whole request, even if a late server replaces it
         if not self.raw:
             # The typed layer validates the whole document, its tool calls
-            # per request included, before any tool runs.
-            run = functools.partial(self._typed_of(serving).schema.execute, query, variables_text, operation_name,
+            # per request included, before any tool runs; it also counts
+            # them, so room for them is reserved first.
+            typed = self._typed_of(serving).schema
+            run = functools.partial(typed.execute, query, variables_text, operation_name,
                                     allow_mutations=allow_mutations)
             if not self.calls_tools:
                 return self._bounded(await self._off_loop(run))
-            return self._bounded(await self._off_loop(self._execute_counted, run))
+            count = functools.partial(typed.tool_calls, query, variables_text, operation_name,
+                                      allow_mutations=allow_mutations)
+            return await self._run_reserved(await self._beside_loop(count, query, variables_text), run)
         if not self.calls_tools:  # nothing is attached: no tool can run
             return self._bounded(await self._off_loop(serving.engine.execute, query, variables_text))
         rehearsal = await self._rehearse(serving, query, variables_text)
@@ -362,29 +366,35 @@ class Gateway:
             # The engine itself read no tool field in it: a short query like
             # this answers in microseconds, without a thread.
             return self._bounded(serving.engine.execute(query, variables_text))
-        await self.budget.reserve(rehearsal.tool_calls, self.time_limit)
+        return await self._run_reserved(rehearsal.tool_calls,
+                                        functools.partial(serving.engine.execute, query, variables_text))
+
+    async def _run_reserved(self, calls: int, run: Callable[[], str]) -> str:
+        """``run()`` off the loop once room for its ``calls`` is reserved."""
+        await self.budget.reserve(calls, self.time_limit)
         try:
             if self._stopping:
                 raise Refusal(SHUTTING_DOWN, 503)
             # Shielded: once the engine has the request its calls are under
             # way, and the budget must stay taken until they are done.
-            run = asyncio.ensure_future(self._off_loop(
-                self._execute_counted, functools.partial(serving.engine.execute, query, variables_text)))
-            run.add_done_callback(lambda _: self.budget.release(rehearsal.tool_calls))
+            task = asyncio.ensure_future(self._off_loop(self._execute_counted, run))
+            task.add_done_callback(lambda _: self.budget.release(calls))
         except BaseException:
-            self.budget.release(rehearsal.tool_calls)
+            self.budget.release(calls)
             raise
-        return self._bounded(await asyncio.shield(run))
+        return self._bounded(await asyncio.shield(task))
 
     async def _rehearse(self, serving: _Serving, query: str, variables_text: str | None) -> Rehearsal:
-        # The rehearsal engine is never attached, so it cannot wait on a tool:
-        # a short request is rehearsed right here.  A long one goes to threads
-        # of its own, never behind queries that wait on their tools.
-        size = len(query) + len(variables_text or "")
-        if size <= INLINE_REHEARSAL_CHARS:
-            return rehearse(serving.rehearsal, query, variables_text)
-        loop = asyncio.get_running_loop()
-        return await loop.run_in_executor(self._rehearsal_pool, rehearse, serving.rehearsal, query, variables_text)
+        return await self._beside_loop(functools.partial(rehearse, serving.rehearsal, query, variables_text),
+                                       query, variables_text)
+
+    async def _beside_loop(self, work: Callable[[], _T], query: str, variables_text: str | None) -> _T:
+        # Admission work calls no tool, so it cannot wait on one: a short
+        # request is checked right here.  A long one goes to threads of its
+        # own, never behind queries that wait on their tools.
+        if len(query) + len(variables_text or "") <= INLINE_REHEARSAL_CHARS:
+            return work()
+        return await asyncio.get_running_loop().run_in_executor(self._rehearsal_pool, work)
 
     async def _off_loop(self, work: Callable[..., _T], *arguments: Any) -> _T:
         try:

@@ -6,6 +6,7 @@
 #include <functional>
 #include <unordered_map>
 #include <utility>
+#include <variant>
 #include <vector>
 
 #include "execution/execution.hpp"
@@ -801,42 +802,85 @@ void DocumentCache::keep(std::string_view query, std::shared_ptr<const Document>
     entries_.emplace(std::string(query), std::move(document));
 }
 
-std::optional<std::string> execute_request(const Schema& schema, const EngineRecord& engine, const Request& request,
-                                           const RequestLimits& limits, InterruptCheck* interrupt,
-                                           DocumentCache* cache) {
-    std::shared_ptr<const Document> checked = cache != nullptr ? cache->find(request.query) : nullptr;
-    if (checked == nullptr) {
+namespace {
+
+// A request ready to run: everything decided before any tool is called.
+struct Prepared {
+    std::shared_ptr<const Document> document;
+    const OperationDefinition* operation = nullptr;
+    bool mutation = false;
+    TypeId root = no_type;
+    VariableValues variables;
+};
+
+// Parse and validate (or the cached document), pick the operation, apply the
+// mutation rule and coerce the variables; a refusal is the response
+// document that says why.
+std::variant<Prepared, std::string> prepare(const Schema& schema, const Request& request,
+                                            const RequestLimits& limits, DocumentCache* cache) {
+    Prepared ready;
+    ready.document = cache != nullptr ? cache->find(request.query) : nullptr;
+    if (ready.document == nullptr) {
         GraphqlResult<Document> parsed = parse_document(request.query, parse_limits(limits));
         if (!parsed) return errors_document({std::move(parsed).error()});
         if (std::vector<GraphqlError> errors = validate(schema, parsed.value(), limits); !errors.empty()) {
             return errors_document(errors);
         }
-        checked = std::make_shared<const Document>(std::move(parsed).value());
-        if (cache != nullptr) cache->keep(request.query, checked);
+        ready.document = std::make_shared<const Document>(std::move(parsed).value());
+        if (cache != nullptr) cache->keep(request.query, ready.document);
     }
-    const Document& document = *checked;
-    const OperationDefinition* operation = document.find_operation(request.operation_name.value_or(""));
-    if (operation == nullptr) {
+    ready.operation = ready.document->find_operation(request.operation_name.value_or(""));
+    if (ready.operation == nullptr) {
         if (request.operation_name && !request.operation_name->empty()) {
             return errors_document("Unknown operation named \"" + std::string(*request.operation_name) + "\".");
         }
-        if (document.operations.empty()) return errors_document("Must provide an operation.");
+        if (ready.document->operations.empty()) return errors_document("Must provide an operation.");
         return errors_document("Must provide operation name if query contains multiple operations.");
     }
-    if (operation->kind == OperationKind::subscription) return errors_document("Subscriptions are not supported.");
-    const bool mutation = operation->kind == OperationKind::mutation;
-    if (mutation && !request.allow_mutations) {
+    if (ready.operation->kind == OperationKind::subscription) {
+        return errors_document("Subscriptions are not supported.");
+    }
+    ready.mutation = ready.operation->kind == OperationKind::mutation;
+    if (ready.mutation && !request.allow_mutations) {
         return errors_document("Can only perform a mutation operation from a POST request.");
     }
-    const TypeId root = mutation ? schema.mutation_type() : schema.query_type();
-    if (root == no_type) return errors_document("Schema is not configured for mutations.");
-
-    VariableValues variables;
+    ready.root = ready.mutation ? schema.mutation_type() : schema.query_type();
+    if (ready.root == no_type) return errors_document("Schema is not configured for mutations.");
     if (std::vector<GraphqlError> errors =
-            coerce_variable_values(schema, *operation, request.variables_json, variables);
+            coerce_variable_values(schema, *ready.operation, request.variables_json, ready.variables);
         !errors.empty()) {
         return errors_document(errors);
     }
+    return ready;
+}
+
+}  // namespace
+
+std::size_t count_tool_calls(const Schema& schema, const Request& request, const RequestLimits& limits,
+                             DocumentCache* cache) {
+    std::variant<Prepared, std::string> prepared = prepare(schema, request, limits, cache);
+    const Prepared* ready = std::get_if<Prepared>(&prepared);
+    if (ready == nullptr) return 0;  // refused as a whole: it calls no tool
+    std::string unused;
+    const Executor executor(schema, *ready->document, ready->variables, unused);
+    std::size_t calls = 0;
+    for (const FieldGroup& group : executor.collect_root(ready->root, *ready->operation)) {
+        if (group.field != nullptr && group.field->source == FieldSource::tool) ++calls;
+    }
+    return calls;
+}
+
+std::optional<std::string> execute_request(const Schema& schema, const EngineRecord& engine, const Request& request,
+                                           const RequestLimits& limits, InterruptCheck* interrupt,
+                                           DocumentCache* cache) {
+    std::variant<Prepared, std::string> prepared = prepare(schema, request, limits, cache);
+    if (std::string* refusal = std::get_if<std::string>(&prepared)) return std::move(*refusal);
+    Prepared& ready = std::get<Prepared>(prepared);
+    const Document& document = *ready.document;
+    const OperationDefinition* operation = ready.operation;
+    const bool mutation = ready.mutation;
+    const TypeId root = ready.root;
+    const VariableValues& variables = ready.variables;
 
     std::string out = "{\"data\":";
     const std::size_t data_start = out.size();

@@ -58,4 +58,10 @@ std::optional<std::string> execute_request(const Schema& schema, const EngineRec
                                            const RequestLimits& limits, InterruptCheck* interrupt = nullptr,
                                            DocumentCache* cache = nullptr);
 
+// The tool calls the request would make (aliases and fragments counted, the
+// fields @skip/@include drop left out), without calling any: 0 for a request
+// refused as a whole. Lets a server reserve room for them before running it.
+std::size_t count_tool_calls(const Schema& schema, const Request& request, const RequestLimits& limits,
+                             DocumentCache* cache = nullptr);
+
 }  // namespace quorvel::graphql
