@@ -351,17 +351,7 @@ class GraphQLEndpoint:
         except ValueError as problem:
             await _send_error(scope, send, 400, str(problem))
             return
-        result = await until_client_leaves(
-            self.gateway.execute(query, variables, via="http POST /graphql", operation_name=operation_name), receive)
-        if result is None:
-            log.info("http POST /graphql: the client left before its query ran; no tool was called")
-            return
-        if result.busy:
-            await _send(send, 503, result.text.encode(), f"{APPLICATION_JSON}; charset=utf-8",
-                        {"retry-after": str(RETRY_AFTER_SECONDS)})
-            return
-        status = 400 if media == GRAPHQL_RESPONSE and result.request_failed else 200
-        await _send(send, status, result.text.encode(), f"{media}; charset=utf-8")
+        await self._answer("POST", media, receive, send, query, variables, operation_name=operation_name)
 
     async def _get(self, scope: Scope, receive: Receive, send: Send) -> None:
         media = response_media_type(_headers(scope).get("accept"))
@@ -379,11 +369,15 @@ class GraphQLEndpoint:
             await _send_error(scope, send, 405, "GET runs only query operations of standard GraphQL; POST this "
                               "request to run the engine's own language", {"allow": self.ALLOW})
             return
-        result = await until_client_leaves(
-            self.gateway.execute(query, variables, via="http GET /graphql", operation_name=operation_name,
-                                 allow_mutations=False), receive)
+        await self._answer("GET", media, receive, send, query, variables, operation_name=operation_name,
+                           allow_mutations=False)
+
+    async def _answer(self, method: str, media: str, receive: Receive, send: Send, query: str,
+                      variables: dict[str, Any] | None, **options: Any) -> None:
+        via = f"http {method} /graphql"
+        result = await until_client_leaves(self.gateway.execute(query, variables, via=via, **options), receive)
         if result is None:
-            log.info("http GET /graphql: the client left before its query ran; no tool was called")
+            log.info("%s: the client left before its query ran; no tool was called", via)
             return
         if result.busy:
             await _send(send, 503, result.text.encode(), f"{APPLICATION_JSON}; charset=utf-8",
