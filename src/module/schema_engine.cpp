@@ -14,6 +14,7 @@
 #include "execution/engine.hpp"
 #include "execution/execution.hpp"
 #include "module/arguments.hpp"
+#include "module/entry_points.hpp"
 #include "module/py_ref.hpp"
 
 namespace quorvel::module {
@@ -57,30 +58,6 @@ PyObject* raise_unexpected(const char* what) {
     PyErr_SetString(PyExc_RuntimeError, what);
     return nullptr;
 }
-
-// Every entry point's body runs inside this, so no C++ exception (memory
-// exhaustion, in practice) ever crosses into the interpreter.
-template <auto Body>
-struct Guarded;
-
-// Not noexcept, and the forced unwinding of a thread that the interpreter
-// ends at shutdown (pthread_exit while taking the lock back) passes through.
-template <class... Args, PyObject* (*Body)(Args...)>
-struct Guarded<Body> {
-    static PyObject* call(Args... args) {
-        try {
-            return Body(args...);
-        } catch (const abi::__forced_unwind&) {
-            throw;
-        } catch (const std::bad_alloc&) {
-            return PyErr_NoMemory();
-        } catch (const std::exception& error) {
-            return raise_unexpected(error.what());
-        } catch (...) {
-            return raise_unexpected("unexpected internal error");
-        }
-    }
-};
 
 // The ident of the thread that Python runs signal handlers on, looked up
 // again after a fork (the child's main thread is the one that forked); 0
@@ -311,17 +288,6 @@ PyObject* schema_engine_execute(PyObject* self, PyObject* const* args, Py_ssize_
     }
     if (!document) return raise_interrupted();
     return text_to_str(*document);
-}
-
-template <class Function>
-PyCFunction as_cfunction(Function function) {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
-}
-
-// The method table's view of an entry point, run inside Guarded.
-template <auto Body>
-PyCFunction entry() {
-    return as_cfunction(&Guarded<Body>::call);
 }
 
 constexpr int fastcall_keywords = METH_FASTCALL | METH_KEYWORDS;

@@ -12,6 +12,7 @@
 #include "graphql/execution/execute.hpp"
 #include "graphql/type/schema.hpp"
 #include "module/arguments.hpp"
+#include "module/entry_points.hpp"
 #include "module/py_ref.hpp"
 #include "module/schema_engine.hpp"
 
@@ -34,29 +35,6 @@ TypedSchemaObject* typed_object(PyObject* self) { return reinterpret_cast<TypedS
 PyObject* text_to_str(const std::string& text) {
     return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
 }
-
-// As SchemaEngine's entry points: no C++ exception reaches the interpreter.
-template <auto Body>
-struct Guarded;
-
-template <class... Args, PyObject* (*Body)(Args...)>
-struct Guarded<Body> {
-    static PyObject* call(Args... args) {
-        try {
-            return Body(args...);
-        } catch (const abi::__forced_unwind&) {
-            throw;
-        } catch (const std::bad_alloc&) {
-            return PyErr_NoMemory();
-        } catch (const std::exception& error) {
-            PyErr_SetString(PyExc_RuntimeError, error.what());
-            return nullptr;
-        } catch (...) {
-            PyErr_SetString(PyExc_RuntimeError, "unexpected internal error");
-            return nullptr;
-        }
-    }
-};
 
 // A limit given as a keyword: a positive int, or None for the default.
 bool convert_limit(PyObject* value, const char* parameter, std::size_t& out) {
@@ -213,16 +191,6 @@ PyObject* typed_schema_sdl(PyObject* self, PyObject* const* args, Py_ssize_t nar
 
 PyObject* typed_schema_tool_count(PyObject* self, PyObject*) {
     return PyLong_FromSize_t(typed_object(self)->schema->tools().size());
-}
-
-template <class Function>
-PyCFunction as_cfunction(Function function) {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
-}
-
-template <auto Body>
-PyCFunction entry() {
-    return as_cfunction(&Guarded<Body>::call);
 }
 
 PyMethodDef typed_schema_methods[] = {
