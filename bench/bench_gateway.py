@@ -8,8 +8,8 @@
    per second and p99 latency at 1 and 16 keep-alive connections, for a
    query of 3 tool fields answered with placeholders (no tool host) and with
    3 fast in-process tools, against graphql-core behind a bare Starlette
-   endpoint with in-process resolvers (and Ariadne, when installed), all on
-   the same uvicorn settings.  Contenders are interleaved round by round and
+   endpoint with in-process resolvers (and Ariadne and Strawberry, when
+   installed), all on the same uvicorn settings.  Contenders are interleaved round by round and
    medians reported; the machine's load average sits beside each figure, as
    other work on the machine moves every number.  The gateway's row also
    shows context switches per request (all threads of the server process).
@@ -125,8 +125,28 @@ def ariadne_app(with_tools: bool) -> tuple[Any, Callable[[], None]]:
     return GraphQL(schema), lambda: None
 
 
+def strawberry_app(with_tools: bool) -> tuple[Any, Callable[[], None]]:
+    import strawberry
+    from strawberry.asgi import GraphQL
+    from strawberry.scalars import JSON
+
+    def field(name: str) -> Any:
+        tool = fast_tool(name)
+
+        def resolve(x: int = 0) -> Any:
+            return tool(x) if with_tools else PLACEHOLDER
+
+        # This module's annotations are strings; Strawberry needs the types.
+        resolve.__annotations__ = {"x": int, "return": JSON}
+        return strawberry.field(resolver=resolve, name=f"fast_{name}")
+
+    query = strawberry.type(type("Query", (), {f"fast_{name}": field(name) for name in "abc"}))
+    return GraphQL(strawberry.Schema(query=query)), lambda: None
+
+
 BUILDERS = {"gateway": gateway_app, "raw": raw_gateway_app, "graphql-core": graphql_core_app,
-            "ariadne": ariadne_app}
+            "ariadne": ariadne_app, "strawberry": strawberry_app}
+OPTIONAL = {"ariadne", "strawberry"}  # measured when installed
 QUERIES = {"gateway": TYPED_QUERY}  # the others take HTTP_QUERY
 
 
@@ -259,7 +279,7 @@ def interleaved(servers: dict[str, tuple[subprocess.Popen[str], int]], connectio
 
 
 def http_bench(seconds: float, rounds: int) -> None:
-    names = [name for name in BUILDERS if name != "ariadne" or _installed("ariadne")]
+    names = [name for name in BUILDERS if name not in OPTIONAL or _installed(name)]
     print(f"\nHTTP POST /graphql, wrk on loopback, each server in its own process (uvicorn, same stack), "
           f"{seconds:.0f} s per cell, median of {rounds} interleaved rounds; load = 1-min load average")
     header = f"{'query':<12}{'conns':>6} |" + "".join(f" {name + ' rps':>16} {'p99 ms':>7} {'load':>5} |"
