@@ -12,6 +12,7 @@ from typing import Any
 import pytest
 
 from quorvel_graphql import JsonText, ToolHost
+from quorvel_graphql.call_server import HandlerCost
 
 CATALOGUE = json.dumps([{"server": "s", "tools": [{"name": "flaky"}, {"name": "other"}, {"name": "raw"}]}])
 BOUND = 30.0  # seconds: an upper bound on waits that end by an event long before
@@ -98,3 +99,81 @@ def test_execute_text_is_the_engine_document() -> None:
     with ToolHost(CATALOGUE) as host:
         host.register("s", "other", lambda: "other")
         assert host.execute_text("{ s_other }", {"unused": 1}) == host.engine.execute("{ s_other }")
+
+
+@pytest.mark.parametrize(
+    ("register", "expected"),
+    [
+        (lambda h: h.register("s", "raw", lambda x: {"x": x}), {"x": 1}),
+        (lambda h: h.register("s", "raw", lambda args: sorted(args), pass_dict=True), ["x"]),
+        (lambda h: h.register_fallback(lambda call: [call.tool, call.arguments, call.operation]),
+         ["raw", {"x": 1}, "query"]),
+        (lambda h: h.register("s", "raw", lambda x: 1 / 0), "ZeroDivisionError: division by zero"),
+        (lambda h: h.register("s", "raw", lambda x: {x}),
+         "TypeError: result of s.raw is not JSON: Object of type set is not JSON serializable"),
+    ],
+    ids=["keywords", "one-dict", "fallback", "raises", "not-json"],
+)
+def test_the_receiving_thread_serves_every_handler_style_as_the_pool_does(register: Any, expected: Any) -> None:
+    with ToolHost(CATALOGUE) as host:
+        register(host)
+        registration = host._calls.handlers.get(("s", "raw"), host._calls.fallback)
+        inline_runs = 0
+        for _ in range(200):  # the pool until measured cheap (a run slowed by a busy machine delays it), then here
+            inline_runs += registration.cost.cheap
+            value = host.execute("{ s_raw(x: 1) }")["data"]["s_raw"]
+            assert value == expected or (value["isError"] and value["text"] == expected), value
+            if inline_runs == 4:
+                break
+        assert inline_runs == 4
+
+
+class Outcomes:
+    def __init__(self) -> None:
+        self.started: list[tuple[str, str]] = []
+        self.ended: list[str] = []
+
+    def call_started(self, request_id: str, server: str, tool: str) -> None:
+        self.started.append((server, tool))
+
+    def call_ended(self, request_id: str, outcome: str) -> None:
+        self.ended.append(outcome)
+
+
+@pytest.mark.parametrize("inline", [True, False])
+@pytest.mark.parametrize(
+    ("result", "outcome"),
+    [({"isError": True, "text": "no"}, "error"), ({"isError": "yes"}, "ok"), ([1], "ok"), (ValueError("x"), "failed")],
+    ids=["is-error", "not-a-flag", "list", "raises"],
+)
+def test_the_observer_hears_each_outcome_on_both_paths(result: Any, outcome: str, inline: bool) -> None:
+    def handler() -> Any:
+        if isinstance(result, Exception):
+            raise result
+        return result
+
+    observer = Outcomes()
+    with ToolHost(CATALOGUE) as host:
+        host.call_observer = observer
+        host.register("s", "raw", handler, inline=inline)
+        host.execute("{ a: s_raw b: s_raw }")
+    assert observer.started == [("s", "raw")] * 2 and observer.ended == [outcome] * 2
+
+
+@pytest.mark.parametrize(
+    ("runs", "cheap"),
+    [
+        ([50e-6] * 16, True),
+        ([50e-6] * 15, False),
+        ([50e-6] * 16 + [500e-6], False),  # one dearer run: measured again from the start
+        ([50e-6] * 16 + [500e-6] + [50e-6] * 16, True),
+        ([2e-3] + [50e-6] * 40, False),  # once slow, never cheap again
+        ([50e-6] * 16 + ["overran"] + [50e-6] * 40, False),
+    ],
+    ids=["sixteen-cheap", "fifteen", "then-dearer", "cheap-again", "slow", "overran"],
+)
+def test_what_makes_a_handler_cheap(runs: list[Any], cheap: bool) -> None:
+    cost = HandlerCost()
+    for seconds in runs:
+        cost.overran() if seconds == "overran" else cost.note(seconds)
+    assert cost.cheap is cheap

@@ -85,9 +85,11 @@ class HandlerCost:
     """What a plain handler's runs have cost so far, to tell one cheap
     enough to run on the receiving thread (a hand-off to another thread
     costs tens of microseconds, more than such a handler's whole run).
-    Updated without a lock: a lost update only delays a decision."""
+    Updated without a lock: a lost update only delays a decision.
+    ``cheap`` is a plain field, kept by :meth:`note`, because dispatch reads
+    it on every call."""
 
-    __slots__ = ("cheap_runs", "slow")
+    __slots__ = ("cheap", "cheap_runs", "slow")
 
     # A handler is cheap after this many runs in a row under CHEAP_SECONDS;
     # once one run takes longer than SLOW_SECONDS it is never cheap again.
@@ -96,19 +98,23 @@ class HandlerCost:
     SLOW_SECONDS = 1e-3
 
     def __init__(self) -> None:
+        self.cheap = False
         self.cheap_runs = 0
         self.slow = False
-
-    @property
-    def cheap(self) -> bool:
-        return not self.slow and self.cheap_runs >= self.CHEAP_RUNS
 
     def note(self, seconds: float) -> None:
         if seconds < self.CHEAP_SECONDS:
             self.cheap_runs += 1
-        else:
-            self.cheap_runs = 0
-            self.slow = self.slow or seconds > self.SLOW_SECONDS
+            if self.cheap_runs >= self.CHEAP_RUNS:
+                self.cheap = not self.slow
+            return
+        self.cheap_runs = 0
+        self.cheap = False
+        self.slow = self.slow or seconds > self.SLOW_SECONDS
+
+    def overran(self) -> None:
+        self.slow = True
+        self.cheap = False
 
 
 @dataclass(frozen=True, slots=True)
@@ -184,7 +190,8 @@ class CallServer:
         self.fallback: Registration | None = None
         self.observer: CallObserver | None = None
         self.receive_error_count = 0
-        self._lock = threading.Lock()  # guards _inflight, _deadlines, _slots, _waiting
+        self._lock = threading.Lock()  # guards _inflight, _deadlines, _slots, _waiting, _generation
+        # (and the clearing of _running_here, which the watchdog checks and clears under it)
         self._inflight: dict[str, _InFlight] = {}
         self._deadlines: list[tuple[float, int, str]] = []
         self._sequence = itertools.count()
@@ -194,7 +201,8 @@ class CallServer:
         self._stopping = threading.Event()
         self._receiving_done = threading.Event()
         self._generation = 0  # of the receiving role; the watchdog moves it on (under _lock)
-        self._running_here: tuple[float, Registration, str] | None = None  # a handler on the receiving thread
+        # A handler on the receiving thread: (start, registration, server, tool).
+        self._running_here: tuple[float, Registration, str, str] | None = None
         self._private_loop: LoopThread | None = None
 
     def start(self) -> None:
@@ -237,21 +245,25 @@ class CallServer:
         """The receiving loop; exactly one pool thread runs it at a time
         (the one whose ``generation`` is current).
 
-        Each wake-up takes every request already waiting.  Cheap plain
-        handlers run right here.  A lone request for a worker is run on this
-        very thread, after handing the receiving role to another one: waking
-        a thread is slow, and this way the wake-up happens beside the handler
-        instead of before it.  Requests that arrive together are handed out
-        to the pool, so a fan-out still runs in parallel and the loop keeps
-        receiving."""
+        Cheap plain handlers run right here, and the loop goes straight back
+        to waiting: the executing thread wants the interpreter lock back as
+        soon as it has its answer, so nothing that could wait is done
+        between answering and the next receive.  A lone request for a
+        worker is run on this very thread, after handing the receiving role
+        to another one: waking a thread is slow, and this way the wake-up
+        happens beside the handler instead of before it.  Requests that
+        arrive together are handed out to the pool, so a fan-out still runs
+        in parallel and the loop keeps receiving."""
         receive = self.engine.receive_tool_call
         handed_on = False
         try:
             while not self._stopping.is_set() and self._generation == generation:
                 try:
-                    text = receive(self._wait_ms())
+                    text = receive(self._wait_ms() if self._deadlines else self.poll_ms)
                     if text is not None:
-                        run_here = self._dispatch_wake_up(text, generation)
+                        run_here = self._dispatch(text, may_run_here=True)
+                        if run_here is not None:
+                            run_here = self._dispatch_queued(run_here, generation)
                         if run_here is not None or self._generation != generation:
                             if self._generation == generation:
                                 assert self._pool is not None
@@ -270,23 +282,21 @@ class CallServer:
             if not handed_on:
                 self._receiving_done.set()
 
-    def _dispatch_wake_up(self, text: str, generation: int) -> Callable[[], None] | None:
-        """Dispatches ``text`` and every request queued behind it (while this
-        thread holds the role); returns the work of a lone request that
-        needs a worker, to run on this thread.  The next request is taken
-        only once the one before is dispatched, so none is held here while
-        a handler runs on this thread."""
+    def _dispatch_queued(self, run_here: Callable[[], None], generation: int) -> Callable[[], None] | None:
+        """Dispatches every request queued behind one that needs a worker
+        (while this thread holds the role); returns that request's work
+        when it came alone, to run on this thread.  Asked only then: after
+        a request answered here, the next receive takes whatever follows."""
         receive = self.engine.receive_tool_call
-        run_here = self._dispatch(text, may_run_here=True)
         following = receive(0) if self._generation == generation else None
-        if following is not None and run_here is not None:
-            assert self._pool is not None
-            self._pool.submit(run_here)
-            run_here = None
+        if following is None:
+            return run_here
+        assert self._pool is not None
+        self._pool.submit(run_here)
         while following is not None:
             self._dispatch(following, may_run_here=False)
             following = receive(0) if self._generation == generation else None
-        return run_here
+        return None
 
     def _watch_the_receiver(self) -> None:
         """A handler run on the receiving thread that overruns (a cheap one
@@ -301,8 +311,8 @@ class CallServer:
                 self._running_here = None
                 self._generation += 1
                 generation = self._generation
-            running[1].cost.slow = True
-            log.debug("%s overran on the receiving thread; another thread receives now", running[2])
+            running[1].cost.overran()
+            log.debug("%s.%s overran on the receiving thread; another thread receives now", *running[2:])
             assert self._pool is not None
             self._pool.submit(functools.partial(self._receive_role, generation))
 
@@ -332,38 +342,52 @@ class CallServer:
             self._note_receive_error(f"unreadable request {text[:200]!r}: {describe_exception(error)}")
             return None
         try:
-            key = (request["server"], request["tool"])
+            server, tool = request["server"], request["tool"]
             if self.observer is not None:
-                self.observer.call_started(call_id, *key)
-            registration = self.handlers.get(key, self.fallback)
+                self.observer.call_started(call_id, server, tool)
+            registration = self.handlers.get((server, tool), self.fallback)
             if self.read_only and request.get("operation") == "mutation":
-                raise ReadOnlyError(f"refused {key[0]}.{key[1]}: the tool is not read-only and this host "
+                raise ReadOnlyError(f"refused {server}.{tool}: the tool is not read-only and this host "
                                     "serves read-only calls only")
             if registration is None:
-                raise LookupError(f"no handler for {key[0]}.{key[1]}")
-            call = ToolCall.from_request(request)
-            if registration.inline or (registration.inline is None and registration.cost.cheap
-                                       and self.time_limit is None):
-                self._run_inline(registration, call)
+                raise LookupError(f"no handler for {server}.{tool}")
+            inline = registration.inline
+            if inline or (inline is None and registration.cost.cheap and self.time_limit is None):
+                self._run_inline(registration, call_id, request)
                 return None
-            return self._launch(registration, call, may_run_here)
+            return self._launch(registration, ToolCall.from_request(request), may_run_here)
         except Exception as error:  # nothing started: answer the failure at once
             self._send_failure(call_id, describe_exception(error), _failure_outcome(error))
             return None
 
-    def _run_inline(self, registration: Registration, call: ToolCall) -> None:
+    def _run_inline(self, registration: Registration, call_id: str, request: dict[str, Any]) -> None:
+        """Runs a handler on the receiving thread and answers it.  Keyword
+        handlers, the common case, get the request's arguments without a
+        :class:`ToolCall` being made.  ``_running_here`` is cleared under
+        the lock, so that the watchdog moves receiving on only while a
+        handler still runs here: once it has, this thread must not receive
+        again."""
+        arguments = request.get("arguments")
+        if type(arguments) is not dict:
+            arguments = {}
         started = time.perf_counter()
-        self._running_here = (started, registration, call.label)
+        self._running_here = (started, registration, request["server"], request["tool"])
         try:
-            result = registration.run(call)
+            if registration.pass_call or registration.pass_dict:
+                result = registration.run(ToolCall.from_request(request))
+            else:
+                result = registration.handler(**arguments)
         except BaseException as error:
-            self._send_failure(call.request_id, describe_exception(error))
+            self._ran_here(registration, started)
+            self._send_failure(call_id, describe_exception(error))
             return
-        finally:
-            with self._lock:
-                self._running_here = None
-            registration.cost.note(time.perf_counter() - started)
-        self._send_result(call.request_id, call.label, result)
+        self._ran_here(registration, started)
+        self._send_result(call_id, result, server=request["server"], tool=request["tool"])
+
+    def _ran_here(self, registration: Registration, started: float) -> None:
+        with self._lock:
+            self._running_here = None
+        registration.cost.note(time.perf_counter() - started)
 
     def _launch(self, registration: Registration, call: ToolCall, may_run_here: bool) -> Callable[[], None] | None:
         limit = registration.time_limit if registration.time_limit is not None else self.time_limit
@@ -445,7 +469,7 @@ class CallServer:
         if failed:
             self._send_failure(entry.call.request_id, describe_exception(result), _failure_outcome(result))
         else:
-            self._send_result(entry.call.request_id, entry.call.label, result)
+            self._send_result(entry.call.request_id, result, server=entry.call.server, tool=entry.call.tool)
 
     def _claim(self, request_id: str) -> bool:
         with self._lock:
@@ -473,23 +497,24 @@ class CallServer:
 
     # -- answers: each request gets exactly one, whatever goes wrong --------
 
-    def _send_result(self, request_id: str, label: str, result: Any) -> None:
+    def _send_result(self, request_id: str, result: Any, *, server: str, tool: str) -> None:
         try:
             payload = json_text.dumps(result)
         except RecursionError:
-            self._send_failure(request_id, f"ValueError: result of {label} is not JSON: it is nested too deeply "
-                                           "(or refers to itself)")
+            self._send_failure(request_id, f"ValueError: result of {server}.{tool} is not JSON: it is nested too "
+                                           "deeply (or refers to itself)")
             return
         except Exception as problem:
-            self._send_failure(request_id, f"{type(problem).__name__}: result of {label} is not JSON: "
+            self._send_failure(request_id, f"{type(problem).__name__}: result of {server}.{tool} is not JSON: "
                                            f"{describe_exception(problem).partition(': ')[2]}")
             return
-        self._observe_end(request_id, "error" if isinstance(result, Mapping) and result.get("isError") is True
-                          else "ok")
+        if self.observer is not None:  # what the result says is worth reading only for someone watching
+            self._observe_end(request_id, "error" if _reports_error(result) else "ok")
         try:
             self.engine.respond_tool_call(request_id, payload)
         except Exception as error:
-            self._send_failure(request_id, f"result of {label} could not be sent: {describe_exception(error)}")
+            self._send_failure(request_id, f"result of {server}.{tool} could not be sent: "
+                                           f"{describe_exception(error)}")
 
     def _send_failure(self, request_id: str, message: str, outcome: str = "failed") -> None:
         self._observe_end(request_id, outcome)
@@ -508,6 +533,11 @@ class CallServer:
                 observer.call_ended(request_id, outcome)
             except Exception as error:  # watching must never cost a call its answer
                 log.warning("call observer failed on %s: %s", request_id, describe_exception(error))
+
+
+def _reports_error(result: Any) -> bool:
+    """Whether a tool result is an MCP result with ``isError`` set."""
+    return isinstance(result, Mapping) and result.get("isError") is True
 
 
 def _failure_outcome(error: BaseException) -> str:
