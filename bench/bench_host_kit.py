@@ -2,6 +2,11 @@
 
     PYTHONPATH=build/dev:python python3 bench/bench_host_kit.py [--rounds 7] [--skip-servers]
 
+On a machine busy with other work every query waits for the scheduler
+alike, which pushes the ratios of part 1 towards 1 whatever the host kit
+costs; ``chrt -f 1`` in front of the command gives a short run the CPUs
+as on a quiet machine (part 1 takes about a second).
+
 1. Round trips of a 1-field and a 1000-field query served by a hand-written
    receive/respond loop on the raw module and by ToolHost (same handler:
    by default, always on the worker pool, and always inline on the
@@ -22,6 +27,7 @@ from __future__ import annotations
 import argparse
 import asyncio
 import json
+import os
 import statistics
 import subprocess
 import sys
@@ -98,7 +104,8 @@ def overhead(rounds: int) -> None:
                 for name, engine in engines.items():
                     times[name].append(per_query(engine, query, batch))
             bare = statistics.median(times["hand-written loop"])
-            print(f"{label}: median of {rounds} interleaved rounds x {batch} queries")
+            print(f"{label}: median of {rounds} interleaved rounds x {batch} queries; "
+                  f"load average {os.getloadavg()[0]:.2f} (other work on the machine narrows the ratios)")
             for name, samples in times.items():
                 value = statistics.median(samples)
                 print(f"  {name:22s}: {value * 1e6:10.1f} us per query  = {value / bare:5.2f} x hand-written")
