@@ -77,11 +77,32 @@ class BareHost:
         self.thread.join()
 
 
-def per_query(engine: SchemaEngine, query: str, count: int) -> float:
+def switches() -> int:
+    """Context switches of every thread of this process so far (Linux; 0
+    elsewhere): each hand-off between threads that sleeps shows here."""
+    total = 0
+    try:
+        tasks = os.listdir("/proc/self/task")
+    except OSError:
+        return 0
+    for task in tasks:
+        try:
+            with open(f"/proc/self/task/{task}/status") as status:
+                total += sum(int(line.split()[1]) for line in status if "ctxt_switches" in line)
+        except OSError:
+            continue
+    return total
+
+
+def per_query(engine: SchemaEngine, query: str, count: int, switched: list[float] | None = None) -> float:
+    before = switches()
     start = time.perf_counter()
     for _ in range(count):
         engine.execute(query)
-    return (time.perf_counter() - start) / count
+    elapsed = (time.perf_counter() - start) / count
+    if switched is not None:
+        switched.append((switches() - before) / count)
+    return elapsed
 
 
 def overhead(rounds: int) -> None:
@@ -97,18 +118,20 @@ def overhead(rounds: int) -> None:
         for query, batch, label in ((ONE_FIELD, 300, "1-field query"), (THOUSAND_FIELDS, 3, "1000-field query")):
             reference = json.loads(engines["hand-written loop"].execute(query))["data"]
             times: dict[str, list[float]] = {name: [] for name in engines}
+            switched: dict[str, list[float]] = {name: [] for name in engines}
             for name, engine in engines.items():
                 assert json.loads(engine.execute(query))["data"] == reference
                 per_query(engine, query, max(1, batch // 4))  # warm-up
             for _ in range(rounds):
                 for name, engine in engines.items():
-                    times[name].append(per_query(engine, query, batch))
+                    times[name].append(per_query(engine, query, batch, switched[name]))
             bare = statistics.median(times["hand-written loop"])
             print(f"{label}: median of {rounds} interleaved rounds x {batch} queries; "
                   f"load average {os.getloadavg()[0]:.2f} (other work on the machine narrows the ratios)")
             for name, samples in times.items():
                 value = statistics.median(samples)
-                print(f"  {name:22s}: {value * 1e6:10.1f} us per query  = {value / bare:5.2f} x hand-written")
+                print(f"  {name:22s}: {value * 1e6:10.1f} us per query  = {value / bare:5.2f} x hand-written, "
+                      f"{statistics.median(switched[name]):6.2f} context switches")
 
 
 def fan_out(repeats: int) -> None:
