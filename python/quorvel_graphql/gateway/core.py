@@ -102,14 +102,17 @@ class QueryResult:
 
     @property
     def request_failed(self) -> bool:
-        """The request as a whole was refused (parse error, bad variables...)."""
-        return self.document.get("data") is None
+        """The request as a whole was refused (parse error, bad variables...):
+        ``data`` is null or absent, read off the text as :attr:`kind` is."""
+        return self.kind == "refused"
 
     @property
     def mutation_refused(self) -> bool:
         """A mutation was refused because the request may not change things."""
+        if not self.request_failed:  # the common answer is never parsed for this
+            return False
         errors = self.document.get("errors") or []
-        return self.request_failed and len(errors) == 1 and errors[0].get("message") == MUTATION_REFUSED
+        return len(errors) == 1 and errors[0].get("message") == MUTATION_REFUSED
 
     @property
     def outcome(self) -> str:
@@ -312,28 +315,78 @@ class Gateway:
         for the log line, the metrics and the span.  ``allow_mutations=False``
         refuses mutation operations (GET requests).  Cancelling it before its
         tools start means none of them runs."""
+        inline = self.execute_inline(query, variables, via=via, operation_name=operation_name,
+                                     allow_mutations=allow_mutations)
+        if inline is not None:
+            return inline
         started = time.perf_counter()
-        front = via.partition(" ")[0]
         busy = False
         with self.telemetry.request_span(via) as span:
             try:
                 text = await self._admitted_run(query, variables_json(variables), operation_name, allow_mutations)
-            except Refusal as refusal:
-                text, busy = _refused(refusal.message, self.raw), refusal.status == 503
-            except UnicodeEncodeError:  # raised by the engine, which takes only text UTF-8 can hold
-                text = _refused("the query text is not valid Unicode (it holds a lone surrogate)", self.raw)
-            except ValueError as problem:  # variables that cannot be JSON
-                text = _refused(str(problem), self.raw)
+            except _REFUSED as refusal:
+                text, busy = _refusal_text(refusal, self.raw)
             except asyncio.CancelledError:
                 # The client gave up (an MCP cancellation, a closed stream).
                 seconds = time.perf_counter() - started
-                self.telemetry.request_done(front, "cancelled", seconds, span)
+                self.telemetry.request_done(via.partition(" ")[0], "cancelled", seconds, span)
                 log.info("%s %.1f ms cancelled by the client", via, seconds * 1e3)
                 raise
             if self._stopping:
                 text = mark_shutdown(text)
-            result = QueryResult(text, time.perf_counter() - started, busy)
-            self.telemetry.request_done(front, result.kind, result.seconds, span)
+            return self._finished(via, started, span, text, busy)
+
+    def execute_inline(self, query: str, variables: Mapping[str, Any] | None, *, via: str,
+                       operation_name: str | None = None, allow_mutations: bool = True) -> QueryResult | None:
+        """The result of a request that needs no waiting, answered right here
+        on the caller's thread (a front's event loop): it is short and can
+        reach no tool (no host attached, or a document whose tool calls
+        number zero).  None, with nothing run or counted, for any other
+        request: :meth:`execute` runs those.  Such a request costs the engine
+        microseconds, less than the hand-off to a thread and back would."""
+        run = self._inline_run(query, variables, operation_name, allow_mutations)
+        if run is None:
+            return None
+        started = time.perf_counter()
+        busy = False
+        with self.telemetry.request_span(via) as span:
+            try:
+                check_document(query, self.limits)
+                text = self._bounded(run())
+            except _REFUSED as refusal:
+                text, busy = _refusal_text(refusal, self.raw)
+            return self._finished(via, started, span, text, busy)
+
+    def _inline_run(self, query: str, variables: Mapping[str, Any] | None, operation_name: str | None,
+                    allow_mutations: bool) -> Callable[[], str] | None:
+        if self._stopping or len(query) > INLINE_REHEARSAL_CHARS:
+            return None
+        try:
+            variables_text = variables_json(variables)
+        except ValueError:  # execute says why
+            return None
+        if variables_text is not None and len(query) + len(variables_text) > INLINE_REHEARSAL_CHARS:
+            return None
+        serving = self._serving
+        if self.raw:
+            # Only a rehearsal could tell whether a raw query calls a tool;
+            # execute rehearses once and runs the toolless ones inline itself.
+            return None if self.calls_tools else functools.partial(serving.engine.execute, query, variables_text)
+        typed = self._typed_of(serving).schema
+        if self.calls_tools:
+            try:
+                # Validation is cached by document, so execute's own count
+                # of a request that does call tools costs next to nothing.
+                if typed.tool_calls(query, variables_text, operation_name, allow_mutations=allow_mutations):
+                    return None
+            except UnicodeEncodeError:  # execute says why
+                return None
+        return functools.partial(typed.execute, query, variables_text, operation_name,
+                                 allow_mutations=allow_mutations)
+
+    def _finished(self, via: str, started: float, span: Any, text: str, busy: bool) -> QueryResult:
+        result = QueryResult(text, time.perf_counter() - started, busy)
+        self.telemetry.request_done(via.partition(" ")[0], result.kind, result.seconds, span)
         if log.isEnabledFor(logging.INFO):
             log.info("%s keys=%s %.1f ms %s", via, ",".join(result.keys) or "-", result.seconds * 1e3, result.outcome)
         return result
@@ -377,12 +430,12 @@ class Gateway:
                 raise Refusal(SHUTTING_DOWN, 503)
             # Shielded: once the engine has the request its calls are under
             # way, and the budget must stay taken until they are done.
-            task = asyncio.ensure_future(self._off_loop(self._execute_counted, run))
-            task.add_done_callback(lambda _: self.budget.release(calls))
+            running = self._submit(self._execute_counted, run)
+            running.add_done_callback(lambda _: self.budget.release(calls))
         except BaseException:
             self.budget.release(calls)
             raise
-        return self._bounded(await asyncio.shield(task))
+        return self._bounded(await asyncio.shield(running))
 
     async def _rehearse(self, serving: _Serving, query: str, variables_text: str | None) -> Rehearsal:
         return await self._beside_loop(functools.partial(rehearse, serving.rehearsal, query, variables_text),
@@ -397,6 +450,9 @@ class Gateway:
         return await asyncio.get_running_loop().run_in_executor(self._rehearsal_pool, work)
 
     async def _off_loop(self, work: Callable[..., _T], *arguments: Any) -> _T:
+        return await self._submit(work, *arguments)
+
+    def _submit(self, work: Callable[..., _T], *arguments: Any) -> asyncio.Future[_T]:
         try:
             future = self._pool.submit(work, *arguments)
         except RuntimeError as error:
@@ -406,7 +462,7 @@ class Gateway:
             if "shutdown" in str(error):
                 raise Refusal(SHUTTING_DOWN, 503) from None
             raise Refusal(f"the gateway cannot take more work right now ({error}); try again later", 503) from None
-        return await asyncio.wrap_future(future)
+        return asyncio.wrap_future(future)
 
     def _bounded(self, text: str) -> str:
         limit = self.limits.max_response_bytes
@@ -449,6 +505,21 @@ def is_loopback(host: str) -> bool:
         return ipaddress.ip_address(host.removeprefix("[").removesuffix("]")).is_loopback
     except ValueError:
         return False
+
+
+# What a request can be refused with before or while it runs, as opposed to
+# a fault of the gateway itself.
+_REFUSED = (Refusal, UnicodeEncodeError, ValueError)
+
+
+def _refusal_text(refusal: Exception, raw: bool) -> tuple[str, bool]:
+    """The response to a refused request, and whether it was refused for the
+    gateway's load (worth a retry)."""
+    if isinstance(refusal, Refusal):
+        return _refused(refusal.message, raw), refusal.status == 503
+    if isinstance(refusal, UnicodeEncodeError):  # raised by the engine, which takes only text UTF-8 can hold
+        return _refused("the query text is not valid Unicode (it holds a lone surrogate)", raw), False
+    return _refused(str(refusal), raw), False  # variables that cannot be JSON
 
 
 def _refused(message: str, raw: bool) -> str:
