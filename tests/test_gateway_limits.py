@@ -296,3 +296,71 @@ def test_http_answers_a_busy_gateway_with_a_json_503(why: str, monkeypatch: pyte
     response = asyncio.run(asyncio.wait_for(scenario(), WAIT))
     assert response.status_code == 503 and response.headers["retry-after"] == "1"
     assert response.json()["data"] is None and response.json()["errors"][0]["message"]
+
+
+@pytest.mark.parametrize("query, variables, calls_tool", [
+    ("{ servers { name } }", None, False),
+    ("{ adv_echo { text } }", None, True),
+    ("{ ... on Query { e: adv_echo { text } } }", None, True),
+    ("query($s: Boolean!) { adv_echo @skip(if: $s) { text } servers { name } }", {"s": True}, False),
+    ("query($s: Boolean!) { adv_echo @skip(if: $s) { text } servers { name } }", {"s": False}, True),
+])
+def test_only_requests_that_reach_no_tool_are_answered_inline(query: str, variables: Any, calls_tool: bool) -> None:
+    calls: list[str] = []
+
+    async def scenario() -> tuple[Any, Any]:
+        async with gateway_over({"echo": lambda: calls.append("echo") or "ok"}, raw=False) as gateway:
+            inline = gateway.execute_inline(query, variables, via="t")
+            return inline, await gateway.execute(query, variables, via="t")
+
+    inline, result = asyncio.run(asyncio.wait_for(scenario(), WAIT))
+    assert (inline is None) == calls_tool
+    assert calls == (["echo"] if calls_tool else [])
+    assert "errors" not in result.document and (inline is None or inline.text == result.text)
+
+
+def placeholder_guard(max_body: int = 1 << 20) -> Any:
+    from _graphql import SchemaEngine
+
+    from quorvel_graphql.gateway.http_front import Guard, GraphQLEndpoint, PlaygroundPage
+
+    endpoint = GraphQLEndpoint(Gateway(SchemaEngine(CATALOGUE), catalogue_json=CATALOGUE), PlaygroundPage())
+    return Guard(endpoint, token=None, max_body=max_body, loopback_only=True, graphql=endpoint)
+
+
+@pytest.mark.parametrize("pieces, late, max_body, status", [
+    (1, False, 1 << 20, 200),  # the whole body in the first message: no deadline armed
+    (3, False, 1 << 20, 200),
+    (3, True, 1 << 20, 200),  # each piece waited for, under the deadline
+    (3, True, 20, 413),
+    (0, True, 1 << 20, 408),  # headers, then nothing
+])
+def test_the_guard_reads_bodies_whole_within_a_deadline(pieces: int, late: bool, max_body: int,
+                                                        status: int) -> None:
+    body = json.dumps({"query": "{ servers { name } }"}).encode()
+    size = -(-len(body) // max(pieces, 1))
+    chunks = [body[i:i + size] for i in range(0, len(body), size)] if pieces else []
+    sent: list[dict[str, Any]] = []
+
+    async def scenario() -> None:
+        guard = placeholder_guard(max_body)
+        guard.body_seconds = 0.2
+        never = asyncio.Event()
+
+        async def receive() -> dict[str, Any]:
+            if late:
+                await asyncio.sleep(0)
+            if not chunks:
+                await never.wait()
+            chunk = chunks.pop(0)
+            return {"type": "http.request", "body": chunk, "more_body": bool(chunks)}
+
+        async def send(message: dict[str, Any]) -> None:
+            sent.append(message)
+
+        await guard(post_scope(body), receive, send)
+
+    asyncio.run(asyncio.wait_for(scenario(), WAIT))
+    assert sent[0]["status"] == status
+    answer = json.loads(sent[1]["body"])
+    assert answer["data"]["servers"] == [{"name": "adv"}] if status == 200 else answer["errors"][0]["message"]

@@ -6,12 +6,13 @@ from __future__ import annotations
 
 import asyncio
 import contextlib
+import functools
 import hmac
 import json
 import math
 import signal
 import time
-from collections.abc import AsyncIterator, Awaitable, Callable, Iterable, Iterator, MutableMapping
+from collections.abc import AsyncIterator, Awaitable, Callable, Generator, Iterable, Iterator, MutableMapping
 from importlib import resources
 from typing import Any, TypeVar
 from urllib.parse import parse_qs, urlsplit
@@ -125,6 +126,7 @@ class Guard:
                  public_health: bool = False, graphql: GraphQLEndpoint | None = None) -> None:
         self.app = app
         self.graphql = graphql
+        self.body_seconds = BODY_SECONDS
         self._expected = f"Bearer {token}".encode() if token else None
         self.max_body = max_body
         self.loopback_only = loopback_only
@@ -157,12 +159,9 @@ class Guard:
             await _send_error(scope, send, 413, self._too_large())
             return
         try:
-            # A deadline on this task, not a task of its own as wait_for
-            # would make for each request.
-            async with asyncio.timeout(BODY_SECONDS):
-                body = await self._read_body(receive)
+            body = await self._read_body(receive)
         except TimeoutError:
-            await _send_error(scope, send, 408, f"the request body did not arrive within {BODY_SECONDS} s")
+            await _send_error(scope, send, 408, f"the request body did not arrive within {self.body_seconds:g} s")
             return
         if body is None:
             await _send_error(scope, send, 413, self._too_large())
@@ -196,24 +195,22 @@ class Guard:
         return None
 
     async def _read_body(self, receive: Receive) -> bytes | None:
-        message = await receive()
-        if message["type"] == "http.request" and not message.get("more_body", False):
-            body: bytes = message.get("body", b"")  # the usual case: all of it in one message
-            return body if len(body) <= self.max_body else None
+        """The whole body, or None when it is over the limit; TimeoutError
+        when it takes longer than ``body_seconds`` in all."""
+        deadline = asyncio.get_running_loop().time() + self.body_seconds
+        message = await _before(deadline, receive())
         chunks: list[bytes] = []
         size = 0
-        while True:
-            if message["type"] != "http.request":
-                break
+        while message["type"] == "http.request":
             chunk = message.get("body", b"")
             size += len(chunk)
             if size > self.max_body:
                 return None
-            chunks.append(chunk)
             if not message.get("more_body", False):
-                break
-            message = await receive()
-        return b"".join(chunks)
+                return b"".join((*chunks, chunk)) if chunks else chunk
+            chunks.append(chunk)
+            message = await _before(deadline, receive())
+        return b"".join(chunks)  # the client left part way: the endpoint sees what came
 
     def _too_large(self) -> str:
         return f"request body larger than the limit of {self.max_body} bytes"
@@ -282,6 +279,45 @@ async def until_client_leaves(work: Awaitable[_T], receive: Receive) -> _T | Non
             await task
         return None
     return task.result()
+
+
+async def _before(deadline: float, message: Awaitable[_T]) -> _T:
+    """``await message`` with a deadline, the timer armed only if it has to
+    wait: the body of a small request is there by the time it is asked for,
+    and a timer per request would cost more than the rest of the guard."""
+    steps = message.__await__()
+    try:
+        pending = steps.send(None)
+    except StopIteration as arrived:
+        value: _T = arrived.value
+        return value
+    async with asyncio.timeout_at(deadline):
+        return await _Resumed(steps, pending)
+
+
+class _Resumed(Awaitable[_T]):
+    """The rest of an awaitable whose first step has run and yielded
+    ``pending``: awaiting this hands the task's wake-ups (and cancellation)
+    on to it as if it had been awaited from the start."""
+
+    def __init__(self, steps: Generator[Any, Any, _T], pending: Any) -> None:
+        self._steps = steps
+        self._pending = pending
+
+    def __await__(self) -> Generator[Any, Any, _T]:
+        pending = self._pending
+        while True:
+            try:
+                sent = yield pending
+            except BaseException as error:  # cancellation (or close) goes on to the awaitable
+                step = functools.partial(self._steps.throw, error)
+            else:
+                step = functools.partial(self._steps.send, sent)
+            try:
+                pending = step()
+            except StopIteration as done:
+                value: _T = done.value
+                return value
 
 
 async def _disconnected(receive: Receive) -> None:
@@ -487,6 +523,7 @@ def parse_request(body: bytes) -> tuple[str, dict[str, Any] | None, str | None]:
     return query, variables, request.get("operationName")
 
 
+@functools.lru_cache(maxsize=64)  # a client sends the same Accept header with every request
 def response_media_type(accept: str | None) -> str | None:
     """The media type to answer with for an Accept header: the GraphQL
     response type only when the client ranks it at least as high as plain
