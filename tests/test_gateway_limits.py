@@ -16,6 +16,7 @@ import pytest
 
 from quorvel_graphql import ToolHost
 from quorvel_graphql.gateway import Gateway
+from quorvel_graphql.gateway.core import QueryResult
 from quorvel_graphql.limits import RequestLimits
 
 CATALOGUE = json.dumps([{"server": "adv", "serverDescription": "adversary",
@@ -310,8 +311,10 @@ def test_only_requests_that_reach_no_tool_are_answered_inline(query: str, variab
 
     async def scenario() -> tuple[Any, Any]:
         async with gateway_over({"echo": lambda: calls.append("echo") or "ok"}, raw=False) as gateway:
-            inline = gateway.execute_inline(query, variables, via="t")
-            return inline, await gateway.execute(query, variables, via="t")
+            outcome = gateway.start(query, variables, via="t")
+            if not isinstance(outcome, QueryResult):
+                return None, await outcome
+            return outcome, await gateway.execute(query, variables, via="t")
 
     inline, result = asyncio.run(asyncio.wait_for(scenario(), WAIT))
     assert (inline is None) == calls_tool

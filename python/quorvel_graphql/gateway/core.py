@@ -15,7 +15,7 @@ import ipaddress
 import json
 import logging
 import time
-from collections.abc import Callable, Mapping
+from collections.abc import Callable, Coroutine, Mapping
 from dataclasses import dataclass
 from typing import Any, Protocol, TypeVar
 
@@ -315,15 +315,69 @@ class Gateway:
         for the log line, the metrics and the span.  ``allow_mutations=False``
         refuses mutation operations (GET requests).  Cancelling it before its
         tools start means none of them runs."""
-        inline = self.execute_inline(query, variables, via=via, operation_name=operation_name,
-                                     allow_mutations=allow_mutations)
-        if inline is not None:
-            return inline
+        outcome = self.start(query, variables, via=via, operation_name=operation_name,
+                             allow_mutations=allow_mutations)
+        return outcome if isinstance(outcome, QueryResult) else await outcome
+
+    def start(self, query: str, variables: Mapping[str, Any] | None, *, via: str, operation_name: str | None = None,
+              allow_mutations: bool = True) -> QueryResult | Coroutine[Any, Any, QueryResult]:
+        """:meth:`execute` for a front that would rather not await what needs
+        no waiting: the result itself when the request was answered right
+        here on the caller's thread (a front's event loop), else the
+        coroutine that runs it.  A request is answered here when it is short
+        and can reach no tool (no host attached, or a document whose tool
+        calls number zero): the engine answers it in microseconds, less than
+        the hand-off to a thread and back would cost."""
+        plan = self._inline_plan(query, variables, operation_name, allow_mutations)
+        if plan is None or isinstance(plan, int):
+            return self._execute(query, variables, via, operation_name, allow_mutations, plan)
         started = time.perf_counter()
         busy = False
         with self.telemetry.request_span(via) as span:
             try:
-                text = await self._admitted_run(query, variables_json(variables), operation_name, allow_mutations)
+                check_document(query, self.limits)
+                text = self._bounded(plan())
+            except _REFUSED as refusal:
+                text, busy = _refusal_text(refusal, self.raw)
+            return self._finished(via, started, span, text, busy)
+
+    def _inline_plan(self, query: str, variables: Mapping[str, Any] | None, operation_name: str | None,
+                     allow_mutations: bool) -> Callable[[], str] | int | None:
+        """How a request runs: here, by the returned call; or off the loop,
+        with the number of tool calls to reserve room for when it is known
+        already, else None."""
+        if self._stopping or len(query) > INLINE_REHEARSAL_CHARS:
+            return None
+        try:
+            variables_text = variables_json(variables)
+        except ValueError:  # the run off the loop says why
+            return None
+        if variables_text is not None and len(query) + len(variables_text) > INLINE_REHEARSAL_CHARS:
+            return None
+        serving = self._serving
+        if self.raw:
+            # Only a rehearsal can tell whether a raw query calls a tool; the
+            # run off the loop rehearses, then runs the toolless ones inline.
+            return None if self.calls_tools else functools.partial(serving.engine.execute, query, variables_text)
+        typed = self._typed_of(serving).schema
+        if self.calls_tools:
+            try:
+                calls: int = typed.tool_calls(query, variables_text, operation_name, allow_mutations=allow_mutations)
+            except UnicodeEncodeError:  # the run off the loop says why
+                return None
+            if calls:
+                return calls
+        return functools.partial(typed.execute, query, variables_text, operation_name,
+                                 allow_mutations=allow_mutations)
+
+    async def _execute(self, query: str, variables: Mapping[str, Any] | None, via: str, operation_name: str | None,
+                       allow_mutations: bool, calls: int | None) -> QueryResult:
+        started = time.perf_counter()
+        busy = False
+        with self.telemetry.request_span(via) as span:
+            try:
+                text = await self._admitted_run(query, variables_json(variables), operation_name, allow_mutations,
+                                                calls)
             except _REFUSED as refusal:
                 text, busy = _refusal_text(refusal, self.raw)
             except asyncio.CancelledError:
@@ -336,54 +390,6 @@ class Gateway:
                 text = mark_shutdown(text)
             return self._finished(via, started, span, text, busy)
 
-    def execute_inline(self, query: str, variables: Mapping[str, Any] | None, *, via: str,
-                       operation_name: str | None = None, allow_mutations: bool = True) -> QueryResult | None:
-        """The result of a request that needs no waiting, answered right here
-        on the caller's thread (a front's event loop): it is short and can
-        reach no tool (no host attached, or a document whose tool calls
-        number zero).  None, with nothing run or counted, for any other
-        request: :meth:`execute` runs those.  Such a request costs the engine
-        microseconds, less than the hand-off to a thread and back would."""
-        run = self._inline_run(query, variables, operation_name, allow_mutations)
-        if run is None:
-            return None
-        started = time.perf_counter()
-        busy = False
-        with self.telemetry.request_span(via) as span:
-            try:
-                check_document(query, self.limits)
-                text = self._bounded(run())
-            except _REFUSED as refusal:
-                text, busy = _refusal_text(refusal, self.raw)
-            return self._finished(via, started, span, text, busy)
-
-    def _inline_run(self, query: str, variables: Mapping[str, Any] | None, operation_name: str | None,
-                    allow_mutations: bool) -> Callable[[], str] | None:
-        if self._stopping or len(query) > INLINE_REHEARSAL_CHARS:
-            return None
-        try:
-            variables_text = variables_json(variables)
-        except ValueError:  # execute says why
-            return None
-        if variables_text is not None and len(query) + len(variables_text) > INLINE_REHEARSAL_CHARS:
-            return None
-        serving = self._serving
-        if self.raw:
-            # Only a rehearsal could tell whether a raw query calls a tool;
-            # execute rehearses once and runs the toolless ones inline itself.
-            return None if self.calls_tools else functools.partial(serving.engine.execute, query, variables_text)
-        typed = self._typed_of(serving).schema
-        if self.calls_tools:
-            try:
-                # Validation is cached by document, so execute's own count
-                # of a request that does call tools costs next to nothing.
-                if typed.tool_calls(query, variables_text, operation_name, allow_mutations=allow_mutations):
-                    return None
-            except UnicodeEncodeError:  # execute says why
-                return None
-        return functools.partial(typed.execute, query, variables_text, operation_name,
-                                 allow_mutations=allow_mutations)
-
     def _finished(self, via: str, started: float, span: Any, text: str, busy: bool) -> QueryResult:
         result = QueryResult(text, time.perf_counter() - started, busy)
         self.telemetry.request_done(via.partition(" ")[0], result.kind, result.seconds, span)
@@ -392,7 +398,7 @@ class Gateway:
         return result
 
     async def _admitted_run(self, query: str, variables_text: str | None, operation_name: str | None,
-                            allow_mutations: bool) -> str:
+                            allow_mutations: bool, calls: int | None = None) -> str:
         if self._stopping:
             raise Refusal(SHUTTING_DOWN, 503)
         check_document(query, self.limits)
@@ -406,9 +412,11 @@ class Gateway:
                                     allow_mutations=allow_mutations)
             if not self.calls_tools:
                 return self._bounded(await self._off_loop(run))
-            count = functools.partial(typed.tool_calls, query, variables_text, operation_name,
-                                      allow_mutations=allow_mutations)
-            return await self._run_reserved(await self._beside_loop(count, query, variables_text), run)
+            if calls is None:
+                count = functools.partial(typed.tool_calls, query, variables_text, operation_name,
+                                          allow_mutations=allow_mutations)
+                calls = await self._beside_loop(count, query, variables_text)
+            return await self._run_reserved(calls, run)
         if not self.calls_tools:  # nothing is attached: no tool can run
             return self._bounded(await self._off_loop(serving.engine.execute, query, variables_text))
         rehearsal = await self._rehearse(serving, query, variables_text)

@@ -24,7 +24,7 @@ from starlette.applications import Starlette
 from starlette.routing import Route
 
 from .. import json_text
-from .core import Gateway, is_loopback, log
+from .core import Gateway, QueryResult, is_loopback, log
 from .operations import HEALTH_PATHS, CorsOrigins, check_origin, operation_routes
 from .sessions import MAX_SESSIONS, SESSION_IDLE_SECONDS, SessionQuota
 
@@ -432,11 +432,10 @@ class GraphQLEndpoint:
     async def _answer(self, method: str, media: str, receive: Receive, send: Send, query: str,
                       variables: dict[str, Any] | None, **options: Any) -> None:
         via = _VIA[method]
-        # A request that calls no tool is answered before anything could
-        # notice the client leave: it needs no watcher.
-        result = self.gateway.execute_inline(query, variables, via=via, **options)
-        if result is None:
-            result = await until_client_leaves(self.gateway.execute(query, variables, via=via, **options), receive)
+        # A request answered inline is done before anything could notice
+        # the client leave: only one that waits needs a watcher.
+        outcome = self.gateway.start(query, variables, via=via, **options)
+        result = outcome if isinstance(outcome, QueryResult) else await until_client_leaves(outcome, receive)
         if result is None:
             log.info("%s: the client left before its query ran; no tool was called", via)
             return

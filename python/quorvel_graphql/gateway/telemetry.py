@@ -81,6 +81,7 @@ class Telemetry:
         self.version = package_version()
         self._calls: dict[str, tuple[str, str, float, Any]] = {}
         self._per_request: dict[tuple[str, str], tuple[Any, Any]] = {}
+        self._per_call: dict[tuple[str, str, str], tuple[Any, Any]] = {}
         self._server_status: ServerStatus | None = None
         self._tracer = self._make_tracer(tracer_provider)
         self.registry = None
@@ -193,8 +194,12 @@ class Telemetry:
         server, tool, at, span = started
         if self.registry is not None:
             self.tools_in_flight.dec()
-            self.tool_calls.labels(server, tool, outcome).inc()
-            self.tool_seconds.labels(server, tool).observe(time.perf_counter() - at)
+            counted = self._per_call.get((server, tool, outcome))
+            if counted is None:  # as for requests: the catalogue's tools and a few outcomes bound the table
+                counted = self._per_call[(server, tool, outcome)] = (self.tool_calls.labels(server, tool, outcome),
+                                                                     self.tool_seconds.labels(server, tool))
+            counted[0].inc()
+            counted[1].observe(time.perf_counter() - at)
         if span is not NO_SPAN:
             span.set_attribute("quorvel.outcome", outcome)
             if outcome != "ok":
