@@ -76,11 +76,21 @@ def test_a_gateway_with_no_server_up_does_not_start(tmp_path: pathlib.Path) -> N
     assert done.returncode == 3 and "command not found: no-such-mcp-server-here" in done.stderr
 
 
+# The first start fails, as a server whose database is not up yet would.
+# Later starts wait for the flag instead of failing again, so the test does
+# not sit out the doubling back-off between attempts: the retry that is
+# under way when the flag appears is the one that comes up.
 LATE_SERVER = """\
-import pathlib, runpy, sys
-if not pathlib.Path(sys.argv[1]).exists():
-    print("waiting for", sys.argv[1], file=sys.stderr)
+import pathlib, runpy, sys, threading, time
+flag = pathlib.Path(sys.argv[1])
+tried = flag.with_name(flag.name + ".tried")
+if not tried.exists():
+    tried.touch()
+    print("waiting for", flag, file=sys.stderr)
     sys.exit(1)
+deadline = time.monotonic() + 60
+while not flag.exists() and time.monotonic() < deadline:
+    threading.Event().wait(0.05)
 sys.argv = ["mcp-server-time", "--local-timezone", "UTC"]
 runpy.run_module("mcp_server_time", run_name="__main__")
 """
