@@ -12,6 +12,7 @@ from typing import NoReturn
 from _graphql import SchemaEngine
 
 from .common import check_time_limit
+from .config import load_config
 from .errors import ConfigError, ServerStartError
 from .host import ToolHost
 
@@ -122,12 +123,18 @@ def serving(
 ) -> Iterator[ToolHost]:
     """``serve_config`` with its failures as command failures: a bad config
     is a usage problem, a server that does not start is exit status 3."""
+    # The file is checked before the MCP SDK loads: a mistyped path or a
+    # broken config is reported without the second it takes to import.
+    try:
+        servers = load_config(config)
+    except ConfigError as error:
+        raise CommandFailure(str(error)) from error
     try:
         from .mcp_adapter import serve_config
     except ImportError as error:
         raise CommandFailure(str(error)) from error
     try:
-        with serve_config(config, max_workers=max_workers, time_limit=time_limit,
+        with serve_config(servers, max_workers=max_workers, time_limit=time_limit,
                           startup_timeout=startup_timeout, read_only=read_only, require_all=require_all,
                           on_new_host=on_new_host) as host:
             yield host
