@@ -130,3 +130,35 @@ def test_server_config_needs_no_mcp_sdk(tmp_path) -> None:
     assert outcome["headers"] == {"A": "Bearer t0k"} and outcome["cwd"] == str(tmp_path / "sub")
     assert "unknown key 'colour'" in outcome["bad"]
     assert "mcp>=2" in outcome["missing"] and outcome["loaded"] == ["mcp"]
+
+
+MCP_ON_FIRST_USE = textwrap.dedent("""
+    import concurrent.futures, json, sys
+    from starlette.testclient import TestClient
+    from _graphql import SchemaEngine
+    from quorvel_graphql.gateway import Gateway, create_app
+
+    INITIALIZE = {"jsonrpc": "2.0", "id": 1, "method": "initialize", "params": {
+        "protocolVersion": "2025-06-18", "capabilities": {}, "clientInfo": {"name": "seam", "version": "1"}}}
+    HEADERS = {"accept": "application/json, text/event-stream"}
+    seen = {}
+    with TestClient(create_app(Gateway(SchemaEngine("[]"))), base_url="http://127.0.0.1") as client:
+        seen["graphql"] = client.post("/graphql", json={"query": "{ servers { name } }"}).status_code
+        seen["before"] = sorted(m for m in sys.modules if m == "mcp" or m.startswith("mcp."))
+        # Several first clients at once: one session manager starts, every client gets a session.
+        with concurrent.futures.ThreadPoolExecutor(4) as pool:
+            answers = list(pool.map(lambda _: client.post("/mcp", json=INITIALIZE, headers=HEADERS), range(4)))
+        seen["mcp"] = [answer.status_code for answer in answers]
+        seen["sessions"] = len({answer.headers.get("mcp-session-id") for answer in answers})
+        seen["after"] = "mcp" in sys.modules
+    print(json.dumps(seen))
+""")
+
+
+def test_the_http_front_loads_the_mcp_sdk_on_the_first_mcp_request() -> None:
+    finished = subprocess.run([sys.executable, "-c", MCP_ON_FIRST_USE], capture_output=True, text=True,
+                              timeout=JOIN_TIMEOUT * 3)
+    assert finished.returncode == 0, finished.stderr
+    seen = json.loads(finished.stdout)
+    assert seen["graphql"] == 200 and seen["before"] == []
+    assert seen["mcp"] == [200] * 4 and seen["sessions"] == 4 and seen["after"] is True

@@ -14,12 +14,12 @@ import signal
 import time
 from collections.abc import AsyncIterator, Awaitable, Callable, Generator, Iterable, Iterator, MutableMapping
 from importlib import resources
-from typing import Any, TypeVar
+from typing import TYPE_CHECKING, Any, TypeVar
 from urllib.parse import parse_qs, urlsplit
 
+import anyio
+import anyio.to_thread
 import uvicorn
-from mcp.server.lowlevel import Server
-from mcp.server.streamable_http_manager import StreamableHTTPASGIApp, StreamableHTTPSessionManager
 from starlette.applications import Starlette
 from starlette.routing import Route
 
@@ -27,6 +27,10 @@ from .. import json_text
 from .core import Gateway, QueryResult, is_loopback, log
 from .operations import HEALTH_PATHS, CorsOrigins, check_origin, operation_routes
 from .sessions import MAX_SESSIONS, SESSION_IDLE_SECONDS, SessionQuota
+
+if TYPE_CHECKING:
+    from mcp.server.lowlevel import Server
+    from mcp.server.streamable_http_manager import StreamableHTTPSessionManager
 
 Scope = MutableMapping[str, Any]
 Message = MutableMapping[str, Any]
@@ -74,19 +78,12 @@ def create_app(
     session of the client holding the most."""
     if max_body < 1:
         raise ValueError("max_body must be a positive number of bytes")
-    if mcp_server is None:
-        from .mcp_front import build_mcp_server
-
-        mcp_server = build_mcp_server(gateway)
-    # The manager's own limit stays above the quota's, which makes room
-    # before the manager would refuse anyone.
-    sessions = StreamableHTTPSessionManager(app=mcp_server, max_request_body_size=max_body,
-                                            session_idle_timeout=session_idle_seconds,
-                                            max_sessions=max_sessions + 16)
+    mcp = McpEndpoint(gateway, mcp_server, max_body=max_body, max_sessions=max_sessions,
+                      idle_seconds=session_idle_seconds)
 
     @contextlib.asynccontextmanager
     async def lifespan(app: Starlette) -> AsyncIterator[None]:
-        async with sessions.run():
+        async with mcp.running():
             if on_ready is not None:
                 on_ready()
             yield
@@ -98,8 +95,8 @@ def create_app(
             Route("/graphql", graphql, methods=None),
             Route("/", page, methods=None),
             Route("/discovery", DiscoveryEndpoint(gateway), methods=None),
-            Route("/mcp", SessionQuota(StreamableHTTPASGIApp(sessions), max_sessions=max_sessions,
-                                       idle_seconds=session_idle_seconds), methods=None),
+            Route("/mcp", SessionQuota(mcp, max_sessions=max_sessions, idle_seconds=session_idle_seconds),
+                  methods=None),
             *operation_routes(gateway),
         ],
         lifespan=lifespan,
@@ -108,6 +105,74 @@ def create_app(
                   graphql=graphql)
     origins = [check_origin(origin) for origin in cors_origins]
     return CorsOrigins(guard, origins) if origins else guard
+
+
+class McpEndpoint:
+    """The MCP streamable HTTP endpoint, set up by its first request.
+
+    Loading the MCP SDK costs a gateway more CPU than everything else it
+    loads; a gateway whose clients only speak GraphQL never pays it, and the
+    first MCP client waits for it once.  The SDK's session manager runs from
+    that request until the app stops (``running()`` is the app's lifespan)."""
+
+    def __init__(self, gateway: Gateway, server: Server[Any] | None, *, max_body: int, max_sessions: int,
+                 idle_seconds: float) -> None:
+        self._gateway = gateway
+        self._server = server
+        # The manager's own limit stays above the quota's, which makes room
+        # before the manager would refuse anyone.
+        self._limits = {"max_request_body_size": max_body, "session_idle_timeout": idle_seconds,
+                        "max_sessions": max_sessions + 16}
+        self._app: ASGIApp | None = None
+        self._starting = asyncio.Lock()
+        self._tasks: anyio.abc.TaskGroup | None = None
+        self._stopping: anyio.Event | None = None
+
+    @contextlib.asynccontextmanager
+    async def running(self) -> AsyncIterator[None]:
+        self._stopping = stopping = anyio.Event()
+        async with anyio.create_task_group() as tasks:
+            self._tasks = tasks
+            try:
+                yield
+            finally:
+                self._tasks = None
+                stopping.set()  # the session manager ends its sessions and returns
+
+    async def __call__(self, scope: Scope, receive: Receive, send: Send) -> None:
+        app = self._app or await self._start()
+        await app(scope, receive, send)
+
+    async def _start(self) -> ASGIApp:
+        # Shielded: one client hanging up must not cancel the start the
+        # others are waiting for.
+        with anyio.CancelScope(shield=True):
+            async with self._starting:
+                if self._app is None:
+                    tasks, stopping = self._tasks, self._stopping
+                    if tasks is None or stopping is None:
+                        raise RuntimeError("the MCP endpoint serves only while the app runs (its lifespan)")
+                    # Off the event loop, which keeps answering GraphQL meanwhile.
+                    sessions = await anyio.to_thread.run_sync(self._session_manager)
+                    self._app = await tasks.start(self._serve, sessions, stopping)
+        return self._app
+
+    def _session_manager(self) -> StreamableHTTPSessionManager:
+        from mcp.server.streamable_http_manager import StreamableHTTPSessionManager
+
+        if self._server is None:
+            from .mcp_front import build_mcp_server
+
+            self._server = build_mcp_server(self._gateway)
+        return StreamableHTTPSessionManager(app=self._server, **self._limits)
+
+    async def _serve(self, sessions: StreamableHTTPSessionManager, stopping: anyio.Event, *,
+                     task_status: anyio.abc.TaskStatus[ASGIApp]) -> None:
+        from mcp.server.streamable_http_manager import StreamableHTTPASGIApp
+
+        async with sessions.run():
+            task_status.started(StreamableHTTPASGIApp(sessions))
+            await stopping.wait()
 
 
 class Guard:
