@@ -168,19 +168,26 @@ def test_waiting_for_a_slot_counts_against_the_time_limit_of_every_call(tmp_path
     assert 2 <= sum("waited the whole time" in text for text in texts) <= 4
 
 
+@pytest.fixture(scope="module")
+def limited_host(tmp_path_factory):
+    """One server with a 4 KiB result limit for the cases that must leave it in use."""
+    script = tmp_path_factory.mktemp("limited") / "fragile_server.py"
+    script.write_text(FRAGILE_SERVER)
+    config = ServerConfig("fragile", sys.executable, (str(script),), max_result_bytes=4096)
+    with serve_config({"fragile": config}) as host:
+        yield host
+
+
 @pytest.mark.parametrize(("size", "refusal"), [
     (100, None),
     (5000, "larger than its limit of 4096 bytes"),
     # Too long to be read at all: skipped as it arrives, and the call answered at once.
     (3 << 20, "answer is longer than the limit of"),
 ])
-def test_a_result_larger_than_the_server_limit_is_refused(tmp_path, size, refusal):
-    script = tmp_path / "fragile_server.py"
-    script.write_text(FRAGILE_SERVER)
-    config = ServerConfig("fragile", sys.executable, (str(script),), max_result_bytes=4096)
-    with serve_config({"fragile": config}) as host:
-        value = run(host, 'query($t: String!) { e: fragile_echo(text: $t) }', {"t": "y" * size})["data"]["e"]
-        after = run(host, '{ after: fragile_echo(text: "fine") }')["data"]["after"]
+def test_a_result_larger_than_the_server_limit_is_refused(limited_host, size, refusal):
+    host = limited_host
+    value = run(host, 'query($t: String!) { e: fragile_echo(text: $t) }', {"t": "y" * size})["data"]["e"]
+    after = run(host, '{ after: fragile_echo(text: "fine") }')["data"]["after"]
     if refusal is None:
         assert value["content"][0]["text"] == "y" * size
     else:
