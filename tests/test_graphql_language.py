@@ -23,6 +23,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import _graphql
+from conftest import examples
 
 CATALOGUE = json.dumps([
     {
@@ -429,7 +430,7 @@ TOKENS = ["{", "}", "(", ")", "[", "]", ":", "$", "@", "!", "=", "...", "|", "&"
           "\"\"\"b\"\"\"", "\"\"\"", "#c\n", "\ufeff", "é", "\t", "'", "\"\n\""]
 
 
-@settings(max_examples=200, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@settings(max_examples=examples(200), deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
 @given(st.lists(st.lists(st.sampled_from(TOKENS), max_size=12).map("".join), min_size=10, max_size=10))
 def test_token_soup_gets_graphql_cores_syntax_verdict(layer, oracle_schema, batch):
     for document, ours in zip(batch, layer.refusals(batch)):
@@ -492,7 +493,7 @@ def documents(draw):
     return document
 
 
-@settings(max_examples=60, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@settings(max_examples=examples(60), deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
 @given(st.lists(documents(), min_size=5, max_size=5))
 def test_generated_documents_get_graphql_cores_verdict(layer, oracle_schema, batch):
     for document, ours in zip(batch, layer.refusals(batch)):

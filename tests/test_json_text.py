@@ -13,6 +13,7 @@ from typing import Any
 import pytest
 from hypothesis import given, settings, strategies as st
 
+from conftest import examples
 from quorvel_graphql.json_text import JsonText, dumps, loads
 
 JSON_VALUES = st.recursive(
@@ -22,7 +23,7 @@ JSON_VALUES = st.recursive(
 )
 
 
-@settings(max_examples=300, deadline=None)
+@settings(max_examples=examples(300), deadline=None)
 @given(JSON_VALUES)
 def test_json_values_read_back_as_the_standard_library_writes_them(value: Any) -> None:
     assert loads(dumps(value)) == json.loads(json.dumps(value))

@@ -16,7 +16,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import _graphql
-from conftest import EXAMPLE_CATALOGUE
+from conftest import EXAMPLE_CATALOGUE, examples
 from quorvel_graphql import GraphQL, ToolHost
 
 LAB = [{"server": "lab", "tools": [
@@ -220,7 +220,7 @@ JSON_SCHEMAS = st.recursive(
     nested_schemas, max_leaves=8)
 
 
-@settings(max_examples=60, deadline=None)
+@settings(max_examples=examples(60), deadline=None)
 @given(st.lists(st.tuples(JSON_SCHEMAS, JSON_SCHEMAS, st.booleans()), min_size=1, max_size=4))
 def test_sdl_and_introspection_round_trip_through_graphql_core(tools):
     catalogue = json.dumps([{"server": "gen", "tools": [
@@ -321,7 +321,7 @@ def selection(schema: graphql.GraphQLSchema, type_: graphql.GraphQLObjectType, d
     return " ".join(parts) or "__typename"
 
 
-@settings(max_examples=120, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@settings(max_examples=examples(120), deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
 @given(st.data())
 def test_generated_documents_agree_with_graphql_core(lab, data):
     layer, tools = lab
