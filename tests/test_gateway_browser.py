@@ -31,7 +31,9 @@ TOKEN = "browser-token"
 WAIT = 30
 
 
-@pytest.fixture
+# One Chromium for the module: each test opens its own gateway, on its own
+# port, so pages share no origin and no stored state.
+@pytest.fixture(scope="module")
 def browser() -> Iterator[Any]:
     if not (CHROMIUM and DRIVER):
         pytest.skip("needs Debian's chromium and chromium-driver (apt-get install -y chromium chromium-driver)")
