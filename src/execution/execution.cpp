@@ -73,21 +73,24 @@ bool resolve_tool_jobs(TokioCallBridge& bridge, const std::pmr::vector<ToolField
     return true;
 }
 
-// The whole request, run on the calling thread inside the engine's runtime;
-// yields the response document text. Every failure is inside the document;
-// nothing when interrupted.
-std::optional<std::string> execute_json_async(const EngineRecord& engine, std::string_view query,
-                                              std::optional<std::string_view> variables_json, TaskContext& context) {
+// The whole request, run on the calling thread inside the engine's runtime,
+// told to `reader`. False when interrupted.
+bool execute_fields_async(const EngineRecord& engine, std::string_view query,
+                          std::optional<std::string_view> variables_json, AnswerReader& reader, TaskContext& context) {
+    auto refuse = [&](std::string_view message) {
+        reader.refused(message);
+        return true;
+    };
     std::string_view trimmed = unicode::trim(query);
-    if (trimmed.empty()) return graphql_error("GraphQL query must not be blank");
+    if (trimmed.empty()) return refuse("GraphQL query must not be blank");
     // Small requests parse without touching the heap.
     alignas(std::max_align_t) std::array<std::byte, 4096> initial_arena;
     Arena arena(initial_arena);
     Result<Variables> variables = parse_variables(variables_json, arena);
-    if (!variables) return graphql_error(variables.message());
+    if (!variables) return refuse(variables.message());
     Result<std::pmr::vector<SelectedField>> fields = parse_top_level_fields(trimmed, variables.value(), arena);
-    if (!fields) return graphql_error(fields.message());
-    if (fields.value().empty()) return graphql_error("GraphQL query must select at least one top-level field");
+    if (!fields) return refuse(fields.message());
+    if (fields.value().empty()) return refuse("GraphQL query must select at least one top-level field");
 
     std::pmr::vector<FieldValue> values(arena.resource());
     std::pmr::vector<ToolFieldJob> jobs(arena.resource());
@@ -98,20 +101,39 @@ std::optional<std::string> execute_json_async(const EngineRecord& engine, std::s
             continue;
         }
         const ToolMetadata* tool = engine.tools.find(field.name);
-        if (tool == nullptr) return graphql_error("unknown GraphQL field: " + std::string(field.name));
+        if (tool == nullptr) return refuse("unknown GraphQL field: " + std::string(field.name));
         jobs.push_back({values.size(), tool, &field.arguments});
         values.push_back(FieldValue::tool_field(field.alias));
     }
-    if (!resolve_tool_jobs(*engine.bridge, jobs, values, context)) return std::nullopt;
-    return graphql_success(values);
+    if (!resolve_tool_jobs(*engine.bridge, jobs, values, context)) return false;
+    reader.answered(values);
+    return true;
 }
+
+// The answer as the response document's text.
+class DocumentWriter final : public AnswerReader {
+public:
+    void refused(std::string_view message) override { document = graphql_error(message); }
+    void answered(std::pmr::vector<FieldValue>& values) override { document = graphql_success(values); }
+
+    std::string document;
+};
 
 }  // namespace
 
+bool execute_fields(const EngineRecord& engine, std::string_view query,
+                    std::optional<std::string_view> variables_json, AnswerReader& reader,
+                    InterruptCheck* interrupt) {
+    return engine.runtime->block_on(
+        [&](TaskContext& context) { return execute_fields_async(engine, query, variables_json, reader, context); },
+        interrupt);
+}
+
 std::optional<std::string> execute_json(const EngineRecord& engine, std::string_view query,
                                         std::optional<std::string_view> variables_json, InterruptCheck* interrupt) {
-    return engine.runtime->block_on(
-        [&](TaskContext& context) { return execute_json_async(engine, query, variables_json, context); }, interrupt);
+    DocumentWriter writer;
+    if (!execute_fields(engine, query, variables_json, writer, interrupt)) return std::nullopt;
+    return std::move(writer.document);
 }
 
 }  // namespace quorvel

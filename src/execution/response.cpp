@@ -4,7 +4,6 @@
 #include "common/sorting.hpp"
 
 namespace quorvel {
-namespace {
 
 void write_field_value(const FieldValue& value, std::string& out) {
     if (value.placeholder != nullptr) {
@@ -17,8 +16,6 @@ void write_field_value(const FieldValue& value, std::string& out) {
         out += value.text;
     }
 }
-
-}  // namespace
 
 void placeholder_result(const ToolMetadata& tool, std::string& out) {
     write_tool_error_result(

@@ -40,6 +40,9 @@ struct FieldValue {
     }
 };
 
+// The text a response document gives one field's value.
+void write_field_value(const FieldValue& value, std::string& out);
+
 // The value of a tool field while no bridge is attached: the tool error
 // result naming the tool.
 void placeholder_result(const ToolMetadata& tool, std::string& out);

@@ -738,6 +738,7 @@ public:
     }
 
     bool empty() const { return keys_ == 0; }
+    std::size_t keys() const { return keys_; }
     std::string query() const { return "{" + query_ + "}"; }
     std::string variables() const { return variables_json_ + "}"; }
 
@@ -750,40 +751,64 @@ private:
     std::size_t arguments_ = 0;
 };
 
-// The engine's answer to one lowered request, read once.
+// The engine's answer to one lowered request: the value of each lowered
+// field by its key, or the engine's own error when it answered no data. A
+// tool's reply is the document the engine read it into, taken over as it
+// stands, so a large reply is read once and only what the selection picks
+// out of it is ever written.
 struct EngineAnswer {
-    json::Document document;
-    json::Ref data;
-    std::string failure;  // the engine's own error when it answered no data
+    std::vector<json::Document> values;  // by key; empty documents for keys the engine did not answer
+    std::string failure;
+
+    json::Ref value(std::size_t key) const { return key < values.size() ? values[key].root() : json::Ref(); }
+};
+
+// The lowered keys are "k0", "k1", ...: the number after the 'k'.
+std::optional<std::size_t> lowered_key(std::string_view alias) {
+    if (alias.size() < 2 || alias.front() != 'k') return std::nullopt;
+    std::size_t key = 0;
+    for (char digit : alias.substr(1)) {
+        if (digit < '0' || digit > '9' || key > (std::size_t{1} << 32)) return std::nullopt;
+        key = key * 10 + static_cast<std::size_t>(digit - '0');
+    }
+    return key;
+}
+
+class AnswerTaker final : public AnswerReader {
+public:
+    explicit AnswerTaker(std::size_t keys) { answer.values.resize(keys); }
+
+    void refused(std::string_view message) override {
+        answer.failure = message.empty() ? std::string_view("the engine refused the request") : message;
+    }
+
+    void answered(std::pmr::vector<FieldValue>& values) override {
+        for (FieldValue& value : values) {
+            const std::optional<std::size_t> key = lowered_key(value.alias);
+            if (!key || *key >= answer.values.size()) continue;
+            answer.values[*key] = take_value(value);
+        }
+    }
+
+    EngineAnswer answer;
+
+private:
+    // Built-in views, placeholders and tool errors are small texts; they are
+    // read from the form the engine's response document gives them.
+    static json::Document take_value(FieldValue& value) {
+        if (value.reply.root()) return std::move(value.reply);
+        std::string text;
+        write_field_value(value, text);
+        Result<json::Document> read = json::read(text);
+        return read ? std::move(read).value() : json::Document();
+    }
 };
 
 std::optional<EngineAnswer> run_engine(const EngineRecord& engine, const Lowering& lowering,
                                        InterruptCheck* interrupt) {
-    const std::string query = lowering.query();
-    const std::string variables = lowering.variables();
-    std::optional<std::string> text = execute_json(engine, query, variables, interrupt);
-    if (!text) return std::nullopt;
-    EngineAnswer answer;
-    Result<json::Document> read = json::read(*text);
-    if (!read) {
-        answer.failure = "the engine's answer is not JSON: " + read.message();
-        return answer;
-    }
-    answer.document = std::move(read).value();
-    answer.data = answer.document.root().find("data");
-    if (!answer.data || !answer.data.is_object()) {
-        answer.data = json::Ref();
-        json::Ref errors = answer.document.root().find("errors");
-        answer.failure = "the engine refused the request";
-        if (errors && errors.is_array()) {
-            errors.for_each_element([&](json::Ref error) {
-                if (json::Ref message = error.find("message"); message && message.is_string()) {
-                    answer.failure = message.string();
-                }
-            });
-        }
-    }
-    return answer;
+    AnswerTaker taker(lowering.keys());
+    if (!execute_fields(engine, lowering.query(), lowering.variables(), taker, interrupt)) return std::nullopt;
+    return std::move(taker.answer);
 }
 
 }  // namespace
@@ -919,7 +944,7 @@ std::optional<std::string> execute_request(const Schema& schema, const EngineRec
             answer = run_engine(engine, alone, interrupt);
             if (!answer) return std::nullopt;
         }
-        json::Ref value = answer->data ? answer->data.find("k" + std::to_string(*keys[i])) : json::Ref();
+        json::Ref value = answer->value(*keys[i]);
         if (field->source == FieldSource::tool && answer->failure.empty()) {
             data_null = !executor.write_tool_field(*field, group, value) || data_null;
             continue;
