@@ -13,7 +13,7 @@ import threading
 import pytest
 
 import _graphql
-from conftest import catalogue, execute_in_thread
+from conftest import Background, Host, catalogue, execute_in_thread
 from support.child import python_env
 
 UNDER_ASAN = "libasan" in os.environ.get("LD_PRELOAD", "")
@@ -71,17 +71,26 @@ def test_text_after_a_nul_is_refused_with_its_position(before: str) -> None:
      '["%s","%s\\"","%sA\\\\","%s\\n"]' % ("p" * 40, "q" * 40, "r" * 40, "\u00e9" * 40)),
 ])
 def test_replies_are_written_in_the_compact_form(reply: str, written: str) -> None:
-    engine = _graphql.SchemaEngine(catalogue(("s", "t")))
-    engine.attach_call_bridge()
+    # The typed layer takes the engine's reading of the reply over rather
+    # than its response text; a JSON field taking the whole reply must still
+    # come out in exactly the engine's form.
+    text = catalogue(("s", "t"))
+    engine = _graphql.SchemaEngine(text)
+    typed = _graphql.TypedSchema(engine, text)
+    with Host(engine, lambda request: ("respond", reply)):
+        assert execute_in_thread(engine, "{ s_t }") == '{"data":{"s_t":%s},"errors":[]}' % written
+        assert Background(typed.execute, "{ s_t { json } }").result() == '{"data":{"s_t":{"json":%s}}}' % written
 
-    def host() -> None:
-        request = json.loads(engine.receive_tool_call(10_000))
-        engine.respond_tool_call(request["request_id"], reply)
 
-    thread = threading.Thread(target=host, daemon=True)
-    thread.start()
-    assert execute_in_thread(engine, "{ s_t }") == '{"data":{"s_t":%s},"errors":[]}' % written
-    thread.join(10)
+@pytest.mark.parametrize("cached", [False, True], ids=["fresh", "utf8-cached"])
+@pytest.mark.parametrize("sample", ["\u00e9", "\x80\xff", "\u03b5\u2028", "\U0001F600", "\u00e9\U0010FFFF\u0800"])
+def test_replies_of_every_str_width_arrive_as_their_utf8(sample: str, cached: bool) -> None:
+    # The sample at every offset across two 8-byte words, and in a long run.
+    values = ["ab" * k + sample + "cd" * (9 - k) for k in range(10)] + [("x" * 13 + sample) * 700]
+    reply = json.dumps({"v": values, sample: sample}, ensure_ascii=False)
+    if cached:
+        type(reply, (), {})  # CPython keeps the UTF-8 form of a class's name on its str
+    assert answered_with(reply) == {"data": {"s_t": {"v": values, sample: sample}}, "errors": []}
 
 
 def test_the_first_tool_bound_to_a_field_name_answers_it() -> None:

@@ -97,6 +97,8 @@ def test_binding_errors(call, function, named):
     (lambda: ENGINE.receive_tool_call(timeout_ms=2**64), OverflowError, "timeout_ms"),
     (lambda: ENGINE.respond_tool_call(1, 2), TypeError, "request_id"),
     (lambda: ENGINE.respond_tool_call("tool-call-1", "\ud800"), UnicodeEncodeError, "result_json"),
+    (lambda: ENGINE.respond_tool_call("tool-call-1", "\u00e9" * 20 + "\U0001F600\udfff"), UnicodeEncodeError,
+     "result_json"),
     (lambda: ENGINE.fail_tool_call(request_id="x", message=None), TypeError, "message"),
     (lambda: ENGINE.execute(123), TypeError, "query"),
     (lambda: ENGINE.execute(variables_json=5, query=7), TypeError, "query"),

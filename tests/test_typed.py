@@ -16,7 +16,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import _graphql
-from conftest import EXAMPLE_CATALOGUE, examples
+from conftest import EXAMPLE_CATALOGUE, Background, Host, examples
 from quorvel_graphql import GraphQL, ToolHost
 
 LAB = [{"server": "lab", "tools": [
@@ -648,6 +648,33 @@ def test_tool_result_of_mcp_answers(reply, expected, error):
         assert answer["data"] == {"m_t": None}
         assert [(e["message"], e["path"], e["extensions"]["text"]) for e in answer["errors"]] == [
             (error, ["m_t"], error)]
+
+
+READ_AS_SENT = json.dumps([{"server": "m", "tools": [
+    {"name": "t", "outputSchema": {"type": "object", "properties": {
+        "s": {"type": "integer"}, "n": {"type": "object", "properties": {"b": {"type": "string"}}}}}},
+    {"name": "u"}]}])
+
+
+@pytest.mark.parametrize(("reply", "query", "expected"), [
+    # Of repeated members the last wins, at every level the selection reads.
+    ('{"s": 1, "n": {"b": "x"}, "s": 2, "n": {"b": "y", "b": "z"}}', "{ m_t { s n { b } } }",
+     {"m_t": {"s": 2, "n": {"b": "z"}}}),
+    ('{"content": [], "structuredContent": {"s": 1}, "isError": false, "structuredContent": {"s": 3, "s": 4}}',
+     "{ m_t { s } }", {"m_t": {"s": 4}}),
+    ('{"content": [{"type": "text", "text": "a"}, {"type": "text", "text": "b"}], "isError": true, "isError": false}',
+     "{ m_u { text isError } }", {"m_u": {"text": "a\nb", "isError": False}}),
+    # Unsorted, repeated and escaped members of a whole reply: the engine's
+    # compact form, keys sorted.
+    (r'{"z": "\u00e9\u0000", "a": [1.50, -0, 1e2], "z": "\ud83d\ude00"}', "{ m_u { json text } }",
+     {"m_u": {"json": {"a": [1.5, 0, 100.0], "z": "\U0001F600"}, "text": '{"a":[1.5,0,100.0],"z":"\U0001F600"}'}}),
+    (r'"\u00e9\u0000"', "{ m_u { json text } }", {"m_u": {"json": "\u00e9\x00", "text": "\u00e9\x00"}}),
+])
+def test_selections_read_the_reply_as_the_tool_sent_it(reply, query, expected):
+    engine = _graphql.SchemaEngine(READ_AS_SENT)
+    typed = _graphql.TypedSchema(engine, READ_AS_SENT)
+    with Host(engine, lambda request: ("respond", reply)):
+        assert json.loads(Background(typed.execute, query).result()) == {"data": expected}
 
 
 def test_filtered_sdl_is_a_whole_schema():

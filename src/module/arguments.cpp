@@ -1,9 +1,142 @@
 #include "module/arguments.hpp"
 
+#include <algorithm>
+#include <cstring>
+
 #include "module/py_ref.hpp"
 
 namespace quorvel::module {
 namespace {
+
+// ---- str to UTF-8 ------------------------------------------------------------
+//
+// A str past ASCII has no UTF-8 form until one is asked for, and
+// PyUnicode_AsUTF8AndSize then encodes it into a copy cached on the str
+// for its lifetime, which is copied once more into the engine's text. For a
+// host answering with a large fresh str each time (JSON decoded from bytes
+// just before), that was slower than the engine's whole handling of the
+// reply. So a str is encoded here straight into the engine's text, in two
+// passes over its code points: one to size, one to write.
+
+constexpr std::uint64_t high_bits = 0x8080808080808080ULL;
+
+// Bytes of the UTF-8 form of a one-byte-per-character str (code points
+// below 256, two bytes each past ASCII).
+std::size_t utf8_size_of_latin1(const std::uint8_t* text, std::size_t length) {
+    std::size_t size = length;
+    std::size_t i = 0;
+    for (; length - i >= 8; i += 8) {
+        std::uint64_t word;
+        std::memcpy(&word, text + i, 8);
+        // One per high bit: the eight 0/1 bytes summed by a multiply, which
+        // (unlike a popcount) needs no instruction the build may not assume.
+        size += static_cast<std::size_t>((((word & high_bits) >> 7) * 0x0101010101010101ULL) >> 56);
+    }
+    for (; i < length; ++i) size += text[i] >> 7;
+    return size;
+}
+
+void encode_latin1(const std::uint8_t* text, std::size_t length, char* out) {
+    std::size_t i = 0;
+    while (i < length) {
+        // ASCII runs go eight bytes at a time.
+        while (length - i >= 8) {
+            std::uint64_t word;
+            std::memcpy(&word, text + i, 8);
+            if ((word & high_bits) != 0) break;
+            std::memcpy(out, &word, 8);
+            out += 8;
+            i += 8;
+        }
+        const std::size_t stop = std::min(length, i + 8);
+        for (; i < stop; ++i) {
+            const std::uint8_t c = text[i];
+            if (c < 0x80) {
+                *out++ = static_cast<char>(c);
+            } else {
+                *out++ = static_cast<char>(0xC0 | (c >> 6));
+                *out++ = static_cast<char>(0x80 | (c & 0x3F));
+            }
+        }
+    }
+}
+
+// Bytes of the UTF-8 form of wider code units, or 0 when one is a
+// surrogate, which has no UTF-8 form.
+template <class Unit>
+std::size_t utf8_size_of(const Unit* text, std::size_t length) {
+    std::size_t size = 0;
+    for (std::size_t i = 0; i < length; ++i) {
+        const std::uint32_t c = text[i];
+        if (c < 0x80) size += 1;
+        else if (c < 0x800) size += 2;
+        else if (c >= 0xD800 && c <= 0xDFFF) return 0;
+        else size += c < 0x10000 ? 3 : 4;
+    }
+    return size;
+}
+
+template <class Unit>
+void encode_units(const Unit* text, std::size_t length, char* out) {
+    for (std::size_t i = 0; i < length; ++i) {
+        const std::uint32_t c = text[i];
+        if (c < 0x80) {
+            *out++ = static_cast<char>(c);
+        } else if (c < 0x800) {
+            *out++ = static_cast<char>(0xC0 | (c >> 6));
+            *out++ = static_cast<char>(0x80 | (c & 0x3F));
+        } else if (c < 0x10000) {
+            *out++ = static_cast<char>(0xE0 | (c >> 12));
+            *out++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            *out++ = static_cast<char>(0x80 | (c & 0x3F));
+        } else {
+            *out++ = static_cast<char>(0xF0 | (c >> 18));
+            *out++ = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+            *out++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            *out++ = static_cast<char>(0x80 | (c & 0x3F));
+        }
+    }
+}
+
+template <class Unit>
+bool encode_wide(const void* data, std::size_t length, std::string& out) {
+    const auto* text = static_cast<const Unit*>(data);
+    const std::size_t size = utf8_size_of(text, length);
+    if (size == 0) return false;
+    out.resize(size);
+    encode_units(text, length, out.data());
+    return true;
+}
+
+// Whether the str already carries the UTF-8 form CPython caches on it (a
+// host answering with the same str again), which is then only copied. A
+// free-threaded build fills that cache under its own lock, so there it is
+// never looked at unlocked.
+bool has_cached_utf8(PyObject* text) {
+#ifdef Py_GIL_DISABLED
+    (void)text;
+    return false;
+#else
+    return reinterpret_cast<PyCompactUnicodeObject*>(text)->utf8 != nullptr;
+#endif
+}
+
+// The UTF-8 form of a str past ASCII, written into `out`; false (and `out`
+// untouched) for a str holding a lone surrogate.
+bool encode_utf8(PyObject* text, std::string& out) {
+    const void* data = PyUnicode_DATA(text);
+    const auto length = static_cast<std::size_t>(PyUnicode_GET_LENGTH(text));
+    switch (PyUnicode_KIND(text)) {
+        case PyUnicode_1BYTE_KIND: {
+            const auto* latin1 = static_cast<const std::uint8_t*>(data);
+            out.resize(utf8_size_of_latin1(latin1, length));
+            encode_latin1(latin1, length, out.data());
+            return true;
+        }
+        case PyUnicode_2BYTE_KIND: return encode_wide<Py_UCS2>(data, length, out);
+        default: return encode_wide<Py_UCS4>(data, length, out);
+    }
+}
 
 Py_ssize_t index_of(std::span<const Parameter> parameters, PyObject* keyword) {
     for (std::size_t i = 0; i < parameters.size(); ++i) {
@@ -112,6 +245,12 @@ bool convert_text(PyObject* value, const char* parameter, std::string& out) {
         PyErr_Format(PyExc_TypeError, "argument '%s' must be str, not %.200s", parameter, Py_TYPE(value)->tp_name);
         return fail_with_note(parameter);
     }
+#if PY_VERSION_HEX < 0x030C0000
+    if (PyUnicode_READY(value) < 0) return fail_with_note(parameter);  // a str built by the legacy API
+#endif
+    if (!PyUnicode_IS_ASCII(value) && !has_cached_utf8(value) && encode_utf8(value, out)) return true;
+    // ASCII is its own UTF-8 form; a lone surrogate gets CPython's own
+    // UnicodeEncodeError from here.
     Py_ssize_t size = 0;
     const char* utf8 = PyUnicode_AsUTF8AndSize(value, &size);
     if (utf8 == nullptr) return fail_with_note(parameter);
