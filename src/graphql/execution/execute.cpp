@@ -793,12 +793,18 @@ public:
     EngineAnswer answer;
 
 private:
-    // Built-in views, placeholders and tool errors are small texts; they are
-    // read from the form the engine's response document gives them.
+    // A built-in view is JSON text already and is read as it stands; a
+    // placeholder or a tool's error is read from the small text the
+    // engine's response document gives it. The engine wrote them all, so
+    // they read.
     static json::Document take_value(FieldValue& value) {
         if (value.reply.root()) return std::move(value.reply);
+        if (!value.is_tool) return read_written(value.text);
         std::string text;
         write_field_value(value, text);
+        return read_written(text);
+    }
+    static json::Document read_written(std::string_view text) {
         Result<json::Document> read = json::read(text);
         return read ? std::move(read).value() : json::Document();
     }
