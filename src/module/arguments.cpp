@@ -108,9 +108,11 @@ bool encode_wide(const void* data, std::size_t length, std::string& out) {
     return true;
 }
 
-// Whether the str already carries the UTF-8 form CPython caches on it (a
-// host answering with the same str again), which is then only copied. A
-// free-threaded build fills that cache under its own lock, so there it is
+// Whether the str already carries the UTF-8 form CPython caches on it
+// (some other caller asked for it), which is then only copied. Encoding
+// here never fills that cache, so a host answering with the same str again
+// pays the encoding again, as it pays it for every fresh str. A
+// free-threaded build fills the cache under its own lock, so there it is
 // never looked at unlocked.
 bool has_cached_utf8(PyObject* text) {
 #ifdef Py_GIL_DISABLED
