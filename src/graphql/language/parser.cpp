@@ -259,7 +259,15 @@ bool Parser::parse_foreign_definition() {
     if (peek(TokenKind::string) || peek(TokenKind::block_string)) {
         if (!advance()) return false;
     }
-    if (peek_keyword("extend") && !advance()) return false;
+    if (peek_keyword("extend")) {
+        if (!advance()) return false;
+        // Only a type system kind can follow; anything else is no definition
+        // at all. (`extend directive` is passed over with the rest, as
+        // graphql-core reads it as far as its name.)
+        if (!peek(TokenKind::name) || !is_type_system_keyword(token().value)) {
+            return unexpected();
+        }
+    }
     const bool schema = peek_keyword("schema");
     if (!advance()) return false;  // the keyword
     if (!schema) {
