@@ -3,9 +3,9 @@ every string that reads as JSON seeds the catalogue, variables, reply and
 JSON reader targets; every string that looks like a query seeds the execute
 target, the typed layer's document target and the oracle target (whose
 inputs starting with byte 0x01 drive its document generator instead: a few
-such seeds start it off). The JSON reader targets also get texts at the edges of the number
-forms, the nesting limit and the string rules, where readers tend to
-differ."""
+such seeds start it off). The JSON reader targets also get texts at the
+edges of the number forms, the nesting limit and the string rules, where
+readers tend to differ."""
 
 from __future__ import annotations
 
