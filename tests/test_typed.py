@@ -17,7 +17,7 @@ from hypothesis import strategies as st
 import _graphql
 from conftest import EXAMPLE_CATALOGUE, examples
 from quorvel_graphql import GraphQL, ToolHost
-from support.typed_oracle import LAB_JSON, LabTools, Oracle, generated_request
+from support.typed_oracle import LAB_JSON, LabTools, Oracle, generated_request, known_difference
 
 
 @pytest.fixture(scope="module")
@@ -166,6 +166,25 @@ def test_example_catalogue_introspects_like_graphql_core():
 def test_agrees_with_graphql_core(lab, query, variables, operation):
     layer, tools = lab
     compare_with_oracle(layer, tools, query, variables, operation)
+
+
+@pytest.mark.parametrize(("document", "reason"), [
+    ("{ }", "empty selection set"),
+    ("{ __typename } type X { a b c }", "type system definitions passed over"),
+    ('"d" scalar X @a(b: [1, 2) { __typename }', "type system definitions passed over"),
+    ('query($v: Int "d") { __typename }', "descriptions of executable definitions"),
+    ('{ __type(name: "Query") ' + "{ ofType " * 40 + "{ name" + " }" * 42, "request limits"),
+    # Disagreements the filters must leave to the comparison.
+    ("{ __typename } extend ry ema { a }", None),
+    ("{ __typename } type", None),
+    ('{ lab_echo(text: "a") { text }', None),
+    ('{ lab_echo(text: "a") { text } } { __typename }', None),
+])
+def test_only_the_documented_differences_are_let_through(lab, document, reason):
+    # The oracle is only as sharp as this filter is narrow.
+    layer, tools = lab
+    oracle = Oracle(layer, tools)
+    assert known_difference(document, layer.execute(document), graphql.graphql_sync(oracle.schema, document)) == reason
 
 
 class Drawn:
