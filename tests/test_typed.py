@@ -204,8 +204,8 @@ class Drawn:
 @given(st.data())
 def test_generated_documents_agree_with_graphql_core(lab, data):
     layer, tools = lab
-    query, variables = generated_request(graphql.build_schema(layer.sdl()), Drawn(data))
-    compare_with_oracle(layer, tools, query, variables)
+    query, variables, operation_name = generated_request(graphql.build_schema(layer.sdl()), Drawn(data))
+    compare_with_oracle(layer, tools, query, variables, operation_name)
 
 
 # -- what only this layer promises ---------------------------------------------------

@@ -61,10 +61,10 @@ def main() -> None:
 
     def one_input(data: bytes) -> None:
         if data[:1] == bytes([STRUCTURED]):
-            query, variables = generated_request(schema, Consumed(atheris.FuzzedDataProvider(data[1:])))
+            request = generated_request(schema, Consumed(atheris.FuzzedDataProvider(data[1:])))
         else:
-            query, variables = data.decode("utf-8", "replace"), VARIABLES
-        oracle.compare(query, variables)
+            request = data.decode("utf-8", "replace"), VARIABLES, None
+        oracle.compare(*request)
 
     atheris.Setup(sys.argv, one_input)
     atheris.Fuzz()

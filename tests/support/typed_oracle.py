@@ -340,8 +340,9 @@ def selection(type_: graphql.GraphQLObjectType, choose: Choices, depth: int) -> 
     return " ".join(parts) or "__typename"
 
 
-def generated_request(schema: graphql.GraphQLSchema, choose: Choices) -> tuple[str, dict]:
-    """A query or mutation over `schema` and the variables to run it with."""
+def generated_request(schema: graphql.GraphQLSchema, choose: Choices) -> tuple[str, dict, str | None]:
+    """A query or mutation over `schema`, the variables to run it with and
+    the operation name to ask for (sometimes one the document lacks)."""
     root, operation = schema.query_type, "query"
     if choose.integer(0, 4) == 0:
         root, operation = schema.mutation_type, "mutation"
@@ -355,4 +356,4 @@ def generated_request(schema: graphql.GraphQLSchema, choose: Choices) -> tuple[s
     variables = {"flag": bool(choose.integer(0, 1))}
     if choose.integer(0, 1):
         variables["days"] = choose.pick([3, None])
-    return query, variables
+    return query, variables, choose.pick([None, None, "Op", "Other"])
