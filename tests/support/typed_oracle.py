@@ -207,19 +207,6 @@ def passed_over_syntax(document: str, theirs: graphql.ExecutionResult) -> bool:
     return start is not None and start <= (syntax[0].locations[0].line, syntax[0].locations[0].column)
 
 
-def executable_description(document: str, mine: dict, theirs: graphql.ExecutionResult) -> bool:
-    """graphql-core 3.3 reads descriptions on operations and variable
-    definitions (a later draft of GraphQL than the October 2021 edition this
-    layer follows), so a string there is a syntax error only here."""
-    for error in mine.get("errors", ()):
-        if re.match(r'Syntax Error: (Expected .*, found|Unexpected) (Block)?String "', error["message"]) or \
-                error["message"].startswith("Syntax Error: Unexpected description"):
-            here = tuple(error["locations"][0].values())
-            return not any(isinstance(e, graphql.GraphQLSyntaxError) and (e.locations[0].line, e.locations[0].column)
-                           == here for e in theirs.errors or ())
-    return False
-
-
 def known_difference(document: str, mine: dict, theirs: graphql.ExecutionResult | None) -> str | None:
     """Why the two answers may rightly disagree, or None when they must agree.
     `theirs` is None when graphql-core itself broke down (its recursion on
@@ -232,8 +219,6 @@ def known_difference(document: str, mine: dict, theirs: graphql.ExecutionResult 
         return "empty selection set"
     if passed_over_syntax(document, theirs):
         return "type system definitions passed over"
-    if executable_description(document, mine, theirs):
-        return "descriptions of executable definitions"
     return None
 
 

@@ -325,12 +325,15 @@ bool Parser::parse_variable_definitions(NodeList<VariableDefinition>& out) {
     return true;
 }
 
-// VariableDefinition: Variable : Type DefaultValue? Directives[Const]?
+// VariableDefinition: Description? Variable : Type DefaultValue? Directives[Const]?
 // Variable: $ Name
 // DefaultValue: = Value[Const]
+// The description is read as graphql-js 17 reads it (as for operations and
+// fragments), and the definition starts at it; nothing here shows it.
 bool Parser::parse_variable_definition() {
     VariableDefinition definition;
     definition.location = token().location;
+    if ((peek(TokenKind::string) || peek(TokenKind::block_string)) && !advance()) return false;
     if (!expect(TokenKind::dollar)) return false;
     if (!parse_name(definition.name, definition.name_location)) return false;
     if (!expect(TokenKind::colon)) return false;
