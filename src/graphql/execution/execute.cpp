@@ -1,8 +1,9 @@
 #include "graphql/execution/execute.hpp"
 
+#include <charconv>
 #include <cmath>
 #include <cstdint>
-#include <deque>
+#include <forward_list>
 #include <functional>
 #include <unordered_map>
 #include <utility>
@@ -96,6 +97,13 @@ struct PathSegment {
     bool is_index = false;
 };
 
+// Keys, argument numbers, lines and columns: small counts written many
+// times a request, where the JSON writer's general integer path shows.
+void append_count(std::size_t count, std::string& out) {
+    char digits[20];
+    out.append(digits, static_cast<std::size_t>(std::to_chars(digits, digits + sizeof digits, count).ptr - digits));
+}
+
 bool is_mcp_result(json::Ref reply) {
     if (!reply.is_object()) return false;
     json::Ref content = reply.find("content");
@@ -125,11 +133,13 @@ std::optional<std::string> joined_text(json::Ref reply) {
     return joined;
 }
 
-std::string error_text(json::Ref reply) {
+// The tool's own words for its failure: a view into the reply, or into
+// `joined` when they had to be joined from content items.
+std::string_view error_text(json::Ref reply, std::string& joined) {
     json::Ref text = reply.find("text");
-    if (text && text.is_string()) return std::string(text.string());
+    if (text && text.is_string()) return text.string();
     if (is_mcp_result(reply)) {
-        if (auto joined = joined_text(reply)) return *joined;
+        if (auto items = joined_text(reply)) return joined = std::move(*items);
     }
     return "the tool reported an error";
 }
@@ -137,7 +147,9 @@ std::string error_text(json::Ref reply) {
 class Executor {
 public:
     Executor(const Schema& schema, const Document& document, const VariableValues& variables, std::string& out)
-        : schema_(schema), document_(document), variables_(variables), out_(out) {}
+        : schema_(schema), document_(document), variables_(variables), out_(out) {
+        path_.reserve(16);
+    }
 
     GroupedFields collect_fields(TypeId type, const std::vector<const Selection*>& nodes) const {
         GroupedFields groups;
@@ -171,15 +183,26 @@ public:
 
     // A field error points at every node merged under the field's response
     // key, as graphql-js reports it.
-    void add_error(std::string_view message, const FieldGroup& group, std::string_view extensions = {}) {
-        errors_ += errors_.empty() ? "{\"message\":" : ",{\"message\":";
+    void add_error(std::string_view message, const FieldGroup& group) {
+        open_error(message, group);
+        errors_.push_back('}');
+    }
+
+    // The error up to its closing brace, for the caller to add extensions.
+    void open_error(std::string_view message, const FieldGroup& group) {
+        if (errors_.empty()) {
+            errors_.reserve(256);
+            errors_ += "{\"message\":";
+        } else {
+            errors_ += ",{\"message\":";
+        }
         json::write_string(message, errors_);
         errors_ += ",\"locations\":[";
         for (std::size_t i = 0; i < group.nodes.size(); ++i) {
             errors_ += i == 0 ? "{\"line\":" : ",{\"line\":";
-            json::write_uint64(group.nodes[i]->location.line, errors_);
+            append_count(group.nodes[i]->location.line, errors_);
             errors_ += ",\"column\":";
-            json::write_uint64(group.nodes[i]->location.column, errors_);
+            append_count(group.nodes[i]->location.column, errors_);
             errors_.push_back('}');
         }
         errors_.push_back(']');
@@ -187,17 +210,12 @@ public:
         for (std::size_t i = 0; i < path_.size(); ++i) {
             if (i > 0) errors_.push_back(',');
             if (path_[i].is_index) {
-                json::write_uint64(path_[i].index, errors_);
+                append_count(path_[i].index, errors_);
             } else {
                 json::write_string(path_[i].key, errors_);
             }
         }
         errors_.push_back(']');
-        if (!extensions.empty()) {
-            errors_ += ",\"extensions\":";
-            errors_ += extensions;
-        }
-        errors_.push_back('}');
     }
 
     std::string& errors() { return errors_; }
@@ -210,8 +228,10 @@ private:
     std::string& out_;
     std::string errors_;
     std::vector<PathSegment> path_;
-    std::deque<std::string> owned_texts_;       // ToolResult.text joined from content items
-    std::deque<json::Document> parsed_texts_;  // ToolResult.json read from text, kept while completing
+    // Lists, not deques: most requests keep nothing here, and an empty
+    // deque already costs two allocations.
+    std::forward_list<std::string> owned_texts_;       // ToolResult.text joined from content items
+    std::forward_list<json::Document> parsed_texts_;  // ToolResult.json read from text, kept while completing
     std::string_view parent_type_name_;         // the object type whose field is being completed
 
     // Subfields by the group they were collected for. Groups live in the
@@ -328,18 +348,19 @@ bool Executor::write_tool_field(const Field& field, const FieldGroup& group, jso
     if (!reply || is_error_reply(reply) || unstructured) {
         // A tool that reported an error rarely sends structured content with
         // it; its own words say more than the missing content does.
-        const std::string text = !reply                  ? std::string("the engine gave no answer for this field")
-                                 : is_error_reply(reply) ? error_text(reply)
-                                                         : std::string("the tool answered no structured content "
-                                                                       "for its output schema");
-        std::string extensions = "{\"code\":\"TOOL_ERROR\",\"server\":";
-        json::write_string(tool.server_id, extensions);
-        extensions += ",\"tool\":";
-        json::write_string(tool.tool_name, extensions);
-        extensions += ",\"text\":";
-        json::write_string(text, extensions);
-        extensions.push_back('}');
-        add_error(text, group, extensions);
+        std::string joined;
+        const std::string_view text = !reply                  ? "the engine gave no answer for this field"
+                                      : is_error_reply(reply) ? error_text(reply, joined)
+                                                              : "the tool answered no structured content for its "
+                                                                "output schema";
+        open_error(text, group);
+        errors_ += ",\"extensions\":{\"code\":\"TOOL_ERROR\",\"server\":";
+        json::write_string(tool.server_id, errors_);
+        errors_ += ",\"tool\":";
+        json::write_string(tool.tool_name, errors_);
+        errors_ += ",\"text\":";
+        json::write_string(text, errors_);
+        errors_ += "}}";
         outcome = Outcome::errored;
     } else if (tool.typed_output) {
         json::Ref value = is_mcp_result(reply) ? reply.find("structuredContent") : reply;
@@ -536,22 +557,22 @@ Source Executor::resolve_tool_result(const Field& field, json::Ref reply) {
     if (name == "text") {
         if (!mcp) {
             if (reply.is_string()) return Source::of_text(reply.string());
-            std::string& text = owned_texts_.emplace_back();
+            std::string& text = owned_texts_.emplace_front();
             json::write(reply, text);
             return Source::of_text(text);
         }
         std::optional<std::string> joined = joined_text(reply);
         if (!joined) return Source();
-        return Source::of_text(owned_texts_.emplace_back(std::move(*joined)));
+        return Source::of_text(owned_texts_.emplace_front(std::move(*joined)));
     }
     // json: the structured content, else the text when it reads as JSON.
     if (!mcp) return Source::of_json(reply);
     if (json::Ref structured = reply.find("structuredContent")) return Source::of_json(structured);
     std::optional<std::string> joined = joined_text(reply);
     if (!joined) return Source();
-    Result<json::Document> parsed = json::read(owned_texts_.emplace_back(std::move(*joined)));
+    Result<json::Document> parsed = json::read(owned_texts_.emplace_front(std::move(*joined)));
     if (!parsed) return Source();
-    return Source::of_json(parsed_texts_.emplace_back(std::move(parsed).value()).root());
+    return Source::of_json(parsed_texts_.emplace_front(std::move(parsed).value()).root());
 }
 
 Source Executor::type_argument(const FieldGroup& group) const {
@@ -698,16 +719,26 @@ bool is_engine_field(const Field& field) {
 
 // One engine request: the lowered fields and the variables that carry
 // their argument values, so no literal is ever spelled in the engine's
-// language.
+// language. Both texts are written in place and kept closed after each
+// field, so the engine reads them as they stand.
 class Lowering {
 public:
-    Lowering(const Schema& schema, const VariableValues& variables) : schema_(schema), variables_(variables) {}
+    Lowering(const Schema& schema, const VariableValues& variables) : schema_(schema), variables_(variables) {
+        query_.reserve(128);
+        variables_json_.reserve(128);
+        query_ = "{}";
+        variables_json_ = "{}";
+    }
 
     std::size_t add(const Field& field, const Selection& node) {
         const std::size_t key = keys_++;
-        query_ += " k" + std::to_string(key) + ":";
+        query_.pop_back();
+        query_ += " k";
+        append_count(key, query_);
+        query_.push_back(':');
         if (field.source != FieldSource::tool) {
             query_ += field.name;
+            query_.push_back('}');
             return key;
         }
         query_ += schema_.tools()[field.tool].engine_field;
@@ -720,33 +751,38 @@ public:
             }
             const bool present = given != nullptr && literal_given(given->value, variables_);
             if (!present && !definition.default_json) continue;
-            const std::string variable = "a" + std::to_string(arguments_++);
-            query_ += first ? "(" : ",";
+            const std::size_t variable = arguments_++;
+            query_.push_back(first ? '(' : ',');
             first = false;
             query_ += definition.json_name;
-            query_ += ":$" + variable;
-            variables_json_ += variables_json_.size() > 1 ? ",\"" : "\"";
-            variables_json_ += variable + "\":";
+            query_ += ":$a";
+            append_count(variable, query_);
+            variables_json_.pop_back();
+            variables_json_ += variables_json_.size() > 1 ? ",\"a" : "\"a";
+            append_count(variable, variables_json_);
+            variables_json_ += "\":";
             if (present) {
                 write_literal(schema_, given->value, definition.type, variables_, variables_json_);
             } else {
                 variables_json_ += *definition.default_json;
             }
+            variables_json_.push_back('}');
         }
-        if (!first) query_ += ")";
+        if (!first) query_.push_back(')');
+        query_.push_back('}');
         return key;
     }
 
     bool empty() const { return keys_ == 0; }
     std::size_t keys() const { return keys_; }
-    std::string query() const { return "{" + query_ + "}"; }
-    std::string variables() const { return variables_json_ + "}"; }
+    std::string_view query() const { return query_; }
+    std::string_view variables() const { return variables_json_; }
 
 private:
     const Schema& schema_;
     const VariableValues& variables_;
     std::string query_;
-    std::string variables_json_ = "{";
+    std::string variables_json_;
     std::size_t keys_ = 0;
     std::size_t arguments_ = 0;
 };
@@ -913,7 +949,9 @@ std::optional<std::string> execute_request(const Schema& schema, const EngineRec
     const TypeId root = ready.root;
     const VariableValues& variables = ready.variables;
 
-    std::string out = "{\"data\":";
+    std::string out;
+    out.reserve(512);
+    out = "{\"data\":";
     const std::size_t data_start = out.size();
     Executor executor(schema, document, variables, out);
     const GroupedFields groups = executor.collect_root(root, *operation);

@@ -308,7 +308,8 @@ std::vector<GraphqlError> coerce_variable_values(const Schema& schema, const Ope
         if (named == no_type || !schema.is_input_type(named)) continue;
         const TypeRef& ref = *definition.type;
         const bool required = ref.kind == TypeRefKind::non_null;
-        const std::string name = "$" + std::string(definition.name);
+        // Spelled only for an error: most requests coerce without one.
+        auto dollar_name = [&definition] { return "$" + std::string(definition.name); };
         json::Ref value = given ? given.find(definition.name) : json::Ref();
         if (!value) {
             if (definition.default_value != nullptr) {
@@ -317,23 +318,23 @@ std::vector<GraphqlError> coerce_variable_values(const Schema& schema, const Ope
                 values.emplace(definition.name, std::move(text));
             } else if (required) {
                 errors.push_back(variable_error(
-                    "Variable \"" + name + "\" of required type \"" + ref_name(ref) + "\" was not provided.",
+                    "Variable \"" + dollar_name() + "\" of required type \"" + ref_name(ref) + "\" was not provided.",
                     definition));
             }
             continue;
         }
         if (value.kind() == json::Kind::null && required) {
             errors.push_back(variable_error(
-                "Variable \"" + name + "\" of non-null type \"" + ref_name(ref) + "\" must not be null.",
+                "Variable \"" + dollar_name() + "\" of non-null type \"" + ref_name(ref) + "\" must not be null.",
                 definition));
             continue;
         }
         std::string text;
         Problem problem;
         if (!coerce_by_ref(schema, value, ref, text, problem)) {
-            std::string message = "Variable \"" + name + "\" got invalid value " + shown(value);
+            std::string message = "Variable \"" + dollar_name() + "\" got invalid value " + shown(value);
             if (!problem.path.empty()) {
-                message += " at \"" + name.substr(1) + (problem.path[0] == '[' ? "" : ".") + problem.path + "\"";
+                message += " at \"" + std::string(definition.name) + (problem.path[0] == '[' ? "" : ".") + problem.path + "\"";
             }
             errors.push_back(variable_error(message + "; " + problem.reason, definition));
             continue;

@@ -259,7 +259,15 @@ bool Parser::parse_foreign_definition() {
     if (peek(TokenKind::string) || peek(TokenKind::block_string)) {
         if (!advance()) return false;
     }
-    if (peek_keyword("extend") && !advance()) return false;
+    if (peek_keyword("extend")) {
+        if (!advance()) return false;
+        // Only a type system kind can follow; anything else is no definition
+        // at all. (`extend directive` is passed over with the rest, as
+        // graphql-core reads it as far as its name.)
+        if (!peek(TokenKind::name) || !is_type_system_keyword(token().value)) {
+            return unexpected();
+        }
+    }
     const bool schema = peek_keyword("schema");
     if (!advance()) return false;  // the keyword
     if (!schema) {
@@ -317,12 +325,15 @@ bool Parser::parse_variable_definitions(NodeList<VariableDefinition>& out) {
     return true;
 }
 
-// VariableDefinition: Variable : Type DefaultValue? Directives[Const]?
+// VariableDefinition: Description? Variable : Type DefaultValue? Directives[Const]?
 // Variable: $ Name
 // DefaultValue: = Value[Const]
+// The description is read as graphql-js 17 reads it (as for operations and
+// fragments), and the definition starts at it; nothing here shows it.
 bool Parser::parse_variable_definition() {
     VariableDefinition definition;
     definition.location = token().location;
+    if ((peek(TokenKind::string) || peek(TokenKind::block_string)) && !advance()) return false;
     if (!expect(TokenKind::dollar)) return false;
     if (!parse_name(definition.name, definition.name_location)) return false;
     if (!expect(TokenKind::colon)) return false;

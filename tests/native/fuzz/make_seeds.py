@@ -1,9 +1,11 @@
 """Seeds the fuzz corpora with the string constants of the test suite:
 every string that reads as JSON seeds the catalogue, variables, reply and
 JSON reader targets; every string that looks like a query seeds the execute
-target. The JSON reader targets also get texts at the edges of the number
-forms, the nesting limit and the string rules, where readers tend to
-differ."""
+target, the typed layer's document target and the oracle target (whose
+inputs starting with byte 0x01 drive its document generator instead: a few
+such seeds start it off). The JSON reader targets also get texts at the
+edges of the number forms, the nesting limit and the string rules, where
+readers tend to differ."""
 
 from __future__ import annotations
 
@@ -90,9 +92,12 @@ def main(out: pathlib.Path) -> None:
         except ValueError:
             pass
         if "{" in text:
-            write(out / "execute", text)
+            for target in ("execute", "document", "oracle"):
+                write(out / target, text)
     for target in ("execute", "catalogue", "variables", "reply"):
         write(out / target, "{}")
+    for seed in range(16):
+        write_bytes(out / "oracle", b"\x01" + hashlib.sha256(bytes([seed])).digest())
     for data in json_edge_texts():
         write_bytes(out / "json", data)
 
