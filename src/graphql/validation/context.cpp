@@ -262,4 +262,8 @@ std::vector<VariableUsage> ValidationContext::recursive_variable_usages(const Op
     return usages;
 }
 
+void OperationRule::leave_document() {
+    for (const OperationDefinition& operation : context_.document().operations) check(operation);
+}
+
 }  // namespace quorvel::graphql::validation

@@ -99,6 +99,18 @@ protected:
     ValidationContext& context_;
 };
 
+// A rule that looks at each operation once the whole document is walked:
+// an operation's fragments may come after it, and what it checks reaches
+// through them.
+class OperationRule : public Rule {
+public:
+    using Rule::Rule;
+    void leave_document() final;
+
+private:
+    virtual void check(const OperationDefinition& operation) = 0;
+};
+
 class ValidationContext {
 public:
     ValidationContext(const Schema& schema, const Document& document, const RequestLimits& limits)

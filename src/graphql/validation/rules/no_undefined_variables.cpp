@@ -12,16 +12,12 @@ namespace quorvel::graphql::validation {
 
 namespace {
 
-class NoUndefinedVariables final : public Rule {
+class NoUndefinedVariables final : public OperationRule {
 public:
-    using Rule::Rule;
-    // After the whole walk: an operation's fragments may come after it.
-    void leave_document() override {
-        for (const OperationDefinition& operation : context_.document().operations) check(operation);
-    }
+    using OperationRule::OperationRule;
 
 private:
-    void check(const OperationDefinition& operation) {
+    void check(const OperationDefinition& operation) override {
         std::unordered_set<std::string_view> defined;
         for (const VariableDefinition& definition : operation.variables) defined.insert(definition.name);
         for (const VariableUsage& usage : context_.recursive_variable_usages(operation)) {

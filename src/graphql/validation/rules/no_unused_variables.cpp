@@ -12,16 +12,12 @@ namespace quorvel::graphql::validation {
 
 namespace {
 
-class NoUnusedVariables final : public Rule {
+class NoUnusedVariables final : public OperationRule {
 public:
-    using Rule::Rule;
-    // After the whole walk: an operation's fragments may come after it.
-    void leave_document() override {
-        for (const OperationDefinition& operation : context_.document().operations) check(operation);
-    }
+    using OperationRule::OperationRule;
 
 private:
-    void check(const OperationDefinition& operation) {
+    void check(const OperationDefinition& operation) override {
         std::unordered_set<std::string_view> used;
         for (const VariableUsage& usage : context_.recursive_variable_usages(operation)) used.insert(usage.name);
         for (const VariableDefinition& definition : operation.variables) {

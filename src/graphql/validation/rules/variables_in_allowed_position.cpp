@@ -12,16 +12,12 @@ namespace quorvel::graphql::validation {
 
 namespace {
 
-class VariablesInAllowedPosition final : public Rule {
+class VariablesInAllowedPosition final : public OperationRule {
 public:
-    using Rule::Rule;
-    // After the whole walk: an operation's fragments may come after it.
-    void leave_document() override {
-        for (const OperationDefinition& operation : context_.document().operations) check(operation);
-    }
+    using OperationRule::OperationRule;
 
 private:
-    void check(const OperationDefinition& operation) {
+    void check(const OperationDefinition& operation) override {
         const Schema& schema = context_.schema();
         std::unordered_map<std::string_view, const VariableDefinition*> definitions;
         for (const VariableDefinition& definition : operation.variables) definitions.emplace(definition.name, &definition);
