@@ -407,18 +407,25 @@ std::optional<GraphqlError> Lexer::read_string(std::size_t start) {
             chunk_start = at;
             continue;
         }
-        if (c >= 0x80) {
-            std::size_t length = 0;
-            const char32_t code = unicode::decode_at(source_, at, length);
-            if (code == 0xFFFD && source_.substr(at, 3) != "\xEF\xBF\xBD") {
-                return error_at(at, "Invalid character within String: " + describe_code_point_at(at) + ".");
-            }
-            at += length;
-            continue;
-        }
-        ++at;
+        if (auto failure = step_over_string_character(at)) return failure;
     }
     return error_at(at, "Unterminated string.");
+}
+
+// One source character inside a string, which must be valid UTF-8 (an
+// encoded U+FFFD is a character like any other).
+std::optional<GraphqlError> Lexer::step_over_string_character(std::size_t& at) const {
+    if (static_cast<unsigned char>(source_[at]) < 0x80) {
+        ++at;
+        return std::nullopt;
+    }
+    std::size_t length = 0;
+    const char32_t code = unicode::decode_at(source_, at, length);
+    if (code == 0xFFFD && source_.substr(at, 3) != "\xEF\xBF\xBD") {
+        return error_at(at, "Invalid character within String: " + describe_code_point_at(at) + ".");
+    }
+    at += length;
+    return std::nullopt;
 }
 
 // BlockString :: """ BlockStringCharacter* """
@@ -467,16 +474,7 @@ std::optional<GraphqlError> Lexer::read_block_string(std::size_t start) {
             chunk_start = at;
             continue;
         }
-        if (c >= 0x80) {
-            std::size_t length = 0;
-            const char32_t code = unicode::decode_at(source_, at, length);
-            if (code == 0xFFFD && source_.substr(at, 3) != "\xEF\xBF\xBD") {
-                return error_at(at, "Invalid character within String: " + describe_code_point_at(at) + ".");
-            }
-            at += length;
-            continue;
-        }
-        ++at;
+        if (auto failure = step_over_string_character(at)) return failure;
     }
     return error_at(at, "Unterminated string.");
 }

@@ -76,6 +76,7 @@ private:
     std::optional<GraphqlError> read_string(std::size_t start);
     std::optional<GraphqlError> read_block_string(std::size_t start);
     std::optional<GraphqlError> read_escape(std::size_t at, std::string& out, std::size_t& length);
+    std::optional<GraphqlError> step_over_string_character(std::size_t& at) const;
     void new_line(std::size_t next_line_start);
     // Columns count characters, not bytes: the extra bytes of
     // multi-byte characters on the current line are counted up to
