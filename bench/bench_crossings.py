@@ -19,7 +19,6 @@ import argparse
 import asyncio
 import json
 import os
-import threading
 import time
 from collections.abc import Callable
 
@@ -27,6 +26,8 @@ from _graphql import SchemaEngine
 
 from quorvel_graphql import ToolHost
 from quorvel_graphql.gateway import Gateway
+
+from bench_host_kit import BareHost
 
 # The input schemas type "x" for the gateway's standard GraphQL layer; the
 # engine's own language ignores them.
@@ -68,32 +69,6 @@ def switches() -> tuple[int, int]:
     return totals[0], totals[1]
 
 
-class BareHost:
-    """The minimal host loop of the protocol."""
-
-    def __init__(self, engine: SchemaEngine) -> None:
-        self.engine = engine
-        self.stop = threading.Event()
-        self.thread = threading.Thread(target=self.serve, daemon=True)
-
-    def serve(self) -> None:
-        while not self.stop.is_set():
-            text = self.engine.receive_tool_call(50)
-            if text is not None:
-                request = json.loads(text)
-                self.engine.respond_tool_call(request["request_id"], json.dumps(tool(**request["arguments"])))
-
-    def __enter__(self) -> BareHost:
-        self.engine.attach_call_bridge()
-        self.thread.start()
-        return self
-
-    def __exit__(self, *exc: object) -> None:
-        self.engine.detach_call_bridge()
-        self.stop.set()
-        self.thread.join()
-
-
 def measure(run: Callable[[], object], count: int) -> tuple[float, float, float]:
     """(voluntary switches, involuntary switches, microseconds) per query."""
     for _ in range(count // 10):
@@ -130,7 +105,7 @@ def main() -> None:
     print(f"{'host':<26}{'caller':<22}{'query':<9}{'vol':>7}{'invol':>7}{'us':>9}")
     rows: list[tuple[str, str, str, tuple[float, float, float]]] = []
     bare_engine = SchemaEngine(CATALOGUE)
-    with BareHost(bare_engine):
+    with BareHost(bare_engine, tool):
         for label, query in QUERIES.items():
             rows.append(("hand-written loop", "engine.execute", label,
                          measure(lambda q=query: bare_engine.execute(q), count)))

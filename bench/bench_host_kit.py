@@ -52,10 +52,12 @@ def echo(value: int) -> int:
 
 
 class BareHost:
-    """The minimal host loop of the protocol, with the same handler."""
+    """The minimal host loop of the protocol: each request read with
+    ``json``, answered with ``handler(**arguments)`` written with ``json``."""
 
-    def __init__(self, engine: SchemaEngine) -> None:
+    def __init__(self, engine: SchemaEngine, handler: Callable[..., object] = echo) -> None:
         self.engine = engine
+        self.handler = handler
         self.stop = threading.Event()
         self.thread = threading.Thread(target=self.serve, daemon=True)
 
@@ -64,7 +66,7 @@ class BareHost:
             text = self.engine.receive_tool_call(50)
             if text is not None:
                 request = json.loads(text)
-                self.engine.respond_tool_call(request["request_id"], json.dumps(echo(**request["arguments"])))
+                self.engine.respond_tool_call(request["request_id"], json.dumps(self.handler(**request["arguments"])))
 
     def __enter__(self) -> BareHost:
         self.engine.attach_call_bridge()

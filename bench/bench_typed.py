@@ -22,7 +22,7 @@ ratios. Nothing asserts a timing; each aim is printed as met or missed.
 
 Usage: python bench/bench_typed.py [--quick]
 """
-import argparse, json, random, statistics, sys, threading, time  # noqa: E401
+import argparse, json, random, sys, threading  # noqa: E401
 from pathlib import Path
 
 try:
@@ -32,33 +32,7 @@ except ImportError:  # running from a checkout after scripts/dev-build
     import _graphql
 import graphql
 
-perf = time.perf_counter
-
-
-def loop(fn):
-    def batch(n):
-        t0 = perf()
-        for _ in range(n):
-            fn()
-        return (perf() - t0) / n
-    return batch
-
-
-def batch_size(batch, target):
-    n, total = 1, batch(1)
-    while total < target / 10 and n < 1 << 20:
-        n *= 4
-        total = batch(n) * n
-    return max(1, round(n * target / max(total, 1e-9)))
-
-
-def interleaved(contenders, rounds, target):
-    sizes = {k: batch_size(b, target) for k, b in contenders.items()}
-    samples, names = {k: [] for k in contenders}, list(contenders)
-    for r in range(rounds):
-        for k in names if r % 2 == 0 else names[::-1]:
-            samples[k].append(contenders[k](sizes[k]))
-    return {k: statistics.median(v) for k, v in samples.items()}
+from bench_engine import interleaved, loop  # noqa: E402  (the same timing as the engine's benchmark)
 
 
 def fmt_time(seconds):
