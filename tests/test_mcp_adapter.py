@@ -20,11 +20,13 @@ pytest.importorskip("mcp_server_git")
 
 from conftest import execute_in_thread, git_repo  # noqa: E402
 from support.proc import command_line, descendants_of  # noqa: E402
+from support.in_process import serving_in_thread  # noqa: E402
 from quorvel_graphql import QuorvelError, ToolHost  # noqa: E402
 from quorvel_graphql.mcp_adapter import (  # noqa: E402
     ConfigError, McpServers, ServerConfig, ServerStartError, load_config, parse_config, serve_config,
 )
 
+LINE_TOOL_SERVER = pathlib.Path(__file__).resolve().parent / "support" / "line_tool_server.py"
 TIME = ServerConfig("time", sys.executable, ("-m", "mcp_server_time", "--local-timezone", "UTC"))
 FRAGILE_SERVER = """
 import os, time
@@ -206,17 +208,32 @@ def test_a_result_larger_than_the_server_limit_is_refused(limited_host, size, re
     ],
     ids=["missing-command", "exits-at-once", "missing-cwd", "never-answers", "refused-url"],
 )
-def test_startup_failure_names_the_server_and_stops_the_others(repo, config, reason):
+def test_startup_failure_names_the_server_and_stops_the_others(tmp_path, config, reason):
     # The server that never answers comes alone: beside another one, its time
     # limit would have to cover that server's start on a loaded machine, while
     # the others are stopped after a time-out just as after any failure.
-    servers = {config.name: config} if config.name == "mute" else {"git": git_server(repo), config.name: config}
+    # The other one is a hand-written stdio server: what is checked is that it
+    # is stopped, and it starts without the cost of an SDK import.
+    marker = str(tmp_path / "bystander")
+    bystander = ServerConfig("bystander", sys.executable, (str(LINE_TOOL_SERVER), marker))
+    servers = {config.name: config} if config.name == "mute" else {"bystander": bystander, config.name: config}
     with pytest.raises(ServerStartError) as caught:
         McpServers(servers, startup_timeout=1 if config.name == "mute" else 30).start()
     assert list(caught.value.failures) == [config.name]
     assert str(caught.value).startswith(f"MCP server '{config.name}' failed to start: ")
     assert reason in str(caught.value)
-    assert processes_mentioning(str(repo)) == [] and processes_mentioning("time.sleep(120)") == []
+    assert processes_mentioning(marker) == [] and processes_mentioning("time.sleep(120)") == []
+
+
+def test_the_bystander_server_is_a_server_that_stays_up(tmp_path):
+    # Without this, the test above could pass with a bystander that never
+    # started at all.
+    marker = str(tmp_path / "bystander")
+    bystander = ServerConfig("bystander", sys.executable, (str(LINE_TOOL_SERVER), marker))
+    with serve_config({"bystander": bystander}) as host:
+        assert len(processes_mentioning(marker)) == 1
+        pong = run(host, "{ p: bystander_ping }")["data"]["p"]
+    assert pong["content"][0]["text"] == "pong" and processes_mentioning(marker) == []
 
 
 @pytest.mark.parametrize(

@@ -1,0 +1,42 @@
+"""An ASGI app served by uvicorn on a thread of the test process, for tests
+about our client side: the server costs no child process and no second
+import of the MCP SDK, and ends with the block."""
+
+from __future__ import annotations
+
+import contextlib
+import socket
+import threading
+from collections.abc import Iterator
+from typing import Any
+
+import uvicorn
+
+START_TIMEOUT = 30.0
+STOP_TIMEOUT = 15.0
+
+
+@contextlib.contextmanager
+def serving_in_thread(app: Any) -> Iterator[str]:
+    """Serves ``app`` on a free port of 127.0.0.1; yields ``http://127.0.0.1:PORT``."""
+    listener = socket.create_server(("127.0.0.1", 0), backlog=128)
+    port = listener.getsockname()[1]
+    # A bounded grace period: a client that left a stream open must not hold
+    # the test at the end of the block.
+    server = uvicorn.Server(uvicorn.Config(app, log_level="warning", lifespan="on", timeout_graceful_shutdown=2))
+    thread = threading.Thread(target=server.run, kwargs={"sockets": [listener]}, name="in-process-server",
+                              daemon=True)
+    thread.start()
+    try:
+        deadline = threading.Event()
+        for _ in range(int(START_TIMEOUT / 0.02)):
+            if server.started or not thread.is_alive():
+                break
+            deadline.wait(0.02)
+        assert server.started, "in-process server did not start"
+        yield f"http://127.0.0.1:{port}"
+    finally:
+        server.should_exit = True
+        thread.join(STOP_TIMEOUT)
+        listener.close()
+        assert not thread.is_alive(), "in-process server did not stop"

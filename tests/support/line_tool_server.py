@@ -1,0 +1,46 @@
+"""The smallest MCP tool server over stdio: JSON-RPC lines answered by hand,
+without the SDK, so that a test that only needs *a* server beside the one
+it is about starts a child that costs milliseconds instead of an SDK
+import.  ``python line_tool_server.py [MARKER]``: the marker only names the
+process, so that a test can look for it among its descendants."""
+
+from __future__ import annotations
+
+import json
+import sys
+
+TOOLS = [{"name": "ping", "description": "Answers pong.", "inputSchema": {"type": "object", "properties": {}},
+          "annotations": {"readOnlyHint": True}}]
+
+
+def answer(request: dict) -> dict | None:
+    method, request_id = request.get("method"), request.get("id")
+    if request_id is None:
+        return None  # a notification
+    if method == "initialize":
+        version = request.get("params", {}).get("protocolVersion", "2025-06-18")
+        result = {"protocolVersion": version, "capabilities": {"tools": {}},
+                  "serverInfo": {"name": "line-tools", "version": "1.0"}}
+    elif method == "tools/list":
+        result = {"tools": TOOLS}
+    elif method == "tools/call":
+        result = {"content": [{"type": "text", "text": "pong"}], "isError": False}
+    elif method == "ping":
+        result = {}
+    else:
+        return {"jsonrpc": "2.0", "id": request_id, "error": {"code": -32601, "message": f"no method {method}"}}
+    return {"jsonrpc": "2.0", "id": request_id, "result": result}
+
+
+def main() -> None:
+    for line in sys.stdin:
+        if not line.strip():
+            continue
+        reply = answer(json.loads(line))
+        if reply is not None:
+            sys.stdout.write(json.dumps(reply) + "\n")
+            sys.stdout.flush()
+
+
+if __name__ == "__main__":
+    main()
