@@ -283,38 +283,33 @@ def test_config_resolves_cwd_and_secrets_stay_out_of_its_text(tmp_path, monkeypa
     assert "s3cret" not in repr(configs)
 
 
-HTTP_SERVER = """
-import sys
-import uvicorn
-try:
-    from mcp.server.mcpserver import MCPServer as Server
-except ImportError:
-    from mcp.server.fastmcp import FastMCP as Server
-from mcp.types import ToolAnnotations
+def guarded_tool_app(transport: str, token: str):
+    """An SDK server (greet read-only, forget not) behind a bearer-token check, as an ASGI app."""
+    from mcp.server.mcpserver import MCPServer
+    from mcp.types import ToolAnnotations
 
-transport, port, token = sys.argv[1], int(sys.argv[2]), sys.argv[3]
-app = Server("remote")
+    app = MCPServer("remote")
 
-@app.tool(annotations=ToolAnnotations(readOnlyHint=True))
-def greet(name: str) -> str:
-    return f"hello {name}"
+    @app.tool(annotations=ToolAnnotations(readOnlyHint=True))
+    def greet(name: str) -> str:
+        return f"hello {name}"
 
-@app.tool()
-def forget(key: str) -> str:
-    return f"forgot {key}"
+    @app.tool()
+    def forget(key: str) -> str:
+        return f"forgot {key}"
 
-inner = app.sse_app() if transport == "sse" else app.streamable_http_app()
+    inner = app.sse_app() if transport == "sse" else app.streamable_http_app()
 
-async def guarded(scope, receive, send):
-    headers = dict(scope.get("headers") or [])
-    if scope["type"] == "http" and headers.get(b"authorization") != f"Bearer {token}".encode():
-        await send({"type": "http.response.start", "status": 401, "headers": []})
-        await send({"type": "http.response.body", "body": b"no"})
-        return
-    await inner(scope, receive, send)
+    async def guarded(scope, receive, send):
+        headers = dict(scope.get("headers") or [])
+        if scope["type"] == "http" and headers.get(b"authorization") != f"Bearer {token}".encode():
+            await send({"type": "http.response.start", "status": 401, "headers": []})
+            await send({"type": "http.response.body", "body": b"no"})
+            return
+        await inner(scope, receive, send)
 
-uvicorn.run(guarded, host="127.0.0.1", port=port, log_level="warning")
-"""
+    return guarded
+
 
 PROXY = """
 import sys
@@ -340,19 +335,13 @@ def listening(*command: str, port: int, log: pathlib.Path) -> subprocess.Popen:
     pytest.fail(f"server {command} did not listen on port {port}: {log.read_text()[-2000:]}")
 
 
-@pytest.fixture
-def http_server(tmp_path, request):
-    script = tmp_path / "http_server.py"
-    script.write_text(HTTP_SERVER)
-    port = free_port()
-    process = listening(str(script), request.param, str(port), "t0ken", port=port, log=tmp_path / "server.log")
-    path = "/sse" if request.param == "sse" else "/mcp"
-    yield request.param, f"http://127.0.0.1:{port}{path}"
-    process.terminate()
-    process.wait(10)
+@pytest.fixture(params=["streamable-http", "sse"])
+def http_server(request):
+    # In this process: the test is about our client's side of the transport.
+    with serving_in_thread(guarded_tool_app(request.param, "t0ken")) as base:
+        yield request.param, base + ("/sse" if request.param == "sse" else "/mcp")
 
 
-@pytest.mark.parametrize("http_server", ["streamable-http", "sse"], indirect=True)
 def test_remote_server_with_a_bearer_token_and_a_read_only_policy(http_server, monkeypatch):
     transport, url = http_server
     monkeypatch.setenv("QV_TEST_TOKEN", "t0ken")

@@ -54,9 +54,13 @@ def test_settings_reach_a_real_tool_server(caplog: pytest.LogCaptureFixture) -> 
     pytest.importorskip("mcp")
     pytest.importorskip("uvicorn")
     from quorvel_graphql.mcp_adapter import serve_config
-    from support.gateway import remote_tool_server
+    from support.in_process import serving_in_thread
+    from support.remote_tool_server import server
 
-    with remote_tool_server() as (_, url):
+    # The same tool server the gateway tests start as a child, served here
+    # in this process: the settings are applied on our side of the session.
+    with serving_in_thread(server.streamable_http_app(stateless_http=True, json_response=True)) as base:
+        url = base + "/mcp"
         config = parse_config({"servers": {"remote": {"url": url, "time_limit": 30, "tool_settings": {
             "echo": {"name": "say", "description": "Says it back"},
             "shout": {"readOnly": True},
