@@ -10,6 +10,7 @@ import subprocess
 import sys
 import threading
 import time
+from collections.abc import Iterator
 
 import pytest
 
@@ -18,7 +19,7 @@ pytest.importorskip("uvicorn")
 pytest.importorskip("mcp_server_time")
 httpx = pytest.importorskip("httpx")
 
-from support.gateway import child_env, gateway_command, http_gateway  # noqa: E402
+from support.gateway import RunningGateway, child_env, gateway_command, http_gateway  # noqa: E402
 
 FAILING_SERVER = """\
 import sys
@@ -42,12 +43,12 @@ def config(folder: pathlib.Path) -> pathlib.Path:
     return path
 
 
-def test_gateway_serves_the_servers_that_came_up(tmp_path: pathlib.Path) -> None:
-    with http_gateway(["--servers", str(config(tmp_path))]) as gateway:
-        answer = httpx.post(f"{gateway.url}/graphql", timeout=30,
-                            json={"query": '{ time_get_current_time(timezone: "UTC") { timezone } }'}).json()
-        ready = httpx.get(f"{gateway.url}/readyz", timeout=30)
-        log = gateway.startup
+def test_gateway_serves_the_servers_that_came_up(partial_gateway: tuple[RunningGateway, pathlib.Path]) -> None:
+    gateway, _ = partial_gateway
+    answer = httpx.post(f"{gateway.url}/graphql", timeout=30,
+                        json={"query": '{ time_get_current_time(timezone: "UTC") { timezone } }'}).json()
+    ready = httpx.get(f"{gateway.url}/readyz", timeout=30)
+    log = gateway.startup
     assert answer["data"]["time_get_current_time"] == {"timezone": "UTC"}
     assert "MCP server 'search' failed to start" in log and "fatal: SEARCH_TOKEN is not set" in log
     assert "include ['get_*_typo'], exclude ['convert_time']" in log and "none of its 2 tools" in log
@@ -97,26 +98,37 @@ runpy.run_module("mcp_server_time", run_name="__main__")
 LATE_DEADLINE = 60.0
 
 
-def test_a_server_that_comes_up_late_joins_with_its_tools(tmp_path: pathlib.Path) -> None:
-    script, flag = tmp_path / "late_server.py", tmp_path / "database-ready"
+@pytest.fixture(scope="module")
+def partial_gateway(tmp_path_factory: pytest.TempPathFactory) -> Iterator[tuple[RunningGateway, pathlib.Path]]:
+    """One gateway for the tests that only ask it things: the failing, the
+    filtered-out and the late server beside a working one, and the flag
+    that lets the late one come up.  Only the late-server test touches the
+    flag, and the other test asks nothing of that server."""
+    folder = tmp_path_factory.mktemp("partial")
+    path, flag, script = config(folder), folder / "database-ready", folder / "late_server.py"
     script.write_text(LATE_SERVER)
-    servers = {"time": {"command": sys.executable, "args": ["-m", "mcp_server_time", "--local-timezone", "UTC"]},
-               "late": {"command": sys.executable, "args": [str(script), str(flag)]}}
-    path = tmp_path / "servers.json"
-    path.write_text(json.dumps({"servers": servers}))
-    query = {"query": '{ late_get_current_time(timezone: "UTC") { timezone } }'}
+    servers = json.loads(path.read_text())
+    servers["servers"]["late"] = {"command": sys.executable, "args": [str(script), str(flag)]}
+    path.write_text(json.dumps(servers))
     with http_gateway(["--servers", str(path)]) as gateway:
-        assert "waiting for" in gateway.startup
-        before = httpx.post(f"{gateway.url}/graphql", json=query, timeout=30).json()
-        assert "late_get_current_time" in before["errors"][0]["message"]  # no such field yet
-        flag.touch()
-        # The retry comes after the back-off; watch the gateway until the field answers.
-        deadline, pause = time.monotonic() + LATE_DEADLINE, threading.Event()
-        while True:
-            after = httpx.post(f"{gateway.url}/graphql", json=query, timeout=30).json()
-            if after.get("data") is not None or time.monotonic() > deadline:
-                break
-            pause.wait(0.1)
-        status = {s["name"]: s for s in httpx.get(f"{gateway.url}/readyz", timeout=30).json()["servers"]}
+        yield gateway, flag
+
+
+def test_a_server_that_comes_up_late_joins_with_its_tools(
+        partial_gateway: tuple[RunningGateway, pathlib.Path]) -> None:
+    gateway, flag = partial_gateway
+    query = {"query": '{ late_get_current_time(timezone: "UTC") { timezone } }'}
+    assert "waiting for" in gateway.startup
+    before = httpx.post(f"{gateway.url}/graphql", json=query, timeout=30).json()
+    assert "late_get_current_time" in before["errors"][0]["message"]  # no such field yet
+    flag.touch()
+    # The retry comes after the back-off; watch the gateway until the field answers.
+    deadline, pause = time.monotonic() + LATE_DEADLINE, threading.Event()
+    while True:
+        after = httpx.post(f"{gateway.url}/graphql", json=query, timeout=30).json()
+        if after.get("data") is not None or time.monotonic() > deadline:
+            break
+        pause.wait(0.1)
+    status = {s["name"]: s for s in httpx.get(f"{gateway.url}/readyz", timeout=30).json()["servers"]}
     assert after["data"]["late_get_current_time"] == {"timezone": "UTC"}
     assert status["late"]["state"] == "up" and status["late"]["tools"] == 2
