@@ -21,8 +21,6 @@ def serving_in_thread(app: Any) -> Iterator[str]:
     """Serves ``app`` on a free port of 127.0.0.1; yields ``http://127.0.0.1:PORT``."""
     listener = socket.create_server(("127.0.0.1", 0), backlog=128)
     port = listener.getsockname()[1]
-    # A bounded grace period: a client that left a stream open must not hold
-    # the test at the end of the block.
     server = uvicorn.Server(uvicorn.Config(app, log_level="warning", lifespan="on", timeout_graceful_shutdown=2))
     thread = threading.Thread(target=server.run, kwargs={"sockets": [listener]}, name="in-process-server",
                               daemon=True)
@@ -36,7 +34,9 @@ def serving_in_thread(app: Any) -> Iterator[str]:
         assert server.started, "in-process server did not start"
         yield f"http://127.0.0.1:{port}"
     finally:
-        server.should_exit = True
+        # The test is done with the server: a tool call it gave up on (a
+        # slow tool past its time limit) must not hold the block's end.
+        server.should_exit = server.force_exit = True
         thread.join(STOP_TIMEOUT)
         listener.close()
         assert not thread.is_alive(), "in-process server did not stop"
