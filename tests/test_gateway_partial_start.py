@@ -21,6 +21,7 @@ httpx = pytest.importorskip("httpx")
 
 from support.gateway import RunningGateway, child_env, gateway_command, http_gateway  # noqa: E402
 
+LINE_TOOL_SERVER = pathlib.Path(__file__).resolve().parent / "support" / "line_tool_server.py"
 FAILING_SERVER = """\
 import sys
 print("loading settings from /etc/quorvel-test.toml", file=sys.stderr)
@@ -62,7 +63,15 @@ def test_gateway_serves_the_servers_that_came_up(partial_gateway: tuple[RunningG
 
 
 def test_require_all_exits_with_the_servers_own_reason(tmp_path: pathlib.Path) -> None:
-    done = subprocess.run(gateway_command("--servers", str(config(tmp_path)), "--require-all"), env=child_env(),
+    # Beside the failing server, one that comes up: the hand-written stdio
+    # server, which needs no SDK import of its own.
+    script = tmp_path / "failing_server.py"
+    script.write_text(FAILING_SERVER)
+    path = tmp_path / "servers.json"
+    path.write_text(json.dumps({"servers": {
+        "bystander": {"command": sys.executable, "args": [str(LINE_TOOL_SERVER)]},
+        "search": {"command": sys.executable, "args": [str(script)]}}}))
+    done = subprocess.run(gateway_command("--servers", str(path), "--require-all"), env=child_env(),
                           capture_output=True, text=True, timeout=90, stdin=subprocess.DEVNULL)
     assert done.returncode == 3, done.stderr
     assert "MCP server 'search' failed to start" in done.stderr and "fatal: SEARCH_TOKEN is not set" in done.stderr
