@@ -11,10 +11,12 @@ import signal
 import subprocess
 import sys
 import time
+from collections.abc import Iterator
 
 import pytest
 
 from conftest import EXAMPLE_CATALOGUE, placeholder_text
+from support.time_server import time_server_over_http
 
 ENV = {**os.environ, "PYTHONPATH": os.pathsep.join(p for p in sys.path if p)}
 
@@ -28,12 +30,19 @@ def cli(*args: str | bytes, stdin: str | bytes | None = None, **kwargs) -> subpr
     return result
 
 
+@pytest.fixture(scope="module")
+def time_url() -> Iterator[str]:
+    """mcp-server-time in this process, shared by the runs that query it: each
+    run's own stdio server would be one more process importing the MCP SDK."""
+    with time_server_over_http() as url:
+        yield url
+
+
 @pytest.fixture
-def files(tmp_path: pathlib.Path) -> pathlib.Path:
+def files(tmp_path: pathlib.Path, time_url: str) -> pathlib.Path:
     (tmp_path / "broken.json").write_text('[{"server": "a", "name": ')
     (tmp_path / "ghost.json").write_text(json.dumps({"servers": {"ghost": {"command": "no-such-mcp-command-9"}}}))
-    (tmp_path / "time.json").write_text(json.dumps({"mcpServers": {"time": {
-        "command": sys.executable, "args": ["-m", "mcp_server_time", "--local-timezone", "UTC"]}}}))
+    (tmp_path / "time.json").write_text(json.dumps({"mcpServers": {"time": {"url": time_url}}}))
     (tmp_path / "latin1.json").write_bytes(b'[{"server": "caf\xe9", "name": "t"}]')
     (tmp_path / "sleepy.py").write_text(SLEEPY_SERVER)
     (tmp_path / "sleepy.json").write_text(json.dumps({"servers": {"sleepy": {
