@@ -5,6 +5,7 @@ worker that cannot start ends the start-up with its status."""
 
 from __future__ import annotations
 
+import contextlib
 import ctypes
 import errno
 import importlib.util
@@ -88,6 +89,39 @@ def _sockets_of(gateway: RunningGateway, port: int, client_port: int) -> dict[st
     return found
 
 
+TWO_WORKERS = ["--catalogue", str(EXAMPLE_CATALOGUE), "--workers", "2", "-v"]
+
+
+class _SharedGateway:
+    """One gateway with two workers for the tests that look at it, started
+    at first use: three processes each importing the MCP SDK.  The test that
+    stops it takes it over, and a later user gets a new one."""
+
+    def __init__(self) -> None:
+        self._stack: contextlib.ExitStack | None = None
+        self._gateway: RunningGateway | None = None
+
+    def gateway(self) -> RunningGateway:
+        if self._gateway is None:
+            self._stack = contextlib.ExitStack()
+            self._gateway = self._stack.enter_context(http_gateway(TWO_WORKERS))
+        return self._gateway
+
+    def stop(self) -> None:
+        stack, self._stack, self._gateway = self._stack, None, None
+        if stack is not None:
+            stack.close()
+
+
+@pytest.fixture(scope="module")
+def two_workers() -> Iterator[_SharedGateway]:
+    shared = _SharedGateway()
+    try:
+        yield shared
+    finally:
+        shared.stop()
+
+
 def _installed(*modules: str) -> bool:
     return all(importlib.util.find_spec(module) is not None for module in modules)
 
@@ -98,12 +132,16 @@ def _installed(*modules: str) -> bool:
         ["--loop", "asyncio", "--http-parser", "h11"],
         pytest.param(["--loop", "uvloop", "--http-parser", "httptools"],
                      marks=pytest.mark.skipif(not _installed("uvloop", "httptools"), reason="no uvloop/httptools")),
-        ["--workers", "2"],
+        TWO_WORKERS,
     ],
     ids=["asyncio-h11", "uvloop-httptools", "two-workers"],
 )
-def test_listening_and_accepted_sockets_have_nodelay(options: list[str]) -> None:
-    with http_gateway(["--catalogue", str(EXAMPLE_CATALOGUE), *options]) as gateway:
+def test_listening_and_accepted_sockets_have_nodelay(options: list[str], two_workers: _SharedGateway) -> None:
+    with contextlib.ExitStack() as stack:
+        if options is TWO_WORKERS:
+            gateway = two_workers.gateway()
+        else:
+            gateway = stack.enter_context(http_gateway(["--catalogue", str(EXAMPLE_CATALOGUE), *options]))
         port = urlsplit(gateway.url).port
         assert port is not None
         with socket.create_connection(("127.0.0.1", port), timeout=30) as client:
@@ -131,8 +169,9 @@ def _answers(url: str) -> bool:
         return client.recv(4096).startswith(b"HTTP/1.1 200")
 
 
-def test_a_worker_that_dies_is_replaced_and_all_stop_on_sigterm() -> None:
-    with http_gateway(["--catalogue", str(EXAMPLE_CATALOGUE), "--workers", "2", "-v"]) as gateway:
+def test_a_worker_that_dies_is_replaced_and_all_stop_on_sigterm(two_workers: _SharedGateway) -> None:
+    try:
+        gateway = two_workers.gateway()
         workers = children_of(gateway.process.pid)
         assert len(workers) == 2
         victim = min(workers)
@@ -142,6 +181,8 @@ def test_a_worker_that_dies_is_replaced_and_all_stop_on_sigterm() -> None:
         now = children_of(gateway.process.pid)
         assert len(now) == 2 and victim not in now and (workers - {victim}) <= now
         assert all(_answers(gateway.url) for _ in range(4))
+    finally:
+        two_workers.stop()
     assert not [pid for pid in now if alive(pid)]  # http_gateway also checked the exit status was 0
 
 
