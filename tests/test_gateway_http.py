@@ -21,20 +21,26 @@ TOKEN = "t0ken-for-tests"
 
 
 @pytest.fixture(scope="module")
-def open_gateway() -> Iterator[RunningGateway]:
-    with http_gateway(["--catalogue", str(EXAMPLE_CATALOGUE), "--max-body", "4K", "-v"]) as gateway:
+def token_gateway() -> Iterator[RunningGateway]:
+    """The gateway the raw requests go to; one for both the token checks and
+    the rest, which carry the token: each gateway is a process importing the
+    MCP SDK."""
+    with http_gateway(["--catalogue", str(EXAMPLE_CATALOGUE), "--max-body", "4K", "-vv"],
+                      {"QUORVEL_GATEWAY_TOKEN": TOKEN}) as gateway:
         yield gateway
 
 
 @pytest.fixture(scope="module")
-def token_gateway() -> Iterator[RunningGateway]:
-    with http_gateway(["--catalogue", str(EXAMPLE_CATALOGUE), "-vv"], {"QUORVEL_GATEWAY_TOKEN": TOKEN}) as gateway:
-        yield gateway
+def open_gateway(token_gateway: RunningGateway) -> RunningGateway:
+    return token_gateway
+
+
+AUTHORIZED = {"authorization": f"Bearer {TOKEN}"}
 
 
 def post(url: str, body: bytes | str, **headers: str) -> httpx.Response:
     headers.setdefault("content-type", "application/json")
-    return httpx.post(f"{url}/graphql", content=body, headers=headers, timeout=30)
+    return httpx.post(f"{url}/graphql", content=body, headers={**AUTHORIZED, **headers}, timeout=30)
 
 
 def test_gql_client_over_real_tool_servers(tmp_path: pathlib.Path) -> None:
@@ -102,13 +108,13 @@ def test_oversize_body_without_length_is_refused(open_gateway: RunningGateway) -
             yield b" " * 1000
 
     response = httpx.post(f"{open_gateway.url}/graphql", content=chunks(),
-                          headers={"content-type": "application/json"}, timeout=30)
+                          headers={"content-type": "application/json", **AUTHORIZED}, timeout=30)
     assert response.status_code == 413
 
 
 @pytest.mark.parametrize("method", ["PUT", "DELETE", "PATCH"])
 def test_other_methods_are_405(open_gateway: RunningGateway, method: str) -> None:
-    response = httpx.request(method, f"{open_gateway.url}/graphql", timeout=30)
+    response = httpx.request(method, f"{open_gateway.url}/graphql", headers=AUTHORIZED, timeout=30)
     assert response.status_code == 405 and "POST" in response.headers["allow"]
 
 
@@ -187,7 +193,8 @@ def test_bearer_token(token_gateway: RunningGateway, method: str, path: str, aut
 
 
 def test_discovery_endpoint(open_gateway: RunningGateway) -> None:
-    found = httpx.get(f"{open_gateway.url}/discovery", params={"text": "sum", "server": "math"}, timeout=30).json()
+    found = httpx.get(f"{open_gateway.url}/discovery", params={"text": "sum", "server": "math"}, headers=AUTHORIZED,
+                      timeout=30).json()
     assert [hit["field"] for hit in found["fields"]] == ["math_sum"]
     assert "math_sum" in found["sdl"] and "files_read_file" not in found["sdl"]
     page = httpx.get(f"{open_gateway.url}/", timeout=30)
