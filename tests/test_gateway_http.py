@@ -53,23 +53,31 @@ def test_gql_client_over_real_tool_servers(tmp_path: pathlib.Path) -> None:
     from gql.transport.httpx import HTTPXTransport
     from graphql import GraphQLError
 
+    from support.in_process import time_server_over_http
+
     repo = git_repo(tmp_path / "repo")
-    with http_gateway(["--servers", str(servers_config(tmp_path, repo))]) as gateway:
-        transport = HTTPXTransport(url=f"{gateway.url}/graphql", timeout=30)
-        with gql.Client(transport=transport, fetch_schema_from_transport=True) as session:
-            query = gql.gql("""query Look($repo: String!, $zone: String = "Asia/Tokyo", $withLog: Boolean = false) {
-                servers { ...Named }
-                now: time_get_current_time(timezone: $zone) { timezone ...When }
-                status: git_git_status(repo_path: $repo) { text isError }
-                log: git_git_log(repo_path: $repo, max_count: 1) @include(if: $withLog) { text }
-            }
-            fragment Named on Server { name toolCount }
-            fragment When on TimeGetCurrentTimeResult { datetime is_dst }""")
-            query.variable_values = {"repo": str(repo)}
-            data = session.execute(query)
-            assert session.client.schema is not None and session.client.schema.get_type("ToolResult") is not None
-            with pytest.raises(GraphQLError, match="nope"):  # refused by gql, from the schema
-                session.execute(gql.gql("{ nope }"))
+    config = json.loads(servers_config(tmp_path, repo).read_text())
+    # The time server's own code, from this process: over HTTP it needs no
+    # process of its own importing the MCP SDK.
+    with time_server_over_http() as time_url:
+        config["servers"]["time"] = {"url": time_url}
+        (tmp_path / "servers.json").write_text(json.dumps(config))
+        with http_gateway(["--servers", str(tmp_path / "servers.json")]) as gateway:
+            transport = HTTPXTransport(url=f"{gateway.url}/graphql", timeout=30)
+            with gql.Client(transport=transport, fetch_schema_from_transport=True) as session:
+                query = gql.gql("""query Look($repo: String!, $zone: String = "Asia/Tokyo", $withLog: Boolean = false) {
+                    servers { ...Named }
+                    now: time_get_current_time(timezone: $zone) { timezone ...When }
+                    status: git_git_status(repo_path: $repo) { text isError }
+                    log: git_git_log(repo_path: $repo, max_count: 1) @include(if: $withLog) { text }
+                }
+                fragment Named on Server { name toolCount }
+                fragment When on TimeGetCurrentTimeResult { datetime is_dst }""")
+                query.variable_values = {"repo": str(repo)}
+                data = session.execute(query)
+                assert session.client.schema is not None and session.client.schema.get_type("ToolResult") is not None
+                with pytest.raises(GraphQLError, match="nope"):  # refused by gql, from the schema
+                    session.execute(gql.gql("{ nope }"))
     assert {server["name"] for server in data["servers"]} == {"time", "git"}
     assert all(server["toolCount"] > 0 for server in data["servers"])
     assert data["now"]["timezone"] == "Asia/Tokyo" and set(data["now"]) == {"timezone", "datetime", "is_dst"}
