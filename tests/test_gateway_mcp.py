@@ -29,6 +29,7 @@ from mcp.client.streamable_http import streamable_http_client  # noqa: E402
 from support.gateway import (  # noqa: E402
     STOP_TIMEOUT, RunningGateway, child_env, gateway_command, git_repo, http_gateway, servers_config,
 )
+from support.in_process import time_server_over_http  # noqa: E402
 from support.proc import alive, children_of  # noqa: E402
 
 TIME_LIMIT = 90.0
@@ -51,9 +52,16 @@ def setup(tmp_path_factory: pytest.TempPathFactory) -> tuple[pathlib.Path, pathl
 
 @pytest.fixture(scope="module")
 def http_gateway_with_token(setup: tuple[pathlib.Path, pathlib.Path]) -> Iterator[RunningGateway]:
-    """One gateway over HTTP for the clients that take a bearer token."""
-    with http_gateway(["--servers", str(setup[0])], {"QUORVEL_GATEWAY_TOKEN": TOKEN}) as gateway:
-        yield gateway
+    """One gateway over HTTP for the clients that take a bearer token.  Its
+    time server is the package's own code served from this process: over
+    HTTP it needs no process of its own importing the MCP SDK."""
+    config = json.loads(setup[0].read_text())
+    with time_server_over_http() as time_url:
+        config["servers"]["time"] = {"url": time_url}
+        path = setup[0].with_name("servers-over-http.json")
+        path.write_text(json.dumps(config))
+        with http_gateway(["--servers", str(path)], {"QUORVEL_GATEWAY_TOKEN": TOKEN}) as gateway:
+            yield gateway
 
 
 def run(coroutine: Any) -> Any:
