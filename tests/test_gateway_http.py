@@ -53,7 +53,7 @@ def test_gql_client_over_real_tool_servers(tmp_path: pathlib.Path) -> None:
     from gql.transport.httpx import HTTPXTransport
     from graphql import GraphQLError
 
-    from support.in_process import time_server_over_http
+    from support.time_server import time_server_over_http
 
     repo = git_repo(tmp_path / "repo")
     config = json.loads(servers_config(tmp_path, repo).read_text())

@@ -29,7 +29,7 @@ from mcp.client.streamable_http import streamable_http_client  # noqa: E402
 from support.gateway import (  # noqa: E402
     STOP_TIMEOUT, RunningGateway, child_env, gateway_command, git_repo, http_gateway, servers_config,
 )
-from support.in_process import time_server_over_http  # noqa: E402
+from support.time_server import time_server_over_http  # noqa: E402
 from support.proc import alive, children_of  # noqa: E402
 
 TIME_LIMIT = 90.0
