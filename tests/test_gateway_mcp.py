@@ -33,6 +33,7 @@ from support.time_server import time_server_over_http  # noqa: E402
 from support.proc import alive, children_of  # noqa: E402
 
 TIME_LIMIT = 90.0
+LINE_TOOL_SERVER = pathlib.Path(__file__).resolve().parent / "support" / "line_tool_server.py"
 TOKEN = "s3cret"
 QUERY = """query($repo: String!) {
   now: time_get_current_time(timezone: "Europe/Paris") { timezone is_dst }
@@ -157,10 +158,13 @@ def test_fastmcp_client(setup: tuple[pathlib.Path, pathlib.Path], http_gateway_w
 
 
 @pytest.mark.parametrize("signal_number", [signal.SIGTERM, signal.SIGINT])
-def test_stdio_gateway_stops_on_signal_and_closes_tool_servers(
-    setup: tuple[pathlib.Path, pathlib.Path], signal_number: int
-) -> None:
-    config, _ = setup
+def test_stdio_gateway_stops_on_signal_and_closes_tool_servers(tmp_path: pathlib.Path, signal_number: int) -> None:
+    # One real server and one answered by hand: both are children the signal
+    # must end, and the second costs no import of the MCP SDK.
+    config = tmp_path / "servers.json"
+    config.write_text(json.dumps({"servers": {
+        "time": {"command": sys.executable, "args": ["-m", "mcp_server_time", "--local-timezone", "UTC"]},
+        "lines": {"command": sys.executable, "args": [str(LINE_TOOL_SERVER)]}}}))
     # The context closes the pipes; the gateway has ended by then, or been killed.
     with subprocess.Popen(gateway_command("--servers", str(config), "-v"), env=child_env(), stdin=subprocess.PIPE,
                           stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True) as process:
