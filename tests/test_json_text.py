@@ -80,3 +80,8 @@ def test_marked_text_passes_unread(text: str) -> None:
     assert dumps(JsonText(text)) == text
     assert type(dumps(JsonText(text))) is str
     assert dumps(text) == json.dumps(text, ensure_ascii=False)  # a plain str stays a JSON string
+
+
+@pytest.mark.parametrize("text", ["-9223372036854775809", "18446744073709551616", '{"n": [123456789012345678901234567890]}'])
+def test_integers_past_64_bits_read_exactly(text: str) -> None:
+    assert loads(text) == loads(text.encode()) == json.loads(text)

@@ -336,7 +336,7 @@ class CallServer:
         thread when ``may_run_here`` and the request is for a plain handler
         that got a slot; None when it is taken care of otherwise."""
         try:
-            request = json_text.loads(text)
+            request = json_text.loads_engine_text(text)
             call_id = str(request["request_id"])
         except Exception as error:
             self._note_receive_error(f"unreadable request {text[:200]!r}: {describe_exception(error)}")

@@ -338,7 +338,7 @@ class ToolHost:
 
     def execute(self, query: str, variables: Mapping[str, Any] | str | None = None) -> dict[str, Any]:
         """Runs one query and returns the parsed response document."""
-        document: dict[str, Any] = json_text.loads(self.execute_text(query, variables))
+        document: dict[str, Any] = json_text.loads_engine_text(self.execute_text(query, variables))
         return document
 
     def execute_text(self, query: str, variables: Mapping[str, Any] | str | None = None) -> str:
@@ -356,7 +356,7 @@ class ToolHost:
 
         Each call waits on a thread of the host's own (unbounded) set, never
         on the loop's default executor, which coroutine handlers may need."""
-        document: dict[str, Any] = await self._execute_on_thread(query, variables, json_text.loads)
+        document: dict[str, Any] = await self._execute_on_thread(query, variables, json_text.loads_engine_text)
         return document
 
     async def execute_text_async(self, query: str, variables: Mapping[str, Any] | str | None = None) -> str:
