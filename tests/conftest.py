@@ -194,3 +194,10 @@ def worked_engine() -> _graphql.SchemaEngine:
 @pytest.fixture
 def example_engine() -> _graphql.SchemaEngine:
     return _graphql.SchemaEngine(EXAMPLE_CATALOGUE.read_text())
+
+
+def pytest_xdist_auto_num_workers(config: pytest.Config) -> int:
+    """One worker more than the CPUs: a good part of the suite waits on child
+    processes (tool servers, gateways) starting and stopping, and the third
+    worker runs tests meanwhile."""
+    return len(os.sched_getaffinity(0)) + 1
