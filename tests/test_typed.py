@@ -178,6 +178,7 @@ def test_agrees_with_graphql_core(lab, query, variables, operation):
     ("{ __typename } type X { a b c }", "type system definitions passed over"),
     ('"d" scalar X @a(b: [1, 2) { __typename }', "type system definitions passed over"),
     ('{ __type(name: "Query") ' + "{ ofType " * 40 + "{ name" + " }" * 42, "request limits"),
+    ("{ lab_echo(text: " + "[" * 130 + "], b: {}) { text } }", "request limits"),  # the parser's bound
     # Disagreements the filters must leave to the comparison.
     ("{ __typename } extend ry ema { a }", None),
     ("{ __typename } type", None),

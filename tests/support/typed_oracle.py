@@ -128,7 +128,8 @@ def ordered(value: object) -> object:
 # Refusals that graphql-core has no counterpart for: the request limits
 # (graphql-core nests, counts and sizes without bound) and validation's stop
 # after a hundred errors, whose set then differs from graphql-core's.
-LIMIT_MESSAGE = re.compile(r"^(Selections nest deeper than|Fragment spreads nest deeper than|Document nests deeper than"
+# The parser's nesting bound refuses as a syntax error.
+LIMIT_MESSAGE = re.compile(r"^(Syntax Error: )?(Selections nest deeper than|Fragment spreads nest deeper than|Document nests deeper than"
                            r"|Document is larger than|The operation selects more than|The operation calls more than"
                            r"|Too many validation errors)")
 
