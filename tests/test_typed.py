@@ -162,6 +162,7 @@ def test_example_catalogue_introspects_like_graphql_core():
     # Found by the oracle fuzz target: only type system kinds follow `extend`.
     ('{ __typename } extend ry ema { query: Query }', None, None),
     ('{ __typename } extend directive @d on FIELD', None, None),
+    ('"d" scalar @(a: 1) { __typename }', None, None),  # only a directive's name follows an @
     # Descriptions go with variable definitions as with operations (graphql-js 17).
     ('"Op" query("a" $t: String = "x", """b""" $u: Int) { lab_weather(city: $t, days: $u) { city } }', None,
      None),

@@ -187,7 +187,8 @@ def passed_over_from(document: str) -> tuple[int, int] | None:
                 rest = rest[1:]
                 if rest[0] is None or rest[0].kind != graphql.TokenKind.NAME or rest[0].value not in TYPE_SYSTEM:
                     return None
-            skip = 1 if rest[0].value == "schema" else 2 + (rest[1] is not None and rest[1].kind == graphql.TokenKind.AT)
+            skip = 1 if rest[0].value == "schema" else 2 + (rest[0].value == "directive" and rest[1] is not None
+                                                             and rest[1].kind == graphql.TokenKind.AT)
             after = rest[skip] if skip < len(rest) and all(rest[:skip]) else None
             return (after.line, after.column) if after else None
         if token.kind in (graphql.TokenKind.BRACE_L, graphql.TokenKind.PAREN_L, graphql.TokenKind.BRACKET_L):

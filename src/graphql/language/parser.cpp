@@ -269,9 +269,10 @@ bool Parser::parse_foreign_definition() {
         }
     }
     const bool schema = peek_keyword("schema");
+    const bool directive = peek_keyword("directive");
     if (!advance()) return false;  // the keyword
     if (!schema) {
-        if (peek(TokenKind::at) && !advance()) return false;  // directive @name
+        if (directive && peek(TokenKind::at) && !advance()) return false;  // directive @name
         if (!peek(TokenKind::name)) return expect(TokenKind::name);
         foreign.name = token().value;
         if (!advance()) return false;
