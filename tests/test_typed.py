@@ -182,6 +182,7 @@ def test_agrees_with_graphql_core(lab, query, variables, operation):
     ("{ lab_echo(text: " + "[" * 130 + "], b: {}) { text } }", "request limits"),  # the parser's bound
     # Disagreements the filters must leave to the comparison.
     ("{ __typename } extend ry ema { a }", None),
+    ("{ __typename } extend directive @ d", "type system definitions passed over"),
     ("{ __typename } type", None),
     ('{ lab_echo(text: "a") { text }', None),
     ('{ lab_echo(text: "a") { text } } { __typename }', None),

@@ -189,8 +189,13 @@ def passed_over_from(document: str) -> tuple[int, int] | None:
                     return None
             skip = 1 if rest[0].value == "schema" else 2 + (rest[0].value == "directive" and rest[1] is not None
                                                              and rest[1].kind == graphql.TokenKind.AT)
-            after = rest[skip] if skip < len(rest) and all(rest[:skip]) else None
-            return (after.line, after.column) if after else None
+            if skip >= len(rest) or not all(rest[:skip]):
+                return None
+            after = rest[skip]
+            if after is None:  # the document ends with the name: the pass starts at its end
+                last = rest[skip - 1]
+                return last.line, last.column + last.end - last.start
+            return after.line, after.column
         if token.kind in (graphql.TokenKind.BRACE_L, graphql.TokenKind.PAREN_L, graphql.TokenKind.BRACKET_L):
             depth += 1
         elif token.kind in (graphql.TokenKind.BRACE_R, graphql.TokenKind.PAREN_R, graphql.TokenKind.BRACKET_R):
