@@ -504,3 +504,14 @@ def test_generated_documents_get_graphql_cores_verdict(layer, oracle_schema, bat
         assert (ours is None) == (theirs is None), (document, ours, theirs)
         if ours and not any(m.startswith("Fields ") for m, _ in ours + theirs):
             assert same_errors(ours, theirs), (document, ours, theirs)
+
+
+def test_field_merging_through_a_fragment_cycle_compares_each_pair_once() -> None:
+    # Found by fuzz_document: two same-keyed fields spreading a fragment that
+    # spreads them back doubled the comparisons at every level (minutes for
+    # a few hundred bytes). The cycle is refused; the answer must come at once.
+    catalogue = json.dumps([{"server": "s", "tools": [{"name": "t"}]}])
+    typed = _graphql.TypedSchema(_graphql.SchemaEngine(catalogue), catalogue)
+    document = "{ ...F } fragment F on Query { s: servers { ...G } s: servers { ...G } } fragment G on Server { ...F }"
+    errors = json.loads(typed.execute(document))["errors"]
+    assert any("cannot spread fragment" in error["message"].lower() for error in errors), errors

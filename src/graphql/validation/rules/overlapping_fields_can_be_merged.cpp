@@ -3,8 +3,10 @@
 // Fields are grouped by response key (fragments expanded once per set), so
 // an ordinary document, whose keys are distinct, costs one pass per
 // selection set; only fields that share a key are compared.
+#include <map>
 #include <memory>
 #include <optional>
+#include <tuple>
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
@@ -136,8 +138,22 @@ private:
         return false;
     }
 
+    // Each pair of fields is compared once: fragments spread in several
+    // places (or in a cycle) bring the same pairs back, and comparing them
+    // again at every place would cost exponentially in the nesting. A pair
+    // met again while its own comparison runs is a cycle and adds nothing.
     std::optional<Conflict> find_conflict(bool parents_exclusive, std::string_view key, const FieldEntry& a,
                                           const FieldEntry& b, std::size_t depth = 0) const {
+        const PairKey pair{a.node, b.node, a.parent, b.parent, parents_exclusive};
+        if (const auto known = compared_.find(pair); known != compared_.end()) return known->second;
+        compared_.emplace(pair, std::nullopt);
+        std::optional<Conflict> found = compare(parents_exclusive, key, a, b, depth);
+        compared_[pair] = found;
+        return found;
+    }
+
+    std::optional<Conflict> compare(bool parents_exclusive, std::string_view key, const FieldEntry& a,
+                                    const FieldEntry& b, std::size_t depth) const {
         const Schema& schema = context_.schema();
         const bool exclusive = parents_exclusive ||
                                (a.parent != b.parent && a.parent != no_type && b.parent != no_type &&
@@ -182,6 +198,9 @@ private:
         if (merged.reason.subreasons.empty()) return std::nullopt;
         return merged;
     }
+
+    using PairKey = std::tuple<const Selection*, const Selection*, TypeId, TypeId, bool>;
+    mutable std::map<PairKey, std::optional<Conflict>> compared_;
 
     TypeId composite_of(TypeId type) const {
         return context_.schema().is_composite(type) ? context_.schema().named_type(type) : no_type;
