@@ -6,7 +6,6 @@ a timeout, so a hang fails the test instead of freezing the run.
 
 from __future__ import annotations
 
-import gc
 import json
 import os
 import pathlib
@@ -69,10 +68,7 @@ def pytest_configure(config: pytest.Config) -> None:
 
 
 def engine_threads() -> int:
-    """Threads of this process named like the engines' workers, once engines
-    that an earlier test left to the collector are gone: a test runs after
-    any other test on its worker."""
-    gc.collect()
+    """Threads of this process named like the engines' workers."""
     return threads_named("quorvel-graphql")
 
 

@@ -101,7 +101,7 @@ def run_load(url: str, kill: threading.Event) -> list[Outcome]:
                     number = next(numbers, None)
                 if number is None:
                     return
-                query = f'{{ a: remote_echo(text: "n{number}") {{ result }} b: remote_pause(ms: 10) {{ result }} }}'
+                query = f'{{ a: remote_echo(text: "n{number}", ms: 10) {{ result }} }}'
                 started = time.monotonic()
                 try:
                     answer = http.post(f"{url}/graphql", json={"query": query})

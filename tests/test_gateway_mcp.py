@@ -157,13 +157,17 @@ def test_fastmcp_client(setup: tuple[pathlib.Path, pathlib.Path], http_gateway_w
     run(scenario())
 
 
-@pytest.mark.parametrize("signal_number", [signal.SIGTERM, signal.SIGINT])
-def test_stdio_gateway_stops_on_signal_and_closes_tool_servers(tmp_path: pathlib.Path, signal_number: int) -> None:
-    # One real server and one answered by hand: both are children the signal
-    # must end, and the second costs no import of the MCP SDK.
+@pytest.mark.parametrize(("signal_number", "first"), [
+    (signal.SIGTERM, [sys.executable, "-m", "mcp_server_time", "--local-timezone", "UTC"]),
+    (signal.SIGINT, [sys.executable, str(LINE_TOOL_SERVER), "first"]),
+], ids=["SIGTERM", "SIGINT"])
+def test_stdio_gateway_stops_on_signal_and_closes_tool_servers(tmp_path: pathlib.Path, signal_number: int,
+                                                               first: list[str]) -> None:
+    # Servers answered by hand cost no import of the MCP SDK; one run has a
+    # real server among the children the signal must end.
     config = tmp_path / "servers.json"
     config.write_text(json.dumps({"servers": {
-        "time": {"command": sys.executable, "args": ["-m", "mcp_server_time", "--local-timezone", "UTC"]},
+        "first": {"command": first[0], "args": first[1:]},
         "lines": {"command": sys.executable, "args": [str(LINE_TOOL_SERVER)]}}}))
     # The context closes the pipes; the gateway has ended by then, or been killed.
     with subprocess.Popen(gateway_command("--servers", str(config), "-v"), env=child_env(), stdin=subprocess.PIPE,

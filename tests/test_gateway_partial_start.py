@@ -33,11 +33,13 @@ sys.exit(3)
 def config(folder: pathlib.Path) -> pathlib.Path:
     script = folder / "failing_server.py"
     script.write_text(FAILING_SERVER)
-    time_server = {"command": sys.executable, "args": ["-m", "mcp_server_time", "--local-timezone", "UTC"]}
+    # One real server beside the failing one; the filtered-out one is the
+    # hand-written stdio server, which costs no SDK import.
     servers = {
-        "time": time_server,
+        "time": {"command": sys.executable, "args": ["-m", "mcp_server_time", "--local-timezone", "UTC"]},
         "search": {"command": sys.executable, "args": [str(script)]},
-        "clock": {**time_server, "tools": {"include": ["get_*_typo"], "exclude": ["convert_time"]}},
+        "lines": {"command": sys.executable, "args": [str(LINE_TOOL_SERVER)],
+                  "tools": {"include": ["ping_*_typo"], "exclude": ["ping"]}},
     }
     path = folder / "servers.json"
     path.write_text(json.dumps({"servers": servers}))
@@ -52,11 +54,11 @@ def test_gateway_serves_the_servers_that_came_up(partial_gateway: tuple[RunningG
     log = gateway.startup
     assert answer["data"]["time_get_current_time"] == {"timezone": "UTC"}
     assert "MCP server 'search' failed to start" in log and "fatal: SEARCH_TOKEN is not set" in log
-    assert "include ['get_*_typo'], exclude ['convert_time']" in log and "none of its 2 tools" in log
+    assert "include ['ping_*_typo'], exclude ['ping']" in log and "leaves its only tool out" in log
     # Nothing is required without --require-all: the gateway is ready, and says what is missing.
     assert ready.status_code == 200
     servers = {server["name"]: server for server in ready.json()["servers"]}
-    assert servers["time"]["state"] == "up" and servers["clock"]["tools"] == 0
+    assert servers["time"]["state"] == "up" and servers["lines"]["tools"] == 0
     search = servers["search"]
     assert search["state"] in ("down", "restarting") and search["required"] is False
     assert search["error"].endswith("loading settings from /etc/quorvel-test.toml\n    fatal: SEARCH_TOKEN is not set")
@@ -92,7 +94,7 @@ def test_a_gateway_with_no_server_up_does_not_start(tmp_path: pathlib.Path) -> N
 # under way when the flag appears is the one that comes up.
 LATE_SERVER = """\
 import pathlib, runpy, sys, threading, time
-flag = pathlib.Path(sys.argv[1])
+flag, server = pathlib.Path(sys.argv[1]), sys.argv[2]
 tried = flag.with_name(flag.name + ".tried")
 if not tried.exists():
     tried.touch()
@@ -101,8 +103,7 @@ if not tried.exists():
 deadline = time.monotonic() + 60
 while not flag.exists() and time.monotonic() < deadline:
     threading.Event().wait(0.05)
-sys.argv = ["mcp-server-time", "--local-timezone", "UTC"]
-runpy.run_module("mcp_server_time", run_name="__main__")
+runpy.run_path(server, run_name="__main__")
 """
 LATE_DEADLINE = 60.0
 
@@ -117,7 +118,7 @@ def partial_gateway(tmp_path_factory: pytest.TempPathFactory) -> Iterator[tuple[
     path, flag, script = config(folder), folder / "database-ready", folder / "late_server.py"
     script.write_text(LATE_SERVER)
     servers = json.loads(path.read_text())
-    servers["servers"]["late"] = {"command": sys.executable, "args": [str(script), str(flag)]}
+    servers["servers"]["late"] = {"command": sys.executable, "args": [str(script), str(flag), str(LINE_TOOL_SERVER)]}
     path.write_text(json.dumps(servers))
     with http_gateway(["--servers", str(path)]) as gateway:
         yield gateway, flag
@@ -126,10 +127,10 @@ def partial_gateway(tmp_path_factory: pytest.TempPathFactory) -> Iterator[tuple[
 def test_a_server_that_comes_up_late_joins_with_its_tools(
         partial_gateway: tuple[RunningGateway, pathlib.Path]) -> None:
     gateway, flag = partial_gateway
-    query = {"query": '{ late_get_current_time(timezone: "UTC") { timezone } }'}
+    query = {"query": '{ late_ping { text } }'}
     assert "waiting for" in gateway.startup
     before = httpx.post(f"{gateway.url}/graphql", json=query, timeout=30).json()
-    assert "late_get_current_time" in before["errors"][0]["message"]  # no such field yet
+    assert "late_ping" in before["errors"][0]["message"]  # no such field yet
     flag.touch()
     # The retry comes after the back-off; watch the gateway until the field answers.
     deadline, pause = time.monotonic() + LATE_DEADLINE, threading.Event()
@@ -139,5 +140,5 @@ def test_a_server_that_comes_up_late_joins_with_its_tools(
             break
         pause.wait(0.1)
     status = {s["name"]: s for s in httpx.get(f"{gateway.url}/readyz", timeout=30).json()["servers"]}
-    assert after["data"]["late_get_current_time"] == {"timezone": "UTC"}
-    assert status["late"]["state"] == "up" and status["late"]["tools"] == 2
+    assert after["data"]["late_ping"] == {"text": "pong"}
+    assert status["late"]["state"] == "up" and status["late"]["tools"] == 1

@@ -194,6 +194,7 @@ def test_stress_hosts_answer_out_of_order_while_engines_come_and_go() -> None:
     """Two hosts hold requests and answer them in random order after random
     delays, with random JSON or failures, while queries run, the bridge is
     detached and re-attached, and other engines are built and dropped."""
+    gc.collect()  # engines that earlier tests on this worker left in reference cycles
     threads_before = engine_threads()
     engine = _graphql.SchemaEngine(catalogue(("s", "t"), ("s", "w", False)))
     stop, stop_hosts = threading.Event(), threading.Event()

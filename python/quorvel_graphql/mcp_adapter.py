@@ -318,8 +318,9 @@ class McpServers:
                 kept = [tool for tool in listed if config.keeps(str(tool.get("name", "")))]
                 server.tools, server.real_names, server.limits = _apply_tool_settings(config, kept, server.log)
                 if listed and not server.tools:
-                    server.log.warning("MCP server '%s' has no tool field: its tools filter (%s) leaves none of "
-                                       "its %d tools", config.name, _filter_text(config), len(listed))
+                    server.log.warning("MCP server '%s' has no tool field: its tools filter (%s) leaves %s out",
+                                       config.name, _filter_text(config),
+                                       "its only tool" if len(listed) == 1 else f"all {len(listed)} of its tools")
                 server.description = _server_description(info)
                 server.last_error = server.failure or server.last_error
                 server.session, server.failure, server.up_since = session, None, time.monotonic()

@@ -16,8 +16,9 @@ server = MCPServer("remote-tools", version="1.0")
 
 
 @server.tool(annotations=ToolAnnotations(readOnlyHint=True))
-async def echo(text: str) -> str:
-    """Answers with the text it was given."""
+async def echo(text: str, ms: int = 0) -> str:
+    """Answers with the text it was given, after ``ms`` milliseconds (at most 5000)."""
+    await asyncio.sleep(min(max(ms, 0), 5000) / 1000)
     return text
 
 
