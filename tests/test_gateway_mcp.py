@@ -52,17 +52,23 @@ def setup(tmp_path_factory: pytest.TempPathFactory) -> tuple[pathlib.Path, pathl
 
 
 @pytest.fixture(scope="module")
-def http_gateway_with_token(setup: tuple[pathlib.Path, pathlib.Path]) -> Iterator[RunningGateway]:
-    """One gateway over HTTP for the clients that take a bearer token.  Its
-    time server is the package's own code served from this process: over
-    HTTP it needs no process of its own importing the MCP SDK."""
+def time_over_http(setup: tuple[pathlib.Path, pathlib.Path]) -> Iterator[pathlib.Path]:
+    """The servers' config with the time server's own code served from this
+    process: over HTTP it needs no process of its own importing the MCP SDK.
+    The git server stays a stdio child."""
     config = json.loads(setup[0].read_text())
     with time_server_over_http() as time_url:
         config["servers"]["time"] = {"url": time_url}
         path = setup[0].with_name("servers-over-http.json")
         path.write_text(json.dumps(config))
-        with http_gateway(["--servers", str(path)], {"QUORVEL_GATEWAY_TOKEN": TOKEN}) as gateway:
-            yield gateway
+        yield path
+
+
+@pytest.fixture(scope="module")
+def http_gateway_with_token(time_over_http: pathlib.Path) -> Iterator[RunningGateway]:
+    """One gateway over HTTP for the clients that take a bearer token."""
+    with http_gateway(["--servers", str(time_over_http)], {"QUORVEL_GATEWAY_TOKEN": TOKEN}) as gateway:
+        yield gateway
 
 
 def run(coroutine: Any) -> Any:
@@ -108,9 +114,9 @@ async def exercise(session: ClientSession, repo: pathlib.Path) -> None:
     assert bad_arguments.is_error and "variables" in bad_arguments.content[0].text
 
 
-def test_stdio_client_session(setup: tuple[pathlib.Path, pathlib.Path]) -> None:
-    config, repo = setup
-    command = gateway_command("--servers", str(config))
+def test_stdio_client_session(setup: tuple[pathlib.Path, pathlib.Path], time_over_http: pathlib.Path) -> None:
+    _, repo = setup
+    command = gateway_command("--servers", str(time_over_http))
     params = StdioServerParameters(command=command[0], args=command[1:], env=child_env())
 
     async def scenario() -> None:

@@ -180,6 +180,9 @@ class Unprintable(Exception):
 
 
 def nested(depth: int) -> dict:
+    """A dict ``depth`` levels deep.  Tests build deep values when they run:
+    built for a parameter list, they would be collected on every worker and
+    kept there for the whole run, for every garbage collection to walk."""
     value: dict = {}
     for _ in range(depth):
         value = {"a": value}
@@ -269,9 +272,10 @@ def test_time_limits_are_checked_up_front(limit):
 @pytest.mark.parametrize("variables, message", [
     ({"n": float("nan")}, "the variables are not JSON"),
     ({"s": {1, 2}}, "the variables are not JSON"),
-    (nested(100_000), "the variables nest too deeply"),
+    (lambda: nested(100_000), "the variables nest too deeply"),  # built when run: see nested()
 ])
 def test_variables_that_cannot_be_json_are_a_clear_value_error(variables, message):
+    variables = variables() if callable(variables) else variables
     with ToolHost(CATALOGUE) as host:
         host.register("math", "sum", lambda numbers: sum(numbers), inline=True)
         with pytest.raises(ValueError, match=message):

@@ -6,6 +6,7 @@ from __future__ import annotations
 import dataclasses
 import datetime
 import enum
+import functools
 import json
 import math
 from typing import Any
@@ -49,11 +50,12 @@ def deep(levels: int) -> list[Any]:
     "value",
     [{1: "int key"}, 2**80, Level.HIGH, deep(400), {"text": JsonText("[1]")}, [None, 1.5], "\ud800",
      float("nan"), [float("inf")], {"a": [None, -math.inf]}, {1, 2}, Point(1), datetime.date(2024, 1, 2),
-     deep(100_000)],
+     functools.partial(deep, 100_000)],  # built when run, not kept by the collection
     ids=["int-key", "big-int", "int-enum", "deep-400", "nested-marker", "null", "lone-surrogate", "nan",
          "inf", "null-and-inf", "set", "dataclass", "date", "too-deep"],
 )
 def test_where_orjson_differs_the_standard_library_decides(value: Any) -> None:
+    value = value() if isinstance(value, functools.partial) else value
     try:
         expected: Any = json.loads(json.dumps(value, allow_nan=False))
     except (TypeError, ValueError, RecursionError) as error:
