@@ -16,6 +16,7 @@ from collections.abc import Iterator
 import pytest
 
 from conftest import EXAMPLE_CATALOGUE, placeholder_text
+from support.line_tool_server import SCRIPT as LINE_TOOL_SERVER
 from support.time_server import time_server_over_http
 
 ENV = {**os.environ, "PYTHONPATH": os.pathsep.join(p for p in sys.path if p)}
@@ -50,21 +51,12 @@ def files(tmp_path: pathlib.Path, time_url: str) -> pathlib.Path:
     return tmp_path
 
 
-SLEEPY_SERVER = """
-import pathlib, sys, time
-try:
-    from mcp.server.mcpserver import MCPServer as Server
-except ImportError:
-    from mcp.server.fastmcp import FastMCP as Server
-app = Server("sleepy")
-
-@app.tool()
-def nap() -> str:
-    pathlib.Path(sys.argv[1]).write_text("started")
-    time.sleep(60)
-    return "woke"
-
-app.run()
+# Named relative to the config's folder ("cwd": "."); the hand-written
+# server, whose call sleeps, needs no SDK import of its own.
+SLEEPY_SERVER = f"""
+import runpy, sys
+sys.argv[1:] = ["--nap", sys.argv[1]]
+runpy.run_path({str(LINE_TOOL_SERVER)!r}, run_name="__main__")
 """
 
 
@@ -176,7 +168,7 @@ def test_failed_tool_fields_give_status_4_and_stdin_must_be_utf8(files):
 def test_ctrl_c_cancels_a_running_query_and_ends_the_servers(files):
     started = files / "started"
     process = subprocess.Popen([sys.executable, "-m", "quorvel_graphql", "--servers", str(files / "sleepy.json"),
-                                "mutation { sleepy_nap { __typename } }"], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=ENV)
+                                "{ sleepy_ping { __typename } }"], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=ENV)
     try:
         deadline = time.monotonic() + 60
         while not started.exists() and time.monotonic() < deadline and process.poll() is None:

@@ -29,11 +29,11 @@ from mcp.client.streamable_http import streamable_http_client  # noqa: E402
 from support.gateway import (  # noqa: E402
     STOP_TIMEOUT, RunningGateway, child_env, gateway_command, git_repo, http_gateway, servers_config,
 )
+from support.line_tool_server import SCRIPT as LINE_TOOL_SERVER  # noqa: E402
 from support.time_server import time_server_over_http  # noqa: E402
 from support.proc import alive, children_of  # noqa: E402
 
 TIME_LIMIT = 90.0
-LINE_TOOL_SERVER = pathlib.Path(__file__).resolve().parent / "support" / "line_tool_server.py"
 TOKEN = "s3cret"
 QUERY = """query($repo: String!) {
   now: time_get_current_time(timezone: "Europe/Paris") { timezone is_dst }

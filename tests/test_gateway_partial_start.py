@@ -20,8 +20,8 @@ pytest.importorskip("mcp_server_time")
 httpx = pytest.importorskip("httpx")
 
 from support.gateway import RunningGateway, child_env, gateway_command, http_gateway  # noqa: E402
+from support.line_tool_server import SCRIPT as LINE_TOOL_SERVER  # noqa: E402
 
-LINE_TOOL_SERVER = pathlib.Path(__file__).resolve().parent / "support" / "line_tool_server.py"
 FAILING_SERVER = """\
 import sys
 print("loading settings from /etc/quorvel-test.toml", file=sys.stderr)

@@ -20,13 +20,13 @@ pytest.importorskip("mcp_server_git")
 
 from conftest import execute_in_thread, git_repo  # noqa: E402
 from support.proc import command_line, descendants_of  # noqa: E402
+from support.line_tool_server import SCRIPT as LINE_TOOL_SERVER  # noqa: E402
 from support.in_process import serving_in_thread  # noqa: E402
 from quorvel_graphql import QuorvelError, ToolHost  # noqa: E402
 from quorvel_graphql.mcp_adapter import (  # noqa: E402
     ConfigError, McpServers, ServerConfig, ServerStartError, load_config, parse_config, serve_config,
 )
 
-LINE_TOOL_SERVER = pathlib.Path(__file__).resolve().parent / "support" / "line_tool_server.py"
 TIME = ServerConfig("time", sys.executable, ("-m", "mcp_server_time", "--local-timezone", "UTC"))
 FRAGILE_SERVER = """
 import os, time

@@ -2,13 +2,18 @@
 without the SDK, so that a test that only needs *a* server beside the one
 it is about starts a child that costs milliseconds instead of an SDK
 import.  ``python line_tool_server.py [MARKER]``: the marker only names the
-process, so that a test can look for it among its descendants."""
+process, so that a test can look for it among its descendants.  With
+``--nap FILE`` as the arguments, a call writes FILE and then sleeps for a
+minute, like a tool that is still at work when the client gives up."""
 
 from __future__ import annotations
 
 import json
+import pathlib
 import sys
+import time
 
+SCRIPT = pathlib.Path(__file__).resolve()
 TOOLS = [{"name": "ping", "description": "Answers pong.", "inputSchema": {"type": "object", "properties": {}},
           "annotations": {"readOnlyHint": True}}]
 
@@ -24,6 +29,9 @@ def answer(request: dict) -> dict | None:
     elif method == "tools/list":
         result = {"tools": TOOLS}
     elif method == "tools/call":
+        if sys.argv[1:2] == ["--nap"]:
+            pathlib.Path(sys.argv[2]).write_text("started")
+            time.sleep(60)
         result = {"content": [{"type": "text", "text": "pong"}], "isError": False}
     elif method == "ping":
         result = {}
