@@ -6,6 +6,7 @@ a timeout, so a hang fails the test instead of freezing the run.
 
 from __future__ import annotations
 
+import gc
 import json
 import os
 import pathlib
@@ -205,6 +206,13 @@ def pytest_collection_modifyitems(items: list[pytest.Item]) -> None:
     for item in items:
         if any(_module_scoped_here(definitions, item) for definitions in _fixture_definitions(item)):
             item.add_marker(pytest.mark.xdist_group(item.nodeid.split("::", 1)[0]))
+
+
+def pytest_collection_finish(session: pytest.Session) -> None:
+    # What the collection imported and built (the MCP SDK's models, Hypothesis,
+    # the test items) lives until the end: freezing it keeps every full garbage
+    # collection after this, the tests' own and pytest's at exit, from walking it.
+    gc.freeze()
 
 
 def _fixture_definitions(item: pytest.Item) -> list[Any]:

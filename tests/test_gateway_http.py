@@ -16,6 +16,7 @@ httpx = pytest.importorskip("httpx")
 
 from conftest import EXAMPLE_CATALOGUE  # noqa: E402
 from support.gateway import RunningGateway, git_repo, http_gateway, servers_config  # noqa: E402
+from support.http_client import client as http  # noqa: E402
 
 TOKEN = "t0ken-for-tests"
 
@@ -40,7 +41,7 @@ AUTHORIZED = {"authorization": f"Bearer {TOKEN}"}
 
 def post(url: str, body: bytes | str, **headers: str) -> httpx.Response:
     headers.setdefault("content-type", "application/json")
-    return httpx.post(f"{url}/graphql", content=body, headers={**AUTHORIZED, **headers}, timeout=30)
+    return http.post(f"{url}/graphql", content=body, headers={**AUTHORIZED, **headers}, timeout=30)
 
 
 def test_gql_client_over_real_tool_servers(tmp_path: pathlib.Path) -> None:
@@ -115,14 +116,14 @@ def test_oversize_body_without_length_is_refused(open_gateway: RunningGateway) -
         for _ in range(10):
             yield b" " * 1000
 
-    response = httpx.post(f"{open_gateway.url}/graphql", content=chunks(),
+    response = http.post(f"{open_gateway.url}/graphql", content=chunks(),
                           headers={"content-type": "application/json", **AUTHORIZED}, timeout=30)
     assert response.status_code == 413
 
 
 @pytest.mark.parametrize("method", ["PUT", "DELETE", "PATCH"])
 def test_other_methods_are_405(open_gateway: RunningGateway, method: str) -> None:
-    response = httpx.request(method, f"{open_gateway.url}/graphql", headers=AUTHORIZED, timeout=30)
+    response = http.request(method, f"{open_gateway.url}/graphql", headers=AUTHORIZED, timeout=30)
     assert response.status_code == 405 and "POST" in response.headers["allow"]
 
 
@@ -192,7 +193,7 @@ def test_bearer_token(token_gateway: RunningGateway, method: str, path: str, aut
     headers = {"content-type": "application/json"}
     if authorization:
         headers["authorization"] = authorization
-    response = httpx.request(method, f"{token_gateway.url}{path}", headers=headers, timeout=30,
+    response = http.request(method, f"{token_gateway.url}{path}", headers=headers, timeout=30,
                              content=b'{"query": "{ servers }"}' if method == "POST" else None)
     assert response.status_code == status
     if status == 401:
@@ -201,11 +202,11 @@ def test_bearer_token(token_gateway: RunningGateway, method: str, path: str, aut
 
 
 def test_discovery_endpoint(open_gateway: RunningGateway) -> None:
-    found = httpx.get(f"{open_gateway.url}/discovery", params={"text": "sum", "server": "math"}, headers=AUTHORIZED,
+    found = http.get(f"{open_gateway.url}/discovery", params={"text": "sum", "server": "math"}, headers=AUTHORIZED,
                       timeout=30).json()
     assert [hit["field"] for hit in found["fields"]] == ["math_sum"]
     assert "math_sum" in found["sdl"] and "files_read_file" not in found["sdl"]
-    page = httpx.get(f"{open_gateway.url}/", timeout=30)
+    page = http.get(f"{open_gateway.url}/", timeout=30)
     assert "default-src 'none'" in page.headers["content-security-policy"]
     assert "<script src" not in page.text and "<link" not in page.text
 
@@ -257,7 +258,7 @@ def test_serve_raw_speaks_the_engine_language() -> None:
     with http_gateway(["--catalogue", str(EXAMPLE_CATALOGUE), "--raw"]) as gateway:
         whole = post(gateway.url, json.dumps({"query": "{ c: clock_now servers }"})).json()
         typed = post(gateway.url, json.dumps({"query": "{ __schema { queryType { name } } }"})).json()
-        refused = httpx.get(f"{gateway.url}/graphql", params={"query": 'mutation { notes_add_note(text: "x") }'},
+        refused = http.get(f"{gateway.url}/graphql", params={"query": 'mutation { notes_add_note(text: "x") }'},
                             timeout=30)
     # Whole results, the placeholder inside its field, and no introspection.
     assert whole["errors"] == [] and whole["data"]["c"]["isError"] is True and whole["data"]["servers"][0]["name"]

@@ -21,6 +21,7 @@ httpx = pytest.importorskip("httpx")
 
 from conftest import EXAMPLE_CATALOGUE  # noqa: E402
 from support.gateway import http_gateway  # noqa: E402
+from support.http_client import client as http  # noqa: E402
 
 from quorvel_graphql.gateway.connections import ConnectionGuard, guarded_protocol  # noqa: E402
 from quorvel_graphql.gateway.http_front import GuessThrottle  # noqa: E402
@@ -195,7 +196,7 @@ def test_slowloris_does_not_keep_a_valid_request_out() -> None:
         host, port = gateway.url.removeprefix("http://").rsplit(":", 1)
         idle = [connect((host, int(port))) for _ in range(40)]
         try:
-            response = httpx.post(f"{gateway.url}/graphql", json={"query": "{ servers { name } }"}, timeout=BOUND)
+            response = http.post(f"{gateway.url}/graphql", json={"query": "{ servers { name } }"}, timeout=BOUND)
             assert response.status_code == 200 and response.json()["data"]["servers"]
             assert all(read_all(sock) == b"" for sock in idle)  # each closed, by eviction or its deadline
         finally:

@@ -30,6 +30,7 @@ from quorvel_graphql.gateway import Gateway, create_app  # noqa: E402
 from quorvel_graphql.gateway.operations import check_origin  # noqa: E402
 from quorvel_graphql.gateway.telemetry import Telemetry  # noqa: E402
 from support.gateway import http_gateway  # noqa: E402
+from support.http_client import client as http  # noqa: E402
 from support.proc import alive, children_of  # noqa: E402
 
 APP_ORIGIN = "https://app.example.org"
@@ -49,7 +50,7 @@ def value(found: dict[tuple[str, frozenset[tuple[str, str]]], float], name: str,
 
 
 def graphql(url: str, query: str) -> dict[str, Any]:
-    answer = httpx.post(f"{url}/graphql", json={"query": query}, timeout=30)
+    answer = http.post(f"{url}/graphql", json={"query": query}, timeout=30)
     return answer.json()
 
 
@@ -65,7 +66,7 @@ def test_metrics_and_readiness_follow_a_real_tool_server_down_and_back(tmp_path:
         assert graphql(gateway.url, "{ nope }").get("data") is None
         graphql(gateway.url, "{ servers { name } }")
 
-        scraped = httpx.get(f"{gateway.url}/metrics", timeout=30)
+        scraped = http.get(f"{gateway.url}/metrics", timeout=30)
         assert scraped.status_code == 200 and scraped.headers["content-type"].startswith("text/plain")
         found = samples(scraped.text)
         assert value(found, "quorvel_gateway_requests_total", front="http", outcome="ok") == 2
@@ -79,7 +80,7 @@ def test_metrics_and_readiness_follow_a_real_tool_server_down_and_back(tmp_path:
         assert value(found, "quorvel_gateway_queries_queued") == 0
         assert value(found, "quorvel_gateway_server_up", server="time") == 1
 
-        ready = httpx.get(f"{gateway.url}/readyz", timeout=30)
+        ready = http.get(f"{gateway.url}/readyz", timeout=30)
         assert ready.status_code == 200
         assert ready.json()["servers"] == [{"name": "time", "state": "up", "error": None, "restarts": 0, "tools": 2,
                                             "required": True}]
@@ -88,18 +89,18 @@ def test_metrics_and_readiness_follow_a_real_tool_server_down_and_back(tmp_path:
             os.kill(pid, signal.SIGKILL)
         lost = graphql(gateway.url, '{ time_get_current_time(timezone: "UTC") { timezone } }')
         assert lost["data"]["time_get_current_time"] is None and lost["errors"][0]["extensions"]["code"] == "TOOL_ERROR"
-        down = httpx.get(f"{gateway.url}/readyz", timeout=30)
+        down = http.get(f"{gateway.url}/readyz", timeout=30)
         assert down.status_code == 503 and down.json()["ready"] is False
         assert down.json()["problems"] == ["server 'time' is down"]
         assert down.json()["servers"][0]["error"].startswith("it stopped answering")
-        assert httpx.get(f"{gateway.url}/healthz", timeout=30).status_code == 200  # the process still serves
+        assert http.get(f"{gateway.url}/healthz", timeout=30).status_code == 200  # the process still serves
 
         back = graphql(gateway.url, '{ time_get_current_time(timezone: "UTC") { timezone } }')
         assert back["data"]["time_get_current_time"] == {"timezone": "UTC"}
-        status = httpx.get(f"{gateway.url}/readyz", timeout=30).json()
+        status = http.get(f"{gateway.url}/readyz", timeout=30).json()
         assert status["ready"] is True and status["servers"][0]["restarts"] == 1
         assert status["servers"][0]["error"].startswith("it stopped answering")  # the last error stays visible
-        found = samples(httpx.get(f"{gateway.url}/metrics", timeout=30).text)
+        found = samples(http.get(f"{gateway.url}/metrics", timeout=30).text)
         assert value(found, "quorvel_gateway_server_restarts_total", server="time") == 1
         assert value(found, "quorvel_gateway_tool_calls_total", **tool, outcome="failed") == 1
         left = [pid for pid in children_of(gateway.process.pid) if alive(pid)]

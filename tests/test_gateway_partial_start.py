@@ -17,9 +17,10 @@ import pytest
 pytest.importorskip("starlette")
 pytest.importorskip("uvicorn")
 pytest.importorskip("mcp_server_time")
-httpx = pytest.importorskip("httpx")
+pytest.importorskip("httpx")
 
 from support.gateway import RunningGateway, child_env, gateway_command, http_gateway  # noqa: E402
+from support.http_client import client as http  # noqa: E402
 from support.line_tool_server import SCRIPT as LINE_TOOL_SERVER  # noqa: E402
 
 FAILING_SERVER = """\
@@ -48,9 +49,9 @@ def config(folder: pathlib.Path) -> pathlib.Path:
 
 def test_gateway_serves_the_servers_that_came_up(partial_gateway: tuple[RunningGateway, pathlib.Path]) -> None:
     gateway, _ = partial_gateway
-    answer = httpx.post(f"{gateway.url}/graphql", timeout=30,
+    answer = http.post(f"{gateway.url}/graphql", timeout=30,
                         json={"query": '{ time_get_current_time(timezone: "UTC") { timezone } }'}).json()
-    ready = httpx.get(f"{gateway.url}/readyz", timeout=30)
+    ready = http.get(f"{gateway.url}/readyz", timeout=30)
     log = gateway.startup
     assert answer["data"]["time_get_current_time"] == {"timezone": "UTC"}
     assert "MCP server 'search' failed to start" in log and "fatal: SEARCH_TOKEN is not set" in log
@@ -129,16 +130,16 @@ def test_a_server_that_comes_up_late_joins_with_its_tools(
     gateway, flag = partial_gateway
     query = {"query": '{ late_ping { text } }'}
     assert "waiting for" in gateway.startup
-    before = httpx.post(f"{gateway.url}/graphql", json=query, timeout=30).json()
+    before = http.post(f"{gateway.url}/graphql", json=query, timeout=30).json()
     assert "late_ping" in before["errors"][0]["message"]  # no such field yet
     flag.touch()
     # The retry comes after the back-off; watch the gateway until the field answers.
     deadline, pause = time.monotonic() + LATE_DEADLINE, threading.Event()
     while True:
-        after = httpx.post(f"{gateway.url}/graphql", json=query, timeout=30).json()
+        after = http.post(f"{gateway.url}/graphql", json=query, timeout=30).json()
         if after.get("data") is not None or time.monotonic() > deadline:
             break
         pause.wait(0.1)
-    status = {s["name"]: s for s in httpx.get(f"{gateway.url}/readyz", timeout=30).json()["servers"]}
+    status = {s["name"]: s for s in http.get(f"{gateway.url}/readyz", timeout=30).json()["servers"]}
     assert after["data"]["late_ping"] == {"text": "pong"}
     assert status["late"]["state"] == "up" and status["late"]["tools"] == 1
