@@ -162,3 +162,42 @@ def test_the_http_front_loads_the_mcp_sdk_on_the_first_mcp_request() -> None:
     seen = json.loads(finished.stdout)
     assert seen["graphql"] == 200 and seen["before"] == []
     assert seen["mcp"] == [200] * 4 and seen["sessions"] == 4 and seen["after"] is True
+
+
+NO_SERVER_CAN_START = textwrap.dedent("""
+    import json, sys
+    sys.modules["mcp"] = None  # loading the SDK would fail the run
+    from quorvel_graphql.cli import main
+    status = main(["--servers", sys.argv[1], "{ servers { name } }"])
+    print(json.dumps({"status": status}))
+""")
+
+
+def test_a_config_where_no_server_can_start_fails_before_the_sdk_loads(tmp_path) -> None:
+    config = tmp_path / "servers.json"
+    config.write_text(json.dumps({"servers": {"ghost": {"command": "no-such-mcp-command-7"},
+                                              "lost": {"command": sys.executable, "cwd": "no-such-folder"}}}))
+    finished = subprocess.run([sys.executable, "-c", NO_SERVER_CAN_START, str(config)], capture_output=True,
+                              text=True, timeout=JOIN_TIMEOUT)
+    assert json.loads(finished.stdout) == {"status": 3}, finished.stderr
+    assert finished.stderr == ("python -m quorvel_graphql: error: "
+                               "MCP server 'ghost' failed to start: command not found: no-such-mcp-command-7; "
+                               f"MCP server 'lost' failed to start: working directory not found: "
+                               f"{tmp_path / 'no-such-folder'}\n")
+
+
+@pytest.mark.parametrize(("server", "path", "reason"), [
+    ({"command": "no-such-mcp-command-7"}, "/usr/bin:/bin", "command not found: no-such-mcp-command-7"),
+    ({"command": "sh", "env": {"PATH": "/no/such/dir"}}, "/usr/bin:/bin", "command not found: sh"),
+    ({"command": "sh"}, "/usr/bin:/bin", None),
+    # Judged from the child's working directory, which only starting it shows.
+    ({"command": "no-such-mcp-command-7"}, "bin:/usr/bin", None),
+    ({"command": "no-such-mcp-command-7"}, ":/usr/bin", None),
+    ({"command": "./no-such-mcp-command-7"}, "/usr/bin", None),
+    ({"url": "http://127.0.0.1:1/mcp"}, "/usr/bin", None),
+], ids=["missing", "missing-on-own-path", "found", "relative-folder", "empty-folder", "with-a-slash", "url"])
+def test_a_server_is_judged_unable_to_start_only_when_that_is_certain(monkeypatch, server, path, reason) -> None:
+    from quorvel_graphql.config import parse_config
+
+    monkeypatch.setenv("PATH", path)
+    assert parse_config({"servers": {"s": server}})["s"].cannot_start() == reason

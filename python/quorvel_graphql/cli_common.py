@@ -129,6 +129,10 @@ def serving(
         servers = load_config(config)
     except ConfigError as error:
         raise CommandFailure(str(error)) from error
+    # Nor does it load when no server can start: the same failures, at once.
+    hopeless = {name: why for name, server in servers.items() if (why := server.cannot_start())}
+    if servers and len(hopeless) == len(servers):
+        raise CommandFailure(str(ServerStartError(hopeless)), EXIT_SERVERS)
     try:
         from .mcp_adapter import serve_config
     except ImportError as error:

@@ -13,6 +13,7 @@ import fnmatch
 import json
 import os
 import re
+import shutil
 from collections.abc import Mapping
 from dataclasses import dataclass, field
 from typing import Any
@@ -73,6 +74,20 @@ class ServerConfig:
     def where(self) -> str:
         """The command or URL, for messages (no headers, no environment)."""
         return self.url if self.url is not None else self.command
+
+    def cannot_start(self) -> str | None:
+        """Why this stdio server cannot start, when that is certain without
+        starting it: its working directory is missing, or its command is a
+        bare name found in none of the PATH's folders.  None when it may
+        start, or when only starting it can tell."""
+        if self.url is not None:
+            return None
+        if self.cwd is not None and not os.path.isdir(self.cwd):
+            return f"working directory not found: {self.cwd}"
+        path = (self.env or {}).get("PATH", os.environ.get("PATH", os.defpath))
+        if os.sep in self.command or not all(os.path.isabs(folder) for folder in path.split(os.pathsep)):
+            return None  # resolved from the child's working directory: only the start can tell
+        return None if shutil.which(self.command, path=path) else f"command not found: {self.command}"
 
     def keeps(self, tool: str) -> bool:
         """Whether the include/exclude filters let ``tool`` become a field."""
