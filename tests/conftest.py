@@ -216,6 +216,7 @@ def pytest_collection_finish(session: pytest.Session) -> None:
 
 
 def _fixture_definitions(item: pytest.Item) -> list[Any]:
+    # pytest shows an item's fixture definitions, with their scopes, only here.
     info = getattr(item, "_fixtureinfo", None)
     return list(info.name2fixturedefs.values()) if info is not None else []
 
