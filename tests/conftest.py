@@ -204,8 +204,12 @@ def pytest_collection_modifyitems(items: list[pytest.Item]) -> None:
     per worker.  Every other test goes wherever a worker is free, which evens
     out the workers' ends far better than whole files do."""
     for item in items:
-        if any(_module_scoped_here(definitions, item) for definitions in _fixture_definitions(item)):
-            item.add_marker(pytest.mark.xdist_group(item.nodeid.split("::", 1)[0]))
+        module = item.nodeid.split("::", 1)[0]
+        # pytest shows an item's fixture definitions, with their scopes, only here.
+        info = getattr(item, "_fixtureinfo", None)
+        definitions = info.name2fixturedefs.values() if info is not None else ()
+        if any(d.scope == "module" and d.baseid == module for chain in definitions for d in chain):
+            item.add_marker(pytest.mark.xdist_group(module))
 
 
 def pytest_collection_finish(session: pytest.Session) -> None:
@@ -213,17 +217,6 @@ def pytest_collection_finish(session: pytest.Session) -> None:
     # the test items) lives until the end: freezing it keeps every full garbage
     # collection after this, the tests' own and pytest's at exit, from walking it.
     gc.freeze()
-
-
-def _fixture_definitions(item: pytest.Item) -> list[Any]:
-    # pytest shows an item's fixture definitions, with their scopes, only here.
-    info = getattr(item, "_fixtureinfo", None)
-    return list(info.name2fixturedefs.values()) if info is not None else []
-
-
-def _module_scoped_here(definitions: Any, item: pytest.Item) -> bool:
-    module = item.nodeid.split("::", 1)[0]
-    return any(d.scope == "module" and d.baseid == module for d in definitions)
 
 
 def pytest_xdist_auto_num_workers(config: pytest.Config) -> int:
