@@ -464,10 +464,9 @@ class GraphQLEndpoint:
         if media is None:
             await _send_error(scope, send, 406, f"can answer only {APPLICATION_JSON} or {GRAPHQL_RESPONSE}")
             return
-        content_type = headers.get("content-type", "").split(";")[0].strip().lower()
-        if content_type != APPLICATION_JSON:
-            given = content_type or "no type"
-            await _send_error(scope, send, 415, f"send the request as {APPLICATION_JSON}, not {given}")
+        refusal = content_type_refusal(headers)
+        if refusal is not None:
+            await _send_error(scope, send, 415, refusal)
             return
         try:
             query, variables, operation_name = parse_request(body)
@@ -553,9 +552,9 @@ class ValidateEndpoint:
             await _send_error(scope, send, 405, f"{scope['method']} is not allowed here; POST a GraphQL request",
                               {"allow": "POST"})
             return
-        content_type = _headers(scope).get("content-type", "").split(";")[0].strip().lower()
-        if content_type != APPLICATION_JSON:
-            await _send_error(scope, send, 415, f"send the request as {APPLICATION_JSON}, not {content_type or 'no type'}")
+        refusal = content_type_refusal(_headers(scope))
+        if refusal is not None:
+            await _send_error(scope, send, 415, refusal)
             return
         try:
             query, variables, operation_name = parse_request((await receive()).get("body", b""))
@@ -564,6 +563,14 @@ class ValidateEndpoint:
             return
         errors = await self.gateway.check(query, variables, operation_name)
         await _send(send, 200, json.dumps({"errors": errors}).encode(), f"{APPLICATION_JSON}; charset=utf-8")
+
+
+def content_type_refusal(headers: dict[str, str]) -> str | None:
+    """Why a request body is not read as JSON, or None when it says it is."""
+    content_type = headers.get("content-type", "").split(";")[0].strip().lower()
+    if content_type == APPLICATION_JSON:
+        return None
+    return f"send the request as {APPLICATION_JSON}, not {content_type or 'no type'}"
 
 
 def parse_query_string(raw: bytes) -> tuple[str, dict[str, Any] | None, str | None]:
