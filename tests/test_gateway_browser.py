@@ -295,15 +295,15 @@ def test_the_variables_editor_marks_json_faults_and_feeds_the_request(browser: A
     variables.clear()
     variables.send_keys('{\n  "skip": tru\n}')
     problems = browser.find_element(By.ID, "variables-problems")
-    assert problems.text.startswith("2:11")
+    wait.until(lambda b: problems.text.startswith("2:11"))
     assert [e.text for e in browser.find_elements(By.CSS_SELECTOR, "#variables-pane .gutter .err")] == ["2"]
     assert run(browser, wait)["status"].startswith("Variables are not JSON")
     variables.clear()
     variables.send_keys('{\n  "skip": true\n}\n}')
-    assert problems.text == "4:1unexpected text after the value"
+    wait.until(lambda b: problems.text == "4:1unexpected text after the value")
     variables.clear()
     variables.send_keys('{"skip": true}')
-    assert problems.text == ""
+    wait.until(lambda b: problems.text == "")
     assert run(browser, wait) == {"data": {"__typename": "Query"}}
 
 
