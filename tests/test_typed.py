@@ -274,7 +274,7 @@ def test_failed_tool_error_carries_the_tool_text(lab):
 def test_class_surface_and_async(lab):
     layer, _ = lab
     import asyncio
-    assert layer.tool_count() == 7
+    assert layer.tool_count() == 8
     assert json.loads(layer.execute_text("{ __typename }")) == {"data": {"__typename": "Query"}}
     assert asyncio.run(layer.execute_async('{ lab_echo(text: "z") { text } }')) == {
         "data": {"lab_echo": {"text": "z"}}}
