@@ -187,6 +187,9 @@ SYNTAX = [
     # The message quotes whole characters, never a byte of one.
     ('"\\u12"\ufeff', 'Syntax Error: Invalid Unicode escape sequence: "\\u12"\ufeff".', (1, 2)),
     ('"\\u{1é}"', 'Syntax Error: Invalid Unicode escape sequence: "\\u{1é".', (1, 2)),
+    # A code point past Unicode's range is quoted with its closing brace.
+    ('"\\u{110000}"', 'Syntax Error: Invalid Unicode escape sequence: "\\u{110000}".', (1, 2)),
+    ('"\\u{FFFFFFFF}"', 'Syntax Error: Invalid Unicode escape sequence: "\\u{FFFFFFFF}".', (1, 2)),
     ("{ files_read_file(limit: 01) { text } }", 'Syntax Error: Invalid number, unexpected digit after 0: "1".', (1, 27)),
     ("{ files_read_file(limit: 1.) { text } }", "Syntax Error: Invalid number, expected digit but got: \")\".", (1, 28)),
     ("{ files_read_file(limit: 1x) { text } }", 'Syntax Error: Invalid number, expected digit but got: "x".', (1, 27)),
@@ -328,6 +331,12 @@ DOCUMENTS = [
     # mutations
     "mutation { files_write(path: \"a\", text: \"b\") { text } }",
     "mutation { files_now { text } }",
+    "{ files_write(path: \"a\", text: \"b\") { text } }",
+    # a built-in scalar the schema does not use is no type of it, nor a
+    # suggestion for itself
+    "query ($v: ID) { files_now { text } }",
+    # C0 and C1 controls print escaped
+    "{ files_read_file(path: \"a\", mode: \"\u0085\u009f\u00a0\u0007\") { text } }",
 ]
 
 

@@ -337,9 +337,10 @@ std::optional<GraphqlError> Lexer::read_escape(std::size_t at, std::string& out,
         }
     }
     if (at + 2 < source_.size() && source_[at + 2] == '{') {
-        // As graphql-js reads it: digits up to the brace in a 32-bit signed
-        // number, so a point past Unicode's range is quoted with its brace.
-        std::int32_t point = 0;
+        // Digits up to the brace (eight at most, so the number cannot
+        // overflow), then the range: a point past Unicode's range is quoted
+        // with its brace, as graphql-core quotes it.
+        std::int64_t point = 0;
         std::size_t size = 3;
         while (size < 12) {
             const unsigned char c = at + size < source_.size() ? static_cast<unsigned char>(source_[at + size]) : 0;
@@ -352,8 +353,7 @@ std::optional<GraphqlError> Lexer::read_escape(std::size_t at, std::string& out,
             }
             const int digit = hex_digit(c);
             if (digit < 0) break;
-            point = static_cast<std::int32_t>((static_cast<std::uint32_t>(point) << 4) | static_cast<std::uint32_t>(digit));
-            if (point < 0) break;
+            point = (point << 4) | digit;
         }
         // Everything before the offending character is ASCII, so `size`
         // bytes scanned are `size` characters, the last one quoted whole.
