@@ -136,7 +136,7 @@ def test_example_catalogue_introspects_like_graphql_core():
 
 def test_meta_types_are_described_as_graphql_js_16_describes_them():
     catalogue = json.dumps([{"server": "s", "tools": [{"name": "t"}]}])
-    typed = _graphql.TypedSchema(_graphql.SchemaEngine(catalogue), catalogue)
+    typed = _graphql_typed.TypedSchema(_graphql.SchemaEngine(catalogue), catalogue)
     query = "{ %s }" % " ".join(f'{n[2:]}: __type(name: "{n}") {{ description enumValues {{ name description }} }}'
                                 for n in ("__Type", "__Directive", "__TypeKind", "__DirectiveLocation"))
     mine = json.loads(typed.execute(query))["data"]
@@ -412,7 +412,7 @@ LOOSE = json.dumps([{"server": "m", "tools": [{"name": "t", "outputSchema": {"ty
 ])
 def test_leaves_serialize_as_graphql_js_16_serializes_them(field, answer, expected):
     engine = _graphql.SchemaEngine(LOOSE)
-    typed = _graphql.TypedSchema(engine, LOOSE)
+    typed = _graphql_typed.TypedSchema(engine, LOOSE)
     with Host(engine, lambda request: ("respond", json.dumps({field: answer}))):
         result = json.loads(Background(typed.execute, f"{{ m_t {{ {field} }} }}").result())
     if isinstance(expected, str) and " cannot represent " in expected:
