@@ -925,7 +925,10 @@ std::size_t count_tool_calls(const Schema& schema, const Request& request, const
     const Executor executor(schema, *ready->document, ready->variables, unused);
     std::size_t calls = 0;
     for (const FieldGroup& group : executor.collect_root(ready->root, *ready->operation)) {
-        if (group.field != nullptr && group.field->source == FieldSource::tool) ++calls;
+        const Field* field = group.field;
+        if (field == nullptr || field->source != FieldSource::tool) continue;
+        // A field whose arguments the variables fail calls nothing.
+        if (!argument_error(schema, *field, *group.nodes.front(), ready->variables)) ++calls;
     }
     return calls;
 }
