@@ -484,17 +484,17 @@ def test_text_comes_back_whole_wherever_its_special_byte_falls(special):
 
 
 @pytest.mark.parametrize(("variables", "message"), [
-    ({"o": {"level": 1}}, 'Variable "$o" got invalid value {"level":1}; Field "mode" of required type '
+    ({"o": {"level": 1}}, 'Variable "$o" got invalid value { level: 1 }; Field "mode" of required type '
                           '"STOptsMode!" was not provided.'),
-    ({"o": {"mode": "warp"}}, 'Variable "$o" got invalid value {"mode":"warp"} at "o.mode"; Value "warp" does '
+    ({"o": {"mode": "warp"}}, 'Variable "$o" got invalid value "warp" at "o.mode"; Value "warp" does '
                               'not exist in "STOptsMode" enum.'),
-    ({"o": {"mode": "fast", "zz": 1}}, 'Variable "$o" got invalid value {"mode":"fast","zz":1}; Field "zz" is not '
+    ({"o": {"mode": "fast", "zz": 1}}, 'Variable "$o" got invalid value { mode: "fast", zz: 1 }; Field "zz" is not '
                                        'defined by type "STOptsInput".'),
-    ({"o": {"mode": "fast", "tags": [1]}}, 'Variable "$o" got invalid value {"mode":"fast","tags":[1]} at '
+    ({"o": {"mode": "fast", "tags": [1]}}, 'Variable "$o" got invalid value 1 at '
                                            '"o.tags[0]"; String cannot represent a non string value: 1'),
-    ({"o": {"mode": "fsat"}}, 'Variable "$o" got invalid value {"mode":"fsat"} at "o.mode"; Value "fsat" does not '
+    ({"o": {"mode": "fsat"}}, 'Variable "$o" got invalid value "fsat" at "o.mode"; Value "fsat" does not '
                               'exist in "STOptsMode" enum. Did you mean the enum value "fast"?'),
-    ({"o": {"mode": "fast", "levle": 1}}, 'Variable "$o" got invalid value {"levle":1,"mode":"fast"}; Field "levle" is '
+    ({"o": {"mode": "fast", "levle": 1}}, 'Variable "$o" got invalid value { mode: "fast", levle: 1 }; Field "levle" is '
                                           'not defined by type "STOptsInput". Did you mean "level"?'),
     ({"o": {"mode": "fast", "level": 2 ** 40}}, None),
     ({"o": None, "i": [1, None]}, None),

@@ -2,6 +2,7 @@
 
 #include <cmath>
 
+#include "graphql/execution/scalars.hpp"
 #include "graphql/validation/suggestions.hpp"
 
 namespace quorvel::graphql {
@@ -13,13 +14,8 @@ namespace {
 struct Problem {
     std::string reason;
     std::string path;  // "a.b[0]", empty at the variable itself
+    json::Ref at;      // the value at fault, as graphql-js shows it
 };
-
-std::string shown(json::Ref value) {
-    std::string out;
-    if (value) json::write(value, out);
-    return out;
-}
 
 bool is_integer(json::Ref value) {
     const json::Kind kind = value.kind();
@@ -58,7 +54,8 @@ bool coerce_scalar(const Schema& schema, json::Ref value, TypeId type, std::stri
     }
     if (type == schema.string_type()) {
         if (!value.is_string()) {
-            problem.reason = "String cannot represent a non string value: " + shown(value);
+            problem.at = value;
+            problem.reason = "String cannot represent a non string value: " + inspect(value);
             return false;
         }
         json::write(value, out);
@@ -66,7 +63,8 @@ bool coerce_scalar(const Schema& schema, json::Ref value, TypeId type, std::stri
     }
     if (type == schema.boolean_type()) {
         if (!value.is_boolean()) {
-            problem.reason = "Boolean cannot represent a non boolean value: " + shown(value);
+            problem.at = value;
+            problem.reason = "Boolean cannot represent a non boolean value: " + inspect(value);
             return false;
         }
         json::write(value, out);
@@ -74,11 +72,13 @@ bool coerce_scalar(const Schema& schema, json::Ref value, TypeId type, std::stri
     }
     if (type == schema.int_type()) {
         if (!is_integer(value)) {
-            problem.reason = "Int cannot represent non-integer value: " + shown(value);
+            problem.at = value;
+            problem.reason = "Int cannot represent non-integer value: " + inspect(value);
             return false;
         }
         if (!fits_int32(value)) {
-            problem.reason = "Int cannot represent non 32-bit signed integer value: " + shown(value);
+            problem.at = value;
+            problem.reason = "Int cannot represent non 32-bit signed integer value: " + inspect(value);
             return false;
         }
         write_integer(value, out);
@@ -86,7 +86,8 @@ bool coerce_scalar(const Schema& schema, json::Ref value, TypeId type, std::stri
     }
     if (type == schema.float_type()) {
         if (!is_number(value)) {
-            problem.reason = "Float cannot represent non numeric value: " + shown(value);
+            problem.at = value;
+            problem.reason = "Float cannot represent non numeric value: " + inspect(value);
             return false;
         }
         json::write(value, out);
@@ -100,11 +101,13 @@ bool coerce_scalar(const Schema& schema, json::Ref value, TypeId type, std::stri
             json::write(value, digits);
             json::write_string(digits, out);
         } else {
-            problem.reason = "ID cannot represent value: " + shown(value);
+            problem.at = value;
+            problem.reason = "ID cannot represent value: " + inspect(value);
             return false;
         }
         return true;
     }
+    problem.at = value;
     problem.reason = "Unknown scalar " + std::string(name);
     return false;
 }
@@ -114,6 +117,7 @@ bool coerce_input(const Schema& schema, json::Ref value, TypeId type, std::strin
 bool coerce_input_object(const Schema& schema, json::Ref value, TypeId type, std::string& out, Problem& problem) {
     const Type& record = schema.type(type);
     if (!value.is_object()) {
+        problem.at = value;
         problem.reason = "Expected type \"" + std::string(record.name) + "\" to be an object.";
         return false;
     }
@@ -125,6 +129,7 @@ bool coerce_input_object(const Schema& schema, json::Ref value, TypeId type, std
         for (std::uint32_t i = record.input_fields.first; i < record.input_fields.end(); ++i) {
             names.push_back(schema.input_values()[i].name);
         }
+        problem.at = value;
         problem.reason = "Field \"" + std::string(key) + "\" is not defined by type \"" + std::string(record.name) +
                          "\"." + validation::did_you_mean(validation::suggestion_list(key, names));
     });
@@ -136,6 +141,7 @@ bool coerce_input_object(const Schema& schema, json::Ref value, TypeId type, std
         json::Ref member = value.find(field.name);
         if (!member && !field.default_json) {
             if (schema.type(field.type).kind == TypeKind::non_null) {
+                problem.at = value;
                 problem.reason = "Field \"" + std::string(field.name) + "\" of required type \"" +
                                  schema.type_name(field.type) + "\" was not provided.";
                 return false;
@@ -164,6 +170,7 @@ bool coerce_input(const Schema& schema, json::Ref value, TypeId type, std::strin
     const Type& record = schema.type(type);
     if (record.kind == TypeKind::non_null) {
         if (!value || value.kind() == json::Kind::null) {
+            problem.at = value;
             problem.reason = "Expected non-nullable type \"" + schema.type_name(type) + "\" not to be null.";
             return false;
         }
@@ -202,13 +209,14 @@ bool coerce_input(const Schema& schema, json::Ref value, TypeId type, std::strin
             if (found == nullptr) {
                 // graphql-js suggests names near the string given, or near
                 // the printed value when it is no string.
-                const std::string printed = shown(value);
+                const std::string printed = inspect(value);
                 std::vector<std::string_view> names;
                 for (std::uint32_t i = record.enum_values.first; i < record.enum_values.end(); ++i) {
                     names.push_back(schema.enum_values()[i].name);
                 }
                 const std::string hint = validation::did_you_mean(
                     "the enum value", validation::suggestion_list(value.is_string() ? value.string() : printed, names));
+                problem.at = value;
                 problem.reason = value.is_string() ? "Value " + printed + " does not exist in \"" +
                                                          std::string(record.name) + "\" enum." + hint
                                                    : "Enum \"" + std::string(record.name) +
@@ -238,6 +246,7 @@ bool coerce_by_ref(const Schema& schema, json::Ref value, const TypeRef& ref, st
     if (ref.kind == TypeRefKind::named) return coerce_input(schema, value, schema.find_type(ref.name), out, problem);
     if (ref.kind == TypeRefKind::non_null) {
         if (!value || value.kind() == json::Kind::null) {
+            problem.at = value;
             problem.reason = "Expected non-nullable type \"" + ref_name(ref) + "\" not to be null.";
             return false;
         }
@@ -347,7 +356,8 @@ std::vector<GraphqlError> coerce_variable_values(const Schema& schema, const Ope
         std::string text;
         Problem problem;
         if (!coerce_by_ref(schema, value, ref, text, problem)) {
-            std::string message = "Variable \"" + dollar_name() + "\" got invalid value " + shown(value);
+            std::string message = "Variable \"" + dollar_name() + "\" got invalid value " +
+                                  (problem.at ? inspect(problem.at) : std::string("null"));
             if (!problem.path.empty()) {
                 message += " at \"" + std::string(definition.name) + (problem.path[0] == '[' ? "" : ".") + problem.path + "\"";
             }
