@@ -579,6 +579,18 @@ def test_every_error_carries_the_code_clients_branch_on(lab, query, variables, o
     assert answer["errors"] and {e["extensions"]["code"] for e in answer["errors"]} == {code}, answer
 
 
+def test_the_typed_layers_codes_are_the_packages():
+    # Two languages name the codes; the Python list is the one documented.
+    import pathlib
+    import re
+
+    from quorvel_graphql import ErrorCode
+    header = (pathlib.Path(__file__).parents[1] / "src/graphql/language/ast.hpp").read_text()
+    names = header[header.index("error_code_name(ErrorCode code)"):]
+    names = re.findall(r'case ErrorCode::\w+: return "(\w+)";', names[:names.index("\n}\n")])
+    assert len(names) == len(set(names)) == 12 and set(names) <= set(ErrorCode)
+
+
 @pytest.mark.parametrize(("query", "message"), [
     ("{ lab_count { total } }", 'Cannot query field "lab_count" on type "Query". "lab_count" is a Mutation field: '
                                 "use `mutation { lab_count }`."),
