@@ -114,7 +114,8 @@ def test_catalogue_queries_print_the_compact_document(args, query, stdin, status
         assert document == {"data": None, "errors": [{"message": "unknown GraphQL field: nope"}]}
     else:
         assert document == {"errors": [{"message": 'Cannot query field "nope" on type "Query".',
-                                        "locations": [{"line": 1, "column": 20}]}]}
+                                        "locations": [{"line": 1, "column": 20}],
+                                        "extensions": {"code": "GRAPHQL_VALIDATION_FAILED"}}]}
 
 
 @pytest.mark.parametrize(
@@ -134,7 +135,8 @@ def test_operation_name_picks_one_of_several(args, status, expected):
     elif status == 0:
         assert json.loads(result.stdout) == expected
     else:
-        assert json.loads(result.stdout) == {"errors": [{"message": expected}]}
+        assert json.loads(result.stdout) == {"errors": [{"message": expected,
+                                                         "extensions": {"code": "OPERATION_RESOLUTION_FAILURE"}}]}
 
 
 def test_servers_answer_through_the_adapter_and_a_terminal_gets_pretty_output(files):

@@ -98,7 +98,7 @@ def test_the_check_gives_the_runs_verdict_and_calls_no_tool(
 @pytest.mark.parametrize(("method", "body", "headers", "status", "answer"), [
     ("POST", {"query": "{ servers { nam } }"}, {}, 200,
      {"errors": [{"message": 'Cannot query field "nam" on type "Server". Did you mean "name"?',
-                  "locations": [{"line": 1, "column": 13}]}]}),
+                  "locations": [{"line": 1, "column": 13}], "extensions": {"code": "GRAPHQL_VALIDATION_FAILED"}}]}),
     ("POST", {"query": "{ servers { name } }"}, {}, 200, {"errors": []}),
     ("POST", {"query": "{ __typename }"}, {"authorization": None}, 401, None),
     ("POST", {"variables": {}}, {}, 400, None),

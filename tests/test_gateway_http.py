@@ -109,6 +109,8 @@ def test_refusals(open_gateway: RunningGateway, body: bytes, headers: dict[str, 
     assert response.status_code == status
     assert response.headers["content-type"].startswith("application/json")
     assert message in response.json()["errors"][0]["message"]
+    code = {413: "QUERY_TOO_LARGE", 421: "FORBIDDEN", 403: "FORBIDDEN"}.get(status, "BAD_REQUEST")
+    assert response.json()["errors"][0]["extensions"] == {"code": code}
 
 
 def test_oversize_body_without_length_is_refused(open_gateway: RunningGateway) -> None:

@@ -63,21 +63,23 @@ def test_a_tool_call_hidden_from_a_scanner_never_runs_on_the_loop(query: str) ->
 
 
 @pytest.mark.parametrize(
-    ("limits", "query", "message"),
+    ("limits", "query", "message", "code"),
     [
         (RequestLimits(max_tool_calls=3), "{ a: adv_echo b: adv_echo c: adv_echo d: adv_echo }",
-         "makes 4 tool calls, more than the limit of 3"),
+         "makes 4 tool calls, more than the limit of 3", "TOO_MANY_TOOL_CALLS"),
         (RequestLimits(max_tool_calls=3), '{ search { """ " } a: adv_echo b: adv_echo c: adv_echo d: adv_echo '
-         '{ " """ } }', "makes 4 tool calls"),
-        (RequestLimits(max_document_bytes=64), "{ servers " + "# pad\n" * 20 + "}", "larger than the limit of 64"),
-        (RequestLimits(max_document_bytes=64), "{ servers # " + "é" * 30 + "\n}", "larger than the limit of 64"),
+         '{ " """ } }', "makes 4 tool calls", "TOO_MANY_TOOL_CALLS"),
+        (RequestLimits(max_document_bytes=64), "{ servers " + "# pad\n" * 20 + "}", "larger than the limit of 64",
+         "QUERY_TOO_LARGE"),
+        (RequestLimits(max_document_bytes=64), "{ servers # " + "é" * 30 + "\n}", "larger than the limit of 64",
+         "QUERY_TOO_LARGE"),
         (RequestLimits(max_response_bytes=2000), "{ " + " ".join(f"s{i}: search" for i in range(20)) + " }",
-         "response would be larger than the limit of 2000"),
+         "response would be larger than the limit of 2000", "RESPONSE_TOO_LARGE"),
         (RequestLimits(max_calls_in_flight=2), "{ a: adv_echo b: adv_echo c: adv_echo }",
-         "more than this gateway runs at once (2)"),
+         "more than this gateway runs at once (2)", "TOO_MANY_TOOL_CALLS"),
     ],
 )
-def test_limits_refuse_before_any_tool_runs(limits: RequestLimits, query: str, message: str) -> None:
+def test_limits_refuse_before_any_tool_runs(limits: RequestLimits, query: str, message: str, code: str) -> None:
     calls: list[str] = []
 
     async def scenario() -> Any:
@@ -86,6 +88,7 @@ def test_limits_refuse_before_any_tool_runs(limits: RequestLimits, query: str, m
 
     result = asyncio.run(asyncio.wait_for(scenario(), WAIT))
     assert result.request_failed and message in result.document["errors"][0]["message"]
+    assert result.document["errors"][0]["extensions"] == {"code": code}
     assert calls == []
 
 
@@ -153,6 +156,7 @@ def test_a_request_that_cannot_get_room_in_time_is_told_the_gateway_is_busy() ->
 
     result = asyncio.run(asyncio.wait_for(scenario(), WAIT))
     assert result.busy and "the gateway is busy" in result.document["errors"][0]["message"]
+    assert result.document["errors"][0]["extensions"] == {"code": "GATEWAY_BUSY"}
 
 
 def test_a_request_cancelled_while_waiting_for_room_calls_no_tool() -> None:
@@ -201,6 +205,7 @@ def test_queries_at_shutdown_say_the_gateway_is_shutting_down() -> None:
     assert cut_off.document["data"]["a"]["text"] == "the gateway is shutting down"
     assert "CallBridge" not in cut_off.text
     assert later.busy and later.document["errors"][0]["message"] == "the gateway is shutting down"
+    assert later.document["errors"][0]["extensions"] == {"code": "SHUTTING_DOWN"}
 
 
 def test_no_thread_to_run_a_query_is_a_busy_answer_not_a_crash(monkeypatch: pytest.MonkeyPatch) -> None:

@@ -134,6 +134,23 @@ def test_example_catalogue_introspects_like_graphql_core():
     assert {d["name"] for d in mine["directives"]} < {d["name"] for d in theirs["directives"]}
 
 
+def test_meta_types_are_described_as_graphql_js_16_describes_them():
+    catalogue = json.dumps([{"server": "s", "tools": [{"name": "t"}]}])
+    typed = _graphql_typed.TypedSchema(_graphql.SchemaEngine(catalogue), catalogue)
+    query = "{ %s }" % " ".join(f'{n[2:]}: __type(name: "{n}") {{ description enumValues {{ name description }} }}'
+                                for n in ("__Type", "__Directive", "__TypeKind", "__DirectiveLocation"))
+    mine = json.loads(typed.execute(query))["data"]
+    theirs = graphql.graphql_sync(graphql.build_schema(typed.sdl()), query).data
+    # graphql-core 3.3 has locations graphql-js 16 lacks and words another
+    # one as graphql-js 17 does.
+    locations = theirs["DirectiveLocation"]["enumValues"]
+    locations[:] = [v for v in locations if v["name"] not in ("FRAGMENT_VARIABLE_DEFINITION", "DIRECTIVE_DEFINITION")]
+    for value in locations:
+        if value["name"] == "VARIABLE_DEFINITION":
+            value["description"] = "Location adjacent to a variable definition."
+    assert mine == theirs
+
+
 # -- execution against the oracle -----------------------------------------------
 
 
@@ -169,6 +186,17 @@ def test_example_catalogue_introspects_like_graphql_core():
      None),
     ('query($t: String "d") { lab_echo(text: $t) { text } }', None, None),
     ('query("d" $v: Int) { lab_weather(city: "x", days: $v) { city } }', None, None),
+    # An explicit null overrides a default that let the variable stand where
+    # null may not: the field fails and its tool is not called.
+    ('query($c: String = "Rome") { lab_weather(city: $c) { city } e: lab_echo(text: $c) { text } }', {"c": None},
+     None),
+    ('query($c: String = "x") { lab_loose(q: {k: $c}) { got } }', {"c": None}, None),
+    ('query($n: Int = 1) { lab_loose(ids: [1, $n]) { got } }', {"n": None}, None),
+    ('query($n: Int = 1) { lab_loose(ids: [1, $n]) { got } }', {"n": 4}, None),
+    ('query($n: String = "Query") { __type(name: $n) { name } }', {"n": None}, None),
+    ('mutation($d: Int = 2) { a: lab_count(by: 1) { total } }', None, None),
+    # Values typed loosely serialize as graphql-js 16 serializes them.
+    ('{ lab_loose { s i f b t j k z big bad got } }', None, None),
 ])
 def test_agrees_with_graphql_core(lab, query, variables, operation):
     layer, tools = lab
@@ -230,6 +258,7 @@ def test_generated_documents_agree_with_graphql_core(lab, data):
     ("query A { lab_echo { text } } query B { lab_echo { text } }", None, {},
      "Must provide operation name if query contains multiple operations."),
     ("{ lab_echo { text } }", None, {"operation_name": "Z"}, 'Unknown operation named "Z".'),
+    ("{ lab_echo { text } }", None, {"operation_name": ""}, 'Unknown operation named "".'),
     ("{ a: lab_echo { text } b: lab_echo { text } c: lab_echo { text } }", None, {"limits": True}, None),
 ])
 def test_refused_requests_call_no_tool(lab, query, variables, kwargs, message):
@@ -275,7 +304,7 @@ def test_failed_tool_error_carries_the_tool_text(lab):
 def test_class_surface_and_async(lab):
     layer, _ = lab
     import asyncio
-    assert layer.tool_count() == 7
+    assert layer.tool_count() == 8
     assert json.loads(layer.execute_text("{ __typename }")) == {"data": {"__typename": "Query"}}
     assert asyncio.run(layer.execute_async('{ lab_echo(text: "z") { text } }')) == {
         "data": {"lab_echo": {"text": "z"}}}
@@ -353,6 +382,48 @@ def test_unfit_values_fail_where_graphql_core_fails_them(lab, query):
         assert error["message"].split(" ")[0] in {"Int", "Enum", "Float", "String", "Cannot"}, error
 
 
+LOOSE = json.dumps([{"server": "m", "tools": [{"name": "t", "outputSchema": {"type": "object", "properties": {
+    "s": {"type": "string"}, "i": {"type": "integer"}, "f": {"type": "number"}, "b": {"type": "boolean"}}}}]}])
+
+
+# Where JavaScript's Number() and number printing part from Python's, so
+# graphql-core cannot be the oracle: the expected values are graphql-js 16's.
+@pytest.mark.parametrize(("field", "answer", "expected"), [
+    ("s", 1.5, "1.5"), ("s", 1e21, "1e+21"), ("s", 100.0, "100"), ("s", 1.23e-18, "1.23e-18"), ("s", 1e-7, "1e-7"),
+    ("s", 0.000001, "0.000001"), ("s", -0.0, "0"), ("s", 1.2345678901234568e20, "123456789012345680000"),
+    ("s", 2 ** 64 - 1, "18446744073709551615"), ("s", True, "true"),
+    ("s", {}, "String cannot represent value: {}"),
+    ("s", [1, {"a": [{"b": 1}]}], "String cannot represent value: [1, { a: [Array] }]"),
+    ("s", list(range(12)), "String cannot represent value: [0, 1, 2, 3, 4, 5, 6, 7, 8, 9, ... 2 more items]"),
+    ("i", "12", 12), ("i", "1.0", 1), ("i", " 0x10 ", 16), ("i", " ", 0), ("i", "1e1", 10), ("i", "-0", 0),
+    ("i", "\u2003 7\n", 7), ("i", False, 0), ("i", 3.0, 3),
+    ("i", "", 'Int cannot represent non-integer value: ""'),
+    ("i", "1_0", 'Int cannot represent non-integer value: "1_0"'),
+    ("i", "Infinity", 'Int cannot represent non-integer value: "Infinity"'),
+    ("i", "2147483648", 'Int cannot represent non 32-bit signed integer value: "2147483648"'),
+    ("i", 2.5, "Int cannot represent non-integer value: 2.5"),
+    ("f", "1.5", 1.5), ("f", "-.5e1", -5), ("f", "0b101", 5), ("f", True, 1), ("f", 7, 7),
+    ("f", "Infinity", 'Float cannot represent non numeric value: "Infinity"'),
+    ("f", "1e400", 'Float cannot represent non numeric value: "1e400"'),
+    ("f", "", 'Float cannot represent non numeric value: ""'),
+    ("b", 1, True), ("b", -2, True), ("b", 0.0, False),
+    ("b", "true", 'Boolean cannot represent a non boolean value: "true"'),
+    ("b", [], "Boolean cannot represent a non boolean value: []"),
+])
+def test_leaves_serialize_as_graphql_js_16_serializes_them(field, answer, expected):
+    engine = _graphql.SchemaEngine(LOOSE)
+    typed = _graphql_typed.TypedSchema(engine, LOOSE)
+    with Host(engine, lambda request: ("respond", json.dumps({field: answer}))):
+        result = json.loads(Background(typed.execute, f"{{ m_t {{ {field} }} }}").result())
+    if isinstance(expected, str) and " cannot represent " in expected:
+        assert result["data"] == {"m_t": {field: None}}
+        assert [(e["message"], e["path"], e["extensions"]) for e in result["errors"]] == [
+            (expected, ["m_t", field], {"code": "INVALID_TOOL_RESULT"})]
+    else:
+        assert result == {"data": {"m_t": {field: expected}}}
+        assert type(result["data"]["m_t"][field]) is type(expected)
+
+
 # -- values on their way to the tool ------------------------------------------------
 
 LONG_TEXT = 'q"\\\n\t\x01é\u2028😀' * 12000
@@ -413,14 +484,18 @@ def test_text_comes_back_whole_wherever_its_special_byte_falls(special):
 
 
 @pytest.mark.parametrize(("variables", "message"), [
-    ({"o": {"level": 1}}, 'Variable "$o" got invalid value {"level":1}; Field "mode" of required type '
+    ({"o": {"level": 1}}, 'Variable "$o" got invalid value { level: 1 }; Field "mode" of required type '
                           '"STOptsMode!" was not provided.'),
-    ({"o": {"mode": "warp"}}, 'Variable "$o" got invalid value {"mode":"warp"} at "o.mode"; Value "warp" does '
+    ({"o": {"mode": "warp"}}, 'Variable "$o" got invalid value "warp" at "o.mode"; Value "warp" does '
                               'not exist in "STOptsMode" enum.'),
-    ({"o": {"mode": "fast", "zz": 1}}, 'Variable "$o" got invalid value {"mode":"fast","zz":1}; Field "zz" is not '
+    ({"o": {"mode": "fast", "zz": 1}}, 'Variable "$o" got invalid value { mode: "fast", zz: 1 }; Field "zz" is not '
                                        'defined by type "STOptsInput".'),
-    ({"o": {"mode": "fast", "tags": [1]}}, 'Variable "$o" got invalid value {"mode":"fast","tags":[1]} at '
+    ({"o": {"mode": "fast", "tags": [1]}}, 'Variable "$o" got invalid value 1 at '
                                            '"o.tags[0]"; String cannot represent a non string value: 1'),
+    ({"o": {"mode": "fsat"}}, 'Variable "$o" got invalid value "fsat" at "o.mode"; Value "fsat" does not '
+                              'exist in "STOptsMode" enum. Did you mean the enum value "fast"?'),
+    ({"o": {"mode": "fast", "levle": 1}}, 'Variable "$o" got invalid value { mode: "fast", levle: 1 }; Field "levle" is '
+                                          'not defined by type "STOptsInput". Did you mean "level"?'),
     ({"o": {"mode": "fast", "level": 2 ** 40}}, None),
     ({"o": None, "i": [1, None]}, None),
     ('{"o": ', "Variables are invalid JSON"),
@@ -442,6 +517,91 @@ def test_bad_variables_are_refused_before_any_call(variables, message):
 
 
 # -- limits, introspection corners, MCP-shaped answers ----------------------------------
+
+
+def test_null_where_an_argument_needs_a_value_calls_no_tool(lab):
+    layer, tools = lab
+    before = list(tools.calls)
+    query = 'query($c: String = "Rome") { a: lab_weather(city: $c) { city } b: lab_loose(q: {k: $c}) { got } }'
+    # The calls a server reserves room for before running it.
+    assert [layer.schema.tool_calls(query, json.dumps(v)) for v in ({"c": None}, {"c": "Oslo"}, {})] == [0, 2, 2]
+    answer = layer.execute(query, {"c": None})
+    assert answer["data"] == {"a": None, "b": None}
+    assert [(e["path"], e["extensions"]["code"]) for e in answer["errors"]] == [
+        (["a"], "BAD_USER_INPUT"), (["b"], "BAD_USER_INPUT")]
+    assert tools.calls == before
+
+
+INFINITE = json.dumps([{"server": "s", "tools": [{"name": "t", "inputSchema": {"type": "object", "properties": {
+    "x": {"type": "number"}, "free": {}}}}]}])
+
+
+@pytest.mark.parametrize(("query", "message", "column"), [
+    ("{ s_t(x: 1e400) { text } }", "Float cannot represent non numeric value: 1e400", 10),
+    ("{ s_t(x: -1e400) { text } }", "Float cannot represent non numeric value: -1e400", 10),
+    ("{ s_t(x: " + "9" * 400 + ") { text } }", "Float cannot represent non numeric value: " + "9" * 400, 10),
+    ("{ s_t(free: {a: [1, 2e999]}) { text } }", "JSON cannot represent non-finite number: 2e999", 21),
+    ("query($v: Float = 1e400) { s_t(x: $v) { text } }", "Float cannot represent non numeric value: 1e400", 19),
+])
+def test_numbers_json_cannot_hold_are_refused_in_validation(query, message, column):
+    engine = _graphql.SchemaEngine(INFINITE)
+    seen = []
+    host = ToolHost(engine)
+    host.register("s", "t", lambda **args: seen.append(args) or "ok", inline=True)
+    with host:
+        answer = GraphQL(host, INFINITE).execute(query)
+    assert answer == {"errors": [{"message": message, "locations": [{"line": 1, "column": column}],
+                                  "extensions": {"code": "GRAPHQL_VALIDATION_FAILED"}}]}
+    assert seen == []
+
+
+@pytest.mark.parametrize(("query", "variables", "options", "code"), [
+    ("{ lab_echo { text }", None, {}, "GRAPHQL_PARSE_FAILED"),
+    ("{ lab_echo { txt } }", None, {}, "GRAPHQL_VALIDATION_FAILED"),
+    ("query($t: String!) { lab_echo(text: $t) { text } }", {"t": None}, {}, "BAD_USER_INPUT"),
+    ("query($t: String) { lab_echo(text: $t) { text } }", "[1]", {}, "BAD_REQUEST"),
+    ("mutation { lab_count { total } }", None, {"allow_mutations": False}, "BAD_REQUEST"),
+    ("query A { __typename } query B { __typename }", None, {}, "OPERATION_RESOLUTION_FAILURE"),
+    ('{ lab_echo(text: "' + "x" * 100 + '") { text } }', None, {"max_document_bytes": 64}, "QUERY_TOO_LARGE"),
+    ('{ lab_weather(city: "x") { wind { speed } } }', None, {"max_depth": 1}, "QUERY_TOO_DEEP"),
+    ("{ lab_echo(text: " + "[" * 130 + "]" * 130 + ") { text } }", None, {}, "QUERY_TOO_DEEP"),
+    ('{ lab_weather(city: "x") { city temperature } }', None, {"max_selected_fields": 2}, "TOO_MANY_FIELDS"),
+    ("{ a: lab_echo { text } b: lab_echo { text } }", None, {"max_tool_calls": 1}, "TOO_MANY_TOOL_CALLS"),
+    ("{ lab_fail { text } }", None, {}, "TOOL_ERROR"),
+    ("{ lab_odd { i } }", None, {}, "INVALID_TOOL_RESULT"),
+])
+def test_every_error_carries_the_code_clients_branch_on(lab, query, variables, options, code):
+    layer, _ = lab
+    limits = {k: options.pop(k) for k in list(options) if k.startswith("max_")}
+    if limits:
+        layer = GraphQL(layer.host, LAB_JSON, **limits)
+    answer = layer.execute(query, variables, **options)
+    assert answer["errors"] and {e["extensions"]["code"] for e in answer["errors"]} == {code}, answer
+
+
+def test_the_typed_layers_codes_are_the_packages():
+    # Two languages name the codes; the Python list is the one documented.
+    import pathlib
+    import re
+
+    from quorvel_graphql import ErrorCode
+    header = (pathlib.Path(__file__).parents[1] / "src/graphql/language/ast.hpp").read_text()
+    names = header[header.index("error_code_name(ErrorCode code)"):]
+    names = re.findall(r'case ErrorCode::\w+: return "(\w+)";', names[:names.index("\n}\n")])
+    assert len(names) == len(set(names)) == 12 and set(names) <= set(ErrorCode)
+
+
+@pytest.mark.parametrize(("query", "message"), [
+    ("{ lab_count { total } }", 'Cannot query field "lab_count" on type "Query". "lab_count" is a Mutation field: '
+                                "use `mutation { lab_count }`."),
+    ("mutation { lab_echo { text } }", 'Cannot query field "lab_echo" on type "Mutation". "lab_echo" is a Query '
+                                       "field: use `query { lab_echo }`."),
+    ("{ lab_cont { total } }", 'Cannot query field "lab_cont" on type "Query". Did you mean "lab_odd", '
+                               '"lab_echo", "lab_fail", "lab_listy", or "lab_loose"?'),
+])
+def test_a_field_asked_of_the_other_root_type_says_where_it_is(lab, query, message):
+    layer, _ = lab
+    assert [e["message"] for e in layer.execute(query)["errors"]] == [message]
 
 
 @pytest.mark.parametrize(("limits", "query"), [

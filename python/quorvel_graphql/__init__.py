@@ -8,6 +8,7 @@ from __future__ import annotations
 from _graphql import SchemaEngine
 
 from .common import describe_exception
+from .error_codes import ErrorCode
 from .errors import (
     ConfigError,
     HostStateError,
@@ -24,6 +25,7 @@ from .typed import GraphQL
 
 __all__ = [
     "ConfigError",
+    "ErrorCode",
     "GraphQL",
     "Handler",
     "HostState",

@@ -33,8 +33,10 @@ from support.typed_oracle import LAB_JSON, LabTools, Oracle, generated_request  
 STRUCTURED = 0x01
 # Every variable the generator and the seeds use, so that mutated texts can
 # refer to them; a variable a document does not declare is ignored by both.
+# `z` is null, which overrides a default where one let it stand in a
+# non-null position.
 VARIABLES = {"flag": True, "city": "Oslo", "days": 2, "t": "x", "go": False, "n": "LabWeatherResult",
-             "u": "F", "c": "Rome"}
+             "u": "F", "c": "Rome", "z": None}
 
 
 class Consumed:

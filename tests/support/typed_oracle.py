@@ -37,6 +37,15 @@ LAB = [{"server": "lab", "tools": [
     {"name": "odd", "readOnly": True, "outputSchema": {"type": "object", "properties": {
         "i": {"type": "integer"}, "e": {"enum": ["A", "B"]}, "f": {"type": "number"}, "s": {"type": "string"},
         "ok": {"type": "string"}}}},
+    # Answers values its types take only as graphql-js 16 serializes them
+    # (numbers as strings, flags as numbers), and some no serializer takes.
+    {"name": "loose", "readOnly": True, "inputSchema": {"type": "object", "properties": {
+        "q": {"type": "object", "required": ["k"], "properties": {"k": {"type": "string"}}},
+        "ids": {"type": "array", "items": {"type": "integer"}}}},
+     "outputSchema": {"type": "object", "properties": {
+         "s": {"type": "string"}, "i": {"type": "integer"}, "f": {"type": "number"}, "b": {"type": "boolean"},
+         "t": {"type": "string"}, "j": {"type": "integer"}, "k": {"type": "integer"}, "z": {"type": "boolean"},
+         "big": {"type": "integer"}, "bad": {"type": "number"}, "got": {"type": "string"}}}},
     {"name": "count", "readOnly": False, "inputSchema": {"type": "object", "properties": {"by": {"type": "integer"}}},
      "outputSchema": {"type": "object", "required": ["total"], "properties": {"total": {"type": "integer"}}}},
 ]}]
@@ -75,6 +84,11 @@ class LabTools:
         self.calls.append("odd")
         return {"i": 1.5, "e": "C", "f": "x", "s": {"a": 1}, "ok": "fine"}
 
+    def lab_loose(self, q: dict | None = None, ids: list | None = None) -> dict:
+        self.calls.append("loose")
+        return {"s": 1.5, "i": "12", "f": "1.5", "b": 1, "t": True, "j": 7.0, "k": False, "z": 0,
+                "big": "99999999999", "bad": "x1", "got": json.dumps([q, ids], sort_keys=True)}
+
     def lab_count(self, by: int | None = 1) -> dict:
         self.calls.append("count")
         self.total += 1 if by is None else by
@@ -93,7 +107,7 @@ def oracle_schema(sdl: str, tools: LabTools) -> graphql.GraphQLSchema:
     views = json.loads(_graphql.SchemaEngine(LAB_JSON).execute("{ servers search }"))["data"]
     for name in views:
         schema.query_type.fields[name].resolve = lambda _root, _info, name=name: views[name]
-    typed = {"weather", "broken", "count", "listy", "odd"}
+    typed = {"weather", "broken", "count", "listy", "odd", "loose"}
     for root in (schema.query_type, schema.mutation_type):
         for name, field in root.fields.items():
             if not name.startswith("lab_"):
@@ -132,6 +146,27 @@ def ordered(value: object) -> object:
 LIMIT_MESSAGE = re.compile(r"^(Syntax Error: )?(Selections nest deeper than|Fragment spreads nest deeper than|Document nests deeper than"
                            r"|Document is larger than|The operation selects more than|The operation calls more than"
                            r"|Too many validation errors)")
+
+
+# Where a root field is asked of the other root type, this layer says where
+# it is instead of suggesting near names (graphql-core's "Did you mean").
+ROOT_HINT = re.compile(r' "\w+" is a (Query|Mutation) field: use `(query|mutation) \{ \w+ \}`\.$')
+UNKNOWN_FIELD = re.compile(r'^Cannot query field "\w+" on type "\w+"\.')
+
+
+def without_root_hints(ours: list[str], theirs: list[str]) -> tuple[list[str], list[str]]:
+    """Both lists of messages with each root hint of ours taken out, and the
+    suggestions it stands for taken out of graphql-core's message for the
+    same field."""
+    hinted = set()
+    stripped = []
+    for message in ours:
+        if ROOT_HINT.search(message):
+            message = ROOT_HINT.sub("", message)
+            hinted.add(message)
+        stripped.append(message)
+    cut = [match.group(0) if (match := UNKNOWN_FIELD.match(m)) and match.group(0) in hinted else m for m in theirs]
+    return stripped, cut
 
 
 def offset_of(document: str, line: int, column: int) -> int:
@@ -238,6 +273,32 @@ def refusal(result: graphql.ExecutionResult) -> bool:
     return result.data is None and all(error.path is None for error in result.errors or ())
 
 
+# extensions.code is this layer's own: graphql-core gives none, so the code
+# each of its errors would carry here is read off the kind of error.
+COERCION = re.compile(r"^Variable '\$\w+' (has invalid value|of required type .* was not provided"
+                      r"|of non-null type .* must not be None)")
+RESULT_FAULT = re.compile(r"^((Int|Float|String|Boolean|ID|Enum '\w+') cannot represent|Cannot return null for"
+                          r"|Expected Iterable)")
+
+
+def expected_code(error: graphql.GraphQLError, refused: bool) -> str:
+    if isinstance(error, graphql.GraphQLSyntaxError):
+        return "GRAPHQL_PARSE_FAILED"
+    if refused:
+        if COERCION.match(error.message):
+            return "BAD_USER_INPUT"
+        if error.message.startswith(("Unknown operation named", "Must provide operation")):
+            return "OPERATION_RESOLUTION_FAILURE"
+        return "GRAPHQL_VALIDATION_FAILED"
+    if error.message.startswith("Argument '"):
+        return "BAD_USER_INPUT"
+    return "INVALID_TOOL_RESULT" if RESULT_FAULT.match(error.message) else "TOOL_ERROR"
+
+
+def code_of(error: dict) -> str | None:
+    return (error.get("extensions") or {}).get("code")
+
+
 def locations(errors) -> list[tuple[int, int]]:
     return sorted({(line, column) for line, column in errors})
 
@@ -267,6 +328,8 @@ class Oracle:
             return mine
         if refusal(theirs):
             assert "data" not in mine and mine["errors"], (query, mine, theirs.errors)
+            assert {code_of(e) for e in mine["errors"]} == {expected_code(e, True) for e in theirs.errors}, (
+                query, mine, theirs.errors)
             syntax = [e for e in theirs.errors if isinstance(e, graphql.GraphQLSyntaxError)]
             if syntax:
                 assert [(loc["line"], loc["column"]) for e in mine["errors"] for loc in e.get("locations", ())] == [
@@ -274,12 +337,13 @@ class Oracle:
             return mine
         assert "data" in mine, (query, mine, theirs.errors)
         assert ordered(mine["data"]) == ordered(theirs.data), (query, mine, theirs.data)
-        # graphql-core quotes values as Python's repr does (single quotes, spaces).
-        wording = (lambda m: re.sub(r"[\s'\"]", "", m)) if messages else (lambda m: "")
+        # graphql-core quotes values as Python's repr does (single quotes,
+        # spaces) and says None where graphql-js says null.
+        wording = (lambda m: re.sub(r"[\s'\"]", "", m.replace("None", "null"))) if messages else (lambda m: "")
         expected = sorted((tuple(e.path or ()), tuple((loc.line, loc.column) for loc in e.locations or ()),
-                           wording(e.message)) for e in theirs.errors or ())
+                           wording(e.message), expected_code(e, False)) for e in theirs.errors or ())
         got = sorted((tuple(e.get("path", ())), tuple((loc["line"], loc["column"]) for loc in e.get("locations", ())),
-                      wording(e["message"])) for e in mine.get("errors", ()))
+                      wording(e["message"]), code_of(e)) for e in mine.get("errors", ()))
         assert got == expected, (query, got, expected)
         return mine
 
@@ -315,6 +379,9 @@ def selection(type_: graphql.GraphQLObjectType, choose: Choices, depth: int) -> 
             text += choose.pick(['(text: "a")', "(text: $city)", "", '(text: "b")', "(text: 3)"])
         elif name == "lab_count":
             text += choose.pick(["", "", "(by: 2)", "(by: $days)", '(by: "x")'])
+        elif name == "lab_loose":
+            # Variables that may be null where their position is not.
+            text += choose.pick(["", "(q: {k: $city})", "(ids: [1, $n])", "(ids: $n)", '(q: {k: "a"}, ids: 2)'])
         text += choose.pick(["", "", " @skip(if: $flag)", " @include(if: $flag)", " @include(if: false)"])
         named = graphql.get_named_type(field.type) if field else None
         if isinstance(named, graphql.GraphQLObjectType):
@@ -341,11 +408,15 @@ def generated_request(schema: graphql.GraphQLSchema, choose: Choices) -> tuple[s
     body = selection(root, choose, 1)
     # Only the variables the body uses, since an unused one is an error.
     declared = [text for name, text in (("city", '$city: String = "Oslo"'), ("flag", "$flag: Boolean!"),
-                                        ("days", "$days: Int")) if f"${name}" in body]
+                                        ("days", "$days: Int"), ("n", "$n: Int = 1")) if f"${name}" in body]
     query = f"{operation} Op{'(' + ', '.join(declared) + ')' if declared else ''} {{ {body} }}"
     if choose.integer(0, 1):
         query += " fragment Unused on Query { __typename }"
     variables = {"flag": bool(choose.integer(0, 1))}
     if choose.integer(0, 1):
         variables["days"] = choose.pick([3, None])
+    # An explicit null overrides a default, which validation cannot see.
+    for name, value in (("city", "Rome"), ("n", 5)):
+        if choose.integer(0, 2) == 0:
+            variables[name] = choose.pick([value, None])
     return query, variables, choose.pick([None, None, "Op", "Other"])

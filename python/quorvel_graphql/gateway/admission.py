@@ -21,6 +21,7 @@ from typing import Any
 from _graphql import SchemaEngine
 
 from ..common import engine_tools
+from ..error_codes import ErrorCode
 from ..limits import RequestLimits
 
 PLACEHOLDER_SUFFIX = " but CallBridge is not wired yet"
@@ -32,12 +33,14 @@ _DETACHED_TEXTS = ("CallBridge is detached",)
 
 class Refusal(Exception):
     """A request turned away before any tool ran; ``status`` is the HTTP
-    status that fits (400 for the request itself, 503 for the gateway's load)."""
+    status that fits (400 for the request itself, 503 for the gateway's load)
+    and ``code`` the error's ``extensions.code``."""
 
-    def __init__(self, message: str, status: int = 400) -> None:
+    def __init__(self, message: str, status: int = 400, code: ErrorCode = ErrorCode.BAD_REQUEST) -> None:
         super().__init__(message)
         self.message = message
         self.status = status
+        self.code = code
 
 
 def rehearsal_engine(engine: SchemaEngine) -> SchemaEngine:
@@ -82,16 +85,16 @@ def check_document(query: str, limits: RequestLimits) -> None:
     limit = limits.max_document_bytes
     # Each character takes at most four bytes: the exact count only near the limit.
     if limit is not None and len(query) * 4 > limit and len(query.encode("utf-8", "surrogatepass")) > limit:
-        raise Refusal(f"the query is larger than the limit of {limit} bytes")
+        raise Refusal(f"the query is larger than the limit of {limit} bytes", code=ErrorCode.QUERY_TOO_LARGE)
 
 
 def check_rehearsal(rehearsal: Rehearsal, limits: RequestLimits) -> None:
     calls, limit = rehearsal.tool_calls, limits.max_tool_calls
     if limit is not None and calls > limit:
         raise Refusal(f"the query makes {calls} tool calls, more than the limit of {limit} per request; "
-                      "split it into smaller queries")
+                      "split it into smaller queries", code=ErrorCode.TOO_MANY_TOOL_CALLS)
     if limits.max_response_bytes is not None and len(rehearsal.text) > limits.max_response_bytes:
-        raise Refusal(response_too_large(limits.max_response_bytes))
+        raise Refusal(response_too_large(limits.max_response_bytes), code=ErrorCode.RESPONSE_TOO_LARGE)
 
 
 def response_too_large(limit: int) -> str:
@@ -144,7 +147,7 @@ class CallBudget:
             return
         if calls > self.capacity:
             raise Refusal(f"the query makes {calls} tool calls, more than this gateway runs at once "
-                          f"({self.capacity})")
+                          f"({self.capacity})", code=ErrorCode.TOO_MANY_TOOL_CALLS)
         if not self._queue and self.in_use + calls <= self.capacity:
             self.in_use += calls
             return
@@ -164,7 +167,7 @@ class CallBudget:
                 raise
             raise Refusal(f"the gateway is busy: {self.in_use} tool calls are in flight (limit {self.capacity}) "
                           f"and none finished within {time.monotonic() - started:.0f} s; try again later",
-                          503) from None
+                          503, ErrorCode.GATEWAY_BUSY) from None
 
     def release(self, calls: int) -> None:
         if self.capacity is None or calls == 0:

@@ -31,6 +31,8 @@ from typing import Any
 from uvicorn.config import HTTP_PROTOCOLS
 from uvicorn.importer import import_from_string
 
+from ..error_codes import ErrorCode
+
 log = logging.getLogger("quorvel_graphql.gateway")
 
 HEADER_SECONDS = 10.0
@@ -88,7 +90,8 @@ class ConnectionGuard:
 
 
 def _refusal() -> bytes:
-    body = json.dumps({"errors": [{"message": "the gateway has too many open connections; try again later"}]})
+    body = json.dumps({"errors": [{"message": "the gateway has too many open connections; try again later",
+                                   "extensions": {"code": ErrorCode.GATEWAY_BUSY.value}}]})
     return (f"HTTP/1.1 503 Service Unavailable\r\ncontent-type: application/json\r\n"
             f"content-length: {len(body)}\r\nretry-after: 1\r\nconnection: close\r\n\r\n{body}").encode()
 

@@ -23,6 +23,7 @@ from _graphql import SchemaEngine
 
 from ..common import JsonObject, engine_tools, failed_fields, tool_error_paths, variables_json
 from ..discovery import describe_sdl, search_tools
+from ..error_codes import ErrorCode
 from ..limits import DEFAULT_TIME_LIMIT, RequestLimits
 from ..typed import GraphQL, catalogue_of
 from .admission import (SHUTTING_DOWN, CallBudget, Refusal, Rehearsal, check_document, check_rehearsal,
@@ -442,7 +443,7 @@ class Gateway:
     async def _admitted_run(self, query: str, variables_text: str | None, operation_name: str | None,
                             allow_mutations: bool, calls: int | None = None) -> str:
         if self._stopping:
-            raise Refusal(SHUTTING_DOWN, 503)
+            raise Refusal(SHUTTING_DOWN, 503, ErrorCode.SHUTTING_DOWN)
         check_document(query, self.limits)
         serving = self._serving  # one host for the whole request, even if a late server replaces it
         if not self.raw:
@@ -477,7 +478,7 @@ class Gateway:
         await self.budget.reserve(calls, self.time_limit)
         try:
             if self._stopping:
-                raise Refusal(SHUTTING_DOWN, 503)
+                raise Refusal(SHUTTING_DOWN, 503, ErrorCode.SHUTTING_DOWN)
             # Shielded: once the engine has the request its calls are under
             # way, and the budget must stay taken until they are done.
             running = self._submit(self._execute_counted, run)
@@ -510,14 +511,16 @@ class Gateway:
             # or process limit: it has no thread for this request, but keeps
             # the ones it has.
             if "shutdown" in str(error):
-                raise Refusal(SHUTTING_DOWN, 503) from None
-            raise Refusal(f"the gateway cannot take more work right now ({error}); try again later", 503) from None
+                raise Refusal(SHUTTING_DOWN, 503, ErrorCode.SHUTTING_DOWN) from None
+            raise Refusal(f"the gateway cannot take more work right now ({error}); try again later", 503,
+                          ErrorCode.GATEWAY_BUSY) from None
         return asyncio.wrap_future(future)
 
     def _bounded(self, text: str) -> str:
         limit = self.limits.max_response_bytes
         if limit is not None and len(text) > limit:
-            return _refused(response_too_large(limit) + " (its tool calls have run)", self.raw)
+            return _refused(response_too_large(limit) + " (its tool calls have run)", self.raw,
+                            ErrorCode.RESPONSE_TOO_LARGE)
         return text
 
     def _execute_counted(self, run: Callable[[], str]) -> str:
@@ -566,15 +569,16 @@ def _refusal_text(refusal: Exception, raw: bool) -> tuple[str, bool]:
     """The response to a refused request, and whether it was refused for the
     gateway's load (worth a retry)."""
     if isinstance(refusal, Refusal):
-        return _refused(refusal.message, raw), refusal.status == 503
+        return _refused(refusal.message, raw, refusal.code), refusal.status == 503
     if isinstance(refusal, UnicodeEncodeError):  # raised by the engine, which takes only text UTF-8 can hold
-        return _refused("the query text is not valid Unicode (it holds a lone surrogate)", raw), False
-    return _refused(str(refusal), raw), False  # variables that cannot be JSON
+        return _refused("the query text is not valid Unicode (it holds a lone surrogate)", raw,
+                        ErrorCode.BAD_REQUEST), False
+    return _refused(str(refusal), raw, ErrorCode.BAD_REQUEST), False  # variables that cannot be JSON
 
 
-def _refused(message: str, raw: bool) -> str:
+def _refused(message: str, raw: bool, code: ErrorCode) -> str:
     # The engine writes "data": null on a refused request; standard GraphQL
     # leaves data out when the request could not run at all.
-    errors = [{"message": message}]
+    errors = [{"message": message, "extensions": {"code": code.value}}]
     return json.dumps({"data": None, "errors": errors} if raw else {"errors": errors}, separators=(",", ":"))
 

@@ -24,6 +24,7 @@ from starlette.applications import Starlette
 from starlette.routing import Route
 
 from .. import json_text
+from ..error_codes import ErrorCode
 from .core import Gateway, QueryResult, is_loopback, log
 from .operations import HEALTH_PATHS, CorsOrigins, check_origin, operation_routes
 from .sessions import MAX_SESSIONS, SESSION_IDLE_SECONDS, SessionQuota
@@ -669,10 +670,16 @@ def _host_name(netloc: str) -> str:
     return netloc.rsplit(":", 1)[0] if ":" in netloc else netloc
 
 
+# The code of an error the HTTP layer answers by itself, by its status.
+_STATUS_CODES = {401: ErrorCode.UNAUTHENTICATED, 403: ErrorCode.FORBIDDEN, 421: ErrorCode.FORBIDDEN,
+                 413: ErrorCode.QUERY_TOO_LARGE, 429: ErrorCode.GATEWAY_BUSY, 503: ErrorCode.GATEWAY_BUSY}
+
+
 async def _send_error(scope: Scope, send: Send, status: int, message: str,
                       headers: dict[str, str] | None = None) -> None:
     log.info("http %s %s refused %d: %s", scope["method"], scope["path"], status, message)
-    body = json.dumps({"errors": [{"message": message}]}).encode()
+    code = _STATUS_CODES.get(status, ErrorCode.BAD_REQUEST)
+    body = json.dumps({"errors": [{"message": message, "extensions": {"code": code.value}}]}).encode()
     await _send(send, status, body, f"{APPLICATION_JSON}; charset=utf-8", headers)
 
 

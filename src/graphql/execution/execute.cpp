@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "execution/execution.hpp"
+#include "graphql/execution/scalars.hpp"
 #include "graphql/execution/values.hpp"
 #include "graphql/language/ast.hpp"
 #include "graphql/type/sdl_text.hpp"
@@ -170,6 +171,8 @@ public:
     bool write_field(TypeId parent, const FieldGroup& group, const Source& source);
 
     bool write_resolved(TypeId parent, const Field& field, const FieldGroup& group, const Source& value);
+    // A field whose arguments were refused: null, and the error.
+    bool write_refused(const Field& field, const FieldGroup& group, const GraphqlError& error);
     bool write_tool_field(const Field& field, const FieldGroup& group, json::Ref reply);
 
     // A response key is a GraphQL name (letters, digits, '_'), which never
@@ -183,13 +186,33 @@ public:
 
     // A field error points at every node merged under the field's response
     // key, as graphql-js reports it.
-    void add_error(std::string_view message, const FieldGroup& group) {
+    void add_error(std::string_view message, const FieldGroup& group, ErrorCode code) {
         open_error(message, group);
-        errors_.push_back('}');
+        close_error(code);
     }
 
-    // The error up to its closing brace, for the caller to add extensions.
+    // An error about a field's arguments points where graphql-js points:
+    // at the value at fault.
+    void add_argument_error(const GraphqlError& error) {
+        open_error(error.message, error.locations);
+        close_error(error.code);
+    }
+
+    // The error up to its extensions, for the caller to add them.
     void open_error(std::string_view message, const FieldGroup& group) {
+        std::vector<Location> locations;
+        locations.reserve(group.nodes.size());
+        for (const Selection* node : group.nodes) locations.push_back(node->location);
+        open_error(message, locations);
+    }
+
+    void close_error(ErrorCode code) {
+        errors_ += ",\"extensions\":{\"code\":\"";
+        errors_ += error_code_name(code);
+        errors_ += "\"}}";
+    }
+
+    void open_error(std::string_view message, const std::vector<Location>& locations) {
         if (errors_.empty()) {
             errors_.reserve(256);
             errors_ += "{\"message\":";
@@ -198,11 +221,11 @@ public:
         }
         json::write_string(message, errors_);
         errors_ += ",\"locations\":[";
-        for (std::size_t i = 0; i < group.nodes.size(); ++i) {
+        for (std::size_t i = 0; i < locations.size(); ++i) {
             errors_ += i == 0 ? "{\"line\":" : ",{\"line\":";
-            append_count(group.nodes[i]->location.line, errors_);
+            append_count(locations[i].line, errors_);
             errors_ += ",\"column\":";
-            append_count(group.nodes[i]->location.column, errors_);
+            append_count(locations[i].column, errors_);
             errors_.push_back('}');
         }
         errors_.push_back(']');
@@ -258,8 +281,8 @@ private:
     Outcome complete_list(TypeId item_type, const Source& source, const FieldGroup& group);
     Outcome complete_object(TypeId type, const Source& source, const FieldGroup& group);
     Outcome complete_leaf(TypeId type, const Source& source, const FieldGroup& group);
-    Outcome leaf_error(std::string message, const FieldGroup& group) {
-        add_error(message, group);
+    Outcome leaf_error(std::string_view message, const FieldGroup& group) {
+        add_error(message, group, ErrorCode::invalid_tool_result);
         return Outcome::errored;
     }
 
@@ -314,10 +337,24 @@ bool Executor::write_field(TypeId parent, const FieldGroup& group, const Source&
         out_ += "null";
         return true;
     }
+    if (field->arguments.count > 0) {
+        if (std::optional<GraphqlError> error = argument_error(schema_, *field, *group.nodes.front(), variables_)) {
+            return write_refused(*field, group, *error);
+        }
+    }
     const std::string_view saved_parent = std::exchange(parent_type_name_, schema_.type(parent).name);
     const Source value = resolve(*field, source, group);
     parent_type_name_ = saved_parent;
     return write_resolved(parent, *field, group, value);
+}
+
+bool Executor::write_refused(const Field& field, const FieldGroup& group, const GraphqlError& error) {
+    write_key(group.key);
+    path_.push_back(PathSegment{group.key});
+    add_argument_error(error);
+    path_.pop_back();
+    out_ += "null";
+    return schema_.type(field.type).kind != TypeKind::non_null;
 }
 
 bool Executor::write_resolved(TypeId parent, const Field& field, const FieldGroup& group, const Source& value) {
@@ -354,7 +391,9 @@ bool Executor::write_tool_field(const Field& field, const FieldGroup& group, jso
                                                               : "the tool answered no structured content for its "
                                                                 "output schema";
         open_error(text, group);
-        errors_ += ",\"extensions\":{\"code\":\"TOOL_ERROR\",\"server\":";
+        errors_ += ",\"extensions\":{\"code\":\"";
+        errors_ += error_code_name(ErrorCode::tool_error);
+        errors_ += "\",\"server\":";
         json::write_string(tool.server_id, errors_);
         errors_ += ",\"tool\":";
         json::write_string(tool.tool_name, errors_);
@@ -387,7 +426,7 @@ Outcome Executor::complete_value(TypeId type, const Source& source, const FieldG
             const Selection* node = group.nodes.front();
             add_error("Cannot return null for non-nullable field " + std::string(parent_type_name_) + "." +
                           std::string(node->name) + ".",
-                      group);
+                      group, ErrorCode::invalid_tool_result);
             return Outcome::errored;
         }
         return inner;
@@ -465,69 +504,8 @@ Outcome Executor::complete_leaf(TypeId type, const Source& source, const FieldGr
         return Outcome::value;
     }
     if (source.kind != Source::Kind::json) return leaf_error("Expected a value for a leaf field.", group);
-    const json::Ref value = source.ref;
-    const json::Kind kind = value.kind();
-    const bool integer = kind == json::Kind::uint64 || kind == json::Kind::int64 ||
-                         (kind == json::Kind::real && std::isfinite(value.real()) &&
-                          std::floor(value.real()) == value.real());
-    const bool number = kind == json::Kind::uint64 || kind == json::Kind::int64 || kind == json::Kind::real;
-    auto shown = [&] {
-        std::string text;
-        json::write(value, text);
-        return text;
-    };
-    if (type == schema_.json_type()) {
-        json::write(value, out_);
-        return Outcome::value;
-    }
-    if (schema_.type(type).kind == TypeKind::enum_type) {
-        const Range range = schema_.type(type).enum_values;
-        for (std::uint32_t i = range.first; value.is_string() && i < range.end(); ++i) {
-            const EnumValue& candidate = schema_.enum_values()[i];
-            if (candidate.json_value == value.string()) {
-                json::write_string(candidate.name, out_);
-                return Outcome::value;
-            }
-        }
-        return leaf_error("Enum \"" + std::string(schema_.type(type).name) + "\" cannot represent value: " + shown(),
-                          group);
-    }
-    if (type == schema_.string_type() || type == schema_.id_type()) {
-        if (value.is_string()) {
-            json::write(value, out_);
-        } else if (kind == json::Kind::boolean && type == schema_.string_type()) {
-            out_ += value.boolean() ? "\"true\"" : "\"false\"";
-        } else if (integer && kind != json::Kind::real) {
-            json::write_string(shown(), out_);
-        } else {
-            return leaf_error(std::string(schema_.type(type).name) + " cannot represent value: " + shown(), group);
-        }
-        return Outcome::value;
-    }
-    if (type == schema_.boolean_type()) {
-        if (kind != json::Kind::boolean) return leaf_error("Boolean cannot represent a non boolean value: " + shown(), group);
-        out_ += value.boolean() ? "true" : "false";
-        return Outcome::value;
-    }
-    if (type == schema_.int_type()) {
-        if (!integer) return leaf_error("Int cannot represent non-integer value: " + shown(), group);
-        const bool fits = kind == json::Kind::uint64   ? value.uint64() <= 2147483647u
-                          : kind == json::Kind::int64 ? value.int64() >= -2147483648LL && value.int64() <= 2147483647LL
-                                                      : value.real() >= -2147483648.0 && value.real() <= 2147483647.0;
-        if (!fits) return leaf_error("Int cannot represent non 32-bit signed integer value: " + shown(), group);
-        if (kind == json::Kind::real) {
-            json::write_int64(static_cast<std::int64_t>(value.real()), out_);
-        } else {
-            json::write(value, out_);
-        }
-        return Outcome::value;
-    }
-    if (type == schema_.float_type()) {
-        if (!number) return leaf_error("Float cannot represent non numeric value: " + shown(), group);
-        json::write(value, out_);
-        return Outcome::value;
-    }
-    return leaf_error("Unknown scalar " + std::string(schema_.type(type).name), group);
+    const Status written = serialize_leaf(schema_, type, source.ref, out_);
+    return written ? Outcome::value : leaf_error(written.message(), group);
 }
 
 Source Executor::resolve(const Field& field, const Source& parent, const FieldGroup& group) {
@@ -704,13 +682,17 @@ std::string errors_document(const std::vector<GraphqlError>& errors) {
             }
             out.push_back(']');
         }
-        out.push_back('}');
+        out += ",\"extensions\":{\"code\":\"";
+        out += error_code_name(errors[i].code);
+        out += "\"}}";
     }
     out += "]}";
     return out;
 }
 
-std::string errors_document(std::string message) { return errors_document({GraphqlError{std::move(message), {}}}); }
+std::string errors_document(std::string message, ErrorCode code) {
+    return errors_document({GraphqlError{std::move(message), {}, code}});
+}
 
 bool is_engine_field(const Field& field) {
     return field.source == FieldSource::tool || field.source == FieldSource::servers ||
@@ -896,23 +878,34 @@ std::variant<Prepared, std::string> prepare(const Schema& schema, const Request&
         ready.document = std::make_shared<const Document>(std::move(parsed).value());
         if (cache != nullptr) cache->keep(request.query, ready.document);
     }
-    ready.operation = ready.document->find_operation(request.operation_name.value_or(""));
+    // An empty operationName names no operation (an anonymous one has no
+    // name), as graphql-js reads it; only an absent one picks the lone one.
+    const bool named = request.operation_name.has_value();
+    ready.operation = named && request.operation_name->empty()
+                          ? nullptr
+                          : ready.document->find_operation(request.operation_name.value_or(""));
     if (ready.operation == nullptr) {
-        if (request.operation_name && !request.operation_name->empty()) {
-            return errors_document("Unknown operation named \"" + std::string(*request.operation_name) + "\".");
+        if (named) {
+            return errors_document("Unknown operation named \"" + std::string(*request.operation_name) + "\".",
+                                   ErrorCode::operation_not_found);
         }
-        if (ready.document->operations.empty()) return errors_document("Must provide an operation.");
-        return errors_document("Must provide operation name if query contains multiple operations.");
+        if (ready.document->operations.empty()) {
+            return errors_document("Must provide an operation.", ErrorCode::operation_not_found);
+        }
+        return errors_document("Must provide operation name if query contains multiple operations.",
+                               ErrorCode::operation_not_found);
     }
     if (ready.operation->kind == OperationKind::subscription) {
-        return errors_document("Subscriptions are not supported.");
+        return errors_document("Subscriptions are not supported.", ErrorCode::bad_request);
     }
     ready.mutation = ready.operation->kind == OperationKind::mutation;
     if (ready.mutation && !request.allow_mutations) {
-        return errors_document("Can only perform a mutation operation from a POST request.");
+        return errors_document("Can only perform a mutation operation from a POST request.", ErrorCode::bad_request);
     }
     ready.root = ready.mutation ? schema.mutation_type() : schema.query_type();
-    if (ready.root == no_type) return errors_document("Schema is not configured for mutations.");
+    if (ready.root == no_type) {
+        return errors_document("Schema is not configured for mutations.", ErrorCode::validation_failed);
+    }
     if (std::vector<GraphqlError> errors =
             coerce_variable_values(schema, *ready.operation, request.variables_json, ready.variables);
         !errors.empty()) {
@@ -932,7 +925,10 @@ std::size_t count_tool_calls(const Schema& schema, const Request& request, const
     const Executor executor(schema, *ready->document, ready->variables, unused);
     std::size_t calls = 0;
     for (const FieldGroup& group : executor.collect_root(ready->root, *ready->operation)) {
-        if (group.field != nullptr && group.field->source == FieldSource::tool) ++calls;
+        const Field* field = group.field;
+        if (field == nullptr || field->source != FieldSource::tool) continue;
+        // A field whose arguments the variables fail calls nothing.
+        if (!argument_error(schema, *field, *group.nodes.front(), ready->variables)) ++calls;
     }
     return calls;
 }
@@ -961,11 +957,22 @@ std::optional<std::string> execute_request(const Schema& schema, const EngineRec
     // Fields of a query go to the engine in one request and so run
     // together; a mutation's run one request each, in document order.
     std::vector<std::optional<std::size_t>> keys(groups.size());
+    // A tool whose arguments the variables leave null where they may not
+    // be is never called: its field is null with the error.
+    std::vector<std::optional<GraphqlError>> refused(groups.size());
+    for (std::size_t i = 0; i < groups.size(); ++i) {
+        const Field* field = groups[i].field;
+        if (field != nullptr && is_engine_field(*field) && field->arguments.count > 0) {
+            refused[i] = argument_error(schema, *field, *groups[i].nodes.front(), variables);
+        }
+    }
     Lowering together(schema, variables);
     if (!mutation) {
         for (std::size_t i = 0; i < groups.size(); ++i) {
             const Field* field = groups[i].field;
-            if (field != nullptr && is_engine_field(*field)) keys[i] = together.add(*field, *groups[i].nodes.front());
+            if (field != nullptr && is_engine_field(*field) && !refused[i]) {
+                keys[i] = together.add(*field, *groups[i].nodes.front());
+            }
         }
     }
     std::optional<EngineAnswer> answer;
@@ -982,6 +989,10 @@ std::optional<std::string> execute_request(const Schema& schema, const EngineRec
             data_null = !executor.write_field(root, group, root_source) || data_null;
             continue;
         }
+        if (refused[i]) {
+            data_null = !executor.write_refused(*field, group, *refused[i]) || data_null;
+            continue;
+        }
         if (mutation) {
             Lowering alone(schema, variables);
             keys[i] = alone.add(*field, *group.nodes.front());
@@ -995,7 +1006,7 @@ std::optional<std::string> execute_request(const Schema& schema, const EngineRec
         }
         if (!answer->failure.empty()) {
             executor.path().push_back(PathSegment{group.key});
-            executor.add_error(answer->failure, group);
+            executor.add_error(answer->failure, group, ErrorCode::internal);
             executor.path().pop_back();
         }
         data_null = !executor.write_resolved(root, *field, group, Source::of_json(value)) || data_null;

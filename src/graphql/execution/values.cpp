@@ -2,6 +2,8 @@
 
 #include <cmath>
 
+#include "graphql/execution/scalars.hpp"
+#include "graphql/validation/suggestions.hpp"
 
 namespace quorvel::graphql {
 
@@ -12,13 +14,8 @@ namespace {
 struct Problem {
     std::string reason;
     std::string path;  // "a.b[0]", empty at the variable itself
+    json::Ref at;      // the value at fault, as graphql-js shows it
 };
-
-std::string shown(json::Ref value) {
-    std::string out;
-    if (value) json::write(value, out);
-    return out;
-}
 
 bool is_integer(json::Ref value) {
     const json::Kind kind = value.kind();
@@ -57,7 +54,8 @@ bool coerce_scalar(const Schema& schema, json::Ref value, TypeId type, std::stri
     }
     if (type == schema.string_type()) {
         if (!value.is_string()) {
-            problem.reason = "String cannot represent a non string value: " + shown(value);
+            problem.at = value;
+            problem.reason = "String cannot represent a non string value: " + inspect(value);
             return false;
         }
         json::write(value, out);
@@ -65,7 +63,8 @@ bool coerce_scalar(const Schema& schema, json::Ref value, TypeId type, std::stri
     }
     if (type == schema.boolean_type()) {
         if (!value.is_boolean()) {
-            problem.reason = "Boolean cannot represent a non boolean value: " + shown(value);
+            problem.at = value;
+            problem.reason = "Boolean cannot represent a non boolean value: " + inspect(value);
             return false;
         }
         json::write(value, out);
@@ -73,11 +72,13 @@ bool coerce_scalar(const Schema& schema, json::Ref value, TypeId type, std::stri
     }
     if (type == schema.int_type()) {
         if (!is_integer(value)) {
-            problem.reason = "Int cannot represent non-integer value: " + shown(value);
+            problem.at = value;
+            problem.reason = "Int cannot represent non-integer value: " + inspect(value);
             return false;
         }
         if (!fits_int32(value)) {
-            problem.reason = "Int cannot represent non 32-bit signed integer value: " + shown(value);
+            problem.at = value;
+            problem.reason = "Int cannot represent non 32-bit signed integer value: " + inspect(value);
             return false;
         }
         write_integer(value, out);
@@ -85,7 +86,8 @@ bool coerce_scalar(const Schema& schema, json::Ref value, TypeId type, std::stri
     }
     if (type == schema.float_type()) {
         if (!is_number(value)) {
-            problem.reason = "Float cannot represent non numeric value: " + shown(value);
+            problem.at = value;
+            problem.reason = "Float cannot represent non numeric value: " + inspect(value);
             return false;
         }
         json::write(value, out);
@@ -99,11 +101,13 @@ bool coerce_scalar(const Schema& schema, json::Ref value, TypeId type, std::stri
             json::write(value, digits);
             json::write_string(digits, out);
         } else {
-            problem.reason = "ID cannot represent value: " + shown(value);
+            problem.at = value;
+            problem.reason = "ID cannot represent value: " + inspect(value);
             return false;
         }
         return true;
     }
+    problem.at = value;
     problem.reason = "Unknown scalar " + std::string(name);
     return false;
 }
@@ -113,6 +117,7 @@ bool coerce_input(const Schema& schema, json::Ref value, TypeId type, std::strin
 bool coerce_input_object(const Schema& schema, json::Ref value, TypeId type, std::string& out, Problem& problem) {
     const Type& record = schema.type(type);
     if (!value.is_object()) {
+        problem.at = value;
         problem.reason = "Expected type \"" + std::string(record.name) + "\" to be an object.";
         return false;
     }
@@ -120,7 +125,13 @@ bool coerce_input_object(const Schema& schema, json::Ref value, TypeId type, std
     value.for_each_member([&](std::string_view key, json::Ref) {
         if (unknown || schema.find_input_field(type, key)) return;
         unknown = true;
-        problem.reason = "Field \"" + std::string(key) + "\" is not defined by type \"" + std::string(record.name) + "\".";
+        std::vector<std::string_view> names;
+        for (std::uint32_t i = record.input_fields.first; i < record.input_fields.end(); ++i) {
+            names.push_back(schema.input_values()[i].name);
+        }
+        problem.at = value;
+        problem.reason = "Field \"" + std::string(key) + "\" is not defined by type \"" + std::string(record.name) +
+                         "\"." + validation::did_you_mean(validation::suggestion_list(key, names));
     });
     if (unknown) return false;
     out.push_back('{');
@@ -130,6 +141,7 @@ bool coerce_input_object(const Schema& schema, json::Ref value, TypeId type, std
         json::Ref member = value.find(field.name);
         if (!member && !field.default_json) {
             if (schema.type(field.type).kind == TypeKind::non_null) {
+                problem.at = value;
                 problem.reason = "Field \"" + std::string(field.name) + "\" of required type \"" +
                                  schema.type_name(field.type) + "\" was not provided.";
                 return false;
@@ -158,6 +170,7 @@ bool coerce_input(const Schema& schema, json::Ref value, TypeId type, std::strin
     const Type& record = schema.type(type);
     if (record.kind == TypeKind::non_null) {
         if (!value || value.kind() == json::Kind::null) {
+            problem.at = value;
             problem.reason = "Expected non-nullable type \"" + schema.type_name(type) + "\" not to be null.";
             return false;
         }
@@ -194,10 +207,20 @@ bool coerce_input(const Schema& schema, json::Ref value, TypeId type, std::strin
         case TypeKind::enum_type: {
             const EnumValue* found = value.is_string() ? schema.find_enum_value(type, value.string()) : nullptr;
             if (found == nullptr) {
-                problem.reason = value.is_string() ? "Value " + shown(value) + " does not exist in \"" +
-                                                         std::string(record.name) + "\" enum."
+                // graphql-js suggests names near the string given, or near
+                // the printed value when it is no string.
+                const std::string printed = inspect(value);
+                std::vector<std::string_view> names;
+                for (std::uint32_t i = record.enum_values.first; i < record.enum_values.end(); ++i) {
+                    names.push_back(schema.enum_values()[i].name);
+                }
+                const std::string hint = validation::did_you_mean(
+                    "the enum value", validation::suggestion_list(value.is_string() ? value.string() : printed, names));
+                problem.at = value;
+                problem.reason = value.is_string() ? "Value " + printed + " does not exist in \"" +
+                                                         std::string(record.name) + "\" enum." + hint
                                                    : "Enum \"" + std::string(record.name) +
-                                                         "\" cannot represent non-string value: " + shown(value) + ".";
+                                                         "\" cannot represent non-string value: " + printed + "." + hint;
                 return false;
             }
             json::write_string(found->json_value, out);
@@ -223,6 +246,7 @@ bool coerce_by_ref(const Schema& schema, json::Ref value, const TypeRef& ref, st
     if (ref.kind == TypeRefKind::named) return coerce_input(schema, value, schema.find_type(ref.name), out, problem);
     if (ref.kind == TypeRefKind::non_null) {
         if (!value || value.kind() == json::Kind::null) {
+            problem.at = value;
             problem.reason = "Expected non-nullable type \"" + ref_name(ref) + "\" not to be null.";
             return false;
         }
@@ -277,7 +301,7 @@ void write_literal_by_ref(const Schema& schema, const Value& value, const TypeRe
 }
 
 GraphqlError variable_error(std::string message, const VariableDefinition& definition) {
-    return GraphqlError{std::move(message), {definition.location}};
+    return GraphqlError{std::move(message), {definition.location}, ErrorCode::bad_user_input};
 }
 
 }  // namespace
@@ -290,14 +314,14 @@ std::vector<GraphqlError> coerce_variable_values(const Schema& schema, const Ope
     json::Ref given;
     if (variables_json && !variables_json->empty()) {
         Result<json::Document> read = json::read(*variables_json);
-        if (!read) return {GraphqlError{"Variables are invalid JSON: " + read.message() + ".", {}}};
+        if (!read) return {GraphqlError{"Variables are invalid JSON: " + read.message() + ".", {}, ErrorCode::bad_request}};
         document = std::move(read).value();
         given = document.root();
         if (given.kind() == json::Kind::null) {
             given = json::Ref();
         } else if (!given.is_object()) {
             return {GraphqlError{"Variables must be provided as an Object where each property is a variable value.",
-                                 {}}};
+                                 {}, ErrorCode::bad_request}};
         }
     }
     for (const VariableDefinition& definition : operation.variables) {
@@ -332,7 +356,8 @@ std::vector<GraphqlError> coerce_variable_values(const Schema& schema, const Ope
         std::string text;
         Problem problem;
         if (!coerce_by_ref(schema, value, ref, text, problem)) {
-            std::string message = "Variable \"" + dollar_name() + "\" got invalid value " + shown(value);
+            std::string message = "Variable \"" + dollar_name() + "\" got invalid value " +
+                                  (problem.at ? inspect(problem.at) : std::string("null"));
             if (!problem.path.empty()) {
                 message += " at \"" + std::string(definition.name) + (problem.path[0] == '[' ? "" : ".") + problem.path + "\"";
             }
@@ -342,6 +367,89 @@ std::vector<GraphqlError> coerce_variable_values(const Schema& schema, const Ope
         values.emplace(definition.name, std::move(text));
     }
     return errors;
+}
+
+namespace {
+
+// graphql-js's check of an argument literal at execution: validation has
+// let each variable stand where its type fits, but only the request's
+// variables tell whether one is null (or absent) where null is not allowed.
+class ArgumentCheck {
+public:
+    ArgumentCheck(const Schema& schema, const VariableValues& variables) : schema_(schema), variables_(variables) {}
+
+    // `covered`: a default stands in for an absent value here.
+    std::optional<GraphqlError> check(const Value& value, TypeId type, bool covered) {
+        const Type& record = schema_.type(type);
+        if (value.kind == ValueKind::variable) {
+            if (record.kind != TypeKind::non_null) return std::nullopt;
+            auto found = variables_.find(value.text);
+            if (found == variables_.end()) {
+                if (covered) return std::nullopt;
+                return refuse("Expected variable \"$" + std::string(value.text) + "\" provided to type \"" +
+                                  schema_.type_name(type) + "\" to provide a runtime value.",
+                              value.location);
+            }
+            if (found->second != "null") return std::nullopt;
+            return refuse("Expected variable \"$" + std::string(value.text) + "\" provided to non-null type \"" +
+                              schema_.type_name(type) + "\" not to be null.",
+                          value.location);
+        }
+        const TypeId nullable = schema_.nullable_type(type);
+        const Type& inner = schema_.type(nullable);
+        if (inner.kind == TypeKind::list) {
+            if (value.kind != ValueKind::list) return check(value, inner.of_type, false);
+            for (std::size_t i = 0; i < value.list.size(); ++i) {
+                const std::size_t mark = path_.size();
+                path_ += "[" + std::to_string(i) + "]";
+                if (auto error = check(value.list[i], inner.of_type, false)) return error;
+                path_.resize(mark);
+            }
+            return std::nullopt;
+        }
+        if (inner.kind != TypeKind::input_object || value.kind != ValueKind::object) return std::nullopt;
+        for (const ObjectField& field : value.fields) {
+            const InputValue* definition = schema_.find_input_field(nullable, field.name);
+            if (definition == nullptr) continue;
+            const std::size_t mark = path_.size();
+            path_ += "." + std::string(field.name);
+            const bool field_covered =
+                definition->default_json.has_value() || schema_.type(definition->type).kind != TypeKind::non_null;
+            if (auto error = check(field.value, definition->type, field_covered)) return error;
+            path_.resize(mark);
+        }
+        return std::nullopt;
+    }
+
+    std::string_view path() const { return path_; }
+
+private:
+    std::optional<GraphqlError> refuse(std::string reason, Location location) {
+        return GraphqlError{std::move(reason), {location}, ErrorCode::bad_user_input};
+    }
+
+    const Schema& schema_;
+    const VariableValues& variables_;
+    std::string path_;  // ".a[0]" below the argument, as graphql-js prints it
+};
+
+}  // namespace
+
+std::optional<GraphqlError> argument_error(const Schema& schema, const Field& field, const Selection& node,
+                                           const VariableValues& variables) {
+    for (const Argument& argument : node.arguments) {
+        const InputValue* definition = schema.find_argument(field, argument.name);
+        if (definition == nullptr) continue;
+        ArgumentCheck check(schema, variables);
+        std::optional<GraphqlError> error = check.check(argument.value, definition->type,
+                                                        definition->default_json.has_value());
+        if (!error) continue;
+        const std::string where = check.path().empty() ? "" : " at " + std::string(check.path());
+        error->message = "Argument \"" + std::string(argument.name) + "\" has invalid value" + where + ": " +
+                         error->message;
+        return error;
+    }
+    return std::nullopt;
 }
 
 bool literal_given(const Value& value, const VariableValues& variables) {

@@ -30,6 +30,12 @@ std::vector<GraphqlError> coerce_variable_values(const Schema& schema, const Ope
 void write_literal(const Schema& schema, const Value& value, TypeId type, const VariableValues& variables,
                    std::string& out);
 
+// A field's arguments as the request's variables fill them: the error
+// (BAD_USER_INPUT, at the variable) when one is null or absent where its
+// type needs a value, which resolving the field must not go past.
+std::optional<GraphqlError> argument_error(const Schema& schema, const Field& field, const Selection& node,
+                                           const VariableValues& variables);
+
 // Whether an argument's literal counts as given: a variable that is absent
 // does not, so the argument's default (if any) applies instead.
 bool literal_given(const Value& value, const VariableValues& variables);

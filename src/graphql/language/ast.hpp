@@ -39,11 +39,50 @@ struct Location {
     friend bool operator==(const Location&, const Location&) = default;
 };
 
+// What a response's error reports, for clients to branch on: the error's
+// extensions.code. Most GraphQL servers' clients know the first five; the
+// limits and the tools' failures have codes of their own. The README's
+// table of codes is the same list.
+enum class ErrorCode : std::uint8_t {
+    parse_failed,          // the document is not GraphQL
+    validation_failed,     // it is, but asks what the schema does not offer
+    bad_user_input,        // a variable or argument value does not fit its type
+    bad_request,           // the request around the document (variables JSON, GET, subscriptions)
+    operation_not_found,   // no operation, or not the one operationName names
+    query_too_large,       // the request limits, each its own
+    query_too_deep,
+    too_many_fields,
+    too_many_tool_calls,
+    tool_error,            // the tool failed or answered no usable value
+    invalid_tool_result,   // the tool's answer does not fit its output type
+    internal,              // the engine refused the lowered request
+};
+
+constexpr std::string_view error_code_name(ErrorCode code) {
+    switch (code) {
+        case ErrorCode::parse_failed: return "GRAPHQL_PARSE_FAILED";
+        case ErrorCode::validation_failed: return "GRAPHQL_VALIDATION_FAILED";
+        case ErrorCode::bad_user_input: return "BAD_USER_INPUT";
+        case ErrorCode::bad_request: return "BAD_REQUEST";
+        case ErrorCode::operation_not_found: return "OPERATION_RESOLUTION_FAILURE";
+        case ErrorCode::query_too_large: return "QUERY_TOO_LARGE";
+        case ErrorCode::query_too_deep: return "QUERY_TOO_DEEP";
+        case ErrorCode::too_many_fields: return "TOO_MANY_FIELDS";
+        case ErrorCode::too_many_tool_calls: return "TOO_MANY_TOOL_CALLS";
+        case ErrorCode::tool_error: return "TOOL_ERROR";
+        case ErrorCode::invalid_tool_result: return "INVALID_TOOL_RESULT";
+        case ErrorCode::internal: return "INTERNAL_SERVER_ERROR";
+    }
+    return "INTERNAL_SERVER_ERROR";
+}
+
 // A request error as GraphQL responses carry it: the message in
-// graphql-js's wording, and where in the document it points.
+// graphql-js's wording, where in the document it points, and its code. The
+// lexer and parser make most of them, hence the default.
 struct GraphqlError {
     std::string message;
     std::vector<Location> locations;
+    ErrorCode code = ErrorCode::parse_failed;
 };
 
 // A failure that is a GraphqlError, in the style of common/result.hpp.

@@ -337,6 +337,9 @@ std::optional<GraphqlError> Lexer::read_escape(std::size_t at, std::string& out,
         }
     }
     if (at + 2 < source_.size() && source_[at + 2] == '{') {
+        // Digits up to the brace (eight at most, so the number cannot
+        // overflow), then the range: a point past Unicode's range is quoted
+        // with its brace, as graphql-core quotes it.
         std::int64_t point = 0;
         std::size_t size = 3;
         while (size < 12) {
@@ -351,7 +354,6 @@ std::optional<GraphqlError> Lexer::read_escape(std::size_t at, std::string& out,
             const int digit = hex_digit(c);
             if (digit < 0) break;
             point = (point << 4) | digit;
-            if (point > 0x10FFFF) break;
         }
         // Everything before the offending character is ASCII, so `size`
         // bytes scanned are `size` characters, the last one quoted whole.

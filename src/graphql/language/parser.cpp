@@ -66,8 +66,8 @@ private:
         if (!error_) error_ = std::move(error);
         return false;
     }
-    bool fail_at(const Token& token, std::string message) {
-        return fail(GraphqlError{"Syntax Error: " + std::move(message), {token.location}});
+    bool fail_at(const Token& token, std::string message, ErrorCode code = ErrorCode::parse_failed) {
+        return fail(GraphqlError{"Syntax Error: " + std::move(message), {token.location}, code});
     }
     bool unexpected(const Token& token) { return fail_at(token, "Unexpected " + token_description(token) + "."); }
     bool unexpected() { return unexpected(token()); }
@@ -131,7 +131,8 @@ bool Parser::advance() {
     if (auto failure = lexer_.advance()) return fail(std::move(*failure));
     if (lexer_.tokens_read() > limits_.max_tokens) {
         return fail_at(token(), "Document contains more than " + std::to_string(limits_.max_tokens) +
-                                    " tokens. Parsing aborted.");
+                                    " tokens. Parsing aborted.",
+                       ErrorCode::query_too_large);
     }
     return true;
 }
@@ -156,7 +157,8 @@ bool Parser::expect_keyword(std::string_view keyword) {
 // clear error instead of the end of the stack.
 bool Parser::enter(const Token& at) {
     if (++depth_ > limits_.max_nesting) {
-        return fail_at(at, "Document nests deeper than " + std::to_string(limits_.max_nesting) + " levels.");
+        return fail_at(at, "Document nests deeper than " + std::to_string(limits_.max_nesting) + " levels.",
+                       ErrorCode::query_too_deep);
     }
     return true;
 }
@@ -599,7 +601,7 @@ const OperationDefinition* Document::find_operation(std::string_view operation_n
 GraphqlResult<Document> parse_document(std::string_view source, const ParseLimits& limits) {
     if (source.size() > limits.max_document_bytes) {
         return GraphqlError{"Document is larger than " + std::to_string(limits.max_document_bytes) + " bytes.",
-                            {Location{1, 1}}};
+                            {Location{1, 1}}, ErrorCode::query_too_large};
     }
     Document document;
     document.pool_ = std::make_unique<std::pmr::monotonic_buffer_resource>(source.size() * 2 + 1024);

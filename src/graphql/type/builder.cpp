@@ -18,6 +18,7 @@
 
 #include "catalogue/catalogue.hpp"
 #include "common/unicode.hpp"
+#include "graphql/type/introspection_text.hpp"
 #include "graphql/type/schema.hpp"
 #include "graphql/type/sdl_text.hpp"
 #include "json/json.hpp"
@@ -278,9 +279,7 @@ void SchemaBuilder::add_introspection_types() {
                                    "A GraphQL Schema defines the capabilities of a GraphQL server. It exposes all "
                                    "available types and directives on the server, as well as the entry points for "
                                    "query, mutation, and subscription operations.");
-    const TypeId type = add_type(TypeKind::object, "__Type",
-                                 "The fundamental unit of any GraphQL Schema is the type. There are many kinds of "
-                                 "types in GraphQL as represented by the `__TypeKind` enum.");
+    const TypeId type = add_type(TypeKind::object, "__Type", meta_type_description);
     const TypeId kind = add_type(TypeKind::enum_type, "__TypeKind",
                                  "An enum describing what kind of type a given `__Type` is.");
     const TypeId field_type = add_type(TypeKind::object, "__Field",
@@ -294,23 +293,21 @@ void SchemaBuilder::add_introspection_types() {
                                        "One possible value for a given Enum. Enum values are unique values, not a "
                                        "placeholder for a string or numeric value. However an Enum value is returned "
                                        "in a JSON response as a string.");
-    const TypeId directive = add_type(TypeKind::object, "__Directive",
-                                      "A Directive provides a way to describe alternate runtime execution and type "
-                                      "validation behavior in a GraphQL document.");
+    const TypeId directive = add_type(TypeKind::object, "__Directive", meta_directive_description);
     const TypeId location = add_type(TypeKind::enum_type, "__DirectiveLocation",
                                      "A Directive can be adjacent to many parts of the GraphQL language, a "
                                      "__DirectiveLocation describes one such possible adjacencies.");
 
-    auto enum_values = [&](TypeId target, std::initializer_list<std::string_view> names) {
-        Range range{static_cast<std::uint32_t>(s_.enum_values_.size()), static_cast<std::uint32_t>(names.size())};
-        for (std::string_view name : names) s_.enum_values_.push_back(EnumValue{keep(name), keep(name), {}, {}});
-        s_.types_[target].enum_values = range;
-    };
-    enum_values(kind, {"SCALAR", "OBJECT", "INTERFACE", "UNION", "ENUM", "INPUT_OBJECT", "LIST", "NON_NULL"});
-    std::vector<std::string_view> locations;
-    for (std::uint32_t bit = 0; bit < directive_location_count; ++bit) locations.push_back(directive_location_name(bit));
+    Range kind_range{static_cast<std::uint32_t>(s_.enum_values_.size()), std::size(type_kind_values)};
+    for (const auto& [name, description] : type_kind_values) {
+        s_.enum_values_.push_back(EnumValue{keep(name), keep(name), keep(description), {}});
+    }
+    s_.types_[kind].enum_values = kind_range;
     Range location_range{static_cast<std::uint32_t>(s_.enum_values_.size()), directive_location_count};
-    for (std::string_view name : locations) s_.enum_values_.push_back(EnumValue{keep(name), keep(name), {}, {}});
+    for (std::uint32_t bit = 0; bit < directive_location_count; ++bit) {
+        const std::string_view name = directive_location_name(bit);
+        s_.enum_values_.push_back(EnumValue{keep(name), keep(name), keep(directive_location_descriptions[bit]), {}});
+    }
     s_.types_[location].enum_values = location_range;
 
     auto include_deprecated = [&] {

@@ -62,8 +62,18 @@ namespace {
 
 void print_string(std::string_view text, std::string& out) {
     out.push_back('"');
-    for (const char c : text) {
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
         const unsigned char byte = static_cast<unsigned char>(c);
+        // The C1 controls U+0080..U+009F, escaped as graphql-js's printString
+        // escapes them: UTF-8 writes them as 0xC2 then the code's own byte.
+        if (byte == 0xC2 && i + 1 < text.size() && static_cast<unsigned char>(text[i + 1]) <= 0x9F &&
+            static_cast<unsigned char>(text[i + 1]) >= 0x80) {
+            char buffer[8];
+            std::snprintf(buffer, sizeof buffer, "\\u%04X", static_cast<unsigned char>(text[++i]));
+            out += buffer;
+            continue;
+        }
         switch (c) {
             case '"': out += "\\\""; break;
             case '\\': out += "\\\\"; break;
@@ -207,11 +217,12 @@ std::string_view place_name(DirectivePlace place) {
     return "";
 }
 
-void ValidationContext::report(std::string message, std::vector<Location> locations) {
+void ValidationContext::report(std::string message, std::vector<Location> locations, ErrorCode code) {
     if (full()) return;
-    errors_.push_back(GraphqlError{std::move(message), std::move(locations)});
+    errors_.push_back(GraphqlError{std::move(message), std::move(locations), code});
     if (full()) {
-        errors_.push_back(GraphqlError{"Too many validation errors, error limit reached. Validation aborted.", {}});
+        errors_.push_back(GraphqlError{"Too many validation errors, error limit reached. Validation aborted.", {},
+                                       ErrorCode::validation_failed});
     }
 }
 

@@ -120,7 +120,8 @@ public:
     const Document& document() const { return document_; }
     const RequestLimits& limits() const { return limits_; }
 
-    void report(std::string message, std::vector<Location> locations);
+    void report(std::string message, std::vector<Location> locations,
+                ErrorCode code = ErrorCode::validation_failed);
     bool full() const { return errors_.size() >= max_errors; }
     std::vector<GraphqlError> take_errors() { return std::move(errors_); }
     std::size_t error_count() const { return errors_.size(); }

@@ -19,8 +19,10 @@ public:
         if (schema.find_type(name) != no_type) return;
         if (names_.empty()) {
             for (std::size_t id = 0; id < schema.type_count(); ++id) {
-                const std::string_view type_name = schema.type(static_cast<TypeId>(id)).name;
-                if (!type_name.empty()) names_.push_back(type_name);
+                // A built-in scalar nothing refers to is not in the schema,
+                // so it is no suggestion for itself.
+                const Type& type = schema.type(static_cast<TypeId>(id));
+                if (!type.name.empty() && type.listed) names_.push_back(type.name);
             }
         }
         context_.report("Unknown type \"" + std::string(name) + "\"." + did_you_mean(suggestion_list(name, names_)),

@@ -66,12 +66,12 @@ private:
         if (++fields_ > limits_.max_selected_fields) {
             return refuse("The operation selects more than " + std::to_string(limits_.max_selected_fields) +
                               " fields, the most a request may select.",
-                          selection.location);
+                          selection.location, ErrorCode::too_many_fields);
         }
         if (depth > limits_.max_depth) {
             return refuse("Selections nest deeper than " + std::to_string(limits_.max_depth) +
                               " levels, the most a request may nest.",
-                          selection.location);
+                          selection.location, ErrorCode::query_too_deep);
         }
         const Field* definition = parent == no_type ? nullptr : schema.find_field(parent, selection.name);
         if (tool_calls && definition && definition->source == FieldSource::tool) {
@@ -79,7 +79,7 @@ private:
             if (tool_calls->size() > limits_.max_tool_calls) {
                 return refuse("The operation calls more than " + std::to_string(limits_.max_tool_calls) +
                                   " tools, the most a request may call.",
-                              selection.location);
+                              selection.location, ErrorCode::too_many_tool_calls);
             }
         }
         if (selection.selection_set.empty()) return true;
@@ -96,7 +96,7 @@ private:
         if (!fragment) return true;
         if (path_.size() >= max_spread_nesting) {
             return refuse("Fragment spreads nest deeper than " + std::to_string(max_spread_nesting) + " levels.",
-                          selection.location);
+                          selection.location, ErrorCode::query_too_deep);
         }
         path_.push_back(selection.name);
         const bool ok = visit(fragment->selection_set, composite(fragment->type_condition), depth, tool_calls);
@@ -109,8 +109,8 @@ private:
         return type != no_type && context_.schema().is_composite(type) ? context_.schema().named_type(type) : no_type;
     }
 
-    bool refuse(std::string message, Location location) {
-        context_.report(std::move(message), {location});
+    bool refuse(std::string message, Location location, ErrorCode code) {
+        context_.report(std::move(message), {location}, code);
         return false;
     }
 
@@ -127,7 +127,7 @@ bool check_request_limits(ValidationContext& context) {
     const std::size_t bytes = document.source().size();
     if (bytes > context.limits().max_document_bytes) {
         context.report("Document is larger than " + std::to_string(context.limits().max_document_bytes) + " bytes.",
-                       {Location{1, 1}});
+                       {Location{1, 1}}, ErrorCode::query_too_large);
         return true;
     }
     // One error is enough to refuse the request. Fragments no operation

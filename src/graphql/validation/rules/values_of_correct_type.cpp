@@ -3,6 +3,7 @@
 // no others, null only where null is allowed. Worded as graphql-js 17
 // words them (graphql-core 3.3 alike, but for Python's "None").
 #include <cerrno>
+#include <cmath>
 #include <cstdlib>
 #include <memory>
 #include <string>
@@ -21,6 +22,26 @@ bool fits_int32(std::string_view text) {
     errno = 0;
     const long long value = std::strtoll(copy.c_str(), nullptr, 10);
     return errno == 0 && value >= INT32_MIN && value <= INT32_MAX;
+}
+
+// A number literal the double that carries it to the tool cannot hold:
+// JSON has no infinity.
+bool infinite(const Value& value) {
+    if (value.kind != ValueKind::int_value && value.kind != ValueKind::float_value) return false;
+    const std::string copy(value.text);
+    return std::isinf(std::strtod(copy.c_str(), nullptr));
+}
+
+// The first infinite number inside a literal of the JSON scalar.
+const Value* infinite_inside(const Value& value) {
+    if (infinite(value)) return &value;
+    for (const Value& element : value.list) {
+        if (const Value* found = infinite_inside(element)) return found;
+    }
+    for (const ObjectField& field : value.fields) {
+        if (const Value* found = infinite_inside(field.value)) return found;
+    }
+    return nullptr;
 }
 
 class ValuesOfCorrectType final : public Rule {
@@ -121,7 +142,7 @@ private:
                 report(value, "Int cannot represent non 32-bit signed integer value: " + printed());
             }
         } else if (named == schema.float_type()) {
-            if (kind != ValueKind::int_value && kind != ValueKind::float_value) {
+            if ((kind != ValueKind::int_value && kind != ValueKind::float_value) || infinite(value)) {
                 report(value, "Float cannot represent non numeric value: " + printed());
             }
         } else if (named == schema.string_type()) {
@@ -132,8 +153,10 @@ private:
             if (kind != ValueKind::string && kind != ValueKind::int_value) {
                 report(value, "ID cannot represent a non-string and non-integer value: " + printed());
             }
+        } else if (const Value* number = infinite_inside(value)) {
+            // The JSON scalar takes any literal that JSON can hold.
+            report(*number, std::string(leaf.name) + " cannot represent non-finite number: " + print_value(*number));
         }
-        // Other scalars (JSON) take any literal.
     }
 
     void check_enum(const Value& value, const Type& type, TypeId named) {
