@@ -128,12 +128,14 @@ class ToolHost:
         self.input_schemas: dict[tuple[str, str], dict[str, Any]] = {}
         """JSON Schemas of tool arguments by (server, tool), where known
         (``McpServers.serve`` fills it from tools/list)."""
-        self.catalogue_json: str | None = None
+        # A host built from catalogue text has the tools' schemas in hand;
+        # reading them back from the engine would lose them.
+        self.catalogue_json: str | None = engine if isinstance(engine, str) else None
         """The catalogue text the engine was built from, with the tools'
         input and output schemas, when it should type the tools for
-        :class:`~quorvel_graphql.GraphQL` and the gateway
-        (``McpServers.serve`` sets it); None: they are typed by
-        ``input_schemas``."""
+        :class:`~quorvel_graphql.GraphQL` and the gateway (the text given
+        to the constructor, or what ``McpServers.serve`` sets); None: they
+        are typed by ``input_schemas``."""
         self.server_status: Callable[[], list[dict[str, Any]]] | None = None
         """The state of the tool servers behind the fallback handler, where
         there are any (``McpServers.serve`` sets it)."""
