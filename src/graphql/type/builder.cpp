@@ -237,6 +237,8 @@ private:
     };
     // References that only lead to references, and Optional[Optional[...]].
     static constexpr int max_peel_steps = 32;
+    static constexpr int max_signature_depth = 64;
+    static constexpr std::size_t max_signature_bytes = std::size_t{256} << 10;
 
     TypeId schema_type(json::Ref schema, const std::string& name_hint, bool input, int depth, bool& nullable);
     Target follow(std::string_view reference) const;
@@ -245,6 +247,8 @@ private:
     TypeId object_type(json::Ref schema, const std::string& name, bool input, int depth, bool nullable);
     TypeId enum_type(json::Ref values, const std::string& name, std::string_view description, bool& nullable);
     void break_required_input_cycles();
+    bool sign(json::Ref node, int depth, std::string& out, std::vector<std::string_view>& references) const;
+    std::optional<std::string> shared_signature(const Peeled& peeled, bool input);
     std::vector<InputValue> arguments_of(json::Ref input_schema, const std::string& name_hint);
     void set_default(InputValue& value, json::Ref default_value);
     Field tool_field(const ToolMetadata& tool, json::Ref object, std::uint32_t tool_index);
@@ -255,6 +259,9 @@ private:
     json::Ref document_;
     std::unordered_map<NodeKey, Shape, NodeKeyHash> shapes_;
     std::unordered_set<NodeKey, NodeKeyHash> resolving_;
+    // $defs entries by what they say (shared_signature), across documents.
+    std::unordered_map<std::string, Shape> shared_;
+    std::size_t signature_budget_ = std::size_t{16} << 20;  // bytes of signatures, for the whole catalogue
 };
 
 void SchemaBuilder::add_scalars() {
@@ -457,12 +464,22 @@ TypeId SchemaBuilder::schema_type(json::Ref schema, const std::string& name_hint
         nullable = peeled.nullable || found->second.nullable;
         return found->second.type;
     }
+    std::optional<std::string> signature;
+    if (!peeled.ref_name.empty()) signature = shared_signature(peeled, input);
+    if (signature) {
+        if (auto found = shared_.find(*signature); found != shared_.end()) {
+            shapes_.insert_or_assign(key, found->second);
+            nullable = peeled.nullable || found->second.nullable;
+            return found->second.type;
+        }
+    }
     if (!resolving_.insert(key).second) return s_.json_type_;
     const std::string name = peeled.ref_name.empty() ? name_hint : mapped_name(peeled.ref_name);
     bool core_nullable = false;
     const TypeId type = core_type(peeled.core, name, input, depth, core_nullable);
     resolving_.erase(key);
     shapes_.insert_or_assign(key, Shape{type, core_nullable});
+    if (signature) shared_.try_emplace(std::move(*signature), Shape{type, core_nullable});
     // An enum serves both sides; typing it again would only add a twin.
     if (s_.types_[type].kind == TypeKind::enum_type) shapes_.try_emplace(NodeKey{key.node, !input}, type, core_nullable);
     nullable = peeled.nullable || core_nullable;
@@ -621,6 +638,63 @@ SchemaBuilder::Peeled SchemaBuilder::peel(json::Ref schema) const {
         out.core = schema;
         return out;
     }
+    return out;
+}
+
+// A canonical text of a schema node, appended to `out`, and the references
+// met inside it; false past the bounds.
+bool SchemaBuilder::sign(json::Ref node, int depth, std::string& out,
+                         std::vector<std::string_view>& references) const {
+    if (depth > max_signature_depth || out.size() > max_signature_bytes) return false;
+    bool fits = true;
+    if (node.is_object()) {
+        out.push_back('{');
+        node.for_each_member([&](std::string_view key, json::Ref value) {
+            if (!fits) return;
+            json::write_string(key, out);
+            out.push_back(':');
+            if (key == "$ref" && value.is_string()) references.push_back(value.string());
+            fits = sign(value, depth + 1, out, references);
+            out.push_back(',');
+        });
+        out.push_back('}');
+    } else if (node.is_array()) {
+        out.push_back('[');
+        node.for_each_element([&](json::Ref value) {
+            if (!fits) return;
+            fits = sign(value, depth + 1, out, references);
+            out.push_back(',');
+        });
+        out.push_back(']');
+    } else {
+        json::write(node, out);
+    }
+    return fits;
+}
+
+// Real servers repeat their models in the schema of every tool that uses
+// them; a $defs entry is one type wherever it and all it reaches through
+// references read the same. The signature says exactly that: the side,
+// the entry's name and text, then each reference met with the text it
+// leads to. Past the bounds an entry is typed on its own.
+std::optional<std::string> SchemaBuilder::shared_signature(const Peeled& peeled, bool input) {
+    std::string out(1, peeled.core.find("enum") ? 'E' : input ? 'I' : 'O');
+    out += peeled.ref_name;
+    out.push_back('\0');
+    std::vector<std::string_view> references;
+    if (!sign(peeled.core, 0, out, references)) return std::nullopt;
+    std::unordered_set<std::string_view> seen;
+    for (std::size_t i = 0; i < references.size(); ++i) {  // grows as targets are signed
+        const std::string_view reference = references[i];
+        if (!seen.insert(reference).second) continue;
+        out.push_back('\0');
+        out.append(reference);
+        out.push_back('\0');
+        const Target target = follow(reference);
+        if (target.node && !sign(target.node, 0, out, references)) return std::nullopt;
+    }
+    if (out.size() > signature_budget_) return std::nullopt;
+    signature_budget_ -= out.size();
     return out;
 }
 
