@@ -15,6 +15,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import _graphql
+import _graphql_typed
 from conftest import examples
 from quorvel_graphql import GraphQL, ToolHost
 
@@ -23,11 +24,11 @@ def catalogue_of(*tools: dict) -> str:
     return json.dumps([{"server": "s", "tools": list(tools)}])
 
 
-def typed_schema(catalogue: str) -> _graphql.TypedSchema:
-    return _graphql.TypedSchema(_graphql.SchemaEngine(catalogue), catalogue)
+def typed_schema(catalogue: str) -> _graphql_typed.TypedSchema:
+    return _graphql_typed.TypedSchema(_graphql.SchemaEngine(catalogue), catalogue)
 
 
-def client_schema(typed: _graphql.TypedSchema) -> graphql.GraphQLSchema:
+def client_schema(typed: _graphql_typed.TypedSchema) -> graphql.GraphQLSchema:
     """The schema a client builds from introspection, checked to be a valid
     schema and to print as the layer's own SDL."""
     sdl = typed.sdl()
