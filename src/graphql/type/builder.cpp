@@ -17,6 +17,7 @@
 #include <unordered_set>
 
 #include "catalogue/catalogue.hpp"
+#include "common/graphql_name.hpp"
 #include "common/unicode.hpp"
 #include "graphql/type/schema.hpp"
 #include "graphql/type/sdl_text.hpp"
@@ -32,15 +33,7 @@ constexpr int max_schema_depth = 32;
 
 std::string mapped_name(std::string_view text) {
     std::string out;
-    if (text.empty()) return "_";
-    if (text.front() >= '0' && text.front() <= '9') out.push_back('_');
-    for (std::size_t i = 0; i < text.size();) {
-        std::size_t length = 0;
-        const char32_t c = unicode::decode_at(text, i, length);
-        const bool keep = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_';
-        out.push_back(keep ? static_cast<char>(c) : '_');
-        i += length;
-    }
+    append_graphql_name(text, out);
     if (out.starts_with("__")) out.insert(out.begin(), 'x');
     return out;
 }
