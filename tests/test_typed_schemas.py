@@ -8,6 +8,7 @@ is queried through the layer."""
 from __future__ import annotations
 
 import json
+import sys
 
 import graphql
 import pytest
@@ -113,6 +114,75 @@ def test_convert_time_of_mcp_server_time_answers_nested_objects():
     assert (converted["source"]["timezone"], converted["target"]["timezone"]) == ("UTC", "Asia/Tokyo")
     assert converted["source"]["datetime"][10:16] == "T12:00" and converted["target"]["datetime"][10:16] == "T21:00"
     assert converted["target"]["is_dst"] is False and converted["time_difference"] == "+9.0h"
+
+
+SHOP_SERVER = """
+from typing import Optional
+from pydantic import BaseModel
+try:
+    from mcp.server.mcpserver import MCPServer as Server
+except ImportError:
+    from mcp.server.fastmcp import FastMCP as Server
+app = Server("shop")
+
+class Item(BaseModel):
+    sku: str
+    quantity: int = 1
+
+class Order(BaseModel):
+    id: int
+    items: list[Item]
+    note: Optional[str] = None
+    parent: Optional["Order"] = None
+
+class Receipt(BaseModel):
+    order: Order
+    total: float
+
+@app.tool()
+def place(order: Order, discount: float = 1.0, coupon: Optional[str] = None) -> Receipt:
+    return Receipt(order=order, total=10.0 * discount * len(order.items))
+"""
+
+
+def test_pydantic_models_of_an_sdk_server_become_types(tmp_path, monkeypatch):
+    """The schemas the MCP SDK writes for pydantic models, read from the
+    SDK in this process, and its own validation answering the calls."""
+    pytest.importorskip("mcp")
+    import importlib
+
+    import anyio
+
+    (tmp_path / "shop_server.py").write_text(SHOP_SERVER)
+    monkeypatch.syspath_prepend(str(tmp_path))
+    monkeypatch.delitem(sys.modules, "shop_server", raising=False)
+    app = importlib.import_module("shop_server").app
+    listed = anyio.run(app.list_tools)
+    tools = [tool.model_dump(by_alias=True, exclude_none=True) for tool in listed]
+    catalogue = json.dumps([{"server": "shop", "tools": tools}])
+
+    async def place(arguments: dict) -> dict:
+        result = await app.call_tool("place", arguments)
+        return result[1] if isinstance(result, tuple) else result.structured_content
+
+    host = ToolHost(catalogue)
+    host.register("shop", "place", place, pass_dict=True)
+    with host:
+        layer = GraphQL(host)
+        answer = layer.execute("""{ shop_place(order: {id: 7, items: [{sku: "a"}, {sku: "b", quantity: 2}],
+            parent: {id: 6, items: []}}) { total order { id note items { sku quantity } parent { id parent { id } } } } }""")
+    schema = client_schema(layer.schema)
+    place_field = schema.query_type.fields["shop_place"]
+    assert {name: str(arg.type) for name, arg in place_field.args.items()} == {
+        "order": "OrderInput!", "discount": "Float", "coupon": "String"}
+    assert graphql.value_from_ast(place_field.args["discount"].default.literal, graphql.GraphQLFloat) == 1.0
+    order_input = schema.get_type("OrderInput")
+    assert {name: str(f.type) for name, f in order_input.fields.items()} == {
+        "id": "Int!", "items": "[ItemInput!]!", "note": "String", "parent": "OrderInput"}
+    assert str(schema.get_type("Order").fields["items"].type) == "[Item]!"
+    assert answer == {"data": {"shop_place": {"total": 20.0, "order": {
+        "id": 7, "note": None, "items": [{"sku": "a", "quantity": 1}, {"sku": "b", "quantity": 2}],
+        "parent": {"id": 6, "parent": None}}}}}
 
 
 @pytest.mark.parametrize(("prop", "literal", "received"), [
