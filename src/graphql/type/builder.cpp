@@ -231,16 +231,20 @@ private:
     // References that only lead to references, and Optional[Optional[...]].
     static constexpr int max_peel_steps = 32;
     static constexpr int max_signature_depth = 64;
-    static constexpr std::size_t max_signature_bytes = std::size_t{256} << 10;
+    static constexpr std::size_t max_signature_bytes = std::size_t{64} << 10;
+    static constexpr std::size_t max_signature_references = 256;
 
     TypeId schema_type(json::Ref schema, const std::string& name_hint, bool input, int depth, bool& nullable);
-    Target follow(std::string_view reference) const;
-    Peeled peel(json::Ref schema) const;
+    void read_document(json::Ref document);
+    Target follow(std::string_view reference);
+    Target find_target(std::string_view reference) const;
+    Peeled peel(json::Ref schema);
     TypeId core_type(json::Ref schema, const std::string& name, bool input, int depth, bool& nullable);
     TypeId object_type(json::Ref schema, const std::string& name, bool input, int depth, bool nullable);
     TypeId enum_type(json::Ref values, const std::string& name, std::string_view description, bool& nullable);
     void break_required_input_cycles();
-    bool sign(json::Ref node, int depth, std::string& out, std::vector<std::string_view>& references) const;
+    bool sign(json::Ref node, int depth, std::size_t limit, std::string& out,
+              std::vector<std::string_view>& references) const;
     std::optional<std::string> shared_signature(const Peeled& peeled, bool input);
     std::vector<InputValue> arguments_of(json::Ref input_schema, const std::string& name_hint);
     void set_default(InputValue& value, json::Ref default_value);
@@ -250,6 +254,7 @@ private:
     // The JSON Schema being read (one tool's inputSchema or outputSchema):
     // what its "#/..." references point into.
     json::Ref document_;
+    std::unordered_map<std::string_view, Target> targets_;  // its references, followed once each
     std::unordered_map<NodeKey, Shape, NodeKeyHash> shapes_;
     std::unordered_set<NodeKey, NodeKeyHash> resolving_;
     // $defs entries by what they say (shared_signature), across documents.
@@ -587,7 +592,20 @@ json::Ref child(json::Ref node, const std::string& token) {
 // $defs (or definitions) entry it names. Only references inside the
 // document are followed: another document, an anchor or a URL is not
 // fetched, and its value is typed JSON.
-SchemaBuilder::Target SchemaBuilder::follow(std::string_view reference) const {
+SchemaBuilder::Target SchemaBuilder::follow(std::string_view reference) {
+    // Every reference to an entry spells it the same way, and finding a
+    // member is a walk over its object.
+    auto found = targets_.find(reference);
+    if (found == targets_.end()) found = targets_.emplace(reference, find_target(reference)).first;
+    return found->second;
+}
+
+void SchemaBuilder::read_document(json::Ref document) {
+    document_ = document;
+    targets_.clear();
+}
+
+SchemaBuilder::Target SchemaBuilder::find_target(std::string_view reference) const {
     Target target;
     if (!document_ || !reference.starts_with('#')) return target;
     const std::string pointer = percent_decoded(reference.substr(1));
@@ -610,7 +628,7 @@ SchemaBuilder::Target SchemaBuilder::follow(std::string_view reference) const {
 // Looks through what only forwards to another schema ($ref, allOf of one
 // member) or only adds null to it; the steps are bounded, so a reference
 // that leads back to itself ends as JSON.
-SchemaBuilder::Peeled SchemaBuilder::peel(json::Ref schema) const {
+SchemaBuilder::Peeled SchemaBuilder::peel(json::Ref schema) {
     Peeled out;
     for (int step = 0; step < max_peel_steps; ++step) {
         if (!schema || !schema.is_object()) return out;
@@ -636,9 +654,11 @@ SchemaBuilder::Peeled SchemaBuilder::peel(json::Ref schema) const {
 
 // A canonical text of a schema node, appended to `out`, and the references
 // met inside it; false past the bounds.
-bool SchemaBuilder::sign(json::Ref node, int depth, std::string& out,
+bool SchemaBuilder::sign(json::Ref node, int depth, std::size_t limit, std::string& out,
                          std::vector<std::string_view>& references) const {
-    if (depth > max_signature_depth || out.size() > max_signature_bytes) return false;
+    if (depth > max_signature_depth || out.size() > limit || references.size() > max_signature_references) {
+        return false;
+    }
     bool fits = true;
     if (node.is_object()) {
         out.push_back('{');
@@ -647,7 +667,7 @@ bool SchemaBuilder::sign(json::Ref node, int depth, std::string& out,
             json::write_string(key, out);
             out.push_back(':');
             if (key == "$ref" && value.is_string()) references.push_back(value.string());
-            fits = sign(value, depth + 1, out, references);
+            fits = sign(value, depth + 1, limit, out, references);
             out.push_back(',');
         });
         out.push_back('}');
@@ -655,7 +675,7 @@ bool SchemaBuilder::sign(json::Ref node, int depth, std::string& out,
         out.push_back('[');
         node.for_each_element([&](json::Ref value) {
             if (!fits) return;
-            fits = sign(value, depth + 1, out, references);
+            fits = sign(value, depth + 1, limit, out, references);
             out.push_back(',');
         });
         out.push_back(']');
@@ -671,11 +691,15 @@ bool SchemaBuilder::sign(json::Ref node, int depth, std::string& out,
 // the entry's name and text, then each reference met with the text it
 // leads to. Past the bounds an entry is typed on its own.
 std::optional<std::string> SchemaBuilder::shared_signature(const Peeled& peeled, bool input) {
+    // Bounded before the work, not after: a signature that would not fit
+    // is not written at all.
+    const std::size_t limit = std::min(max_signature_bytes, signature_budget_);
+    if (limit == 0) return std::nullopt;
     std::string out(1, peeled.core.find("enum") ? 'E' : input ? 'I' : 'O');
     out += peeled.ref_name;
     out.push_back('\0');
     std::vector<std::string_view> references;
-    if (!sign(peeled.core, 0, out, references)) return std::nullopt;
+    if (!sign(peeled.core, 0, limit, out, references)) return std::nullopt;
     std::unordered_set<std::string_view> seen;
     for (std::size_t i = 0; i < references.size(); ++i) {  // grows as targets are signed
         const std::string_view reference = references[i];
@@ -684,10 +708,12 @@ std::optional<std::string> SchemaBuilder::shared_signature(const Peeled& peeled,
         out.append(reference);
         out.push_back('\0');
         const Target target = follow(reference);
-        if (target.node && !sign(target.node, 0, out, references)) return std::nullopt;
+        if (target.node && !sign(target.node, 0, limit, out, references)) {
+            signature_budget_ -= std::min(signature_budget_, out.size());
+            return std::nullopt;
+        }
     }
-    if (out.size() > signature_budget_) return std::nullopt;
-    signature_budget_ -= out.size();
+    signature_budget_ -= std::min(signature_budget_, out.size());
     return out;
 }
 
@@ -833,7 +859,7 @@ void SchemaBuilder::set_default(InputValue& value, json::Ref default_value) {
 
 std::vector<InputValue> SchemaBuilder::arguments_of(json::Ref document, const std::string& name_hint) {
     std::vector<InputValue> arguments;
-    document_ = document;
+    read_document(document);
     json::Ref input_schema = peel(document).core;
     if (!input_schema || !input_schema.is_object()) return arguments;
     json::Ref properties = input_schema.find("properties");
@@ -873,7 +899,7 @@ Field SchemaBuilder::tool_field(const ToolMetadata& tool, json::Ref object, std:
     record.arguments = append_input_values(arguments_of(input_schema, base));
     record.type = tool_result_;
     if (output_schema && output_schema.is_object()) {
-        document_ = output_schema;
+        read_document(output_schema);
         bool nullable = false;
         const TypeId typed = schema_type(output_schema, base + "Result", false, 1, nullable);
         if (s_.types_[typed].kind == TypeKind::object) {
