@@ -128,15 +128,28 @@ class ToolHost:
         self.input_schemas: dict[tuple[str, str], dict[str, Any]] = {}
         """JSON Schemas of tool arguments by (server, tool), where known
         (``McpServers.serve`` fills it from tools/list)."""
-        self.catalogue_json: str | None = None
-        """The catalogue text the engine was built from, with the tools'
-        input and output schemas, when it should type the tools for
-        :class:`~quorvel_graphql.GraphQL` and the gateway
-        (``McpServers.serve`` sets it); None: they are typed by
-        ``input_schemas``."""
+        # A host built from catalogue text has the tools' schemas in hand;
+        # reading the catalogue back from the engine would lose them.
+        self._built_from: str | None = engine if isinstance(engine, str) else None
+        self._catalogue_json: str | None = None
         self.server_status: Callable[[], list[dict[str, Any]]] | None = None
         """The state of the tool servers behind the fallback handler, where
         there are any (``McpServers.serve`` sets it)."""
+
+    @property
+    def catalogue_json(self) -> str | None:
+        """The catalogue text that types the tools for
+        :class:`~quorvel_graphql.GraphQL` and the gateway, with their input
+        and output schemas: the one set here (``McpServers.serve`` sets
+        it), else the text the host was built from unless ``input_schemas``
+        were given; None: the tools are typed by ``input_schemas``."""
+        if self._catalogue_json is None and not self.input_schemas:
+            return self._built_from
+        return self._catalogue_json
+
+    @catalogue_json.setter
+    def catalogue_json(self, text: str | None) -> None:
+        self._catalogue_json = text
 
     @property
     def max_workers(self) -> int:

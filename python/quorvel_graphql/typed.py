@@ -14,8 +14,10 @@ Typing rules, in short: read-only tools are ``Query`` fields, the others
 properties (a tool without one takes no arguments here); results are typed
 by the ``outputSchema`` when it describes an object, else a tool field
 answers a ``ToolResult`` (``text``, ``json``, ``content``,
-``structuredContent``, ``isError``).  JSON Schema parts GraphQL cannot type
-become the ``JSON`` scalar.  Property and enum names that are not GraphQL
+``structuredContent``, ``isError``).  Models in ``$defs`` reached by
+``$ref`` are types named after their entry, Optional (``anyOf`` with null)
+is the nullable type; JSON Schema parts GraphQL cannot type become the
+``JSON`` scalar.  Property and enum names that are not GraphQL
 names are renamed (other characters become ``_``) and mapped back on the
 way to the tool; an argument whose name is not a GraphQL name is left out,
 since the engine's language could not pass it on.  A failed tool answers

@@ -5,6 +5,7 @@
 #include <functional>
 #include <map>
 
+#include "common/graphql_name.hpp"
 #include "common/unicode.hpp"
 
 namespace quorvel {
@@ -69,21 +70,6 @@ bool read_only_flag(const KnownMembers& members) {
         if (json::Ref hint = notes.find("readOnlyHint"); hint && hint.is_boolean()) return hint.boolean();
     }
     return true;
-}
-
-void append_graphql_name(std::string_view text, std::string& out) {
-    if (text.empty()) {
-        out.push_back('_');
-        return;
-    }
-    if (text.front() >= '0' && text.front() <= '9') out.push_back('_');
-    for (std::size_t i = 0; i < text.size();) {
-        std::size_t length = 0;
-        char32_t c = unicode::decode_at(text, i, length);
-        bool keep = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_';
-        out.push_back(keep ? static_cast<char>(c) : '_');
-        i += length;
-    }
 }
 
 // First pass: records whose texts still view the catalogue document.

@@ -3,14 +3,13 @@
 #include <algorithm>
 #include <cstring>
 
+#include "common/graphql_name.hpp"
 #include "common/unicode.hpp"
 
 namespace quorvel {
 namespace {
 
-bool is_name_start(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_'; }
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
-bool is_name_continue(char c) { return is_name_start(c) || is_digit(c); }
 
 // A source byte as the character whose code point is the byte's value,
 // written in UTF-8 (0xC3 is shown as "Ã").

@@ -5,14 +5,13 @@
 #include <cstring>
 #include <vector>
 
+#include "common/graphql_name.hpp"
 #include "common/unicode.hpp"
 
 namespace quorvel::graphql {
 
 namespace {
 
-bool is_name_start(unsigned char c) { return c == '_' || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
-bool is_name_continue(unsigned char c) { return is_name_start(c) || (c >= '0' && c <= '9'); }
 bool is_digit(unsigned char c) { return c >= '0' && c <= '9'; }
 // Columns count characters (code points), as graphql-core reports them:
 // a continuation byte adds a byte but no character.

@@ -17,6 +17,7 @@
 #include <unordered_set>
 
 #include "catalogue/catalogue.hpp"
+#include "common/graphql_name.hpp"
 #include "common/unicode.hpp"
 #include "graphql/type/introspection_text.hpp"
 #include "graphql/type/schema.hpp"
@@ -27,20 +28,13 @@ namespace quorvel::graphql {
 
 namespace {
 
-// JSON Schemas nest; past this depth a value is typed JSON.
-constexpr int max_schema_depth = 16;
+// JSON Schemas nest (and references chain); past this depth a value is
+// typed JSON.
+constexpr int max_schema_depth = 32;
 
 std::string mapped_name(std::string_view text) {
     std::string out;
-    if (text.empty()) return "_";
-    if (text.front() >= '0' && text.front() <= '9') out.push_back('_');
-    for (std::size_t i = 0; i < text.size();) {
-        std::size_t length = 0;
-        const char32_t c = unicode::decode_at(text, i, length);
-        const bool keep = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_';
-        out.push_back(keep ? static_cast<char>(c) : '_');
-        i += length;
-    }
+    append_graphql_name(text, out);
     if (out.starts_with("__")) out.insert(out.begin(), 'x');
     return out;
 }
@@ -210,14 +204,63 @@ private:
     void add_directives();
     void add_introspection_types();
 
+    // A schema node on one side (input or output), as the memo of typed
+    // nodes keys it.
+    struct NodeKey {
+        const void* node;
+        bool input;
+        bool operator==(const NodeKey&) const = default;
+    };
+    struct NodeKeyHash {
+        std::size_t operator()(const NodeKey& key) const noexcept {
+            return std::hash<const void*>()(key.node) * 2 + (key.input ? 1 : 0);
+        }
+    };
+    struct Shape {
+        TypeId type;
+        bool nullable;
+    };
+    struct Target {
+        json::Ref node;    // null when the reference leads nowhere this builder follows
+        std::string name;  // the $defs entry's name, or empty
+    };
+    struct Peeled {
+        json::Ref core;  // null when a reference could not be followed
+        bool nullable = false;
+        std::string ref_name;  // the last $defs entry crossed
+    };
+    // References that only lead to references, and Optional[Optional[...]].
+    static constexpr int max_peel_steps = 32;
+    static constexpr int max_signature_depth = 64;
+    static constexpr std::size_t max_signature_bytes = std::size_t{64} << 10;
+    static constexpr std::size_t max_signature_references = 256;
+
     TypeId schema_type(json::Ref schema, const std::string& name_hint, bool input, int depth, bool& nullable);
-    TypeId object_type(json::Ref schema, const std::string& name, bool input, int depth);
-    TypeId enum_type(json::Ref values, const std::string& name, std::string_view description);
+    void read_document(json::Ref document);
+    Target follow(std::string_view reference);
+    Target find_target(std::string_view reference) const;
+    Peeled peel(json::Ref schema);
+    TypeId core_type(json::Ref schema, const std::string& name, bool input, int depth, bool& nullable);
+    TypeId object_type(json::Ref schema, const std::string& name, bool input, int depth, bool nullable);
+    TypeId enum_type(json::Ref values, const std::string& name, std::string_view description, bool& nullable);
+    void break_required_input_cycles();
+    bool sign(json::Ref node, int depth, std::size_t limit, std::string& out,
+              std::vector<std::string_view>& references) const;
+    std::optional<std::string> shared_signature(const Peeled& peeled, bool input);
     std::vector<InputValue> arguments_of(json::Ref input_schema, const std::string& name_hint);
     void set_default(InputValue& value, json::Ref default_value);
     Field tool_field(const ToolMetadata& tool, json::Ref object, std::uint32_t tool_index);
 
     TypeId tool_result_ = no_type;
+    // The JSON Schema being read (one tool's inputSchema or outputSchema):
+    // what its "#/..." references point into.
+    json::Ref document_;
+    std::unordered_map<std::string_view, Target> targets_;  // its references, followed once each
+    std::unordered_map<NodeKey, Shape, NodeKeyHash> shapes_;
+    std::unordered_set<NodeKey, NodeKeyHash> resolving_;
+    // $defs entries by what they say (shared_signature), across documents.
+    std::unordered_map<std::string, Shape> shared_;
+    std::size_t signature_budget_ = std::size_t{16} << 20;  // bytes of signatures, for the whole catalogue
 };
 
 void SchemaBuilder::add_scalars() {
@@ -364,11 +407,18 @@ void SchemaBuilder::add_introspection_types() {
                                     FieldSource::type_meta, name_argument));
 }
 
-TypeId SchemaBuilder::enum_type(json::Ref values, const std::string& name, std::string_view description) {
+// An enum of strings that are GraphQL names, or no_type; a null among the
+// values (Optional[Literal[...]]) makes it nullable instead.
+TypeId SchemaBuilder::enum_type(json::Ref values, const std::string& name, std::string_view description,
+                                bool& nullable) {
     std::vector<EnumValue> records;
     std::unordered_set<std::string_view> seen;
-    bool usable = values.size() > 0;
+    bool usable = true;
     values.for_each_element([&](json::Ref value) {
+        if (value.kind() == json::Kind::null) {
+            nullable = true;
+            return;
+        }
         if (!value.is_string()) {
             usable = false;
             return;
@@ -379,7 +429,7 @@ TypeId SchemaBuilder::enum_type(json::Ref values, const std::string& name, std::
         }
         if (seen.insert(text).second) records.push_back(EnumValue{text, text, {}, {}});
     });
-    if (!usable) return no_type;
+    if (!usable || records.empty()) return no_type;
     const TypeId id = add_type(TypeKind::enum_type, type_names_.claim(name), description);
     Range range{static_cast<std::uint32_t>(s_.enum_values_.size()), static_cast<std::uint32_t>(records.size())};
     for (EnumValue& record : records) {
@@ -392,36 +442,297 @@ TypeId SchemaBuilder::enum_type(json::Ref values, const std::string& name, std::
 }
 
 // The GraphQL type of one JSON Schema, nullable; `nullable` says whether
-// the schema admits null (or leaves it open) beside its type.
+// the schema admits null (or leaves it open) beside its type. Each schema
+// node is typed once per side and remembered, so a $defs entry reached
+// through many references is one type and the work stays linear in the
+// document; a node met again while it is being typed is either an object
+// (already registered, so the GraphQL type refers to itself) or a cycle no
+// type can spell, which is JSON.
 TypeId SchemaBuilder::schema_type(json::Ref schema, const std::string& name_hint, bool input, int depth,
                                   bool& nullable) {
-    nullable = false;
-    if (!schema || !schema.is_object() || depth > max_schema_depth) return s_.json_type_;
-    // Optional[X] as pydantic writes it: anyOf/oneOf of X and null.
+    nullable = true;
+    if (depth > max_schema_depth) return s_.json_type_;
+    const Peeled peeled = peel(schema);
+    if (!peeled.core) return s_.json_type_;
+    const NodeKey key{peeled.core.raw(), input};
+    if (auto found = shapes_.find(key); found != shapes_.end()) {
+        nullable = peeled.nullable || found->second.nullable;
+        return found->second.type;
+    }
+    std::optional<std::string> signature;
+    if (!peeled.ref_name.empty()) signature = shared_signature(peeled, input);
+    if (signature) {
+        if (auto found = shared_.find(*signature); found != shared_.end()) {
+            shapes_.insert_or_assign(key, found->second);
+            nullable = peeled.nullable || found->second.nullable;
+            return found->second.type;
+        }
+    }
+    if (!resolving_.insert(key).second) return s_.json_type_;
+    const std::string name = peeled.ref_name.empty() ? name_hint : mapped_name(peeled.ref_name);
+    bool core_nullable = false;
+    const TypeId type = core_type(peeled.core, name, input, depth, core_nullable);
+    resolving_.erase(key);
+    shapes_.insert_or_assign(key, Shape{type, core_nullable});
+    if (signature) shared_.try_emplace(std::move(*signature), Shape{type, core_nullable});
+    // An enum serves both sides; typing it again would only add a twin.
+    if (s_.types_[type].kind == TypeKind::enum_type) shapes_.try_emplace(NodeKey{key.node, !input}, type, core_nullable);
+    nullable = peeled.nullable || core_nullable;
+    return type;
+}
+
+namespace {
+
+bool is_null_schema(json::Ref schema) {
+    if (!schema || !schema.is_object()) return false;
+    if (string_member(schema, "type") == "null") return true;
+    json::Ref constant = schema.find("const");
+    return constant && constant.kind() == json::Kind::null;
+}
+
+// Whether a member of anyOf/oneOf may be null, as far as one look tells.
+bool may_be_null(json::Ref schema) {
+    if (!schema || !schema.is_object()) return true;
+    if (is_null_schema(schema)) return true;
+    for (std::string_view key : {"type", "$ref", "properties", "enum", "const", "items"}) {
+        if (schema.find(key)) return false;
+    }
+    return true;
+}
+
+// The one member that is not null, of an anyOf/oneOf that only adds null
+// to it (Optional[X] as pydantic writes it), or of an allOf of one member;
+// `adds_null` says whether null was among the others.
+json::Ref sole_member(json::Ref schema, bool& adds_null) {
+    adds_null = false;
+    if (json::Ref all = schema.find("allOf"); all && all.is_array() && all.size() == 1) {
+        json::Ref only;
+        all.for_each_element([&](json::Ref member) { only = member; });
+        return only;
+    }
     for (std::string_view key : {"anyOf", "oneOf"}) {
         json::Ref options = schema.find(key);
-        if (!options || !options.is_array() || options.size() != 2) continue;
+        if (!options || !options.is_array()) continue;
         json::Ref other;
-        int nulls = 0;
+        int others = 0;
+        bool nulls = false;
         options.for_each_element([&](json::Ref option) {
-            if (string_member(option, "type") == "null") {
-                ++nulls;
+            if (is_null_schema(option)) {
+                nulls = true;
             } else {
                 other = option;
+                ++others;
             }
         });
-        if (nulls != 1) return s_.json_type_;
-        bool ignored = false;
-        const TypeId inner = schema_type(other, name_hint, input, depth + 1, ignored);
-        nullable = true;
-        return inner;
+        if (others != 1) return {};
+        adds_null = nulls;
+        return other;
     }
-    if (schema.find("anyOf") || schema.find("oneOf") || schema.find("allOf") || schema.find("$ref")) {
+    return {};
+}
+
+// One reference token of a JSON Pointer: "~1" is '/', "~0" is '~'.
+std::string pointer_token(std::string_view text) {
+    std::string out;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '~' && i + 1 < text.size() && (text[i + 1] == '0' || text[i + 1] == '1')) {
+            out.push_back(text[++i] == '0' ? '~' : '/');
+        } else {
+            out.push_back(text[i]);
+        }
+    }
+    return out;
+}
+
+int hex_digit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+// A URI fragment is percent-encoded ("#/%24defs/A" is "#/$defs/A").
+std::string percent_decoded(std::string_view text) {
+    std::string out;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const int high = text[i] == '%' && i + 2 < text.size() ? hex_digit(text[i + 1]) : -1;
+        const int low = high >= 0 ? hex_digit(text[i + 2]) : -1;
+        if (low >= 0) {
+            out.push_back(static_cast<char>(high * 16 + low));
+            i += 2;
+        } else {
+            out.push_back(text[i]);
+        }
+    }
+    return out;
+}
+
+json::Ref child(json::Ref node, const std::string& token) {
+    if (node.is_object()) return node.find(token);
+    if (!node.is_array() || token.empty() || token.size() > 9) return {};
+    std::size_t index = 0;
+    for (char c : token) {
+        if (c < '0' || c > '9') return {};
+        index = index * 10 + static_cast<std::size_t>(c - '0');
+    }
+    json::Ref found;
+    std::size_t at = 0;
+    node.for_each_element([&](json::Ref element) {
+        if (at++ == index) found = element;
+    });
+    return found;
+}
+
+}  // namespace
+
+// Where a "$ref" of the current document points, and the name of the
+// $defs (or definitions) entry it names. Only references inside the
+// document are followed: another document, an anchor or a URL is not
+// fetched, and its value is typed JSON.
+SchemaBuilder::Target SchemaBuilder::follow(std::string_view reference) {
+    // Every reference to an entry spells it the same way, and finding a
+    // member is a walk over its object.
+    auto found = targets_.find(reference);
+    if (found == targets_.end()) found = targets_.emplace(reference, find_target(reference)).first;
+    return found->second;
+}
+
+void SchemaBuilder::read_document(json::Ref document) {
+    document_ = document;
+    targets_.clear();
+}
+
+SchemaBuilder::Target SchemaBuilder::find_target(std::string_view reference) const {
+    Target target;
+    if (!document_ || !reference.starts_with('#')) return target;
+    const std::string pointer = percent_decoded(reference.substr(1));
+    if (!pointer.empty() && pointer.front() != '/') return target;
+    json::Ref node = document_;
+    std::string parent;
+    std::string token;
+    for (std::size_t at = 1; at <= pointer.size() && node;) {
+        const std::size_t slash = std::min(pointer.find('/', at), pointer.size());
+        parent = std::move(token);
+        token = pointer_token(std::string_view(pointer).substr(at, slash - at));
+        node = child(node, token);
+        at = slash + 1;
+    }
+    target.node = node;
+    if (node && (parent == "$defs" || parent == "definitions")) target.name = token;
+    return target;
+}
+
+// Looks through what only forwards to another schema ($ref, allOf of one
+// member) or only adds null to it; the steps are bounded, so a reference
+// that leads back to itself ends as JSON.
+SchemaBuilder::Peeled SchemaBuilder::peel(json::Ref schema) {
+    Peeled out;
+    for (int step = 0; step < max_peel_steps; ++step) {
+        if (!schema || !schema.is_object()) return out;
+        if (json::Ref reference = schema.find("$ref")) {
+            if (!reference.is_string()) return out;
+            Target target = follow(reference.string());
+            if (!target.node) return out;
+            if (!target.name.empty()) out.ref_name = std::move(target.name);
+            schema = target.node;
+            continue;
+        }
+        bool adds_null = false;
+        if (json::Ref member = sole_member(schema, adds_null)) {
+            out.nullable = out.nullable || adds_null;
+            schema = member;
+            continue;
+        }
+        out.core = schema;
+        return out;
+    }
+    return out;
+}
+
+// A canonical text of a schema node, appended to `out`, and the references
+// met inside it; false past the bounds.
+bool SchemaBuilder::sign(json::Ref node, int depth, std::size_t limit, std::string& out,
+                         std::vector<std::string_view>& references) const {
+    if (depth > max_signature_depth || out.size() > limit || references.size() > max_signature_references) {
+        return false;
+    }
+    bool fits = true;
+    if (node.is_object()) {
+        out.push_back('{');
+        node.for_each_member([&](std::string_view key, json::Ref value) {
+            if (!fits) return;
+            json::write_string(key, out);
+            out.push_back(':');
+            if (key == "$ref" && value.is_string()) references.push_back(value.string());
+            fits = sign(value, depth + 1, limit, out, references);
+            out.push_back(',');
+        });
+        out.push_back('}');
+    } else if (node.is_array()) {
+        out.push_back('[');
+        node.for_each_element([&](json::Ref value) {
+            if (!fits) return;
+            fits = sign(value, depth + 1, limit, out, references);
+            out.push_back(',');
+        });
+        out.push_back(']');
+    } else {
+        json::write(node, out);
+    }
+    return fits;
+}
+
+// Real servers repeat their models in the schema of every tool that uses
+// them; a $defs entry is one type wherever it and all it reaches through
+// references read the same. The signature says exactly that: the side,
+// the entry's name and text, then each reference met with the text it
+// leads to. Past the bounds an entry is typed on its own.
+std::optional<std::string> SchemaBuilder::shared_signature(const Peeled& peeled, bool input) {
+    // Bounded before the work, not after: a signature that would not fit
+    // is not written at all.
+    const std::size_t limit = std::min(max_signature_bytes, signature_budget_);
+    if (limit == 0) return std::nullopt;
+    std::string out(1, peeled.core.find("enum") ? 'E' : input ? 'I' : 'O');
+    out += peeled.ref_name;
+    out.push_back('\0');
+    std::vector<std::string_view> references;
+    if (!sign(peeled.core, 0, limit, out, references)) return std::nullopt;
+    std::unordered_set<std::string_view> seen;
+    for (std::size_t i = 0; i < references.size(); ++i) {  // grows as targets are signed
+        const std::string_view reference = references[i];
+        if (!seen.insert(reference).second) continue;
+        out.push_back('\0');
+        out.append(reference);
+        out.push_back('\0');
+        const Target target = follow(reference);
+        if (target.node && !sign(target.node, 0, limit, out, references)) {
+            signature_budget_ -= std::min(signature_budget_, out.size());
+            return std::nullopt;
+        }
+    }
+    signature_budget_ -= std::min(signature_budget_, out.size());
+    return out;
+}
+
+// The type of a schema with nothing left to look through.
+TypeId SchemaBuilder::core_type(json::Ref schema, const std::string& name, bool input, int depth, bool& nullable) {
+    nullable = false;
+    if (schema.find("anyOf") || schema.find("oneOf")) {
+        nullable = false;
+        for (std::string_view key : {"anyOf", "oneOf"}) {
+            json::Ref options = schema.find(key);
+            if (!options || !options.is_array()) continue;
+            options.for_each_element([&](json::Ref option) { nullable = nullable || may_be_null(option); });
+        }
+        return s_.json_type_;
+    }
+    if (schema.find("allOf") || schema.find("$ref")) {
+        nullable = true;
         return s_.json_type_;
     }
     const std::string_view description = string_member(schema, "description");
     if (json::Ref values = schema.find("enum"); values && values.is_array()) {
-        const TypeId made = enum_type(values, name_hint, description);
+        const TypeId made = enum_type(values, name, description, nullable);
         if (made != no_type) return made;
         bool all_strings = true;
         values.for_each_element([&](json::Ref value) { all_strings = all_strings && value.is_string(); });
@@ -442,7 +753,10 @@ TypeId SchemaBuilder::schema_type(json::Ref schema, const std::string& name_hint
                 ++others;
             }
         });
-        if (others != 1) return s_.json_type_;
+        if (others != 1) {
+            nullable = nullable || others == 0;
+            return s_.json_type_;
+        }
     } else if (schema.find("properties")) {
         kind = "object";
     }
@@ -455,23 +769,25 @@ TypeId SchemaBuilder::schema_type(json::Ref schema, const std::string& name_hint
     if (kind == "boolean") return s_.boolean_type_;
     if (kind == "array") {
         bool element_nullable = false;
-        const TypeId element = schema_type(schema.find("items"), name_hint + "Item", input, depth + 1, element_nullable);
+        const TypeId element = schema_type(schema.find("items"), name + "Item", input, depth + 1, element_nullable);
         // Output lists admit null elements, so one odd element fails alone.
         return list(input && !element_nullable ? non_null(element) : element);
     }
     if (kind == "object") {
         json::Ref properties = schema.find("properties");
         if (!properties || !properties.is_object() || properties.size() == 0) return s_.json_type_;
-        return object_type(schema, name_hint, input, depth);
+        return object_type(schema, name, input, depth, nullable);
     }
     nullable = true;
     return s_.json_type_;
 }
 
-TypeId SchemaBuilder::object_type(json::Ref schema, const std::string& name, bool input, int depth) {
+TypeId SchemaBuilder::object_type(json::Ref schema, const std::string& name, bool input, int depth, bool nullable) {
     const TypeId id = add_type(input ? TypeKind::input_object : TypeKind::object,
                                type_names_.claim(input ? name + "Input" : name),
                                string_member(schema, "description"));
+    // Before the properties, so that a property leading back here finds it.
+    shapes_.insert_or_assign(NodeKey{schema.raw(), input}, Shape{id, nullable});
     std::unordered_set<std::string_view> required;
     if (json::Ref listed = schema.find("required"); listed && listed.is_array()) {
         listed.for_each_element([&](json::Ref entry) {
@@ -483,9 +799,9 @@ TypeId SchemaBuilder::object_type(json::Ref schema, const std::string& name, boo
     std::vector<Field> fields;
     schema.find("properties").for_each_member([&](std::string_view key, json::Ref property) {
         const std::string graphql_name = member_names.claim(mapped_name(key));
-        bool nullable = false;
-        TypeId type = schema_type(property, name + pascal_case(key), input, depth + 1, nullable);
-        if (required.contains(key) && !nullable && type != s_.json_type_) type = non_null(type);
+        bool property_nullable = false;
+        TypeId type = schema_type(property, name + pascal_case(key), input, depth + 1, property_nullable);
+        if (required.contains(key) && !property_nullable) type = non_null(type);
         const std::string_view description = string_member(property, "description");
         if (input) {
             InputValue value = input_value(graphql_name, type, description);
@@ -524,6 +840,8 @@ void SchemaBuilder::set_default(InputValue& value, json::Ref default_value) {
     } else if ((named == s_.int_type_ || named == s_.float_type_) &&
                (kind == json::Kind::uint64 || kind == json::Kind::int64)) {
         json::write(default_value, literal);
+    } else if (named == s_.float_type_ && kind == json::Kind::real) {
+        json::write(default_value, literal);
     } else if (s_.types_[named].kind == TypeKind::enum_type && kind == json::Kind::string &&
                s_.find_enum_value(named, default_value.string())) {
         literal = default_value.string();
@@ -536,8 +854,10 @@ void SchemaBuilder::set_default(InputValue& value, json::Ref default_value) {
     value.default_json = keep(json_text);
 }
 
-std::vector<InputValue> SchemaBuilder::arguments_of(json::Ref input_schema, const std::string& name_hint) {
+std::vector<InputValue> SchemaBuilder::arguments_of(json::Ref document, const std::string& name_hint) {
     std::vector<InputValue> arguments;
+    read_document(document);
+    json::Ref input_schema = peel(document).core;
     if (!input_schema || !input_schema.is_object()) return arguments;
     json::Ref properties = input_schema.find("properties");
     if (!properties || !properties.is_object()) return arguments;
@@ -554,7 +874,7 @@ std::vector<InputValue> SchemaBuilder::arguments_of(json::Ref input_schema, cons
         if (!is_graphql_name(key)) return;
         bool nullable = false;
         TypeId type = schema_type(property, name_hint + pascal_case(key), true, 1, nullable);
-        if (required.contains(key) && !nullable && type != s_.json_type_) type = non_null(type);
+        if (required.contains(key) && !nullable) type = non_null(type);
         InputValue value = input_value(names.claim(mapped_name(key)), type, string_member(property, "description"));
         value.json_name = keep(key);
         set_default(value, property.find("default"));
@@ -576,6 +896,7 @@ Field SchemaBuilder::tool_field(const ToolMetadata& tool, json::Ref object, std:
     record.arguments = append_input_values(arguments_of(input_schema, base));
     record.type = tool_result_;
     if (output_schema && output_schema.is_object()) {
+        read_document(output_schema);
         bool nullable = false;
         const TypeId typed = schema_type(output_schema, base + "Result", false, 1, nullable);
         if (s_.types_[typed].kind == TypeKind::object) {
@@ -642,7 +963,45 @@ void SchemaBuilder::build(const ToolCatalogue& catalogue, const std::vector<json
     }
     set_fields(s_.query_type_, query_fields);
     if (any_mutation) set_fields(s_.mutation_type_, mutation_fields);
+    break_required_input_cycles();
     unlist_unused_scalars();
+}
+
+// A JSON Schema may require an object inside itself (no finite value
+// satisfies it); GraphQL refuses such input types, so the field that
+// closes each cycle of required input-object fields is made nullable.
+void SchemaBuilder::break_required_input_cycles() {
+    enum Visit : std::uint8_t { unseen, open, done };
+    std::vector<Visit> state(s_.types_.size(), unseen);
+    struct Frame {
+        TypeId type;
+        std::uint32_t next;
+    };
+    std::vector<Frame> stack;  // not recursion: a chain of types may be as long as the catalogue
+    for (TypeId start = 0; start < s_.types_.size(); ++start) {
+        if (s_.types_[start].kind != TypeKind::input_object || state[start] != unseen) continue;
+        state[start] = open;
+        stack.push_back(Frame{start, 0});
+        while (!stack.empty()) {
+            Frame& top = stack.back();
+            const Range fields = s_.types_[top.type].input_fields;
+            if (top.next == fields.count) {
+                state[top.type] = done;
+                stack.pop_back();
+                continue;
+            }
+            InputValue& value = s_.input_values_[fields.first + top.next++];
+            const Type& wrapper = s_.types_[value.type];
+            if (wrapper.kind != TypeKind::non_null || s_.types_[wrapper.of_type].kind != TypeKind::input_object) continue;
+            const TypeId target = wrapper.of_type;
+            if (state[target] == open) {
+                value.type = target;
+            } else if (state[target] == unseen) {
+                state[target] = open;
+                stack.push_back(Frame{target, 0});
+            }
+        }
+    }
 }
 
 void SchemaBuilder::unlist_unused_scalars() {

@@ -23,16 +23,6 @@ std::string_view directive_location_name(std::uint32_t bit) {
     return bit < names.size() ? names[bit] : std::string_view();
 }
 
-bool is_graphql_name(std::string_view text) {
-    if (text.empty()) return false;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        const char c = text[i];
-        const bool letter = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_';
-        if (!letter && !(i > 0 && c >= '0' && c <= '9')) return false;
-    }
-    return true;
-}
-
 TypeId Schema::find_type(std::string_view name) const {
     auto found = types_by_name_.find(name);
     return found == types_by_name_.end() ? no_type : found->second;

@@ -241,7 +241,4 @@ private:
     TypeId json_type_ = no_type;
 };
 
-// Whether `text` is a GraphQL Name: /[_A-Za-z][_0-9A-Za-z]*/.
-bool is_graphql_name(std::string_view text);
-
 }  // namespace quorvel::graphql
