@@ -377,6 +377,81 @@ def test_request_limits_refuse_with_a_clear_error_before_any_other_rule(layer, d
     assert ours[0][1], "a limit error points into the document"
 
 
+def doubling_chain(levels: int, tail: str) -> str:
+    """`{ ...F0 }`, each fragment spreading the next one twice, the last
+    selecting `tail`: the expansion doubles with each level."""
+    return "\n".join(["{ ...F0 }"] + [f"fragment F{i} on Query {{ ...F{i + 1} ...F{i + 1} }}" for i in range(levels)]
+                     + [f"fragment F{levels} on Query {{ {tail} }}"])
+
+
+@pytest.mark.parametrize("tail", ["...Missing", "...F0", "...F3"], ids=["unknown fragment", "cycle to the top",
+                                                                       "cycle inside"])
+def test_spreads_that_expand_to_nothing_still_count_toward_the_limits(layer, tail):
+    # Otherwise no limit is ever reached while the other rules follow the
+    # chain, and the work doubles with each level.
+    [ours] = layer.refusals([doubling_chain(12, tail)])
+    assert [message for message, _ in ours] == ["The operation selects more than 1000 fields, the most a request may "
+                                                "select."], ours
+
+
+def naive_limit_breach(document: str, max_fields: int, max_depth: int) -> tuple[str, int] | None:
+    """An independent model of the fields and depth limits for documents
+    without cycles: every spread expanded where it stands (an unknown one
+    counting as a field), the first field past a limit reported."""
+    ast = graphql.parse(document)
+    fragments = {d.name.value: d for d in ast.definitions if isinstance(d, graphql.FragmentDefinitionNode)}
+    count = 0
+
+    def walk(selection_set, depth):
+        nonlocal count
+        for node in selection_set.selections:
+            if isinstance(node, graphql.FragmentSpreadNode) and node.name.value in fragments:
+                if found := walk(fragments[node.name.value].selection_set, depth):
+                    return found
+                continue
+            if not isinstance(node, graphql.InlineFragmentNode):
+                count += 1
+                if count > max_fields:
+                    return "fields", node.loc.start_token.line
+                if isinstance(node, graphql.FieldNode) and depth > max_depth:
+                    return "depth", node.loc.start_token.line
+            if getattr(node, "selection_set", None) and (found := walk(node.selection_set, depth + 1 - isinstance(
+                    node, graphql.InlineFragmentNode))):
+                return found
+        return None
+
+    [operation] = [d for d in ast.definitions if isinstance(d, graphql.OperationDefinitionNode)]
+    return walk(operation.selection_set, 1)
+
+
+@pytest.mark.parametrize("document", [
+    "{ ...A\n ...A\n servers { name } }\nfragment A on Query { ...B\n ...B }\nfragment B on Query { __typename\n"
+    "servers {\n name\n} }",
+    "{ servers { ...S\n name } ...Q }\nfragment S on Server { name\n ...T }\nfragment T on Server { description }\n"
+    "fragment Q on Query { ...Nope\n servers {\n ...S\n} }",
+    "{ ...D }\nfragment D on Query { servers { ...E } }\nfragment E on Server { name\n ... on Server { ...E2 } }\n"
+    "fragment E2 on Server { description\n name }",
+    "{ a: servers { ...F }\n b: servers { ...F }\n c: servers { ...F } }\nfragment F on Server { name\n description }",
+])
+@pytest.mark.parametrize(("max_fields", "max_depth"), [(3, 8), (5, 8), (8, 8), (100, 1), (100, 2), (100, 8)])
+def test_limits_find_the_field_a_full_expansion_finds(document, max_fields, max_depth):
+    # Fragments are counted once and entered only on the way to a breach;
+    # the verdict and the field it points at are those of spelling every
+    # spread out.
+    typed = _graphql.TypedSchema(_graphql.SchemaEngine(CATALOGUE), CATALOGUE, max_selected_fields=max_fields,
+                                 max_depth=max_depth)
+    answer = json.loads(typed.execute(document))
+    expected = naive_limit_breach(document, max_fields, max_depth)
+    limit_errors = [e for e in answer.get("errors", ()) if "the most a request may" in e["message"]]
+    if expected is None:
+        assert not limit_errors, answer
+    else:
+        [error] = limit_errors
+        kind, line = expected
+        assert ("fields" if "fields" in error["message"] else "depth") == kind, (answer, expected)
+        assert error["locations"][0]["line"] == line, (answer, expected)
+
+
 @pytest.mark.parametrize(
     "document",
     [
