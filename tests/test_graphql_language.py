@@ -394,6 +394,42 @@ def test_spreads_that_expand_to_nothing_still_count_toward_the_limits(layer, tai
                                                 "select."], ours
 
 
+@pytest.mark.parametrize("document", [
+    # Copies of few shapes under one key: each copy against each shape.
+    "{ x: servers { name } x: servers { name } x: servers { description } x: servers { name } x: __typename }",
+    "{ x: __typename ...F x: servers { name } ...G } fragment F on Query { x: servers { name } } "
+    "fragment G on Query { x: servers { name } x: servers { description } }",
+    "{ s: servers { n: name n: name n: description } s: servers { n: name n: description n: name } }",
+    "{ s: servers { ... on Server { n: name } n: name } s: servers { n: description } s: servers { n: name } }",
+    '{ x: files_read_file(path: "a") { text } x: files_read_file(path: "a") { text } '
+    'x: files_read_file(path: "b") { text } x: files_read_file(path: "a") { isError } }',
+    # Many subconflicts: graphql-js trims the message and the nodes it points at.
+    "{ x: servers { " + " ".join(f"a{i}: name" for i in range(30)) + " } x: servers { "
+    + " ".join(f"a{i}: description" for i in range(30)) + " } }",
+], ids=["copies", "through fragments", "subfield copies", "inline fragment", "arguments", "trimmed"])
+def test_fields_that_share_a_key_are_judged_as_graphql_core_judges_them(layer, oracle_schema, document):
+    assert layer.refusals([document])[0], "each of these documents has a conflict"
+    assert_agrees(layer, oracle_schema, [document])
+
+
+def test_many_fields_of_distinct_shapes_under_one_key_are_refused_not_compared_pair_by_pair(layer):
+    # 300 fields that merge pairwise ask for 45,000 comparisons: refused once
+    # a budget is spent, as graphql-js aborts past its complexity budget.
+    document = "{ " + " ".join(f"x: servers {{ a{i}: name }}" for i in range(300)) + " }"
+    [ours] = layer.refusals([document])
+    assert [message for message, _ in ours] == [
+        "Validation aborted: too many fields share a response key to compare them all."], ours
+    assert layer.refusals(["{ " + " ".join(f"x: servers {{ a{i}: name }}" for i in range(60)) + " }"]) == [None]
+
+
+def test_merging_stops_reporting_when_the_error_list_is_full(layer):
+    document = "{ " + " ".join("x: servers { name }" if i % 2 == 0 else "x: __typename" for i in range(480)) + " }"
+    [ours] = layer.refusals([document])
+    assert len(ours) == 101 and ours[-1][0].startswith("Too many validation errors"), ours[-3:]
+    # graphql-js's order: the first field against each later one first.
+    assert [locations for _, locations in ours[:3]] == [((1, 3), (1, 23)), ((1, 3), (1, 57)), ((1, 3), (1, 91))]
+
+
 def naive_limit_breach(document: str, max_fields: int, max_depth: int) -> tuple[str, int] | None:
     """An independent model of the fields and depth limits for documents
     without cycles: every spread expanded where it stands (an unknown one

@@ -193,6 +193,12 @@ bool same_value(const Value& a, const Value& b) {
     }
 }
 
+std::string value_key(const Value& value) {
+    std::string out(1, static_cast<char>('a' + static_cast<int>(value.kind)));
+    print_value_to(value, out, true);
+    return out;
+}
+
 std::string_view place_name(DirectivePlace place) {
     switch (place) {
         case DirectivePlace::query: return "QUERY";

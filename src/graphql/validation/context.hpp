@@ -42,6 +42,9 @@ std::string print_value(const Value& value);
 // Whether two argument values print the same once object fields are sorted
 // by name, as field merging compares them.
 bool same_value(const Value& a, const Value& b);
+// A text two values share exactly when same_value holds for them, so that
+// values can be compared by hashing.
+std::string value_key(const Value& value);
 
 // The arguments a field or directive defines, in order. The schema keeps
 // __type's argument apart from the pool, so it is asked for by name.
