@@ -298,7 +298,8 @@ private:
         if (!first) return known->second;
         if (++comparisons_ > comparison_budget) {
             aborted_ = true;
-            context_.report("Validation aborted: too many fields share a response key to compare them all.", {});
+            context_.report("Validation aborted: too many fields share a response key to compare them all.",
+                            {a.node->location});
             return nullptr;
         }
         ConflictPtr found = compare(parents_exclusive, key, a, b, depth);
