@@ -411,7 +411,10 @@ def test_spreads_that_expand_to_nothing_still_count_toward_the_limits(layer, tai
     # Many subconflicts: graphql-js trims the message and the nodes it points at.
     "{ x: servers { " + " ".join(f"a{i}: name" for i in range(30)) + " } x: servers { "
     + " ".join(f"a{i}: description" for i in range(30)) + " } }",
-], ids=["copies", "through fragments", "subfield copies", "inline fragment", "arguments", "trimmed"])
+    # A set that only spreads a fragment leaves its conflicts to the
+    # fragment's own set: reported once, not once per operation.
+    "query A { ...F } query B { ...F } fragment F on Query { x: servers { name } x: __typename }",
+], ids=["copies", "through fragments", "subfield copies", "inline fragment", "arguments", "trimmed", "one spread"])
 def test_fields_that_share_a_key_are_judged_as_graphql_core_judges_them(layer, oracle_schema, document):
     assert layer.refusals([document])[0], "each of these documents has a conflict"
     assert_agrees(layer, oracle_schema, [document])

@@ -131,8 +131,10 @@ public:
     // The fragment spreads under a selection set, not entering fragments,
     // in graphql-js's order.
     std::vector<const Selection*> fragment_spreads(const NodeList<Selection>& selection_set) const;
-    // Every fragment an operation reaches through spreads, each once.
-    std::vector<const FragmentDefinition*> referenced_fragments(const OperationDefinition& operation) const;
+    // Every fragment an operation reaches through spreads, each once. Kept
+    // per operation, and each fragment's own spreads read once, so that many
+    // operations spreading one large fragment do not each walk its text.
+    const std::vector<const FragmentDefinition*>& referenced_fragments(const OperationDefinition& operation) const;
     // The variables an operation uses, its reached fragments' included.
     std::vector<VariableUsage> recursive_variable_usages(const OperationDefinition& operation) const;
 
@@ -149,6 +151,8 @@ private:
     std::vector<GraphqlError> errors_;
     // Operation or fragment definition -> its variable usages in order.
     std::unordered_map<const void*, std::vector<VariableUsage>> usages_;
+    mutable std::unordered_map<const OperationDefinition*, std::vector<const FragmentDefinition*>> referenced_;
+    mutable std::unordered_map<const FragmentDefinition*, std::vector<const Selection*>> spreads_of_;
 };
 
 }  // namespace quorvel::graphql::validation

@@ -152,6 +152,11 @@ class OverlappingFieldsCanBeMerged final : public Rule {
 public:
     using Rule::Rule;
     void enter_selection_set(const NodeList<Selection>& selection_set, TypeId parent) override {
+        // One field has nothing to merge with, and one spread brings the
+        // fragment's own fields, judged where the fragment is defined (as
+        // graphql-js does); passing over such a set keeps many operations
+        // that spread one large fragment from expanding it each time.
+        if (selection_set.size() == 1 && selection_set[0].kind != SelectionKind::inline_fragment) return;
         if (stopped()) return;
         const FieldMap& map = collect(selection_set, parent);
         for (const std::string_view key : map.keys) {
