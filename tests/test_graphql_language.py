@@ -374,6 +374,10 @@ def test_descriptions_document_operations_but_not_shorthand_queries(layer, oracl
         ("{ " + " ".join(f"a{i}: files_now {{ text }}" for i in range(101)) + " }", "more than 100 tools"),
         ("{ ...F0 } " + " ".join(f"fragment F{i} on Query {{ ...F{i + 1} ...F{i + 1} }}" for i in range(30))
          + " fragment F30 on Query { files_now { text } }", "more than 1000 fields"),
+        # A chain of 70 whose second half is reached first: no one walk of
+        # it from the top nests past 64 before the rest is known.
+        ("{ ...C35 ...C0 } " + " ".join(f"fragment C{i} on Query {{ __typename ...C{i + 1} }}" for i in range(69))
+         + " fragment C69 on Query { __typename }", "nest deeper than 64"),
     ],
 )
 def test_request_limits_refuse_with_a_clear_error_before_any_other_rule(layer, document, fragment):

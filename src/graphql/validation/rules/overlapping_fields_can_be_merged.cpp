@@ -43,6 +43,9 @@ constexpr std::size_t comparison_budget = 5000;
 // rule refuses, reach past the depth the request limits allow.
 constexpr std::size_t max_compare_depth = 256;
 
+// Fragments expanded one inside another while fields are collected.
+constexpr std::size_t max_collect_spreads = 64 * 64;
+
 using Shape = std::uint32_t;
 
 struct FieldEntry {
@@ -211,8 +214,11 @@ private:
         return collected_.emplace(key, std::move(map)).first->second;
     }
 
+    // `spreads` counts the fragments expanded on the way here: the request
+    // limits bound it for every document without cycles, and a cycle (its
+    // own rule refuses it) may not take the recursion further.
     void collect_into(const NodeList<Selection>& selection_set, TypeId parent, FieldMap& map,
-                      std::unordered_set<std::string_view>& expanded) {
+                      std::unordered_set<std::string_view>& expanded, std::size_t spreads = 0) {
         for (const Selection& selection : selection_set) {
             switch (selection.kind) {
                 case SelectionKind::field: {
@@ -224,12 +230,13 @@ private:
                     break;
                 }
                 case SelectionKind::inline_fragment:
-                    collect_into(selection.selection_set, inline_type(selection, parent), map, expanded);
+                    collect_into(selection.selection_set, inline_type(selection, parent), map, expanded, spreads);
                     break;
                 case SelectionKind::fragment_spread: {
-                    if (!expanded.insert(selection.name).second) break;
+                    if (spreads >= max_collect_spreads || !expanded.insert(selection.name).second) break;
                     if (const FragmentDefinition* fragment = context_.document().find_fragment(selection.name)) {
-                        collect_into(fragment->selection_set, composite(fragment->type_condition), map, expanded);
+                        collect_into(fragment->selection_set, composite(fragment->type_condition), map, expanded,
+                                     spreads + 1);
                     }
                     break;
                 }

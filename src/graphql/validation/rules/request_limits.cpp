@@ -37,6 +37,8 @@ struct Expansion {
     // Selection-set levels its fields occupy: 1 when they are all at its
     // top, 0 when it selects none.
     std::size_t levels = 0;
+    // Fragments on the longest chain of spreads it starts, itself included.
+    std::size_t nesting = 1;
     // Distinct response keys of tool fields at its top (through spreads and
     // inline fragments there), at most one past the limit.
     std::vector<std::string_view> tool_keys;
@@ -52,6 +54,7 @@ public:
                             : operation.kind == OperationKind::mutation ? schema.mutation_type()
                                                                         : no_type;
         fields_ = 0;
+        entered_ = 0;
         std::unordered_set<std::string_view> tool_calls;
         return visit(operation.selection_set, root, 1, &tool_calls);
     }
@@ -60,9 +63,11 @@ public:
     // operation spread it at its top, since the other rules walk it too.
     bool fragment(const FragmentDefinition& fragment) {
         fields_ = 0;
+        entered_ = 0;
         const Expansion* expansion = expand(fragment);
         if (!expansion) return false;
         if (fits(*expansion, 1, nullptr)) return true;
+        entered_ = 1;
         return visit(fragment.selection_set, composite(fragment.type_condition), 1, nullptr);
     }
 
@@ -112,6 +117,7 @@ private:
     bool spread(const Selection& selection, std::size_t depth, std::unordered_set<std::string_view>* tool_calls) {
         const FragmentDefinition* fragment = context_.document().find_fragment(selection.name);
         if (!fragment || closes_cycle_.count(&selection)) return count_field(selection);
+        if (entered_ >= max_spread_nesting) return refuse_nesting(selection.location);
         const Expansion* expansion = expand(*fragment, &selection);
         if (!expansion) return false;
         if (fits(*expansion, depth, tool_calls)) {
@@ -119,11 +125,15 @@ private:
             if (tool_calls) tool_calls->insert(expansion->tool_keys.begin(), expansion->tool_keys.end());
             return true;
         }
-        return visit(fragment->selection_set, composite(fragment->type_condition), depth, tool_calls);
+        ++entered_;
+        const bool ok = visit(fragment->selection_set, composite(fragment->type_condition), depth, tool_calls);
+        --entered_;
+        return ok;
     }
 
     bool fits(const Expansion& expansion, std::size_t depth, const std::unordered_set<std::string_view>* tool_calls) {
         if (fields_ + expansion.fields > limits_.max_selected_fields) return false;
+        if (entered_ + expansion.nesting > max_spread_nesting) return false;
         if (expansion.levels > 0 && depth + expansion.levels - 1 > limits_.max_depth) return false;
         if (!tool_calls) return true;
         std::size_t calls = tool_calls->size();
@@ -139,8 +149,7 @@ private:
         if (!fresh) return &entry->second.expansion;
         if (open_ >= max_spread_nesting) {
             entries_.erase(entry);
-            refuse("Fragment spreads nest deeper than " + std::to_string(max_spread_nesting) + " levels.",
-                   spread ? spread->location : fragment.location);
+            refuse_nesting(spread ? spread->location : fragment.location);
             return nullptr;
         }
         ++open_;
@@ -189,6 +198,7 @@ private:
                     const Expansion* inner = expand(*fragment, &selection);
                     if (!inner) return false;
                     out.fields = capped_sum(out.fields, inner->fields, limits_.max_selected_fields);
+                    out.nesting = std::max(out.nesting, inner->nesting + 1);
                     if (inner->levels > 0) out.levels = std::max(out.levels, level + inner->levels);
                     if (top) {
                         for (const std::string_view key : inner->tool_keys) add_tool_key(out, key);
@@ -217,6 +227,11 @@ private:
         return refuse("The operation selects more than " + std::to_string(limits_.max_selected_fields) +
                           " fields, the most a request may select.",
                       selection.location);
+    }
+
+    bool refuse_nesting(Location location) {
+        return refuse("Fragment spreads nest deeper than " + std::to_string(max_spread_nesting) + " levels.",
+                      location);
     }
 
     bool refuse_depth(Location location) {
@@ -255,7 +270,8 @@ private:
     ValidationContext& context_;
     const RequestLimits& limits_;
     std::size_t fields_ = 0;  // selected so far by the operation or fragment being checked
-    std::size_t open_ = 0;    // fragments being expanded, one inside the next
+    std::size_t open_ = 0;     // fragments being expanded, one inside the next
+    std::size_t entered_ = 0;  // fragments the walk is inside, one inside the next
     std::unordered_map<const FragmentDefinition*, Entry> entries_;
     // Spreads of a fragment met while that fragment was being expanded: they
     // expand to nothing, wherever the walk meets them, so that every
