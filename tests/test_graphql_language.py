@@ -418,7 +418,13 @@ def test_spreads_that_expand_to_nothing_still_count_toward_the_limits(layer, tai
     # A set that only spreads a fragment leaves its conflicts to the
     # fragment's own set: reported once, not once per operation.
     "query A { ...F } query B { ...F } fragment F on Query { x: servers { name } x: __typename }",
-], ids=["copies", "through fragments", "subfield copies", "inline fragment", "arguments", "trimmed", "one spread"])
+    "{ a: __typename ...F } fragment F on Query { x: servers { name } x: __typename }",
+    "{ ... on Query { x: servers { name } x: __typename } }",
+    # Fragments compared pairwise once, also below fields that merge.
+    "{ s: servers { ...S ...T } s: servers { ...T n: name } } fragment S on Server { n: description ...T } "
+    "fragment T on Server { n: name x: description }",
+], ids=["copies", "through fragments", "subfield copies", "inline fragment", "arguments", "trimmed", "one spread",
+        "fields and a spread", "an inline fragment's own set", "fragment pairs below fields"])
 def test_fields_that_share_a_key_are_judged_as_graphql_core_judges_them(layer, oracle_schema, document):
     assert layer.refusals([document])[0], "each of these documents has a conflict"
     assert_agrees(layer, oracle_schema, [document])

@@ -1,22 +1,24 @@
 // Fields that share a response key must be one field: same name, same
 // arguments, types of the same shape, and subfields that merge in turn.
 //
+// The comparisons follow graphql-js (and so report what graphql-core
+// reports): a selection set's own fields among themselves, each spread
+// fragment against them, and the spread fragments pairwise, each pair of
+// fragments and each pair of a set and a fragment once per document; a
+// fragment's fields are never copied into the sets that spread it, so many
+// operations spreading one large fragment do not each pay for it.
+//
 // Comparing every pair of fields that share a key costs the square of their
 // number, and 500 alternating `x: servers { name }` / `x: __typename` ask for
-// 125,000 comparisons. So the work is bounded four ways:
-// - fields are grouped by response key (fragments expanded once per set), so
-//   an ordinary document, whose keys are distinct, costs a pass per set;
+// 125,000 comparisons. So, beyond graphql-js:
 // - fields of one shape (parent type, name, arguments and subselection,
-//   locations aside) compare alike, so the verdict for a pair of shapes is
-//   kept, and a field is compared with each shape that follows it once, not
-//   with each copy of it; a pair is worked out in full only to report it;
-// - a pair of nodes is worked out once, however many places bring it back
-//   (a fragment spread in many sets, as graphql-js's comparedFragmentPairs
-//   remembers fragment pairs), and reporting stops once the error list is
-//   full, as nothing past it is shown;
-// - what is left (many fields of distinct shapes under one key) has a budget,
-//   past which the document is refused, as graphql-js's complexity budget
-//   does.
+//   locations aside) compare alike, so a pair of shapes found clear once is
+//   passed over with all its copies;
+// - comparing stops once the error list is full, as nothing past it is
+//   shown;
+// - what is left (many fields of distinct shapes under one key, or conflicts
+//   nested deep) has a budget, past which the document is refused, as
+//   graphql-js's complexity budget does.
 #include <algorithm>
 #include <cstdint>
 #include <functional>
@@ -43,7 +45,7 @@ constexpr std::size_t comparison_budget = 5000;
 // rule refuses, reach past the depth the request limits allow.
 constexpr std::size_t max_compare_depth = 256;
 
-// Fragments expanded one inside another while fields are collected.
+// Fragments followed one inside another while fields are compared.
 constexpr std::size_t max_collect_spreads = 64 * 64;
 
 using Shape = std::uint32_t;
@@ -81,15 +83,30 @@ std::string abbreviate(std::string_view text) {
     return std::string(text.substr(0, max_conflict_detail)) + "...";
 }
 
+// Where the conflicts found go: reported, or folded into the conflict of
+// the fields whose subfields they are. `add` answers whether to go on.
+class ConflictSink {
+public:
+    virtual bool add(const ConflictPtr& conflict) = 0;
+
+protected:
+    ~ConflictSink() = default;
+};
+
 // The conflicts of subfields folded into one, as graphql-js words and
 // trims it: the message stops growing past its bound, and each side points
 // at its own field and then at the last nodes of each subconflict until
 // there are max_conflict_nodes.
-class SubconflictMerge {
+class SubconflictMerge final : public ConflictSink {
 public:
     SubconflictMerge(const FieldEntry& a, const FieldEntry& b) : fields1_{a.node->location}, fields2_{b.node->location} {}
 
-    void add(const Conflict& conflict) {
+    bool add(const ConflictPtr& conflict) override {
+        fold(*conflict);
+        return !settled();
+    }
+
+    void fold(const Conflict& conflict) {
         empty_ = false;
         if (message_.size() <= max_conflict_detail) {
             if (!message_.empty()) message_ += " and ";
@@ -130,41 +147,40 @@ struct PairHash {
     }
 };
 
-// Two fields in their places, and whether their parents already exclude
-// each other.
-struct NodePair {
-    const Selection* a;
-    const Selection* b;
-    TypeId parent_a;
-    TypeId parent_b;
-    bool parents_exclusive;
-    bool operator==(const NodePair&) const = default;
+// Fields by response key in one selection set (inline fragments flattened
+// into it), and the fragments it spreads, each once, in order: graphql-js's
+// collected fields and fragment names. A spread fragment's fields are not
+// copied in; they are compared where they are needed.
+struct Collected {
+    FieldMap fields;
+    std::vector<const FragmentDefinition*> spreads;
 };
 
-struct NodePairHash {
-    std::size_t operator()(const NodePair& pair) const noexcept {
-        std::size_t hash = std::hash<const void*>{}(pair.a);
-        hash = hash * 0x9E3779B97F4A7C15ULL ^ std::hash<const void*>{}(pair.b);
-        hash = hash * 31 + pair.parent_a;
-        hash = hash * 31 + pair.parent_b;
-        return hash * 2 + pair.parents_exclusive;
-    }
-};
-
-class OverlappingFieldsCanBeMerged final : public Rule {
+class OverlappingFieldsCanBeMerged final : public Rule, private ConflictSink {
 public:
     using Rule::Rule;
+    void enter_inline_fragment(const Selection& fragment, TypeId) override { inline_sets_.insert(&fragment.selection_set); }
+
+    // graphql-js's findConflictsWithinSelectionSet: the fields among
+    // themselves, each spread fragment against them, and the spread
+    // fragments pairwise. An inline fragment's set is judged as part of the
+    // set it stands in, and a set of one field or one spread brings nothing
+    // to compare that is not judged elsewhere.
     void enter_selection_set(const NodeList<Selection>& selection_set, TypeId parent) override {
-        // One field has nothing to merge with, and one spread brings the
-        // fragment's own fields, judged where the fragment is defined (as
-        // graphql-js does); passing over such a set keeps many operations
-        // that spread one large fragment from expanding it each time.
-        if (selection_set.size() == 1 && selection_set[0].kind != SelectionKind::inline_fragment) return;
+        if (inline_sets_.count(&selection_set)) return;
+        if (selection_set.size() <= 1 && (selection_set.empty() || selection_set[0].kind != SelectionKind::inline_fragment)) {
+            return;
+        }
         if (stopped()) return;
-        const FieldMap& map = collect(selection_set, parent);
-        for (const std::string_view key : map.keys) {
-            compare_within(key, map.fields.at(key));
-            if (stopped()) return;
+        const Collected& collected = collect(selection_set, parent);
+        if (!within(collected.fields, *this)) return;
+        const std::vector<const FragmentDefinition*>& spreads = collected.spreads;
+        if (spreads.empty() || (collected.fields.keys.empty() && spreads.size() < 2)) return;
+        for (std::size_t i = 0; i < spreads.size(); ++i) {
+            if (!fields_and_fragment(false, collected, spreads[i], *this, 0)) return;
+            for (std::size_t j = i + 1; j < spreads.size(); ++j) {
+                if (!between_fragments(false, spreads[i], spreads[j], *this, 0)) return;
+            }
         }
     }
 
@@ -173,34 +189,130 @@ private:
 
     bool stopped() const { return aborted_ || context_.full(); }
 
-    // Each field against those after it under the same key, in graphql-js's
-    // order; a shape whose verdict with this field's is clear is passed over
-    // with all its copies.
-    void compare_within(std::string_view key, const KeyedFields& fields) {
-        const std::vector<FieldEntry>& entries = fields.entries;
-        std::vector<std::size_t> partners;
-        for (std::size_t i = 0; i + 1 < entries.size(); ++i) {
-            partners.clear();
-            for (const auto& [shape, positions] : fields.shapes) {
-                if (positions.back() <= i) continue;
-                const auto first = std::upper_bound(positions.begin(), positions.end(), i);
-                if (!find_conflict(false, key, entries[i], entries[*first], 0)) continue;
-                partners.insert(partners.end(), first, positions.end());
-            }
-            std::sort(partners.begin(), partners.end());
-            for (const std::size_t j : partners) {
-                if (const ConflictPtr conflict = find_conflict(false, key, entries[i], entries[j], 0)) report(*conflict);
-                if (stopped()) return;
-            }
-        }
+    bool add(const ConflictPtr& conflict) override {
+        report(*conflict);
+        return !stopped();
     }
 
-    const FieldMap& collect(const NodeList<Selection>& selection_set, TypeId parent) {
+    bool within(const FieldMap& map, ConflictSink& out) {
+        for (const std::string_view key : map.keys) {
+            if (!compare_within(key, map.fields.at(key), out)) return false;
+        }
+        return !aborted_;
+    }
+
+    // Each field against those after it under the same key, in graphql-js's
+    // order.
+    bool compare_within(std::string_view key, const KeyedFields& fields, ConflictSink& out) {
+        for (std::size_t i = 0; i + 1 < fields.entries.size(); ++i) {
+            if (!against(false, key, fields.entries[i], fields, i + 1, out, 0)) return false;
+        }
+        return true;
+    }
+
+    // `field` against the fields of `others` from position `from` on, in
+    // order, passing over every copy of a shape whose verdict with its own
+    // is clear.
+    bool against(bool exclusive, std::string_view key, const FieldEntry& field, const KeyedFields& others,
+                 std::size_t from, ConflictSink& out, std::size_t depth) {
+        std::vector<std::size_t> candidates;
+        for (const auto& [shape, positions] : others.shapes) {
+            if (positions.back() < from || known_clear(exclusive, field, others.entries[positions.front()])) continue;
+            candidates.insert(candidates.end(), std::lower_bound(positions.begin(), positions.end(), from),
+                              positions.end());
+        }
+        std::sort(candidates.begin(), candidates.end());
+        for (const std::size_t j : candidates) {
+            const FieldEntry& other = others.entries[j];
+            if (known_clear(exclusive, field, other)) continue;
+            const ConflictPtr conflict = find_conflict(exclusive, key, field, other, depth);
+            if (conflict && !out.add(conflict)) return false;
+            if (aborted_) return false;
+        }
+        return true;
+    }
+
+    // Whether `a` and `b` are known not to conflict: leaves graphql-js
+    // passes over, or shapes already compared without a conflict.
+    bool known_clear(bool parents_exclusive, const FieldEntry& a, const FieldEntry& b) const {
+        if (simple_leaf(a) && simple_leaf(b) && a.node->name == b.node->name && type_of_entry(a) == type_of_entry(b)) {
+            return true;
+        }
+        const auto verdict = verdicts_.find(shape_pair(a, b, parents_exclusive));
+        return verdict != verdicts_.end() && verdict->second == Verdict::clear;
+    }
+
+    static std::uint64_t shape_pair(const FieldEntry& a, const FieldEntry& b, bool parents_exclusive) {
+        return (std::uint64_t{a.shape} << 33) | (std::uint64_t{b.shape} << 1) | parents_exclusive;
+    }
+
+    // The fields of `a` against those of `b` that share their keys.
+    bool between(bool exclusive, const FieldMap& a, const FieldMap& b, ConflictSink& out, std::size_t depth) {
+        if (a.keys.empty() || b.keys.empty()) return true;
+        for (const std::string_view key : a.keys) {
+            const auto other = b.fields.find(key);
+            if (other == b.fields.end()) continue;
+            for (const FieldEntry& field : a.fields.at(key).entries) {
+                if (!against(exclusive, key, field, other->second, 0, out, depth)) return false;
+            }
+        }
+        return true;
+    }
+
+    // graphql-js's collectConflictsBetweenFieldsAndFragment: the fields of
+    // a set against a fragment's, and against the fragments it spreads, each
+    // pair once (a pair compared as exclusive holds for both).
+    bool fields_and_fragment(bool exclusive, const Collected& collected, const FragmentDefinition* fragment,
+                             ConflictSink& out, std::size_t depth) {
+        if (collected.fields.keys.empty()) return true;
+        if (depth >= max_collect_spreads) return true;
+        const auto [seen, fresh] = fields_and_fragments_.try_emplace(std::make_pair(&collected, fragment), exclusive);
+        if (!fresh) {
+            if (exclusive || !seen->second) return true;
+            seen->second = exclusive;
+        }
+        const Collected& other = collect_fragment(*fragment);
+        if (&other == &collected) return true;
+        if (!between(exclusive, collected.fields, other.fields, out, depth)) return false;
+        for (const FragmentDefinition* inner : other.spreads) {
+            if (!fields_and_fragment(exclusive, collected, inner, out, depth + 1)) return false;
+        }
+        return true;
+    }
+
+    // graphql-js's collectConflictsBetweenFragments, each unordered pair once.
+    bool between_fragments(bool exclusive, const FragmentDefinition* a, const FragmentDefinition* b,
+                           ConflictSink& out, std::size_t depth) {
+        if (a == b || depth >= max_collect_spreads) return true;
+        const auto ordered = a < b ? std::make_pair(a, b) : std::make_pair(b, a);
+        const auto [seen, fresh] = fragment_pairs_.try_emplace(ordered, exclusive);
+        if (!fresh) {
+            if (exclusive || !seen->second) return true;
+            seen->second = exclusive;
+        }
+        const Collected& collected_a = collect_fragment(*a);
+        const Collected& collected_b = collect_fragment(*b);
+        if (!between(exclusive, collected_a.fields, collected_b.fields, out, depth)) return false;
+        for (const FragmentDefinition* inner : collected_b.spreads) {
+            if (!between_fragments(exclusive, a, inner, out, depth + 1)) return false;
+        }
+        for (const FragmentDefinition* inner : collected_a.spreads) {
+            if (!between_fragments(exclusive, inner, b, out, depth + 1)) return false;
+        }
+        return true;
+    }
+
+    const Collected& collect_fragment(const FragmentDefinition& fragment) {
+        return collect(fragment.selection_set, composite(fragment.type_condition));
+    }
+
+    const Collected& collect(const NodeList<Selection>& selection_set, TypeId parent) {
         const auto key = std::make_pair(&selection_set, parent);
         if (const auto found = collected_.find(key); found != collected_.end()) return found->second;
-        FieldMap map;
-        std::unordered_set<std::string_view> expanded;
-        collect_into(selection_set, parent, map, expanded);
+        Collected collected;
+        std::unordered_set<const FragmentDefinition*> spread;
+        collect_into(selection_set, parent, collected, spread);
+        FieldMap& map = collected.fields;
         for (const std::string_view field_key : map.keys) {
             KeyedFields& fields = map.fields.at(field_key);
             std::unordered_map<Shape, std::size_t> index;
@@ -211,33 +323,27 @@ private:
                 fields.shapes[slot->second].second.push_back(i);
             }
         }
-        return collected_.emplace(key, std::move(map)).first->second;
+        return collected_.emplace(key, std::move(collected)).first->second;
     }
 
-    // `spreads` counts the fragments expanded on the way here: the request
-    // limits bound it for every document without cycles, and a cycle (its
-    // own rule refuses it) may not take the recursion further.
-    void collect_into(const NodeList<Selection>& selection_set, TypeId parent, FieldMap& map,
-                      std::unordered_set<std::string_view>& expanded, std::size_t spreads = 0) {
+    void collect_into(const NodeList<Selection>& selection_set, TypeId parent, Collected& collected,
+                      std::unordered_set<const FragmentDefinition*>& spread) {
         for (const Selection& selection : selection_set) {
             switch (selection.kind) {
                 case SelectionKind::field: {
                     const std::string_view key = selection.response_key();
-                    auto& entries = map.fields[key].entries;
-                    if (entries.empty()) map.keys.push_back(key);
+                    auto& entries = collected.fields.fields[key].entries;
+                    if (entries.empty()) collected.fields.keys.push_back(key);
                     entries.push_back(FieldEntry{parent, &selection, find_field(parent, selection),
                                                  shape_of(selection, parent)});
                     break;
                 }
                 case SelectionKind::inline_fragment:
-                    collect_into(selection.selection_set, inline_type(selection, parent), map, expanded, spreads);
+                    collect_into(selection.selection_set, inline_type(selection, parent), collected, spread);
                     break;
                 case SelectionKind::fragment_spread: {
-                    if (spreads >= max_collect_spreads || !expanded.insert(selection.name).second) break;
-                    if (const FragmentDefinition* fragment = context_.document().find_fragment(selection.name)) {
-                        collect_into(fragment->selection_set, composite(fragment->type_condition), map, expanded,
-                                     spreads + 1);
-                    }
+                    const FragmentDefinition* fragment = context_.document().find_fragment(selection.name);
+                    if (fragment && spread.insert(fragment).second) collected.spreads.push_back(fragment);
                     break;
                 }
             }
@@ -300,14 +406,11 @@ private:
             return nullptr;
         }
         if (aborted_) return nullptr;
-        const std::uint64_t shapes = (std::uint64_t{a.shape} << 33) | (std::uint64_t{b.shape} << 1) | parents_exclusive;
+        const std::uint64_t shapes = shape_pair(a, b, parents_exclusive);
         const auto [verdict, fresh] = verdicts_.try_emplace(shapes, Verdict::open);
         // Clear, or being worked out further up: the way back to it is a
         // fragment cycle, which adds nothing.
         if (!fresh && verdict->second != Verdict::conflicts) return nullptr;
-        const NodePair pair{a.node, b.node, a.parent, b.parent, parents_exclusive};
-        const auto [known, first] = details_.try_emplace(pair, nullptr);
-        if (!first) return known->second;
         if (++comparisons_ > comparison_budget) {
             aborted_ = true;
             context_.report("Validation aborted: too many fields share a response key to compare them all.",
@@ -315,9 +418,10 @@ private:
             return nullptr;
         }
         ConflictPtr found = compare(parents_exclusive, key, a, b, depth);
-        // The maps may have grown below, so look the slots up again.
-        details_[pair] = found;
-        if (fresh) verdicts_[shapes] = found ? Verdict::conflicts : Verdict::clear;
+        // A pair is worked out again where it is met again, as graphql-js
+        // does: fragments compared the first time are not compared again, so
+        // it may find less. The map may have grown below, so look it up again.
+        verdicts_[shapes] = found ? Verdict::conflicts : Verdict::clear;
         return found;
     }
 
@@ -345,25 +449,24 @@ private:
         }
         if (a.node->selection_set.empty() || b.node->selection_set.empty()) return nullptr;
         if (depth >= max_compare_depth) return nullptr;
-        const FieldMap& map_a = collect(a.node->selection_set, type_of(a.definition));
-        const FieldMap& map_b = collect(b.node->selection_set, type_of(b.definition));
+        // graphql-js's findConflictsBetweenSubSelectionSets.
+        const Collected& set_a = collect(a.node->selection_set, type_of(a.definition));
+        const Collected& set_b = collect(b.node->selection_set, type_of(b.definition));
         SubconflictMerge merged(a, b);
-        for (const std::string_view sub_key : map_a.keys) {
-            const auto other = map_b.fields.find(sub_key);
-            if (other == map_b.fields.end()) continue;
-            const std::vector<FieldEntry>& entries_b = other->second.entries;
-            for (const FieldEntry& sub_a : map_a.fields.at(sub_key).entries) {
-                for (const auto& [shape, positions] : other->second.shapes) {
-                    if (!find_conflict(exclusive, sub_key, sub_a, entries_b[positions.front()], depth + 1)) continue;
-                    for (const std::size_t j : positions) {
-                        if (const ConflictPtr sub = find_conflict(exclusive, sub_key, sub_a, entries_b[j], depth + 1)) {
-                            merged.add(*sub);
-                            if (merged.settled()) return merged.result(key);
-                        }
-                    }
+        [&] {
+            if (!between(exclusive, set_a.fields, set_b.fields, merged, depth + 1)) return;
+            for (const FragmentDefinition* fragment : set_b.spreads) {
+                if (!fields_and_fragment(exclusive, set_a, fragment, merged, depth + 1)) return;
+            }
+            for (const FragmentDefinition* fragment : set_a.spreads) {
+                if (!fields_and_fragment(exclusive, set_b, fragment, merged, depth + 1)) return;
+            }
+            for (const FragmentDefinition* fragment_a : set_a.spreads) {
+                for (const FragmentDefinition* fragment_b : set_b.spreads) {
+                    if (!between_fragments(exclusive, fragment_a, fragment_b, merged, depth + 1)) return;
                 }
             }
-        }
+        }();
         return merged.result(key);
     }
 
@@ -422,13 +525,21 @@ private:
                         std::move(locations));
     }
 
-    std::unordered_map<std::pair<const NodeList<Selection>*, TypeId>, FieldMap,
+    std::unordered_map<std::pair<const NodeList<Selection>*, TypeId>, Collected,
                        PairHash<const NodeList<Selection>*, TypeId>>
         collected_;
     std::unordered_map<std::pair<const Selection*, TypeId>, Shape, PairHash<const Selection*, TypeId>> shapes_;
+    std::unordered_set<const NodeList<Selection>*> inline_sets_;
+    // Pairs already compared, and whether as exclusive (which covers only
+    // exclusive comparisons to come).
+    std::unordered_map<std::pair<const Collected*, const FragmentDefinition*>, bool,
+                       PairHash<const Collected*, const FragmentDefinition*>>
+        fields_and_fragments_;
+    std::unordered_map<std::pair<const FragmentDefinition*, const FragmentDefinition*>, bool,
+                       PairHash<const FragmentDefinition*, const FragmentDefinition*>>
+        fragment_pairs_;
     std::unordered_map<std::string, Shape> shape_ids_;
     std::unordered_map<std::uint64_t, Verdict> verdicts_;
-    std::unordered_map<NodePair, ConflictPtr, NodePairHash> details_;
     std::size_t comparisons_ = 0;
     bool aborted_ = false;
 };
