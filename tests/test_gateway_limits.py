@@ -6,9 +6,11 @@ plainly."""
 from __future__ import annotations
 
 import asyncio
+import contextlib
 import json
+import socket
 import threading
-from collections.abc import AsyncIterator, Callable
+from collections.abc import AsyncIterator, Callable, Iterator
 from contextlib import asynccontextmanager
 from typing import Any
 
@@ -325,6 +327,101 @@ def test_only_requests_that_reach_no_tool_are_answered_inline(query: str, variab
     assert (inline is None) == calls_tool
     assert calls == (["echo"] if calls_tool else [])
     assert "errors" not in result.document and (inline is None or inline.text == result.text)
+
+
+def test_a_request_with_many_spreads_is_planned_off_the_loop() -> None:
+    # Each spread can send validation through a fragment again, so only a
+    # document with few is planned where it would hold up every front.
+    few = "{ ...F } fragment F on Query { servers { name } }"
+    many = "{ " + "...F " * 17 + "} fragment F on Query { servers { name } }"
+
+    async def scenario() -> list[tuple[bool, Any]]:
+        async with gateway_over({"echo": lambda: "ok"}, raw=False) as gateway:
+            outcomes = [gateway.start(query, None, via="t") for query in (few, many)]
+            return [(isinstance(outcome, QueryResult), outcome if isinstance(outcome, QueryResult) else await outcome)
+                    for outcome in outcomes]
+
+    (few_inline, few_result), (many_inline, many_result) = asyncio.run(asyncio.wait_for(scenario(), WAIT))
+    assert (few_inline, many_inline) == (True, False)
+    assert few_result.document == many_result.document == {"data": {"servers": few_result.document["data"]["servers"]}}
+
+
+def doubling_chain(levels: int, tail: str) -> str:
+    return "\n".join(["{ ...F0 }"] + [f"fragment F{i} on Query {{ ...F{i + 1} ...F{i + 1} }}" for i in range(levels)]
+                     + [f"fragment F{levels} on Query {{ {tail} }}"])
+
+
+ATTACKS = {
+    # Under 8 KiB each: short enough that the gateway used to plan them on
+    # its event loop, where they stalled every front for seconds to minutes.
+    "chain to an unknown fragment": (doubling_chain(24, "...Missing"), "selects more than 1000 fields"),
+    "chain back to its start": (doubling_chain(24, "...F0"), "selects more than 1000 fields"),
+    "alternating fields under one key": ("{ " + " ".join("x: servers { name }" if i % 2 == 0 else "x: __typename"
+                                                        for i in range(480)) + " }", "are different fields"),
+}
+
+
+@contextlib.contextmanager
+def typed_gateway_served() -> Iterator[str]:
+    """A typed gateway over the adversary's tools, served by uvicorn on a
+    thread with its own event loop, at http://127.0.0.1:PORT."""
+    uvicorn = pytest.importorskip("uvicorn")
+    from quorvel_graphql.gateway import create_app
+
+    listener = socket.create_server(("127.0.0.1", 0))
+    started = threading.Event()
+    servers: list[Any] = []
+
+    async def serve() -> None:
+        host = ToolHost(CATALOGUE, max_workers=2)
+        host.register("adv", "echo", lambda: "ok")
+        async with host:
+            gateway = Gateway(host)
+            server = uvicorn.Server(uvicorn.Config(create_app(gateway), log_level="warning", lifespan="off"))
+            servers.append(server)
+            started.set()
+            try:
+                await server.serve(sockets=[listener])
+            finally:
+                gateway.stop_calling_tools()
+                gateway.close()
+
+    thread = threading.Thread(target=asyncio.run, args=(serve(),), name="typed-gateway", daemon=True)
+    thread.start()
+    try:
+        assert started.wait(WAIT)
+        for _ in range(int(WAIT / 0.01)):
+            if servers[0].started:
+                break
+            threading.Event().wait(0.01)
+        yield f"http://127.0.0.1:{listener.getsockname()[1]}"
+    finally:
+        if servers:
+            servers[0].should_exit = servers[0].force_exit = True
+        thread.join(WAIT)
+        listener.close()
+
+
+def test_attack_documents_are_refused_while_healthz_keeps_answering() -> None:
+    httpx = pytest.importorskip("httpx")
+
+    async def scenario(base: str) -> tuple[list[Any], list[Any]]:
+        async with httpx.AsyncClient(base_url=base, timeout=WAIT) as client:
+            attacks = [asyncio.ensure_future(client.post("/graphql", json={"query": query}))
+                       for query, _ in ATTACKS.values() for _ in range(2)]
+            # Probes sent while the attacks are being answered: a loop held
+            # by one of them leaves these waiting past WAIT.
+            health = [await client.get("/healthz") for _ in range(3)]
+            return health, list(await asyncio.gather(*attacks))
+
+    with typed_gateway_served() as base:
+        health, answers = asyncio.run(asyncio.wait_for(scenario(base), WAIT * 2))
+    assert [response.status_code for response in health] == [200, 200, 200]
+    expected = [fragment for _, fragment in ATTACKS.values() for _ in range(2)]
+    assert len(answers) == len(expected)
+    for response, fragment in zip(answers, expected):
+        body = response.json()
+        assert "data" not in body and fragment in body["errors"][0]["message"], body["errors"][:2]
 
 
 def placeholder_guard(max_body: int = 1 << 20) -> Any:

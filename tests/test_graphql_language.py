@@ -387,12 +387,138 @@ def test_descriptions_document_operations_but_not_shorthand_queries(layer, oracl
         ("{ " + " ".join(f"a{i}: files_now {{ text }}" for i in range(101)) + " }", "more than 100 tools"),
         ("{ ...F0 } " + " ".join(f"fragment F{i} on Query {{ ...F{i + 1} ...F{i + 1} }}" for i in range(30))
          + " fragment F30 on Query { files_now { text } }", "more than 1000 fields"),
+        # A chain of 70 whose second half is reached first: no one walk of
+        # it from the top nests past 64 before the rest is known.
+        ("{ ...C35 ...C0 } " + " ".join(f"fragment C{i} on Query {{ __typename ...C{i + 1} }}" for i in range(69))
+         + " fragment C69 on Query { __typename }", "nest deeper than 64"),
     ],
 )
 def test_request_limits_refuse_with_a_clear_error_before_any_other_rule(layer, document, fragment):
     [ours] = layer.refusals([document])
     assert len(ours) == 1 and fragment in ours[0][0], ours
     assert ours[0][1], "a limit error points into the document"
+
+
+def doubling_chain(levels: int, tail: str) -> str:
+    """`{ ...F0 }`, each fragment spreading the next one twice, the last
+    selecting `tail`: the expansion doubles with each level."""
+    return "\n".join(["{ ...F0 }"] + [f"fragment F{i} on Query {{ ...F{i + 1} ...F{i + 1} }}" for i in range(levels)]
+                     + [f"fragment F{levels} on Query {{ {tail} }}"])
+
+
+@pytest.mark.parametrize("tail", ["...Missing", "...F0", "...F3"], ids=["unknown fragment", "cycle to the top",
+                                                                       "cycle inside"])
+def test_spreads_that_expand_to_nothing_still_count_toward_the_limits(layer, tail):
+    # Otherwise no limit is ever reached while the other rules follow the
+    # chain, and the work doubles with each level.
+    [ours] = layer.refusals([doubling_chain(12, tail)])
+    assert [message for message, _ in ours] == ["The operation selects more than 1000 fields, the most a request may "
+                                                "select."], ours
+
+
+@pytest.mark.parametrize("document", [
+    # Copies of few shapes under one key: each copy against each shape.
+    "{ x: servers { name } x: servers { name } x: servers { description } x: servers { name } x: __typename }",
+    "{ x: __typename ...F x: servers { name } ...G } fragment F on Query { x: servers { name } } "
+    "fragment G on Query { x: servers { name } x: servers { description } }",
+    "{ s: servers { n: name n: name n: description } s: servers { n: name n: description n: name } }",
+    "{ s: servers { ... on Server { n: name } n: name } s: servers { n: description } s: servers { n: name } }",
+    '{ x: files_read_file(path: "a") { text } x: files_read_file(path: "a") { text } '
+    'x: files_read_file(path: "b") { text } x: files_read_file(path: "a") { isError } }',
+    # Many subconflicts: graphql-js trims the message and the nodes it points at.
+    "{ x: servers { " + " ".join(f"a{i}: name" for i in range(30)) + " } x: servers { "
+    + " ".join(f"a{i}: description" for i in range(30)) + " } }",
+    # A set that only spreads a fragment leaves its conflicts to the
+    # fragment's own set: reported once, not once per operation.
+    "query A { ...F } query B { ...F } fragment F on Query { x: servers { name } x: __typename }",
+    "{ a: __typename ...F } fragment F on Query { x: servers { name } x: __typename }",
+    "{ ... on Query { x: servers { name } x: __typename } }",
+    # Fragments compared pairwise once, also below fields that merge.
+    "{ s: servers { ...S ...T } s: servers { ...T n: name } } fragment S on Server { n: description ...T } "
+    "fragment T on Server { n: name x: description }",
+], ids=["copies", "through fragments", "subfield copies", "inline fragment", "arguments", "trimmed", "one spread",
+        "fields and a spread", "an inline fragment's own set", "fragment pairs below fields"])
+def test_fields_that_share_a_key_are_judged_as_graphql_core_judges_them(layer, oracle_schema, document):
+    assert layer.refusals([document])[0], "each of these documents has a conflict"
+    assert_agrees(layer, oracle_schema, [document])
+
+
+def test_many_fields_of_distinct_shapes_under_one_key_are_refused_not_compared_pair_by_pair(layer):
+    # 300 fields that merge pairwise ask for 45,000 comparisons: refused once
+    # a budget is spent, as graphql-js aborts past its complexity budget.
+    document = "{ " + " ".join(f"x: servers {{ a{i}: name }}" for i in range(300)) + " }"
+    [ours] = layer.refusals([document])
+    assert [message for message, _ in ours] == [
+        "Validation aborted: too many fields share a response key to compare them all."], ours
+    assert layer.refusals(["{ " + " ".join(f"x: servers {{ a{i}: name }}" for i in range(60)) + " }"]) == [None]
+
+
+def test_merging_stops_reporting_when_the_error_list_is_full(layer):
+    document = "{ " + " ".join("x: servers { name }" if i % 2 == 0 else "x: __typename" for i in range(480)) + " }"
+    [ours] = layer.refusals([document])
+    assert len(ours) == 101 and ours[-1][0].startswith("Too many validation errors"), ours[-3:]
+    # graphql-js's order: the first field against each later one first.
+    assert [locations for _, locations in ours[:3]] == [((1, 3), (1, 23)), ((1, 3), (1, 57)), ((1, 3), (1, 91))]
+
+
+def naive_limit_breach(document: str, max_fields: int, max_depth: int) -> tuple[str, int] | None:
+    """An independent model of the fields and depth limits for documents
+    without cycles: every spread expanded where it stands (an unknown one
+    counting as a field), the first field past a limit reported."""
+    ast = graphql.parse(document)
+    fragments = {d.name.value: d for d in ast.definitions if isinstance(d, graphql.FragmentDefinitionNode)}
+    count = 0
+
+    def walk(selection_set, depth):
+        nonlocal count
+        for node in selection_set.selections:
+            if isinstance(node, graphql.FragmentSpreadNode) and node.name.value in fragments:
+                if found := walk(fragments[node.name.value].selection_set, depth):
+                    return found
+                continue
+            if not isinstance(node, graphql.InlineFragmentNode):
+                count += 1
+                if count > max_fields:
+                    return "fields", node.loc.start_token.line
+                if isinstance(node, graphql.FieldNode) and depth > max_depth:
+                    return "depth", node.loc.start_token.line
+            if getattr(node, "selection_set", None) and (found := walk(node.selection_set, depth + 1 - isinstance(
+                    node, graphql.InlineFragmentNode))):
+                return found
+        return None
+
+    [operation] = [d for d in ast.definitions if isinstance(d, graphql.OperationDefinitionNode)]
+    return walk(operation.selection_set, 1)
+
+
+@pytest.mark.parametrize("document", [
+    "{ ...A\n ...A\n servers { name } }\nfragment A on Query { ...B\n ...B }\nfragment B on Query { __typename\n"
+    "servers {\n name\n} }",
+    "{ servers { ...S\n name } ...Q }\nfragment S on Server { name\n ...T }\nfragment T on Server { description }\n"
+    "fragment Q on Query { ...Nope\n servers {\n ...S\n} }",
+    "{ ...D }\nfragment D on Query { servers { ...E } }\nfragment E on Server { name\n ... on Server { ...E2 } }\n"
+    "fragment E2 on Server { description\n name }",
+    "{ a: servers { ...F }\n b: servers { ...F }\n c: servers { ...F } }\nfragment F on Server { name\n description }",
+])
+@pytest.mark.parametrize(("max_fields", "max_depth"), [(3, 8), (5, 8), (8, 8), (100, 1), (100, 2), (100, 8)])
+def test_limits_find_the_field_a_full_expansion_finds(document, max_fields, max_depth):
+    # Fragments are counted once and entered only on the way to a breach;
+    # the verdict and the field it points at are those of spelling every
+    # spread out.
+    if _graphql_typed is None:
+        pytest.skip("the limits are set through _graphql_typed.TypedSchema")
+    typed = _graphql_typed.TypedSchema(_graphql.SchemaEngine(CATALOGUE), CATALOGUE, max_selected_fields=max_fields,
+                                       max_depth=max_depth)
+    answer = json.loads(typed.execute(document))
+    expected = naive_limit_breach(document, max_fields, max_depth)
+    limit_errors = [e for e in answer.get("errors", ()) if "the most a request may" in e["message"]]
+    if expected is None:
+        assert not limit_errors, answer
+    else:
+        [error] = limit_errors
+        kind, line = expected
+        assert ("fields" if "fields" in error["message"] else "depth") == kind, (answer, expected)
+        assert error["locations"][0]["line"] == line, (answer, expected)
 
 
 @pytest.mark.parametrize(

@@ -35,6 +35,10 @@ log = logging.getLogger("quorvel_graphql.gateway")
 _T = TypeVar("_T")
 
 INLINE_REHEARSAL_CHARS = 8 << 10
+# Fragment spreads and inline fragments ("...") a request planned on the
+# event loop may hold.  Planning is linear in the text, save that each
+# spread can send validation through a fragment's text again.
+INLINE_SPREADS = 16
 # The typed layer's answer to a mutation it was told not to run; the HTTP
 # front turns it into the 405 GraphQL over HTTP asks for on GET.
 MUTATION_REFUSED = "Can only perform a mutation operation from a POST request."
@@ -395,7 +399,7 @@ class Gateway:
             variables_text = variables_json(variables)
         except ValueError:  # the run off the loop says why
             return None
-        if variables_text is not None and len(query) + len(variables_text) > INLINE_REHEARSAL_CHARS:
+        if not plans_on_loop(query, variables_text):
             return None
         serving = self._serving
         if self.raw:
@@ -493,10 +497,10 @@ class Gateway:
                                        query, variables_text)
 
     async def _beside_loop(self, work: Callable[[], _T], query: str, variables_text: str | None) -> _T:
-        # Admission work calls no tool, so it cannot wait on one: a short
-        # request is checked right here.  A long one goes to threads of its
-        # own, never behind queries that wait on their tools.
-        if len(query) + len(variables_text or "") <= INLINE_REHEARSAL_CHARS:
+        # Admission work calls no tool, so it cannot wait on one: a request
+        # that is cheap to plan is checked right here.  Any other goes to
+        # threads of its own, never behind queries that wait on their tools.
+        if plans_on_loop(query, variables_text):
             return work()
         return await asyncio.get_running_loop().run_in_executor(self._rehearsal_pool, work)
 
@@ -532,6 +536,14 @@ class Gateway:
             return run()
         finally:
             self.telemetry.query_ended()
+
+
+def plans_on_loop(query: str, variables_text: str | None) -> bool:
+    """Whether planning a request (parsing, validating, counting its tool
+    calls) is provably small enough to do on the event loop, where it holds
+    up every front of the process: a short text, and few spreads to walk it
+    again.  Anything else is planned on a thread."""
+    return len(query) + len(variables_text or "") <= INLINE_REHEARSAL_CHARS and query.count("...") <= INLINE_SPREADS
 
 
 def _typed_limits(limits: RequestLimits) -> dict[str, int]:

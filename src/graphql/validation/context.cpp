@@ -203,6 +203,12 @@ bool same_value(const Value& a, const Value& b) {
     }
 }
 
+std::string value_key(const Value& value) {
+    std::string out(1, static_cast<char>('a' + static_cast<int>(value.kind)));
+    print_value_to(value, out, true);
+    return out;
+}
+
 std::string_view place_name(DirectivePlace place) {
     switch (place) {
         case DirectivePlace::query: return "QUERY";
@@ -243,20 +249,27 @@ std::vector<const Selection*> ValidationContext::fragment_spreads(const NodeList
     return spreads;
 }
 
-std::vector<const FragmentDefinition*> ValidationContext::referenced_fragments(
+const std::vector<const FragmentDefinition*>& ValidationContext::referenced_fragments(
     const OperationDefinition& operation) const {
-    std::vector<const FragmentDefinition*> fragments;
+    const auto [known, fresh] = referenced_.try_emplace(&operation);
+    if (!fresh) return known->second;
+    std::vector<const FragmentDefinition*>& fragments = known->second;
     std::unordered_set<std::string_view> collected;
-    std::vector<const NodeList<Selection>*> to_visit{&operation.selection_set};
+    // graphql-js's order: each definition's spreads in turn, the last
+    // fragment found visited first.
+    const std::vector<const Selection*> own = fragment_spreads(operation.selection_set);
+    std::vector<const std::vector<const Selection*>*> to_visit{&own};
     while (!to_visit.empty()) {
-        const NodeList<Selection>* set = to_visit.back();
+        const std::vector<const Selection*>* spreads = to_visit.back();
         to_visit.pop_back();
-        for (const Selection* spread : fragment_spreads(*set)) {
+        for (const Selection* spread : *spreads) {
             if (!collected.insert(spread->name).second) continue;
-            if (const FragmentDefinition* fragment = document_.find_fragment(spread->name)) {
-                fragments.push_back(fragment);
-                to_visit.push_back(&fragment->selection_set);
-            }
+            const FragmentDefinition* fragment = document_.find_fragment(spread->name);
+            if (!fragment) continue;
+            fragments.push_back(fragment);
+            auto [inner, first] = spreads_of_.try_emplace(fragment);
+            if (first) inner->second = fragment_spreads(fragment->selection_set);
+            to_visit.push_back(&inner->second);
         }
     }
     return fragments;

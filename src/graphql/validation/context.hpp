@@ -42,6 +42,9 @@ std::string print_value(const Value& value);
 // Whether two argument values print the same once object fields are sorted
 // by name, as field merging compares them.
 bool same_value(const Value& a, const Value& b);
+// A text two values share exactly when same_value holds for them, so that
+// values can be compared by hashing.
+std::string value_key(const Value& value);
 
 // The arguments a field or directive defines, in order. The schema keeps
 // __type's argument apart from the pool, so it is asked for by name.
@@ -129,8 +132,10 @@ public:
     // The fragment spreads under a selection set, not entering fragments,
     // in graphql-js's order.
     std::vector<const Selection*> fragment_spreads(const NodeList<Selection>& selection_set) const;
-    // Every fragment an operation reaches through spreads, each once.
-    std::vector<const FragmentDefinition*> referenced_fragments(const OperationDefinition& operation) const;
+    // Every fragment an operation reaches through spreads, each once. Kept
+    // per operation, and each fragment's own spreads read once, so that many
+    // operations spreading one large fragment do not each walk its text.
+    const std::vector<const FragmentDefinition*>& referenced_fragments(const OperationDefinition& operation) const;
     // The variables an operation uses, its reached fragments' included.
     std::vector<VariableUsage> recursive_variable_usages(const OperationDefinition& operation) const;
 
@@ -147,6 +152,8 @@ private:
     std::vector<GraphqlError> errors_;
     // Operation or fragment definition -> its variable usages in order.
     std::unordered_map<const void*, std::vector<VariableUsage>> usages_;
+    mutable std::unordered_map<const OperationDefinition*, std::vector<const FragmentDefinition*>> referenced_;
+    mutable std::unordered_map<const FragmentDefinition*, std::vector<const Selection*>> spreads_of_;
 };
 
 }  // namespace quorvel::graphql::validation

@@ -50,10 +50,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                       error.message);
         return 0;
     }
-    for (const graphql::GraphqlError& error : graphql::validate(schema(), parsed.value())) {
-        fuzz::require(!error.message.empty(), "an error has a message");
-        fuzz::require(!error.locations.empty() || error.message.starts_with("Too many validation errors"),
-                      "a validation error has a location", error.message);
+    // With the limits turned off too: the limits stop most documents early,
+    // and every rule must stay cheap on its own.
+    graphql::RequestLimits unlimited;
+    unlimited.max_depth = unlimited.max_selected_fields = unlimited.max_tool_calls = (std::size_t{1} << 31) - 1;
+    for (const graphql::RequestLimits& limits : {graphql::RequestLimits{}, unlimited}) {
+        for (const graphql::GraphqlError& error : graphql::validate(schema(), parsed.value(), limits)) {
+            fuzz::require(!error.message.empty(), "an error has a message");
+            fuzz::require(!error.locations.empty() || error.message.starts_with("Too many validation errors"),
+                          "a validation error has a location", error.message);
+        }
     }
     return 0;
 }

@@ -83,6 +83,18 @@ def json_edge_texts() -> list[bytes]:
     return texts
 
 
+def costly_shapes() -> list[str]:
+    """Small documents of the shapes whose work once grew faster than their
+    text (a fragment spreading the next twice, ending in an unknown fragment
+    or a cycle; many fields under one key), for the fuzzer to grow."""
+    def chain(levels: int, tail: str) -> str:
+        return " ".join(["{ ...F0 }"] + [f"fragment F{i} on Query {{ ...F{i + 1} ...F{i + 1} }}"
+                                         for i in range(levels)] + [f"fragment F{levels} on Query {{ {tail} }}"])
+    alternating = " ".join("x: files_read_file(path: \"a\") { text }" if i % 2 else "x: __typename" for i in range(24))
+    return [chain(6, "...Missing"), chain(6, "...F0"), "{ " + alternating + " }",
+            "{ " + " ".join(f"x: files_read_file(path: \"a\") {{ a{i}: text }}" for i in range(24)) + " }"]
+
+
 def main(out: pathlib.Path) -> None:
     for text in constants():
         try:
@@ -96,6 +108,8 @@ def main(out: pathlib.Path) -> None:
                 write(out / target, text)
     for target in ("execute", "catalogue", "variables", "reply"):
         write(out / target, "{}")
+    for text in costly_shapes():
+        write(out / "document", text)
     for seed in range(16):
         write_bytes(out / "oracle", b"\x01" + hashlib.sha256(bytes([seed])).digest())
     for data in json_edge_texts():

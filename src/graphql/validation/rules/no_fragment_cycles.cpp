@@ -1,6 +1,7 @@
 // A fragment that spreads itself, directly or through others, would expand
-// forever. The request limits have already bounded how deep spreads chain,
-// so the search below recurses a bounded number of times.
+// forever. The request limits have already bounded how deep spreads chain
+// once the spreads that close cycles are left out; a path of the search
+// below may use those too, so its depth is bounded here as well.
 #include <memory>
 #include <string>
 #include <unordered_map>
@@ -14,6 +15,10 @@ namespace quorvel::graphql::validation {
 
 namespace {
 
+// Far beyond any path a document within the limits can ask for: 64
+// fragments deep between two spreads that close a cycle.
+constexpr std::size_t max_search_depth = 64 * 64;
+
 class NoFragmentCycles final : public Rule {
 public:
     using Rule::Rule;
@@ -23,7 +28,7 @@ public:
 
 private:
     void detect_cycle(const FragmentDefinition& fragment) {
-        if (!visited_.insert(fragment.name).second) return;
+        if (path_.size() >= max_search_depth || !visited_.insert(fragment.name).second) return;
         const std::vector<const Selection*> spreads = context_.fragment_spreads(fragment.selection_set);
         if (spreads.empty()) return;
         path_index_[fragment.name] = path_.size();
