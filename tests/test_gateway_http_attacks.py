@@ -148,6 +148,66 @@ def test_a_client_that_never_reads_its_response_is_dropped(http: str) -> None:
         sock.close()
 
 
+def exchange(address: tuple[str, int], request: bytes, pieces: int = 1) -> bytes:
+    """Sends ``request`` (in ``pieces`` writes, or 64 KiB writes when it is
+    large) while reading the answer, until the server closes; a server that
+    stops reading part way is no error here."""
+    with connect(address) as sock:
+        size = len(request) // pieces if len(request) <= 1 << 20 else 1 << 16
+
+        def send() -> None:
+            with contextlib.suppress(OSError):
+                for start in range(0, len(request), size):
+                    sock.sendall(request[start:start + size])
+
+        sender = threading.Thread(target=send, daemon=True)
+        sender.start()
+        answer = b""
+        with contextlib.suppress(ConnectionResetError):
+            while chunk := sock.recv(65536):
+                answer += chunk
+                if answer.startswith(b"HTTP/1.1 200") and answer.endswith(b"ok"):
+                    break
+        sock.shutdown(socket.SHUT_RDWR)
+        sender.join(BOUND)
+        return answer
+
+
+def request_with_header(size: int, method: bytes = b"GET", body: bytes = b"") -> bytes:
+    """A request whose header section is ``size`` bytes in all."""
+    head = method + b" /slow HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: " + str(len(body)).encode() + b"\r\nX-Pad: "
+    return head + b"a" * (size - len(head) - 4) + b"\r\n\r\n" + body
+
+
+LIMIT = 4 << 10
+
+
+@pytest.mark.parametrize("http", PROTOCOLS)
+@pytest.mark.parametrize("size", [LIMIT + 1, 1 << 20, 32 << 20])
+def test_request_headers_over_the_limit_are_refused_under_every_parser(http: str, size: int) -> None:
+    guard = ConnectionGuard(max_connections=8, header_seconds=BOUND, max_header_bytes=LIMIT)
+    with guarded_server(guard, http) as (address, app):
+        app.release.set()
+        answer = exchange(address, request_with_header(size))
+        assert answer.startswith(b"HTTP/1.1 431") and f"limit of {LIMIT} bytes".encode() in answer, answer[:200]
+        wait_for(lambda: guard.open == 0)
+
+
+@pytest.mark.parametrize("http", PROTOCOLS)
+@pytest.mark.parametrize(("request_", "pieces"), [
+    (request_with_header(LIMIT), 1),
+    (request_with_header(LIMIT), 7),  # a blank line split between two reads
+    (request_with_header(LIMIT) + b"GET /sl", 1),  # the start of a pipelined request, never finished
+    (request_with_header(200, b"POST", b"b" * (1 << 20)), 1),  # a body is not header
+    (request_with_header(200, b"POST", b"b" * 5000) + request_with_header(LIMIT), 1),  # pipelined after a body
+], ids=["at-limit", "split", "pipelined-start", "large-body", "pipelined-after-body"])
+def test_requests_within_the_header_limit_are_served(http: str, request_: bytes, pieces: int) -> None:
+    guard = ConnectionGuard(max_connections=8, header_seconds=BOUND, max_header_bytes=LIMIT)
+    with guarded_server(guard, http) as (address, app):
+        app.release.set()
+        assert exchange(address, request_, pieces).startswith(b"HTTP/1.1 200")
+
+
 def test_token_guessing_is_throttled_per_client_without_telling_the_token() -> None:
     from _graphql import SchemaEngine
 

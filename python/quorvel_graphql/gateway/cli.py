@@ -26,8 +26,8 @@ from _graphql import SchemaEngine
 from ..cli_common import (EXIT_INTERRUPTED, CommandFailure, OneLineParser, add_tool_options, catalogue_engine,
                           read_text, seconds, serving)
 from ..limits import DEFAULT_TIME_LIMIT, add_limit_options, limits_from_args
-from .connections import (HEADER_SECONDS, MAX_CONNECTIONS, WRITE_SECONDS, ConnectionGuard, default_max_connections,
-                          guarded_protocol)
+from .connections import (HEADER_SECONDS, MAX_CONNECTIONS, MAX_HEADER_BYTES, WRITE_SECONDS, ConnectionGuard,
+                          default_max_connections, guarded_protocol)
 from .core import Gateway, Host, is_loopback, log
 from .serving import LOOPS, PARSERS, Stack, choose_stack, listen
 from .sessions import MAX_SESSIONS, SESSION_IDLE_SECONDS
@@ -345,9 +345,10 @@ def _supervise(args: argparse.Namespace, argv: Sequence[str] | None, bind: tuple
 
 
 # uvicorn's own limits, spelled out: an idle keep-alive connection closes
-# after 5 s, request headers may not exceed 16 KiB (h11), and the listen
-# queue holds the connections the guard has not accepted yet.
-SERVER_LIMITS: dict[str, Any] = {"timeout_keep_alive": 5, "h11_max_incomplete_event_size": 16 << 10,
+# after 5 s, and the listen queue holds the connections the guard has not
+# accepted yet.  The guard bounds request headers under either parser; h11's
+# own bound stays as a second line.
+SERVER_LIMITS: dict[str, Any] = {"timeout_keep_alive": 5, "h11_max_incomplete_event_size": MAX_HEADER_BYTES,
                                  "backlog": 2048}
 
 
