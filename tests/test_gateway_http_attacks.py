@@ -239,6 +239,48 @@ def test_token_guessing_is_throttled_per_client_without_telling_the_token() -> N
     assert (attacker, other) == (429, 200)
 
 
+@pytest.mark.parametrize(("authorization", "status"), [
+    ("Bearer right", 200), ("bearer right", 200), ("BEARER   right", 200),
+    ("Basic right", 401), ("Bearer wrong", 401), ("Bearerright", 401), ("Bearer  right x", 401),
+])
+def test_the_bearer_scheme_is_case_insensitive(authorization: str, status: int) -> None:
+    from _graphql import SchemaEngine
+
+    from quorvel_graphql.gateway import Gateway, create_app
+
+    app = create_app(Gateway(SchemaEngine("[]")), token="right")
+
+    async def post() -> int:
+        transport = httpx.ASGITransport(app=app, client=("127.0.0.1", 1000))
+        async with httpx.AsyncClient(transport=transport, base_url="http://127.0.0.1") as client:
+            answer = await client.post("/graphql", json={"query": "{ __typename }"},
+                                       headers={"authorization": authorization})
+            return answer.status_code
+
+    assert asyncio.run(asyncio.wait_for(post(), BOUND)) == status
+
+
+@pytest.mark.parametrize(("trusted", "other_client"), [("127.0.0.1", 200), ("10.9.9.9", 429)],
+                         ids=["trusted-proxy", "untrusted-peer"])
+def test_the_token_throttle_counts_the_client_a_trusted_proxy_names(trusted: str, other_client: int) -> None:
+    """The test acts as a proxy on 127.0.0.1 that forwards two clients: a
+    guesser and one with the right token.  Believed only when the gateway
+    trusts 127.0.0.1, which then tells the two apart."""
+    args = ["--catalogue", str(EXAMPLE_CATALOGUE), "--forwarded-allow-ips", trusted]
+    with http_gateway(args, {"QUORVEL_GATEWAY_TOKEN": "right"}) as gateway, httpx.Client(timeout=BOUND) as client:
+        def post(forwarded_for: str, token: str) -> int:
+            return client.post(f"{gateway.url}/graphql", json={"query": "{ servers { name } }"},
+                               headers={"authorization": f"Bearer {token}",
+                                        "x-forwarded-for": forwarded_for}).status_code
+
+        # A guesser at full speed that also names a new address each time:
+        # only a trusted proxy's word about the client counts.
+        guesses = [post(f"203.0.113.{i % 2}", f"guess{i}") for i in range(30)]
+        legitimate = [post("198.51.100.7", "right") for _ in range(3)]
+    assert guesses.count(429) >= 10 and set(guesses) == {401, 429}
+    assert legitimate == [other_client] * 3
+
+
 def test_the_guess_throttle_drains_and_forgets_quiet_clients() -> None:
     throttle = GuessThrottle(burst=2, per_second=1000.0, clients=4)
     for _ in range(3):

@@ -59,10 +59,11 @@ REMOTE_TOOL_SERVER = pathlib.Path(__file__).resolve().parent / "remote_tool_serv
 
 
 @contextlib.contextmanager
-def serving_child(command: list[str], pattern: str) -> Iterator[tuple[subprocess.Popen[str], str]]:
+def serving_child(command: list[str], pattern: str,
+                  env: dict[str, str] | None = None) -> Iterator[tuple[subprocess.Popen[str], str]]:
     """A child that prints ``pattern`` (one group: its URL) on stderr once it
     serves; yields it and that URL, and ends it (SIGTERM, then SIGKILL)."""
-    process = subprocess.Popen(command, env=child_env(), stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+    process = subprocess.Popen(command, env=child_env(env), stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                stderr=subprocess.PIPE, text=True)
     try:
         found: list[str] = []

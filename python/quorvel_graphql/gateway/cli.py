@@ -11,6 +11,7 @@ from __future__ import annotations
 import argparse
 import asyncio
 import contextlib
+import ipaddress
 import logging
 import os
 import re
@@ -74,6 +75,11 @@ def _parser() -> argparse.ArgumentParser:
     parser.add_argument("--public-health", action="store_true",
                         help="answer /healthz and /readyz without the bearer token (for probes that cannot send "
                         "one; /readyz then shows server names and errors to anyone who can reach it)")
+    parser.add_argument("--forwarded-allow-ips", metavar="IPS", type=_trusted_proxies,
+                        help="comma-separated addresses or networks of proxies (a balancer) whose X-Forwarded-For "
+                        "and X-Forwarded-Proto are believed, as uvicorn's option of that name ('*': any); the "
+                        "token throttle and the MCP session quota then count the client the proxy names. "
+                        "Default: no one (unlike uvicorn, which believes 127.0.0.1)")
     parser.add_argument("--cors-origin", metavar="ORIGIN", action="append", type=_origin, default=[],
                         help="let pages of ORIGIN (scheme://host[:port]) call the gateway from a browser; "
                         "repeatable; the token rule still applies")
@@ -106,8 +112,8 @@ def main(argv: Sequence[str] | None = None) -> int:
             raise CommandFailure("--workers, --loop and --http-parser apply to --http only")
         if bind is not None and args.workers > 1 and args.worker_of is None:
             return _supervise(args, argv, bind, token)
-        if bind is None and (args.public_health or args.cors_origin):
-            raise CommandFailure("--public-health and --cors-origin apply to --http only")
+        if bind is None and (args.public_health or args.cors_origin or args.forwarded_allow_ips):
+            raise CommandFailure("--public-health, --cors-origin and --forwarded-allow-ips apply to --http only")
         late = _LateHosts()
         with _open_target(args, late) as (target, catalogue_json):
             gateway = Gateway(target, max_concurrent_queries=args.max_concurrent_queries, raw=args.raw,
@@ -165,6 +171,18 @@ def _origin(text: str) -> str:
         return check_origin(text)
     except ValueError as error:
         raise argparse.ArgumentTypeError(str(error)) from None
+
+
+def _trusted_proxies(text: str) -> str:
+    for item in (part.strip() for part in text.split(",")):
+        if item == "*":
+            continue
+        try:
+            ipaddress.ip_network(item, strict=False)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"not an address or network (e.g. 10.0.0.5, 10.0.0.0/24, *): "
+                                             f"{item!r}") from None
+    return text
 
 
 def _bind_address(text: str) -> tuple[str, int]:
@@ -303,6 +321,7 @@ def _run_http(gateway: Gateway, bind: tuple[str, int], token: str | None, args: 
     verbose = args.verbose
     config = uvicorn.Config(app, log_level="info" if verbose >= 2 else "warning", access_log=verbose >= 2,
                             timeout_graceful_shutdown=1, lifespan="on", server_header=False,
+                            **_proxy_headers(args.forwarded_allow_ips),
                             loop=stack.loop, http=guarded_protocol(guard, stack.protocol), **SERVER_LIMITS,
                             # uvicorn counts connections and running requests
                             # against one limit; the guard caps connections.
@@ -312,6 +331,12 @@ def _run_http(gateway: Gateway, bind: tuple[str, int], token: str | None, args: 
         server.run(sockets=[listener])
     finally:
         listener.close()
+
+
+def _proxy_headers(trusted: str | None) -> dict[str, Any]:
+    # uvicorn's middleware rewrites the client address from X-Forwarded-For
+    # of a trusted proxy; trusting no one is turning it off.
+    return {"proxy_headers": False} if trusted is None else {"proxy_headers": True, "forwarded_allow_ips": trusted}
 
 
 def _announce(listener: socket.socket, tool_fields: int, token: str | None, workers: int = 1) -> None:

@@ -192,7 +192,7 @@ class Guard:
         self.app = app
         self.graphql = graphql
         self.body_seconds = BODY_SECONDS
-        self._expected = f"Bearer {token}".encode() if token else None
+        self._expected = token.encode() if token else None
         self.max_body = max_body
         self.loopback_only = loopback_only
         self.allowed_origins: frozenset[str] = frozenset()
@@ -246,15 +246,15 @@ class Guard:
                 return 403, "requests from pages of other origins are refused", {}
         if self._expected is None or ((scope["method"], scope["path"]) in self.public and not _runs_query(scope)):
             return None
-        given = headers.get("authorization", "").encode("latin-1")
-        if not given:  # not a guess: nothing to throttle
+        authorization = headers.get("authorization", "")
+        if not authorization:  # not a guess: nothing to throttle
             return 401, "missing or wrong bearer token (Authorization: Bearer <token>)", {"www-authenticate": "Bearer"}
         client = _client_address(scope)
         wait = self.guesses.wait(client)
         if wait > 0:
             return 429, f"too many failed token checks from this client; retry in {wait:.0f} s", \
                 {"retry-after": str(math.ceil(wait))}
-        if not hmac.compare_digest(given, self._expected):
+        if not hmac.compare_digest(bearer_credentials(authorization), self._expected):
             self.guesses.failed(client)
             return 401, "missing or wrong bearer token (Authorization: Bearer <token>)", {"www-authenticate": "Bearer"}
         return None
@@ -279,6 +279,14 @@ class Guard:
 
     def _too_large(self) -> str:
         return f"request body larger than the limit of {self.max_body} bytes"
+
+
+def bearer_credentials(authorization: str) -> bytes:
+    """The token of an ``Authorization: Bearer <token>`` value; RFC 9110
+    makes the scheme's name case-insensitive and allows more than one space
+    after it.  Empty for any other scheme."""
+    scheme, _, credentials = authorization.partition(" ")
+    return credentials.lstrip(" ").encode("latin-1") if scheme.lower() == "bearer" else b""
 
 
 def same_origin(origin: str, host_header: str, scheme: str = "http") -> bool:
