@@ -5,7 +5,9 @@ up and says why the others did not (their own stderr), or exits with
 from __future__ import annotations
 
 import json
+import os
 import pathlib
+import signal
 import subprocess
 import sys
 import threading
@@ -19,9 +21,12 @@ pytest.importorskip("uvicorn")
 pytest.importorskip("mcp_server_time")
 pytest.importorskip("httpx")
 
-from support.gateway import RunningGateway, child_env, gateway_command, http_gateway  # noqa: E402
+from support.gateway import (  # noqa: E402
+    START_TIMEOUT, STOP_TIMEOUT, RunningGateway, child_env, gateway_command, http_gateway,
+)
 from support.http_client import client as http  # noqa: E402
 from support.line_tool_server import SCRIPT as LINE_TOOL_SERVER  # noqa: E402
+from support.proc import alive, children_of  # noqa: E402
 
 FAILING_SERVER = """\
 import sys
@@ -143,3 +148,53 @@ def test_a_server_that_comes_up_late_joins_with_its_tools(
     status = {s["name"]: s for s in http.get(f"{gateway.url}/readyz", timeout=30).json()["servers"]}
     assert after["data"]["late_ping"] == {"text": "pong"}
     assert status["late"]["state"] == "up" and status["late"]["tools"] == 1
+
+
+# A server that never finishes its handshake, after saying it has started.
+STUCK_SERVER = """\
+import pathlib, sys, threading
+pathlib.Path(sys.argv[1]).touch()
+threading.Event().wait(600)
+"""
+
+
+@pytest.mark.parametrize("front", [[], ["--http", "127.0.0.1:0"]], ids=["stdio", "http"])
+def test_sigterm_during_start_up_stops_every_tool_server(tmp_path: pathlib.Path, front: list[str]) -> None:
+    script, started = tmp_path / "stuck_server.py", tmp_path / "stuck-started"
+    script.write_text(STUCK_SERVER)
+    path = tmp_path / "servers.json"
+    path.write_text(json.dumps({"servers": {
+        "lines": {"command": sys.executable, "args": [str(LINE_TOOL_SERVER)]},
+        "stuck": {"command": sys.executable, "args": [str(script), str(started)]}}}))
+    # Standard input stays open (its end would stop a stdio gateway), and
+    # standard error goes to a file, which never fills up.
+    errors = tmp_path / "stderr.txt"
+    with open(errors, "wb") as stderr_file, subprocess.Popen(
+            gateway_command("--servers", str(path), "--startup-timeout", "300", *front), env=child_env(),
+            stdin=subprocess.PIPE, stdout=subprocess.DEVNULL, stderr=stderr_file) as process:
+        servers = stop_while_starting(process, started)
+    stderr = errors.read_text()
+    left = [pid for pid in servers if alive(pid)]
+    for pid in left:
+        os.kill(pid, signal.SIGKILL)
+    assert not left, f"tool servers still running after the gateway stopped: {left}"
+    assert process.returncode == 0 and "Traceback" not in stderr, stderr
+
+
+def stop_while_starting(process: subprocess.Popen[bytes], started: pathlib.Path) -> set[int]:
+    """SIGTERM once both tool servers run and one is stuck in its handshake;
+    the servers' process ids."""
+    servers: set[int] = set()
+    try:
+        pause, deadline = threading.Event(), time.monotonic() + START_TIMEOUT
+        while len(servers) < 2 or not started.exists():
+            assert process.poll() is None and time.monotonic() < deadline, "the tool servers did not start"
+            servers = children_of(process.pid)
+            pause.wait(0.02)
+        process.send_signal(signal.SIGTERM)
+        process.wait(STOP_TIMEOUT)
+    finally:
+        if process.poll() is None:
+            process.kill()
+            process.wait()
+    return servers

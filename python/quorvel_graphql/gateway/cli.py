@@ -29,7 +29,7 @@ from ..cli_common import (EXIT_INTERRUPTED, CommandFailure, OneLineParser, add_t
 from ..limits import DEFAULT_TIME_LIMIT, add_limit_options, limits_from_args
 from .connections import (HEADER_SECONDS, MAX_CONNECTIONS, MAX_HEADER_BYTES, WRITE_SECONDS, ConnectionGuard,
                           default_max_connections, guarded_protocol)
-from .core import Gateway, Host, is_loopback, log
+from .core import CALL_GRACE_SECONDS, Gateway, Host, is_loopback, log
 from .serving import LOOPS, PARSERS, Stack, choose_stack, listen
 from .sessions import MAX_SESSIONS, SESSION_IDLE_SECONDS
 from .supervisor import WORKER_OPTION, Supervisor, WorkerRole, available_cpus
@@ -105,6 +105,7 @@ def _parser() -> argparse.ArgumentParser:
 def main(argv: Sequence[str] | None = None) -> int:
     args = _parser().parse_args(argv)
     _configure_logging(args.verbose, worker=args.worker_of is not None)
+    signals = _StopSignals()
     try:
         bind = _bind_address(args.http) if args.http is not None else None
         token = _token(args, bind)
@@ -132,13 +133,55 @@ def main(argv: Sequence[str] | None = None) -> int:
                     guard = ConnectionGuard(args.max_connections, args.header_timeout, args.write_timeout)
                     _run_http(gateway, bind, token, args, guard)
             finally:
+                signals.closing()
                 gateway.close()
     except CommandFailure as failure:
         print(f"{PROG}: error: {failure}", file=sys.stderr)
         return failure.status
+    except _Terminated:  # before serving began: stopped as asked, every tool server closed
+        return 0
     except KeyboardInterrupt:  # before serving began; once serving, a signal is a clean stop
         return EXIT_INTERRUPTED
+    finally:
+        signals.restore()
     return 0
+
+
+class _Terminated(KeyboardInterrupt):
+    """SIGTERM outside serving: the clean-up Ctrl-C gets (a KeyboardInterrupt
+    makes the tool servers close at once), and a clean exit."""
+
+
+class _StopSignals:
+    """SIGTERM and SIGINT while the gateway is not serving.
+
+    Python's default for SIGTERM ends the process on the spot, and the tool
+    servers, each in a process group of its own, would live on: so from
+    the start either signal raises where the main thread waits, and the
+    ``with`` blocks close what was started.  Serving installs handlers of its
+    own; once it ends, the clean-up has begun and a further signal is only
+    logged, so that it cannot cut the clean-up short."""
+
+    def __init__(self) -> None:
+        self._stopping = False
+        self._previous = {number: signal.signal(number, self._on_signal) for number in (signal.SIGTERM, signal.SIGINT)}
+
+    def closing(self) -> None:
+        # Serving may have put the defaults back (asyncio does on leaving).
+        self._stopping = True
+        for number in self._previous:
+            signal.signal(number, self._on_signal)
+
+    def restore(self) -> None:
+        for number, handler in self._previous.items():
+            signal.signal(number, handler)
+
+    def _on_signal(self, number: int, frame: Any) -> None:
+        if self._stopping:
+            log.info("signalled again: still closing the tool servers")
+            return
+        self._stopping = True
+        raise _Terminated if number == signal.SIGTERM else KeyboardInterrupt
 
 
 # -- options ----------------------------------------------------------------
@@ -280,10 +323,21 @@ async def _until_signalled(work: Any, gateway: Gateway) -> None:
     """Runs ``work`` until it ends or SIGTERM/SIGINT arrives."""
     task = asyncio.ensure_future(work)
     loop = asyncio.get_running_loop()
+    stopping: list[asyncio.Task[None]] = []
+
+    async def answer_then_stop() -> None:
+        # Requests in flight get their answers first: their calls may have
+        # done their work, and the grace bounds the wait.
+        await gateway.drained(gateway.call_grace + ANSWER_FLUSH_SECONDS)
+        await asyncio.sleep(ANSWER_FLUSH_SECONDS)
+        task.cancel()
 
     def stop() -> None:
+        if stopping:
+            task.cancel()  # a second signal stops waiting for the answers
+            return
         gateway.stop_calling_tools()
-        loop.call_later(ANSWER_FLUSH_SECONDS, task.cancel)
+        stopping.append(loop.create_task(answer_then_stop()))
 
     for number in (signal.SIGTERM, signal.SIGINT):
         loop.add_signal_handler(number, stop)
@@ -320,7 +374,8 @@ def _run_http(gateway: Gateway, bind: tuple[str, int], token: str | None, args: 
                      max_sessions=args.max_mcp_sessions, session_idle_seconds=args.mcp_session_idle)
     verbose = args.verbose
     config = uvicorn.Config(app, log_level="info" if verbose >= 2 else "warning", access_log=verbose >= 2,
-                            timeout_graceful_shutdown=1, lifespan="on", server_header=False,
+                            # Room for the calls' grace and then the answers.
+                            timeout_graceful_shutdown=CALL_GRACE_SECONDS + 1, lifespan="on", server_header=False,
                             **_proxy_headers(args.forwarded_allow_ips),
                             loop=stack.loop, http=guarded_protocol(guard, stack.protocol), **SERVER_LIMITS,
                             # uvicorn counts connections and running requests
