@@ -94,6 +94,9 @@ def _parser() -> argparse.ArgumentParser:
     parser.add_argument("--max-mcp-sessions", metavar="N", type=_positive_int, default=MAX_SESSIONS,
                         help="open MCP sessions over HTTP; a new one beyond it ends the least recently used idle "
                         f"session of the client holding the most (default {MAX_SESSIONS})")
+    parser.add_argument("--mcp-stateless", action="store_true",
+                        help="serve MCP over HTTP without sessions (the MCP SDK's stateless mode), so that any "
+                        "gateway process can answer any request; always so with --workers above 1")
     parser.add_argument("--mcp-session-idle", metavar="SECONDS", type=seconds, default=SESSION_IDLE_SECONDS,
                         help=f"an MCP session with no request for this long ends (default {SESSION_IDLE_SECONDS:g})")
     add_limit_options(parser)
@@ -113,8 +116,10 @@ def main(argv: Sequence[str] | None = None) -> int:
             raise CommandFailure("--workers, --loop and --http-parser apply to --http only")
         if bind is not None and args.workers > 1 and args.worker_of is None:
             return _supervise(args, argv, bind, token)
-        if bind is None and (args.public_health or args.cors_origin or args.forwarded_allow_ips):
-            raise CommandFailure("--public-health, --cors-origin and --forwarded-allow-ips apply to --http only")
+        if bind is None and (args.public_health or args.cors_origin or args.forwarded_allow_ips
+                             or args.mcp_stateless):
+            raise CommandFailure("--public-health, --cors-origin, --forwarded-allow-ips and --mcp-stateless "
+                                 "apply to --http only")
         late = _LateHosts()
         with _open_target(args, late) as (target, catalogue_json):
             gateway = Gateway(target, max_concurrent_queries=args.max_concurrent_queries, raw=args.raw,
@@ -371,7 +376,10 @@ def _run_http(gateway: Gateway, bind: tuple[str, int], token: str | None, args: 
 
     app = create_app(gateway, token=token, max_body=args.max_body, loopback_only=is_loopback(host),
                      on_ready=announce, public_health=args.public_health, cors_origins=args.cors_origin,
-                     max_sessions=args.max_mcp_sessions, session_idle_seconds=args.mcp_session_idle)
+                     max_sessions=args.max_mcp_sessions, session_idle_seconds=args.mcp_session_idle,
+                     # A session lives in the worker that made it, and the
+                     # kernel hands each connection to any worker.
+                     mcp_stateless=args.mcp_stateless or args.workers > 1)
     verbose = args.verbose
     config = uvicorn.Config(app, log_level="info" if verbose >= 2 else "warning", access_log=verbose >= 2,
                             # Room for the calls' grace and then the answers.

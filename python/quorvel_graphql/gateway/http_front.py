@@ -65,6 +65,7 @@ def create_app(
     cors_origins: Iterable[str] = (),
     max_sessions: int = MAX_SESSIONS,
     session_idle_seconds: float = SESSION_IDLE_SECONDS,
+    mcp_stateless: bool = False,
 ) -> ASGIApp:
     """The whole HTTP front as one ASGI app.  With ``token``, every request
     but the static playground page needs ``Authorization: Bearer <token>``
@@ -75,11 +76,16 @@ def create_app(
     whose pages may then use the gateway through CORS.  ``on_ready`` runs
     once the app has started.  MCP sessions idle for ``session_idle_seconds``
     end; at ``max_sessions`` a new one ends the least recently used idle
-    session of the client holding the most."""
+    session of the client holding the most.  ``mcp_stateless`` serves MCP
+    without sessions (the SDK's stateless mode): every request stands alone,
+    so any gateway process may answer it."""
     if max_body < 1:
         raise ValueError("max_body must be a positive number of bytes")
     mcp = McpEndpoint(gateway, mcp_server, max_body=max_body, max_sessions=max_sessions,
-                      idle_seconds=session_idle_seconds)
+                      idle_seconds=session_idle_seconds, stateless=mcp_stateless)
+    # Without sessions there is no table for one client to fill.
+    mcp_route = mcp if mcp_stateless else SessionQuota(mcp, max_sessions=max_sessions,
+                                                       idle_seconds=session_idle_seconds)
 
     @contextlib.asynccontextmanager
     async def lifespan(app: Starlette) -> AsyncIterator[None]:
@@ -95,8 +101,7 @@ def create_app(
             Route("/graphql", graphql, methods=None),
             Route("/", page, methods=None),
             Route("/discovery", DiscoveryEndpoint(gateway), methods=None),
-            Route("/mcp", SessionQuota(mcp, max_sessions=max_sessions, idle_seconds=session_idle_seconds),
-                  methods=None),
+            Route("/mcp", mcp_route, methods=None),
             *operation_routes(gateway),
         ],
         lifespan=lifespan,
@@ -116,13 +121,13 @@ class McpEndpoint:
     that request until the app stops (``running()`` is the app's lifespan)."""
 
     def __init__(self, gateway: Gateway, server: Server[Any] | None, *, max_body: int, max_sessions: int,
-                 idle_seconds: float) -> None:
+                 idle_seconds: float, stateless: bool = False) -> None:
         self._gateway = gateway
         self._server = server
         # The manager's own limit stays above the quota's, which makes room
         # before the manager would refuse anyone.
         self._limits = {"max_request_body_size": max_body, "session_idle_timeout": idle_seconds,
-                        "max_sessions": max_sessions + 16}
+                        "max_sessions": max_sessions + 16, "stateless": stateless}
         self._app: ASGIApp | None = None
         self._starting = asyncio.Lock()
         self._tasks: anyio.abc.TaskGroup | None = None
