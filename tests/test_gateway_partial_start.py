@@ -26,7 +26,7 @@ from support.gateway import (  # noqa: E402
 )
 from support.http_client import client as http  # noqa: E402
 from support.line_tool_server import SCRIPT as LINE_TOOL_SERVER  # noqa: E402
-from support.proc import alive, children_of  # noqa: E402
+from support.proc import alive, children_of, command_line  # noqa: E402
 
 FAILING_SERVER = """\
 import sys
@@ -198,3 +198,59 @@ def stop_while_starting(process: subprocess.Popen[bytes], started: pathlib.Path)
             process.kill()
             process.wait()
     return servers
+
+
+@pytest.mark.parametrize(("required", "ready"), [({"search": True}, 503), ({"search": False}, 200), ({}, 200)])
+def test_readiness_waits_for_the_servers_marked_required(tmp_path: pathlib.Path, required: dict[str, bool],
+                                                         ready: int) -> None:
+    script = tmp_path / "failing_server.py"
+    script.write_text(FAILING_SERVER)
+    servers: dict[str, dict[str, object]] = {
+        "lines": {"command": sys.executable, "args": [str(LINE_TOOL_SERVER)], "required": True},
+        "search": {"command": sys.executable, "args": [str(script)]}}
+    for name, value in required.items():
+        servers[name]["required"] = value
+    path = tmp_path / "servers.json"
+    path.write_text(json.dumps({"servers": servers}))
+    with http_gateway(["--servers", str(path)]) as gateway:
+        answer = http.get(f"{gateway.url}/readyz", timeout=30)
+    states = {server["name"]: (server["state"], server["required"]) for server in answer.json()["servers"]}
+    assert answer.status_code == ready, answer.text
+    assert states["lines"] == ("up", True)
+    assert states["search"][1] is required.get("search", False)
+    problems = answer.json()["problems"]
+    assert (problems == []) if ready == 200 else any("server 'search'" in problem for problem in problems)
+
+
+# Serves once; every restart after that fails, so a killed server stays down.
+ONCE_SERVER = """\
+import pathlib, runpy, sys
+ran = pathlib.Path(sys.argv[1])
+if ran.exists():
+    sys.exit("already ran once")
+ran.touch()
+runpy.run_path(sys.argv[2], run_name="__main__")
+"""
+
+
+@pytest.mark.parametrize(("flag", "required", "ready"), [
+    (["--require-all"], False, 503), ([], True, 503), ([], False, 200)])
+def test_a_required_server_that_dies_makes_the_gateway_unready(tmp_path: pathlib.Path, flag: list[str],
+                                                               required: bool, ready: int) -> None:
+    script = tmp_path / "once_server.py"
+    script.write_text(ONCE_SERVER)
+    path = tmp_path / "servers.json"
+    path.write_text(json.dumps({"servers": {
+        "lines": {"command": sys.executable, "args": [str(LINE_TOOL_SERVER)]},
+        "once": {"command": sys.executable, "args": [str(script), str(tmp_path / "ran"), str(LINE_TOOL_SERVER)],
+                 "required": required}}}))
+    with http_gateway(["--servers", str(path), *flag]) as gateway:
+        before = http.get(f"{gateway.url}/readyz", timeout=30).status_code
+        once = [pid for pid in children_of(gateway.process.pid) if str(script) in command_line(pid)]
+        assert len(once) == 1
+        os.kill(once[0], signal.SIGKILL)
+        # Noticed at its next call, which fails its field.
+        failed = http.post(f"{gateway.url}/graphql", json={"query": "{ once_ping { text } }"}, timeout=30).json()
+        after = http.get(f"{gateway.url}/readyz", timeout=30)
+    assert before == 200 and failed["data"]["once_ping"] is None
+    assert after.status_code == ready, after.text

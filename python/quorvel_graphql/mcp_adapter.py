@@ -381,9 +381,10 @@ class McpServers:
 
     def status(self) -> list[JsonObject]:
         """Each server's state ("up", "down" or "restarting"), its last error,
-        how often it was restarted and whether it is required (every server
-        is when all must start); safe to call from any thread."""
-        return [server.status(self.require_all) for server in list(self._servers.values())]
+        how often it was restarted and whether it is required (its config's
+        ``"required"``; every server is when all must start); safe to call
+        from any thread."""
+        return [server.status(self.require_all or server.config.required) for server in list(self._servers.values())]
 
     # -- catalogue ----------------------------------------------------------
 
