@@ -105,11 +105,72 @@ def create_app(
             *operation_routes(gateway),
         ],
         lifespan=lifespan,
+        # Starlette answers a failing route itself, in plain text, unless told how.
+        exception_handlers={Exception: _starlette_server_error},
     )
     guard = Guard(app, token=token, max_body=max_body, loopback_only=loopback_only, public_health=public_health,
                   graphql=graphql)
     origins = [check_origin(origin) for origin in cors_origins]
-    return CorsOrigins(guard, origins) if origins else guard
+    return JsonErrors(CorsOrigins(guard, origins) if origins else guard)
+
+
+OUT_OF_MEMORY = "the gateway ran out of memory for this request; try again later"
+INTERNAL_ERROR = "the gateway failed on this request (its log says why)"
+# Made before they are needed: an answer to MemoryError should not need much memory.
+_OUT_OF_MEMORY_BODY = json.dumps({"errors": [{"message": OUT_OF_MEMORY}]}).encode()
+_INTERNAL_ERROR_BODY = json.dumps({"errors": [{"message": INTERNAL_ERROR}]}).encode()
+
+
+def _server_error(error: BaseException) -> tuple[int, bytes, dict[str, str]]:
+    # Out of memory is the load of the moment, worth a retry; anything else is a fault.
+    if isinstance(error, MemoryError):
+        return 503, _OUT_OF_MEMORY_BODY, {"retry-after": str(RETRY_AFTER_SECONDS)}
+    return 500, _INTERNAL_ERROR_BODY, {}
+
+
+async def _starlette_server_error(request: Any, error: Exception) -> Any:
+    from starlette.responses import Response
+
+    status, body, headers = _server_error(error)
+    return Response(body, status_code=status, headers=headers, media_type=f"{APPLICATION_JSON}; charset=utf-8")
+
+
+class JsonErrors:
+    """The outermost layer: a request that fails inside the gateway is
+    answered in JSON like every other refusal, not with the server's
+    plain-text 500 (POST /graphql is served outside Starlette's own error
+    layer), and the failure is logged once."""
+
+    def __init__(self, app: ASGIApp) -> None:
+        object.__setattr__(self, "app", app)
+
+    # The layer below (the guard) keeps its settings reachable through this one.
+    def __getattr__(self, name: str) -> Any:
+        return getattr(self.app, name)
+
+    def __setattr__(self, name: str, value: Any) -> None:
+        setattr(self.app, name, value)
+
+    async def __call__(self, scope: Scope, receive: Receive, send: Send) -> None:
+        if scope["type"] != "http":
+            await self.app(scope, receive, send)
+            return
+        started = False
+
+        async def noting_send(message: Message) -> None:
+            nonlocal started
+            started = started or message["type"] == "http.response.start"
+            await send(message)
+
+        try:
+            await self.app(scope, receive, noting_send)
+        except Exception as error:
+            log.error("http %s %s failed: %s", scope.get("method"), scope.get("path"), error,
+                      exc_info=not isinstance(error, MemoryError))
+            if started:  # the status is out already: the connection ends instead
+                raise
+            status, body, headers = _server_error(error)
+            await _send(send, status, body, f"{APPLICATION_JSON}; charset=utf-8", headers)
 
 
 class McpEndpoint:
