@@ -333,3 +333,40 @@ def test_a_session_flood_does_not_lock_out_a_new_mcp_client() -> None:
                                                                 "mcp-protocol-version": "2025-06-18"},
                                  json={"jsonrpc": "2.0", "id": 2, "method": "tools/list"})
         assert oldest.status_code == 404  # ended to make room
+
+
+def test_a_session_in_use_outlives_a_flood_from_many_addresses() -> None:
+    """With the balancer's word for each client, a flood of initialize
+    requests from as many addresses recycles its own sessions, never one
+    that has made a call; once every session has, a new one is refused."""
+    pytest.importorskip("mcp")
+    limit = 16
+    args = ["--catalogue", str(EXAMPLE_CATALOGUE), "--max-mcp-sessions", str(limit),
+            "--forwarded-allow-ips", "127.0.0.1"]
+    headers = {"accept": "application/json, text/event-stream", "content-type": "application/json",
+               "mcp-protocol-version": "2025-06-18"}
+    initialize = {"jsonrpc": "2.0", "id": 1, "method": "initialize",
+                  "params": {"protocolVersion": "2025-06-18", "capabilities": {},
+                             "clientInfo": {"name": "flood", "version": "1"}}}
+    with http_gateway(args) as gateway, httpx.Client(timeout=BOUND) as client:
+        def open_session(address: str) -> httpx.Response:
+            return client.post(f"{gateway.url}/mcp", json=initialize, headers={**headers, "x-forwarded-for": address})
+
+        def call(address: str, session: str) -> httpx.Response:
+            return client.post(f"{gateway.url}/mcp", json={"jsonrpc": "2.0", "id": 2, "method": "tools/list"},
+                               headers={**headers, "x-forwarded-for": address, "mcp-session-id": session})
+
+        legitimate = open_session("198.51.100.7").headers["mcp-session-id"]
+        assert call("198.51.100.7", legitimate).status_code == 200
+        flood = [open_session(f"203.0.113.{i}").status_code for i in range(5 * limit)]
+        after_flood = call("198.51.100.7", legitimate)
+        # Sessions that each make a call fill the table; then nothing may go.
+        for i in range(limit - 1):
+            address = f"192.0.2.{i}"
+            assert call(address, open_session(address).headers["mcp-session-id"]).status_code == 200
+        refused = open_session("203.0.113.250")
+        still = call("198.51.100.7", legitimate)
+    assert set(flood) == {200}
+    assert after_flood.status_code == 200 and "graphql" in after_flood.text
+    assert refused.status_code == 503 and "as many MCP sessions" in refused.text
+    assert still.status_code == 200
