@@ -80,7 +80,8 @@ def test_require_all_exits_with_the_servers_own_reason(tmp_path: pathlib.Path) -
         "bystander": {"command": sys.executable, "args": [str(LINE_TOOL_SERVER)]},
         "search": {"command": sys.executable, "args": [str(script)]}}}))
     done = subprocess.run(gateway_command("--servers", str(path), "--require-all"), env=child_env(),
-                          capture_output=True, text=True, timeout=90, stdin=subprocess.DEVNULL)
+                          capture_output=True, text=True, timeout=START_TIMEOUT + STOP_TIMEOUT,
+                          stdin=subprocess.DEVNULL)
     assert done.returncode == 3, done.stderr
     assert "MCP server 'search' failed to start" in done.stderr and "fatal: SEARCH_TOKEN is not set" in done.stderr
     assert "Traceback" not in done.stderr
@@ -90,7 +91,7 @@ def test_a_gateway_with_no_server_up_does_not_start(tmp_path: pathlib.Path) -> N
     path = tmp_path / "servers.json"
     path.write_text(json.dumps({"servers": {"ghost": {"command": "no-such-mcp-server-here"}}}))
     done = subprocess.run(gateway_command("--servers", str(path)), env=child_env(), capture_output=True, text=True,
-                          timeout=90, stdin=subprocess.DEVNULL)
+                          timeout=START_TIMEOUT + STOP_TIMEOUT, stdin=subprocess.DEVNULL)
     assert done.returncode == 3 and "command not found: no-such-mcp-server-here" in done.stderr
 
 
