@@ -4,6 +4,7 @@ up and says why the others did not (their own stderr), or exits with
 
 from __future__ import annotations
 
+import concurrent.futures
 import json
 import os
 import pathlib
@@ -13,6 +14,7 @@ import sys
 import threading
 import time
 from collections.abc import Iterator
+from typing import Any
 
 import pytest
 
@@ -255,3 +257,80 @@ def test_a_required_server_that_dies_makes_the_gateway_unready(tmp_path: pathlib
         after = http.get(f"{gateway.url}/readyz", timeout=30)
     assert before == 200 and failed["data"]["once_ping"] is None
     assert after.status_code == ready, after.text
+
+
+# One tool that does its work only once the test lets it: a change that is
+# under way when the gateway is told to stop.
+RELEASED_SERVER = """\\
+import json, pathlib, sys, threading
+started, release = pathlib.Path(sys.argv[1]), pathlib.Path(sys.argv[2])
+for line in sys.stdin:
+    request = json.loads(line)
+    if "id" not in request:
+        continue
+    method, result = request["method"], {}
+    if method == "initialize":
+        result = {"protocolVersion": request["params"]["protocolVersion"], "capabilities": {"tools": {}},
+                  "serverInfo": {"name": "released", "version": "1"}}
+    elif method == "tools/list":
+        result = {"tools": [{"name": "work", "inputSchema": {"type": "object", "properties": {}}}]}
+    elif method == "tools/call":
+        started.touch()
+        while not release.exists():
+            threading.Event().wait(0.01)
+        result = {"content": [{"type": "text", "text": "done"}], "isError": False}
+    print(json.dumps({"jsonrpc": "2.0", "id": request["id"], "result": result}), flush=True)
+"""
+
+
+@pytest.mark.parametrize("front", ["stdio", "http"])
+def test_a_call_running_at_sigterm_is_answered_with_its_result(tmp_path: pathlib.Path, front: str) -> None:
+    script, started, release = tmp_path / "released.py", tmp_path / "started", tmp_path / "release"
+    script.write_text(RELEASED_SERVER)
+    path = tmp_path / "servers.json"
+    path.write_text(json.dumps({"servers": {"w": {"command": sys.executable,
+                                                  "args": [str(script), str(started), str(release)]}}}))
+    args = ["--servers", str(path), "--shutdown-grace", str(START_TIMEOUT)]
+    query = "mutation { w_work { text } }"
+    if front == "http":
+        with http_gateway(args) as gateway, concurrent.futures.ThreadPoolExecutor(1) as pool:
+            pending = pool.submit(http.post, f"{gateway.url}/graphql", json={"query": query}, timeout=START_TIMEOUT)
+            wait_for_file(started, gateway.process)
+            gateway.process.send_signal(signal.SIGTERM)
+            release.touch()
+            document = pending.result(START_TIMEOUT).json()
+    else:
+        document = stdio_call_through_sigterm(args, query, started, release)
+    assert document == {"data": {"w_work": {"text": "done"}}}
+
+
+def wait_for_file(path: pathlib.Path, process: subprocess.Popen[Any]) -> None:
+    pause, deadline = threading.Event(), time.monotonic() + START_TIMEOUT
+    while not path.exists():
+        assert process.poll() is None and time.monotonic() < deadline, f"{path.name} never appeared"
+        pause.wait(0.02)
+
+
+def stdio_call_through_sigterm(args: list[str], query: str, started: pathlib.Path,
+                               release: pathlib.Path) -> dict[str, Any]:
+    initialize = {"jsonrpc": "2.0", "id": 0, "method": "initialize",
+                  "params": {"protocolVersion": "2025-06-18", "capabilities": {},
+                             "clientInfo": {"name": "raw", "version": "1"}}}
+    call = {"jsonrpc": "2.0", "id": 5, "method": "tools/call", "params": {"name": "graphql", "arguments": {"query": query}}}
+    with subprocess.Popen(gateway_command(*args), env=child_env(), stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                          stderr=subprocess.DEVNULL) as process:
+        assert process.stdin is not None and process.stdout is not None
+        try:
+            for message in (initialize, {"jsonrpc": "2.0", "method": "notifications/initialized"}, call):
+                process.stdin.write(json.dumps(message).encode() + b"\n")
+                process.stdin.flush()
+            wait_for_file(started, process)
+            process.send_signal(signal.SIGTERM)
+            release.touch()
+            answers = [json.loads(line) for line in process.stdout]  # to the end: the gateway stopped
+            assert process.wait(STOP_TIMEOUT) == 0
+        finally:
+            if process.poll() is None:
+                process.kill()
+    answer = next(a for a in answers if a.get("id") == 5)
+    return answer["result"]["structuredContent"]

@@ -87,6 +87,9 @@ def _parser() -> argparse.ArgumentParser:
                         help="open HTTP connections (per worker); beyond it the idlest connection still sending "
                         f"its headers is closed, or the new one refused (default {default_max_connections()}: "
                         f"{MAX_CONNECTIONS} or half the descriptor limit)")
+    parser.add_argument("--shutdown-grace", metavar="SECONDS", type=seconds, default=CALL_GRACE_SECONDS,
+                        help="at SIGTERM or SIGINT, the time a tool call already running has to answer; its answer "
+                        f"is delivered (default {CALL_GRACE_SECONDS:g})")
     parser.add_argument("--header-timeout", metavar="SECONDS", type=seconds, default=HEADER_SECONDS,
                         help=f"time an HTTP client has to send a request's headers (default {HEADER_SECONDS:g})")
     parser.add_argument("--write-timeout", metavar="SECONDS", type=seconds, default=WRITE_SECONDS,
@@ -130,6 +133,7 @@ def main(argv: Sequence[str] | None = None) -> int:
                     gateway.typed()
                 except ValueError as error:
                     raise CommandFailure(f"cannot build the typed schema: {error}") from error
+            gateway.call_grace = args.shutdown_grace
             late.attach(gateway)
             try:
                 if bind is None:
@@ -383,7 +387,7 @@ def _run_http(gateway: Gateway, bind: tuple[str, int], token: str | None, args: 
     verbose = args.verbose
     config = uvicorn.Config(app, log_level="info" if verbose >= 2 else "warning", access_log=verbose >= 2,
                             # Room for the calls' grace and then the answers.
-                            timeout_graceful_shutdown=CALL_GRACE_SECONDS + 1, lifespan="on", server_header=False,
+                            timeout_graceful_shutdown=gateway.call_grace + 1, lifespan="on", server_header=False,
                             **_proxy_headers(args.forwarded_allow_ips),
                             loop=stack.loop, http=guarded_protocol(guard, stack.protocol), **SERVER_LIMITS,
                             # uvicorn counts connections and running requests
