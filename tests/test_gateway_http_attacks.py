@@ -193,6 +193,19 @@ def test_request_headers_over_the_limit_are_refused_under_every_parser(http: str
         wait_for(lambda: guard.open == 0)
 
 
+@pytest.mark.parametrize("parser", ["h11", pytest.param("httptools", marks=PROTOCOLS[1].marks)])
+def test_the_gateway_refuses_oversize_headers_under_either_parser(parser: str) -> None:
+    with http_gateway(["--catalogue", str(EXAMPLE_CATALOGUE), "--http-parser", parser]) as gateway:
+        host, port = gateway.url.removeprefix("http://").rsplit(":", 1)
+        answer = exchange((host, int(port)), request_with_header(1 << 20))
+        body = b'{"query": "{ servers { name } }"}'
+        served = exchange((host, int(port)), b"POST /graphql HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: "
+                          b"application/json\r\nConnection: close\r\nContent-Length: "
+                          + str(len(body)).encode() + b"\r\n\r\n" + body)
+    assert answer.startswith(b"HTTP/1.1 431") and b"16384 bytes" in answer, answer[:200]
+    assert served.startswith(b"HTTP/1.1 200"), served[:200]
+
+
 @pytest.mark.parametrize("http", PROTOCOLS)
 @pytest.mark.parametrize(("request_", "pieces"), [
     (request_with_header(LIMIT), 1),
