@@ -19,7 +19,7 @@ from support.gateway import STOP_TIMEOUT, child_env, gateway_command  # noqa: E4
 
 from quorvel_graphql.gateway.stdio import MAX_LINE, OVERSIZE, screen_line  # noqa: E402
 
-ANSWER_TIMEOUT = 30.0
+ANSWER_TIMEOUT = 120.0  # a guard: an answer normally comes in milliseconds
 INITIALIZE = {"jsonrpc": "2.0", "id": 0, "method": "initialize",
               "params": {"protocolVersion": "2025-06-18", "capabilities": {},
                          "clientInfo": {"name": "raw", "version": "1"}}}
