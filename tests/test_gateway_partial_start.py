@@ -316,7 +316,8 @@ def stdio_call_through_sigterm(args: list[str], query: str, started: pathlib.Pat
     initialize = {"jsonrpc": "2.0", "id": 0, "method": "initialize",
                   "params": {"protocolVersion": "2025-06-18", "capabilities": {},
                              "clientInfo": {"name": "raw", "version": "1"}}}
-    call = {"jsonrpc": "2.0", "id": 5, "method": "tools/call", "params": {"name": "graphql", "arguments": {"query": query}}}
+    call = {"jsonrpc": "2.0", "id": 5, "method": "tools/call",
+            "params": {"name": "graphql", "arguments": {"query": query}}}
     with subprocess.Popen(gateway_command(*args), env=child_env(), stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                           stderr=subprocess.DEVNULL) as process:
         assert process.stdin is not None and process.stdout is not None

@@ -173,7 +173,8 @@ class _StopSignals:
 
     def __init__(self) -> None:
         self._stopping = False
-        self._previous = {number: signal.signal(number, self._on_signal) for number in (signal.SIGTERM, signal.SIGINT)}
+        self._previous = {number: signal.signal(number, self._on_signal)
+                          for number in (signal.SIGTERM, signal.SIGINT)}
 
     def closing(self) -> None:
         # Serving may have put the defaults back (asyncio does on leaving).
