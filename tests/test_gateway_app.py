@@ -172,3 +172,35 @@ def test_loopback_guard_takes_every_loopback_address(headers: dict[str, str], st
             return await client.post("/graphql", json={"query": "{ __typename }"}, headers=headers)
 
     assert asyncio.run(asyncio.wait_for(request(), 30)).status_code == status
+
+
+@pytest.mark.parametrize(("path", "error", "status"), [
+    ("/graphql", MemoryError(), 503), ("/graphql", RuntimeError("broken"), 500),
+    ("/discovery", MemoryError(), 503), ("/discovery", RuntimeError("broken"), 500),
+])
+def test_a_request_that_fails_inside_the_gateway_gets_a_json_error(path: str, error: Exception, status: int,
+                                                                   monkeypatch: pytest.MonkeyPatch) -> None:
+    from _graphql import SchemaEngine
+
+    gateway = Gateway(SchemaEngine("[]"))
+
+    def fail(*args: Any, **kwargs: Any) -> Any:
+        raise error
+
+    monkeypatch.setattr(gateway, "start" if path == "/graphql" else "discover", fail)
+
+    async def request() -> httpx.Response:
+        transport = httpx.ASGITransport(app=create_app(gateway), raise_app_exceptions=False)
+        async with httpx.AsyncClient(transport=transport, base_url="http://127.0.0.1") as client:
+            if path == "/graphql":
+                return await client.post(path, json={"query": "{ servers { name } }"})
+            return await client.get(path)
+
+    try:
+        answer = asyncio.run(asyncio.wait_for(request(), 30))
+    finally:
+        gateway.close()
+    assert answer.status_code == status
+    assert answer.headers["content-type"].startswith("application/json")
+    assert answer.json()["errors"][0]["message"]
+    assert ("retry-after" in answer.headers) is (status == 503)

@@ -31,9 +31,9 @@ HAPROXY = shutil.which("haproxy") or (os.path.exists("/usr/sbin/haproxy") and "/
 if not HAPROXY:
     pytest.skip("HAProxy is not installed (Debian: apt-get install haproxy)", allow_module_level=True)
 
-from conftest import PROFILE  # noqa: E402
+from conftest import EXAMPLE_CATALOGUE, PROFILE  # noqa: E402
 from support.gateway import (  # noqa: E402
-    START_TIMEOUT, STOP_TIMEOUT, gateway_command, remote_tool_server, serving_child,
+    START_TIMEOUT, STOP_TIMEOUT, child_env, gateway_command, remote_tool_server, serving_child,
 )
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
@@ -199,3 +199,36 @@ async def mcp_session(url: str) -> list[str]:
             result = await session.call_tool("graphql", {"query": f'{{ remote_echo(text: "m{number}") {{ result }} }}'})
             texts.append(result.structured_content["data"]["remote_echo"]["result"])
     return texts
+
+
+def test_behind_the_balancer_a_guesser_does_not_lock_out_other_clients(tmp_path: pathlib.Path) -> None:
+    """Clients reach HAProxy from two loopback addresses; the gateway, told
+    to trust the balancer, throttles the guesser and serves the other."""
+    command = gateway_command("--catalogue", str(EXAMPLE_CATALOGUE), "--http", "127.0.0.1:0", "--public-health",
+                              "--forwarded-allow-ips", "127.0.0.1")
+    with contextlib.ExitStack() as stack:
+        _, gateway = stack.enter_context(serving_child(command, r"on (http://\S+)", {"QUORVEL_GATEWAY_TOKEN": "right"}))
+        stats_socket = tmp_path / "haproxy.sock"
+        listen = f"127.0.0.1:{free_port()}"
+        address = gateway.removeprefix("http://")
+        environment = {"LISTEN": listen, "STATS_SOCKET": str(stats_socket),
+                       **{f"GATEWAY_{i}": address for i in (1, 2, 3)}}
+        haproxy_log = stack.enter_context(open(tmp_path / "haproxy.log", "wb"))
+        balancer = subprocess.Popen([HAPROXY, "-db", "-f", str(CONFIG)], env={**child_env(), **environment},
+                                    stdin=subprocess.DEVNULL, stdout=haproxy_log, stderr=subprocess.STDOUT)
+        stack.callback(lambda: (balancer.terminate(), balancer.wait(STOP_TIMEOUT)))
+        wait_for(lambda: stats_socket.exists() and any(row["status"] == "UP" for name, row in server_stats(
+            stats_socket).items() if name.startswith("gw")), START_TIMEOUT, "a gateway UP")
+
+        def statuses(source: str, token: str, count: int) -> list[int]:
+            transport = httpx.HTTPTransport(local_address=source)
+            with httpx.Client(transport=transport, timeout=30) as client:
+                return [client.post(f"http://{listen}/graphql", json={"query": "{ servers { name } }"},
+                                    headers={"authorization": f"Bearer {token}"}).status_code
+                        for _ in range(count)]
+
+        guesses = statuses("127.0.0.2", "guess", 20)
+        legitimate = statuses("127.0.0.3", "right", 5)
+    assert guesses[:10] == [401] * 10 and set(guesses[10:]) == {429}
+    assert legitimate == [200] * 5
+

@@ -15,7 +15,7 @@ pytest.importorskip("uvicorn")
 httpx = pytest.importorskip("httpx")
 
 from conftest import EXAMPLE_CATALOGUE  # noqa: E402
-from support.gateway import RunningGateway, git_repo, http_gateway, servers_config  # noqa: E402
+from support.gateway import START_TIMEOUT, RunningGateway, git_repo, http_gateway, servers_config  # noqa: E402
 from support.http_client import client as http  # noqa: E402
 
 TOKEN = "t0ken-for-tests"
@@ -63,8 +63,11 @@ def test_gql_client_over_real_tool_servers(tmp_path: pathlib.Path) -> None:
     with time_server_over_http() as time_url:
         config["servers"]["time"] = {"url": time_url}
         (tmp_path / "servers.json").write_text(json.dumps(config))
-        with http_gateway(["--servers", str(tmp_path / "servers.json")]) as gateway:
-            transport = HTTPXTransport(url=f"{gateway.url}/graphql", timeout=30)
+        # The gateway waits for its servers however slow a loaded machine
+        # makes their start, rather than serving without the git server.
+        with http_gateway(["--servers", str(tmp_path / "servers.json"), "--startup-timeout", str(START_TIMEOUT)]) \
+                as gateway:
+            transport = HTTPXTransport(url=f"{gateway.url}/graphql", timeout=START_TIMEOUT)
             with gql.Client(transport=transport, fetch_schema_from_transport=True) as session:
                 query = gql.gql("""query Look($repo: String!, $zone: String = "Asia/Tokyo", $withLog: Boolean = false) {
                     servers { ...Named }
@@ -172,7 +175,7 @@ def test_placeholder_fields_and_variables(open_gateway: RunningGateway) -> None:
 
 def test_one_log_line_per_request(open_gateway: RunningGateway) -> None:
     post(open_gateway.url, json.dumps({"query": "{ marker: servers { name } }"}))
-    logged = open_gateway.wait_for_line("keys=marker", 10)
+    logged = open_gateway.wait_for_line("keys=marker")
     assert "POST /graphql keys=marker" in logged and " ms ok" in logged
 
 
@@ -181,7 +184,7 @@ def test_one_log_line_per_request(open_gateway: RunningGateway) -> None:
     [
         ("POST", "/graphql", None, 401),
         ("POST", "/graphql", f"Bearer {TOKEN}x", 401),
-        ("POST", "/graphql", f"bearer {TOKEN}", 401),
+        ("POST", "/graphql", f"bearer {TOKEN}", 200),  # RFC 9110: the scheme in any case
         ("POST", "/graphql", f"Bearer {TOKEN}", 200),
         ("GET", "/discovery", None, 401),
         ("GET", "/discovery", f"Bearer {TOKEN}", 200),

@@ -16,8 +16,10 @@ from typing import Any
 
 import pytest
 
+from conftest import catalogue
 from quorvel_graphql import ToolHost
 from quorvel_graphql.gateway import Gateway
+from quorvel_graphql.gateway.admission import CUT_OFF, SHUTTING_DOWN
 from quorvel_graphql.gateway.core import QueryResult
 from quorvel_graphql.limits import RequestLimits
 
@@ -196,6 +198,7 @@ def test_queries_at_shutdown_say_the_gateway_is_shutting_down() -> None:
 
     async def scenario() -> tuple[Any, Any]:
         async with gateway_over({"hang": hang}) as gateway:
+            gateway.call_grace = 0.05  # the tool never answers in it
             running = asyncio.ensure_future(gateway.execute("{ a: adv_hang }", None, via="t"))
             await asyncio.to_thread(started.wait, WAIT)
             gateway.stop_calling_tools()
@@ -204,10 +207,50 @@ def test_queries_at_shutdown_say_the_gateway_is_shutting_down() -> None:
             return cut_off, await gateway.execute("{ servers { name } }", None, via="t")
 
     cut_off, later = asyncio.run(asyncio.wait_for(scenario(), WAIT * 2))
-    assert cut_off.document["data"]["a"]["text"] == "the gateway is shutting down"
+    # It was running when it was cut off: it may have done its work.
+    assert cut_off.document["data"]["a"]["text"] == CUT_OFF
     assert "CallBridge" not in cut_off.text
     assert later.busy and later.document["errors"][0]["message"] == "the gateway is shutting down"
     assert later.document["errors"][0]["extensions"] == {"code": "SHUTTING_DOWN"}
+
+
+@pytest.mark.parametrize("raw", [False, True])
+def test_at_shutdown_a_call_that_ran_is_delivered_and_one_not_started_is_refused(raw: bool) -> None:
+    """A mutation's fields run one after another: the first is running when
+    the shutdown begins and answers within the grace, so its answer is the
+    tool's; the second has not started, and never does."""
+    started, finish = threading.Event(), threading.Event()
+    calls: list[str] = []
+
+    def hang() -> str:
+        calls.append("hang")
+        started.set()
+        finish.wait(WAIT)
+        return "done"
+
+    async def scenario() -> Any:
+        async with ToolHost(catalogue(("adv", "hang", False)), max_workers=4) as host:
+            host.register("adv", "hang", hang)
+            gateway = Gateway(host, raw=raw)
+            gateway.call_grace = WAIT
+            query = "{ a: adv_hang }" if raw else "mutation { a: adv_hang { text } b: adv_hang { text } }"
+            try:
+                running = asyncio.ensure_future(gateway.execute(query, None, via="t"))
+                await asyncio.to_thread(started.wait, WAIT)
+                gateway.stop_calling_tools()
+                finish.set()
+                return await running
+            finally:
+                gateway.close()
+
+    result = asyncio.run(asyncio.wait_for(scenario(), WAIT * 2))
+    assert calls == ["hang"]
+    if raw:
+        assert result.document["data"]["a"] == "done"
+        return
+    assert result.document["data"]["a"] == {"text": "done"}
+    assert result.document["data"]["b"] is None
+    assert [(e["path"], e["message"]) for e in result.document["errors"]] == [(["b"], SHUTTING_DOWN)]
 
 
 def test_no_thread_to_run_a_query_is_a_busy_answer_not_a_crash(monkeypatch: pytest.MonkeyPatch) -> None:

@@ -19,7 +19,7 @@ from support.gateway import STOP_TIMEOUT, child_env, gateway_command  # noqa: E4
 
 from quorvel_graphql.gateway.stdio import MAX_LINE, OVERSIZE, screen_line  # noqa: E402
 
-ANSWER_TIMEOUT = 30.0
+ANSWER_TIMEOUT = 120.0  # a guard: an answer normally comes in milliseconds
 INITIALIZE = {"jsonrpc": "2.0", "id": 0, "method": "initialize",
               "params": {"protocolVersion": "2025-06-18", "capabilities": {},
                          "clientInfo": {"name": "raw", "version": "1"}}}
@@ -29,6 +29,15 @@ def graphql_call(request_id: Any, query: str, variables: Any = None) -> dict[str
     arguments = {"query": query} if variables is None else {"query": query, "variables": variables}
     return {"jsonrpc": "2.0", "id": request_id, "method": "tools/call",
             "params": {"name": "graphql", "arguments": arguments}}
+
+
+def deep_line(request_id: Any, method: str, depth: int) -> bytes:
+    """A request whose params nest ``depth`` arrays deep, too deep for
+    json.dumps to write; the id comes last, after the nesting."""
+    arrays = "[" * depth + "]" * depth
+    params = ('{"name":"graphql","arguments":{"query":"{ servers { name } }","variables":{"v":' + arrays + "}}}"
+              if method == "tools/call" else '{"_meta":{"deep":' + arrays + "}}")
+    return f'{{"jsonrpc":"2.0","method":"{method}","params":{params},"id":{json.dumps(request_id)}}}'.encode()
 
 
 def nested(depth: int) -> dict[str, Any]:
@@ -93,6 +102,9 @@ def gateway() -> Iterator[StdioGateway]:
         (b'{"jsonrpc":"2.0","id":5,"method":"tools/call","params":"x"}', 5, -32600),
         (b'{"jsonrpc":"2.0","id":{"a":1},"method":"tools/list"}', None, -32600),
         (b'{"jsonrpc":"2.0","id":7,', None, -32700),
+        # Deeper than the standard library reads: the id is still found.
+        (deep_line(12, "ping", 1000), 12, -32600),
+        (deep_line("deep", "tools/call", 5000), "deep", -32600),
     ],
 )
 def test_every_request_with_an_id_is_answered(gateway: StdioGateway, line: bytes, request_id: Any,
@@ -121,6 +133,20 @@ def test_an_oversize_line_is_refused_and_the_gateway_serves_on(gateway: StdioGat
     gateway.send(json.dumps(graphql_call(11, "{ servers { name } }")).encode())
     answer = gateway.answer()
     assert answer["id"] == 11 and not answer["result"]["isError"]
+
+
+@pytest.mark.parametrize(("text", "request_id"), [
+    ('{"a":"x\\"id\\":1","id":2}', 2),  # "id" inside a string is no member
+    ('{"x":{"id":1},"id":"top"}', "top"),  # nor is one of a nested object
+    ('{"ids":1, "id" : 4}', 4),
+    ('[{"id":1}]', None),
+    ('{"id":{"a":1}}', None),
+    ('x{"id":1}', None),
+])
+def test_the_id_of_a_message_is_read_without_recursion(text: str, request_id: Any) -> None:
+    from quorvel_graphql.gateway.stdio import top_level_id
+
+    assert top_level_id(text) == request_id
 
 
 @pytest.mark.parametrize("line", ["", "   \n", '{"jsonrpc":"2.0","method":"x","params":"bad"}'])

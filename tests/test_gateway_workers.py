@@ -186,6 +186,34 @@ def test_a_worker_that_dies_is_replaced_and_all_stop_on_sigterm(two_workers: _Sh
     assert not [pid for pid in now if alive(pid)]  # http_gateway also checked the exit status was 0
 
 
+MCP_CLIENTS = 10
+
+
+def test_mcp_sessions_work_across_workers(two_workers: _SharedGateway) -> None:
+    """Each SDK client opens its own connections, which the kernel hands to
+    either worker: every request must be answered wherever it lands."""
+    pytest.importorskip("mcp")
+    import asyncio
+
+    from mcp import ClientSession
+    from mcp.client.streamable_http import streamable_http_client
+
+    url = f"{two_workers.gateway().url}/mcp"
+
+    async def client(number: int) -> str:
+        async with streamable_http_client(url) as (read, write, *_), ClientSession(read, write) as session:
+            await session.initialize()
+            assert [tool.name for tool in (await session.list_tools()).tools] == ["graphql", "search_tools"]
+            result = await session.call_tool("graphql", {"query": f"{{ n{number}: servers {{ name }} }}"})
+            assert not result.is_error, result
+            return next(iter(result.structured_content["data"]))
+
+    async def clients() -> list[str]:
+        return list(await asyncio.gather(*(client(number) for number in range(MCP_CLIENTS))))
+
+    assert asyncio.run(asyncio.wait_for(clients(), 120)) == [f"n{number}" for number in range(MCP_CLIENTS)]
+
+
 @pytest.mark.parametrize(
     ("args", "status", "message"),
     [

@@ -52,6 +52,9 @@ class CallObserver(Protocol):
     def call_ended(self, request_id: str, outcome: str) -> None: ...
 
 UNSENDABLE = "the tool call failed and its error message could not be sent"
+# The answer to a call that arrives, or still waits for a worker, once the
+# host has stopped calling tools: it never ran.
+NOT_STARTED = "the host stopped calling tools before this call started"
 
 
 @dataclass(slots=True)
@@ -190,6 +193,7 @@ class CallServer:
         self.fallback: Registration | None = None
         self.observer: CallObserver | None = None
         self.receive_error_count = 0
+        self.refusing = False  # see refuse_new_calls
         self._lock = threading.Lock()  # guards _inflight, _deadlines, _slots, _waiting, _generation
         # (and the clearing of _running_here, which the watchdog checks and clears under it)
         self._inflight: dict[str, _InFlight] = {}
@@ -232,6 +236,18 @@ class CallServer:
         if self._private_loop is not None:
             self._private_loop.stop(timeout)
             self._private_loop = None
+
+    def refuse_new_calls(self) -> None:
+        """Answers every call received from now on, and every one still
+        waiting for a worker, with ``NOT_STARTED``; handlers already running
+        go on and are answered as usual."""
+        self.refusing = True
+        with self._lock:
+            waiting = [entry for _, entry in self._waiting]
+            self._waiting.clear()
+        for entry in waiting:
+            if self._claim(entry.call.request_id):
+                self._send_failure(entry.call.request_id, NOT_STARTED, "cancelled")
 
     def handler_loops(self) -> tuple[asyncio.AbstractEventLoop, ...]:
         """The loops that run coroutine handlers without a loop of their own:
@@ -345,6 +361,9 @@ class CallServer:
             server, tool = request["server"], request["tool"]
             if self.observer is not None:
                 self.observer.call_started(call_id, server, tool)
+            if self.refusing:
+                self._send_failure(call_id, NOT_STARTED, "cancelled")
+                return None
             registration = self.handlers.get((server, tool), self.fallback)
             if self.read_only and request.get("operation") == "mutation":
                 raise ReadOnlyError(f"refused {server}.{tool}: the tool is not read-only and this host "

@@ -26,7 +26,7 @@ __all__ = ["SERVER_KEYS", "TOP_KEYS", "TRANSPORTS", "ServerConfig", "ToolSetting
 TRANSPORTS = {"stdio": "stdio", "streamable-http": "streamable-http", "streamable_http": "streamable-http",
               "streamablehttp": "streamable-http", "http": "streamable-http", "sse": "sse"}
 SERVER_KEYS = ("command", "args", "env", "cwd", "url", "transport", "type", "headers", "tools", "time_limit",
-               "max_concurrency", "read_only", "tool_settings", "max_result_bytes")
+               "max_concurrency", "read_only", "tool_settings", "max_result_bytes", "required")
 TOOL_SETTING_KEYS = ("read_only", "readOnly", "time_limit", "description", "name")
 MAX_RESULT_BYTES = 16 << 20  # a server's largest result unless its config says otherwise
 
@@ -65,6 +65,7 @@ class ServerConfig:
     read_only: bool = False
     tool_settings: tuple[ToolSettings, ...] = ()
     max_result_bytes: int | None = MAX_RESULT_BYTES
+    required: bool = False  # a gateway is not ready while this server is down
 
     def __post_init__(self) -> None:
         if self.url is not None and self.transport == "stdio":
@@ -178,7 +179,8 @@ def _server_config(name: str, entry: Any, where: str, base_dir: str | None, read
         raise ConfigError(f"{where}: \"max_result_bytes\" must be a whole number of at least 1, or null for none")
     return ServerConfig(name, command or "", tuple(args), env, cwd, url, transport, headers, include, exclude,
                         limit, concurrency, _flag(entry, "read_only", where, read_only),
-                        _tool_settings(entry.get("tool_settings"), where), result_limit)
+                        _tool_settings(entry.get("tool_settings"), where), result_limit,
+                        _flag(entry, "required", where, False))
 
 
 def _time_limit(value: Any, where: str) -> float | None:

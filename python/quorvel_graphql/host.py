@@ -125,6 +125,7 @@ class ToolHost:
         self._state = HostState.CREATED
         self._state_lock = threading.Lock()
         self._blocking: Workers | None = None
+        self._cut_timer: threading.Timer | None = None  # see stop_calling_tools
         self.input_schemas: dict[tuple[str, str], dict[str, Any]] = {}
         """JSON Schemas of tool arguments by (server, tool), where known
         (``McpServers.serve`` fills it from tools/list)."""
@@ -294,18 +295,35 @@ class ToolHost:
             self._state = HostState.CLOSED
         if not was_running:
             return
+        if self._cut_timer is not None:
+            self._cut_timer.cancel()
         self.engine.detach_call_bridge()
         self._calls.stop(self.shutdown_timeout)
         assert self._blocking is not None
         self._blocking.shutdown()
         self._calls.loop = self._given_loop
 
-    def stop_calling_tools(self) -> None:
+    def stop_calling_tools(self, grace: float = 0.0) -> None:
         """The first step of a shutdown, for a server in front of the host:
-        every query waiting on a tool is answered now (its tool fields get the
-        "CallBridge is detached" result) instead of holding the shutdown until
-        its tools finish, and later queries call no tools.  Handlers already
-        running go on until :meth:`close`, which still has to be called."""
+        no tool call starts from now on (each gets the ``NOT_STARTED``
+        failure), and calls already running have ``grace`` seconds to
+        answer, so that a call that did its work is reported as done.  Then
+        every query still waiting on a tool is answered (its tool fields get
+        the "CallBridge is detached" result) instead of holding the shutdown
+        until its tools finish.  Handlers still running go on until
+        :meth:`close`, which still has to be called."""
+        with self._state_lock:
+            if self._state is not HostState.RUNNING:
+                return
+            self._calls.refuse_new_calls()
+            if grace <= 0:
+                self.engine.detach_call_bridge()
+            elif self._cut_timer is None:
+                self._cut_timer = threading.Timer(grace, self._cut_running_calls)
+                self._cut_timer.daemon = True
+                self._cut_timer.start()
+
+    def _cut_running_calls(self) -> None:
         with self._state_lock:
             if self._state is HostState.RUNNING:
                 self.engine.detach_call_bridge()

@@ -202,7 +202,7 @@ class McpServers:
         try:
             failures = self._thread.submit(self._start_all()).result(self.startup_timeout + self.shutdown_timeout)
         except BaseException as error:  # the start-up itself got stuck, broke or was interrupted
-            self.close()
+            self.close(terminate=not isinstance(error, Exception))
             if not isinstance(error, Exception):
                 raise
             failures = {name: describe_exception(error) for name in self._configs}
@@ -268,8 +268,8 @@ class McpServers:
 
     def _terminate_children(self) -> None:
         for server in list(self._servers.values()):
-            pid = server.pid
-            if pid is not None and server.session is not None:
+            pid = server.pid  # set from spawn to exit, handshake or not
+            if pid is not None:
                 with contextlib.suppress(OSError):
                     os.killpg(pid, signal.SIGTERM)
 
@@ -381,9 +381,10 @@ class McpServers:
 
     def status(self) -> list[JsonObject]:
         """Each server's state ("up", "down" or "restarting"), its last error,
-        how often it was restarted and whether it is required (every server
-        is when all must start); safe to call from any thread."""
-        return [server.status(self.require_all) for server in list(self._servers.values())]
+        how often it was restarted and whether it is required (its config's
+        ``"required"``; every server is when all must start); safe to call
+        from any thread."""
+        return [server.status(self.require_all or server.config.required) for server in list(self._servers.values())]
 
     # -- catalogue ----------------------------------------------------------
 

@@ -25,7 +25,13 @@ from mcp.shared.message import SessionMessage
 
 log = logging.getLogger("quorvel_graphql.mcp")
 
-STOP_GRACE = 2.0  # seconds a server has to exit once its input is closed, and again after SIGTERM
+# Seconds a server has to exit once its input is closed (MCP's first step),
+# then after SIGTERM.  An idle server that reads its input in a thread (the
+# Python SDK's does) takes well over a second to notice the end of it, and
+# SIGTERM ends it at once: a shorter first wait keeps a gateway's shutdown
+# near one second.
+INPUT_CLOSED_GRACE = 1.0
+STOP_GRACE = 2.0
 # The id of a JSON-RPC answer is one of its first members in practice; this
 # much of a skipped line is kept to find it.
 ID_WINDOW = 4096
@@ -132,11 +138,11 @@ async def stdio_transport(command: str, args: list[str], *, env: dict[str, str] 
 async def _stop(process: Any) -> None:
     with contextlib.suppress(OSError, anyio.BrokenResourceError, anyio.ClosedResourceError):
         await process.stdin.aclose()
-    for sent in (None, signal.SIGTERM, signal.SIGKILL):
+    for sent, grace in ((None, INPUT_CLOSED_GRACE), (signal.SIGTERM, STOP_GRACE), (signal.SIGKILL, STOP_GRACE)):
         if sent is not None:
             with contextlib.suppress(OSError):
                 os.killpg(process.pid, sent)
-        with anyio.move_on_after(STOP_GRACE):
+        with anyio.move_on_after(grace):
             while process.returncode is None:
                 await anyio.sleep(0.02)
         if process.returncode is not None:

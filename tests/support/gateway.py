@@ -22,8 +22,13 @@ import conftest
 import quorvel_graphql
 from support.proc import alive, children_of
 
-STOP_TIMEOUT = 15.0
-START_TIMEOUT = 60.0
+# Guards against a hang, not expectations: every wait bounded by them ends
+# at its event (an address printed, a process gone), in a second or two on an
+# idle machine.  They are wide because the suite must also pass beside
+# another copy of itself, where starting a gateway and its tool servers (each
+# importing the MCP SDK) or stopping them can take many times as long.
+STOP_TIMEOUT = 60.0
+START_TIMEOUT = 240.0
 
 
 def child_env(extra: dict[str, str] | None = None) -> dict[str, str]:
@@ -59,10 +64,11 @@ REMOTE_TOOL_SERVER = pathlib.Path(__file__).resolve().parent / "remote_tool_serv
 
 
 @contextlib.contextmanager
-def serving_child(command: list[str], pattern: str) -> Iterator[tuple[subprocess.Popen[str], str]]:
+def serving_child(command: list[str], pattern: str,
+                  env: dict[str, str] | None = None) -> Iterator[tuple[subprocess.Popen[str], str]]:
     """A child that prints ``pattern`` (one group: its URL) on stderr once it
     serves; yields it and that URL, and ends it (SIGTERM, then SIGKILL)."""
-    process = subprocess.Popen(command, env=child_env(), stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+    process = subprocess.Popen(command, env=child_env(env), stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                stderr=subprocess.PIPE, text=True)
     try:
         found: list[str] = []

@@ -12,8 +12,9 @@ from typing import Any
 
 import uvicorn
 
-START_TIMEOUT = 30.0
-STOP_TIMEOUT = 15.0
+# Guards, as in support.gateway: a loaded machine may need all of them.
+START_TIMEOUT = 120.0
+STOP_TIMEOUT = 60.0
 
 
 @contextlib.contextmanager

@@ -20,15 +20,19 @@ from typing import Any
 
 from _graphql import SchemaEngine
 
+from ..call_server import NOT_STARTED
 from ..common import engine_tools
 from ..error_codes import ErrorCode
 from ..limits import RequestLimits
 
 PLACEHOLDER_SUFFIX = " but CallBridge is not wired yet"
 SHUTTING_DOWN = "the gateway is shutting down"
-# The texts a tool field gets when the bridge goes away under it: what a
-# shutdown turns into its own clear message.
-_DETACHED_TEXTS = ("CallBridge is detached",)
+CUT_OFF = "the gateway shut down while this tool call was running: it may have taken effect"
+# What a tool field says when a shutdown stopped it, in the host's words and
+# in the gateway's: a call that never started reads as not done, and one cut
+# off while it ran says that it may have been done.
+_NOT_STARTED_TEXT = NOT_STARTED
+_CUT_OFF_TEXT = "CallBridge is detached"
 
 
 class Refusal(Exception):
@@ -106,27 +110,47 @@ def _is_placeholder(value: Any) -> bool:
             and isinstance(value.get("text"), str) and value["text"].endswith(PLACEHOLDER_SUFFIX))
 
 
-def _is_cut_off(value: Any) -> bool:
-    return (isinstance(value, dict) and value.get("isError") is True
-            and (value.get("text") in _DETACHED_TEXTS or _is_placeholder(value)))
+def _shutdown_message(text: str) -> str | None:
+    """The gateway's words for a host's answer that a shutdown caused, or
+    None when ``text`` is not one."""
+    if _CUT_OFF_TEXT in text:
+        return CUT_OFF
+    if _NOT_STARTED_TEXT in text:
+        return SHUTTING_DOWN
+    return None
+
+
+def _field_shutdown_message(value: Any) -> str | None:
+    if not (isinstance(value, dict) and value.get("isError") is True and isinstance(value.get("text"), str)):
+        return None
+    if value["text"] in (_CUT_OFF_TEXT, _NOT_STARTED_TEXT):
+        return _shutdown_message(value["text"])
+    return SHUTTING_DOWN if _is_placeholder(value) else None  # the bridge was gone before it was asked
 
 
 def mark_shutdown(text: str) -> str:
     """A response finished while the gateway stops: tool fields that got no
-    answer because of the shutdown say so, instead of the bridge's own words."""
+    answer because of the shutdown say so in the gateway's words, instead of
+    the host's.  A field whose tool answered keeps its answer."""
+    if _CUT_OFF_TEXT not in text and _NOT_STARTED_TEXT not in text and PLACEHOLDER_SUFFIX not in text:
+        return text
     document = json.loads(text)
     data = document.get("data")
-    # A typed answer reports the cut-off field as an error with its path.
-    errors = [error for error in document.get("errors") or () if isinstance(error, dict) and error.get("path")
-              and any(cut in str(error.get("message", "")) for cut in _DETACHED_TEXTS)]
-    fields = [key for key, value in data.items() if _is_cut_off(value)] if isinstance(data, dict) else []
-    if not errors and not fields:
-        return text
-    for key in fields:
-        data[key] = {"isError": True, "json": None, "text": SHUTTING_DOWN}
-    for error in errors:
-        error["message"] = SHUTTING_DOWN
-    return json.dumps(document, ensure_ascii=False, separators=(",", ":"))
+    changed = False
+    # A typed answer reports a stopped field as an error with its path.
+    for error in document.get("errors") or ():
+        if isinstance(error, dict) and error.get("path"):
+            message = _shutdown_message(str(error.get("message", "")))
+            if message is not None:
+                error["message"], changed = message, True
+                extensions = error.get("extensions")
+                if isinstance(extensions, dict) and isinstance(extensions.get("text"), str):
+                    extensions["text"] = message
+    for key, value in data.items() if isinstance(data, dict) else ():
+        message = _field_shutdown_message(value)
+        if message is not None:
+            data[key], changed = {"isError": True, "json": None, "text": message}, True
+    return json.dumps(document, ensure_ascii=False, separators=(",", ":")) if changed else text
 
 
 class CallBudget:

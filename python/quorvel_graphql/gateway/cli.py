@@ -11,6 +11,7 @@ from __future__ import annotations
 import argparse
 import asyncio
 import contextlib
+import ipaddress
 import logging
 import os
 import re
@@ -26,9 +27,9 @@ from _graphql import SchemaEngine
 from ..cli_common import (EXIT_INTERRUPTED, CommandFailure, OneLineParser, add_tool_options, catalogue_engine,
                           read_text, seconds, serving)
 from ..limits import DEFAULT_TIME_LIMIT, add_limit_options, limits_from_args
-from .connections import (HEADER_SECONDS, MAX_CONNECTIONS, WRITE_SECONDS, ConnectionGuard, default_max_connections,
-                          guarded_protocol)
-from .core import Gateway, Host, is_loopback, log
+from .connections import (HEADER_SECONDS, MAX_CONNECTIONS, MAX_HEADER_BYTES, WRITE_SECONDS, ConnectionGuard,
+                          default_max_connections, guarded_protocol)
+from .core import CALL_GRACE_SECONDS, Gateway, Host, is_loopback, log
 from .serving import LOOPS, PARSERS, Stack, choose_stack, listen
 from .sessions import MAX_SESSIONS, SESSION_IDLE_SECONDS
 from .supervisor import WORKER_OPTION, Supervisor, WorkerRole, available_cpus
@@ -74,6 +75,11 @@ def _parser() -> argparse.ArgumentParser:
     parser.add_argument("--public-health", action="store_true",
                         help="answer /healthz and /readyz without the bearer token (for probes that cannot send "
                         "one; /readyz then shows server names and errors to anyone who can reach it)")
+    parser.add_argument("--forwarded-allow-ips", metavar="IPS", type=_trusted_proxies,
+                        help="comma-separated addresses or networks of proxies (a balancer) whose X-Forwarded-For "
+                        "and X-Forwarded-Proto are believed, as uvicorn's option of that name ('*': any); the "
+                        "token throttle and the MCP session quota then count the client the proxy names. "
+                        "Default: no one (unlike uvicorn, which believes 127.0.0.1)")
     parser.add_argument("--cors-origin", metavar="ORIGIN", action="append", type=_origin, default=[],
                         help="let pages of ORIGIN (scheme://host[:port]) call the gateway from a browser; "
                         "repeatable; the token rule still applies")
@@ -81,6 +87,9 @@ def _parser() -> argparse.ArgumentParser:
                         help="open HTTP connections (per worker); beyond it the idlest connection still sending "
                         f"its headers is closed, or the new one refused (default {default_max_connections()}: "
                         f"{MAX_CONNECTIONS} or half the descriptor limit)")
+    parser.add_argument("--shutdown-grace", metavar="SECONDS", type=seconds, default=CALL_GRACE_SECONDS,
+                        help="at SIGTERM or SIGINT, the time a tool call already running has to answer; its answer "
+                        f"is delivered (default {CALL_GRACE_SECONDS:g})")
     parser.add_argument("--header-timeout", metavar="SECONDS", type=seconds, default=HEADER_SECONDS,
                         help=f"time an HTTP client has to send a request's headers (default {HEADER_SECONDS:g})")
     parser.add_argument("--write-timeout", metavar="SECONDS", type=seconds, default=WRITE_SECONDS,
@@ -88,6 +97,9 @@ def _parser() -> argparse.ArgumentParser:
     parser.add_argument("--max-mcp-sessions", metavar="N", type=_positive_int, default=MAX_SESSIONS,
                         help="open MCP sessions over HTTP; a new one beyond it ends the least recently used idle "
                         f"session of the client holding the most (default {MAX_SESSIONS})")
+    parser.add_argument("--mcp-stateless", action="store_true",
+                        help="serve MCP over HTTP without sessions (the MCP SDK's stateless mode), so that any "
+                        "gateway process can answer any request; always so with --workers above 1")
     parser.add_argument("--mcp-session-idle", metavar="SECONDS", type=seconds, default=SESSION_IDLE_SECONDS,
                         help=f"an MCP session with no request for this long ends (default {SESSION_IDLE_SECONDS:g})")
     add_limit_options(parser)
@@ -99,6 +111,7 @@ def _parser() -> argparse.ArgumentParser:
 def main(argv: Sequence[str] | None = None) -> int:
     args = _parser().parse_args(argv)
     _configure_logging(args.verbose, worker=args.worker_of is not None)
+    signals = _StopSignals()
     try:
         bind = _bind_address(args.http) if args.http is not None else None
         token = _token(args, bind)
@@ -106,8 +119,10 @@ def main(argv: Sequence[str] | None = None) -> int:
             raise CommandFailure("--workers, --loop and --http-parser apply to --http only")
         if bind is not None and args.workers > 1 and args.worker_of is None:
             return _supervise(args, argv, bind, token)
-        if bind is None and (args.public_health or args.cors_origin):
-            raise CommandFailure("--public-health and --cors-origin apply to --http only")
+        if bind is None and (args.public_health or args.cors_origin or args.forwarded_allow_ips
+                             or args.mcp_stateless):
+            raise CommandFailure("--public-health, --cors-origin, --forwarded-allow-ips and --mcp-stateless "
+                                 "apply to --http only")
         late = _LateHosts()
         with _open_target(args, late) as (target, catalogue_json):
             gateway = Gateway(target, max_concurrent_queries=args.max_concurrent_queries, raw=args.raw,
@@ -118,6 +133,7 @@ def main(argv: Sequence[str] | None = None) -> int:
                     gateway.typed()
                 except ValueError as error:
                     raise CommandFailure(f"cannot build the typed schema: {error}") from error
+            gateway.call_grace = args.shutdown_grace
             late.attach(gateway)
             try:
                 if bind is None:
@@ -126,13 +142,56 @@ def main(argv: Sequence[str] | None = None) -> int:
                     guard = ConnectionGuard(args.max_connections, args.header_timeout, args.write_timeout)
                     _run_http(gateway, bind, token, args, guard)
             finally:
+                signals.closing()
                 gateway.close()
     except CommandFailure as failure:
         print(f"{PROG}: error: {failure}", file=sys.stderr)
         return failure.status
+    except _Terminated:  # before serving began: stopped as asked, every tool server closed
+        return 0
     except KeyboardInterrupt:  # before serving began; once serving, a signal is a clean stop
         return EXIT_INTERRUPTED
+    finally:
+        signals.restore()
     return 0
+
+
+class _Terminated(KeyboardInterrupt):
+    """SIGTERM outside serving: the clean-up Ctrl-C gets (a KeyboardInterrupt
+    makes the tool servers close at once), and a clean exit."""
+
+
+class _StopSignals:
+    """SIGTERM and SIGINT while the gateway is not serving.
+
+    Python's default for SIGTERM ends the process on the spot, and the tool
+    servers, each in a process group of its own, would live on: so from
+    the start either signal raises where the main thread waits, and the
+    ``with`` blocks close what was started.  Serving installs handlers of its
+    own; once it ends, the clean-up has begun and a further signal is only
+    logged, so that it cannot cut the clean-up short."""
+
+    def __init__(self) -> None:
+        self._stopping = False
+        self._previous = {number: signal.signal(number, self._on_signal)
+                          for number in (signal.SIGTERM, signal.SIGINT)}
+
+    def closing(self) -> None:
+        # Serving may have put the defaults back (asyncio does on leaving).
+        self._stopping = True
+        for number in self._previous:
+            signal.signal(number, self._on_signal)
+
+    def restore(self) -> None:
+        for number, handler in self._previous.items():
+            signal.signal(number, handler)
+
+    def _on_signal(self, number: int, frame: Any) -> None:
+        if self._stopping:
+            log.info("signalled again: still closing the tool servers")
+            return
+        self._stopping = True
+        raise _Terminated if number == signal.SIGTERM else KeyboardInterrupt
 
 
 # -- options ----------------------------------------------------------------
@@ -165,6 +224,18 @@ def _origin(text: str) -> str:
         return check_origin(text)
     except ValueError as error:
         raise argparse.ArgumentTypeError(str(error)) from None
+
+
+def _trusted_proxies(text: str) -> str:
+    for item in (part.strip() for part in text.split(",")):
+        if item == "*":
+            continue
+        try:
+            ipaddress.ip_network(item, strict=False)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"not an address or network (e.g. 10.0.0.5, 10.0.0.0/24, *): "
+                                             f"{item!r}") from None
+    return text
 
 
 def _bind_address(text: str) -> tuple[str, int]:
@@ -262,10 +333,21 @@ async def _until_signalled(work: Any, gateway: Gateway) -> None:
     """Runs ``work`` until it ends or SIGTERM/SIGINT arrives."""
     task = asyncio.ensure_future(work)
     loop = asyncio.get_running_loop()
+    stopping: list[asyncio.Task[None]] = []
+
+    async def answer_then_stop() -> None:
+        # Requests in flight get their answers first: their calls may have
+        # done their work, and the grace bounds the wait.
+        await gateway.drained(gateway.call_grace + ANSWER_FLUSH_SECONDS)
+        await asyncio.sleep(ANSWER_FLUSH_SECONDS)
+        task.cancel()
 
     def stop() -> None:
+        if stopping:
+            task.cancel()  # a second signal stops waiting for the answers
+            return
         gateway.stop_calling_tools()
-        loop.call_later(ANSWER_FLUSH_SECONDS, task.cancel)
+        stopping.append(loop.create_task(answer_then_stop()))
 
     for number in (signal.SIGTERM, signal.SIGINT):
         loop.add_signal_handler(number, stop)
@@ -299,10 +381,15 @@ def _run_http(gateway: Gateway, bind: tuple[str, int], token: str | None, args: 
 
     app = create_app(gateway, token=token, max_body=args.max_body, loopback_only=is_loopback(host),
                      on_ready=announce, public_health=args.public_health, cors_origins=args.cors_origin,
-                     max_sessions=args.max_mcp_sessions, session_idle_seconds=args.mcp_session_idle)
+                     max_sessions=args.max_mcp_sessions, session_idle_seconds=args.mcp_session_idle,
+                     # A session lives in the worker that made it, and the
+                     # kernel hands each connection to any worker.
+                     mcp_stateless=args.mcp_stateless or args.workers > 1)
     verbose = args.verbose
     config = uvicorn.Config(app, log_level="info" if verbose >= 2 else "warning", access_log=verbose >= 2,
-                            timeout_graceful_shutdown=1, lifespan="on", server_header=False,
+                            # Room for the calls' grace and then the answers.
+                            timeout_graceful_shutdown=gateway.call_grace + 1, lifespan="on", server_header=False,
+                            **_proxy_headers(args.forwarded_allow_ips),
                             loop=stack.loop, http=guarded_protocol(guard, stack.protocol), **SERVER_LIMITS,
                             # uvicorn counts connections and running requests
                             # against one limit; the guard caps connections.
@@ -312,6 +399,12 @@ def _run_http(gateway: Gateway, bind: tuple[str, int], token: str | None, args: 
         server.run(sockets=[listener])
     finally:
         listener.close()
+
+
+def _proxy_headers(trusted: str | None) -> dict[str, Any]:
+    # uvicorn's middleware rewrites the client address from X-Forwarded-For
+    # of a trusted proxy; trusting no one is turning it off.
+    return {"proxy_headers": False} if trusted is None else {"proxy_headers": True, "forwarded_allow_ips": trusted}
 
 
 def _announce(listener: socket.socket, tool_fields: int, token: str | None, workers: int = 1) -> None:
@@ -345,9 +438,10 @@ def _supervise(args: argparse.Namespace, argv: Sequence[str] | None, bind: tuple
 
 
 # uvicorn's own limits, spelled out: an idle keep-alive connection closes
-# after 5 s, request headers may not exceed 16 KiB (h11), and the listen
-# queue holds the connections the guard has not accepted yet.
-SERVER_LIMITS: dict[str, Any] = {"timeout_keep_alive": 5, "h11_max_incomplete_event_size": 16 << 10,
+# after 5 s, and the listen queue holds the connections the guard has not
+# accepted yet.  The guard bounds request headers under either parser; h11's
+# own bound stays as a second line.
+SERVER_LIMITS: dict[str, Any] = {"timeout_keep_alive": 5, "h11_max_incomplete_event_size": MAX_HEADER_BYTES,
                                  "backlog": 2048}
 
 

@@ -15,7 +15,12 @@ httptools) that adds three timers and one shared count:
   is busy with a request;
 * write deadline: a response the client has not taken in for
   ``write_seconds`` (the transport stays over its high-water mark) drops the
-  connection instead of buffering it without end.
+  connection instead of buffering it without end;
+* header limit: a request whose header section (request line and fields)
+  passes ``max_header_bytes`` is answered 431 and the connection closed,
+  counted before the bytes reach the parser.  h11 has a bound of its own
+  (``h11_max_incomplete_event_size``), httptools none: it keeps a header
+  value growing for as long as the client sends it.
 """
 
 from __future__ import annotations
@@ -28,6 +33,7 @@ import resource
 from dataclasses import dataclass, field
 from typing import Any
 
+import h11
 from uvicorn.config import HTTP_PROTOCOLS
 from uvicorn.importer import import_from_string
 
@@ -38,7 +44,9 @@ log = logging.getLogger("quorvel_graphql.gateway")
 HEADER_SECONDS = 10.0
 WRITE_SECONDS = 30.0
 MAX_CONNECTIONS = 1000
+MAX_HEADER_BYTES = 16 << 10
 REFUSAL_LINGER = 0.5
+HEADER_END = b"\r\n\r\n"
 
 
 def default_max_connections() -> int:
@@ -58,6 +66,7 @@ class ConnectionGuard:
     max_connections: int = field(default_factory=default_max_connections)
     header_seconds: float = HEADER_SECONDS
     write_seconds: float = WRITE_SECONDS
+    max_header_bytes: int = MAX_HEADER_BYTES
     open: int = 0
     refused: int = 0
     evicted: int = 0
@@ -72,6 +81,8 @@ class ConnectionGuard:
             raise ValueError("max_connections must be at least 1")
         if not (self.header_seconds > 0 and self.write_seconds > 0):
             raise ValueError("header_seconds and write_seconds must be positive")
+        if self.max_header_bytes < 256:
+            raise ValueError("max_header_bytes must be at least 256")
 
     def admit(self) -> bool:
         """Makes room for one more connection; False when there is none."""
@@ -90,10 +101,31 @@ class ConnectionGuard:
 
 
 def _refusal() -> bytes:
-    body = json.dumps({"errors": [{"message": "the gateway has too many open connections; try again later",
-                                   "extensions": {"code": ErrorCode.GATEWAY_BUSY.value}}]})
-    return (f"HTTP/1.1 503 Service Unavailable\r\ncontent-type: application/json\r\n"
-            f"content-length: {len(body)}\r\nretry-after: 1\r\nconnection: close\r\n\r\n{body}").encode()
+    return _closing_response("503 Service Unavailable", "the gateway has too many open connections; try again later",
+                             "retry-after: 1\r\n", ErrorCode.GATEWAY_BUSY)
+
+
+def _headers_too_large(limit: int) -> bytes:
+    return _closing_response("431 Request Header Fields Too Large",
+                             f"the request headers are larger than the limit of {limit} bytes", ErrorCode.BAD_REQUEST)
+
+
+def _closing_response(status: str, message: str, extra: str = "", code: ErrorCode = ErrorCode.BAD_REQUEST) -> bytes:
+    body = json.dumps({"errors": [{"message": message, "extensions": {"code": code.value}}]})
+    return (f"HTTP/1.1 {status}\r\ncontent-type: application/json\r\ncontent-length: {len(body)}\r\n"
+            f"{extra}connection: close\r\n\r\n{body}").encode()
+
+
+def _header_end(tail: bytes, data: bytes) -> int:
+    """How many bytes of ``data`` end the header section begun before it
+    (``tail``: the last bytes of that section so far), or -1 when it does
+    not end in ``data``."""
+    if tail:
+        at = (tail + data[:3]).find(HEADER_END)
+        if at >= 0:
+            return at + len(HEADER_END) - len(tail)
+    at = data.find(HEADER_END)
+    return -1 if at < 0 else at + len(HEADER_END)
 
 
 def guarded_protocol(guard: ConnectionGuard, http: str | type[asyncio.Protocol] = "auto") -> type[asyncio.Protocol]:
@@ -110,6 +142,9 @@ def guarded_protocol(guard: ConnectionGuard, http: str | type[asyncio.Protocol] 
             self._lingers = False
             self._header_timer: asyncio.TimerHandle | None = None
             self._write_timer: asyncio.TimerHandle | None = None
+            self._header_bytes = 0  # of the header section being received
+            self._header_tail = b""  # its last bytes, for an end split between two reads
+            self._in_body = False  # httptools: between a request's headers and its end
             app = self.app
 
             # The app is called once a request's headers are complete, by
@@ -129,13 +164,13 @@ def guarded_protocol(guard: ConnectionGuard, http: str | type[asyncio.Protocol] 
             super().connection_made(transport)
             self._start_header_timer()
 
-        def _refuse(self, transport: Any) -> None:
+        def _refuse(self, transport: Any, response: bytes | None = None) -> None:
             # Closing with the client's request unread would reset the
             # connection and could lose the refusal on the way: the refusal
             # goes out first, and what the client sends meanwhile is read and
             # dropped for a moment.
             self._refused = transport
-            transport.write(_refusal())
+            transport.write(_refusal() if response is None else response)
             if guard.lingering >= guard.max_connections or not transport.can_write_eof():
                 transport.close()
                 return
@@ -145,8 +180,48 @@ def guarded_protocol(guard: ConnectionGuard, http: str | type[asyncio.Protocol] 
             self.loop.call_later(REFUSAL_LINGER, transport.close)
 
         def data_received(self, data: bytes) -> None:
-            if self._refused is None:
-                super().data_received(data)
+            # Fed to the parser in pieces that end where a header section
+            # ends, so that every byte of a header section is counted before
+            # the parser holds it; a body goes in pieces of at most the limit,
+            # which bounds a header section that begins inside one.
+            limit = guard.max_header_bytes
+            while data and self._refused is None:
+                if self._in_header_section():
+                    end = _header_end(self._header_tail, data)
+                    if self._header_bytes + (len(data) if end < 0 else end) > limit:
+                        self._headers_too_large()
+                        return
+                    if end < 0:
+                        piece, data = data, b""
+                        self._header_bytes += len(piece)
+                        self._header_tail = (self._header_tail + piece[-3:])[-3:]
+                    else:  # a blank line ends a header section, whatever the parser makes of it
+                        piece, data = data[:end + limit], data[end + limit:]
+                        self._header_bytes, self._header_tail = 0, b""
+                else:
+                    self._header_bytes, self._header_tail = 0, b""
+                    piece, data = data[:limit], data[limit:]
+                super().data_received(piece)
+                if self.transport.is_closing():
+                    return
+
+        def _in_header_section(self) -> bool:
+            conn = getattr(self, "conn", None)  # h11's connection; httptools has callbacks instead
+            return conn.their_state is h11.IDLE if conn is not None else not self._in_body
+
+        def on_headers_complete(self) -> None:  # httptools only
+            self._in_body = True
+            super().on_headers_complete()
+
+        def on_message_complete(self) -> None:  # httptools only
+            self._in_body = False
+            super().on_message_complete()
+
+        def _headers_too_large(self) -> None:
+            log.debug("http connection from %s refused: request headers over %d bytes", _peer(self.client),
+                      guard.max_header_bytes)
+            self._stop_header_timer()
+            self._refuse(self.transport, _headers_too_large(guard.max_header_bytes))
 
         def eof_received(self) -> bool | None:
             if self._refused is not None:
@@ -155,9 +230,9 @@ def guarded_protocol(guard: ConnectionGuard, http: str | type[asyncio.Protocol] 
             return super().eof_received()  # type: ignore[no-any-return]
 
         def connection_lost(self, exc: Exception | None) -> None:
-            if self._refused is not None:
-                guard.lingering -= self._lingers
-                return
+            if self._lingers:
+                self._lingers = False
+                guard.lingering -= 1
             if not self._guard_counted:
                 return
             self._guard_counted = False

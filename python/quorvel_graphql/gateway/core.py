@@ -15,6 +15,7 @@ import ipaddress
 import json
 import logging
 import time
+import weakref
 from collections.abc import Callable, Coroutine, Mapping
 from dataclasses import dataclass
 from typing import Any, Protocol, TypeVar
@@ -39,6 +40,8 @@ INLINE_REHEARSAL_CHARS = 8 << 10
 # event loop may hold.  Planning is linear in the text, save that each
 # spread can send validation through a fragment's text again.
 INLINE_SPREADS = 16
+# At shutdown, the time a tool call already running has to answer.
+CALL_GRACE_SECONDS = 1.0
 # The typed layer's answer to a mutation it was told not to run; the HTTP
 # front turns it into the 405 GraphQL over HTTP asks for on GET.
 MUTATION_REFUSED = "Can only perform a mutation operation from a POST request."
@@ -57,8 +60,10 @@ class Host(Protocol):
 
     def catalogue_tools(self) -> list[JsonObject]: ...
 
-    def stop_calling_tools(self) -> None:
-        """Answers every query waiting on a tool now; later ones call none."""
+    def stop_calling_tools(self, grace: float = 0.0) -> None:
+        """Starts no tool call from now on; calls already running have
+        ``grace`` seconds to answer, then every query still waiting on a
+        tool is answered."""
         ...
 
 
@@ -74,7 +79,7 @@ class PlaceholderHost:
     def catalogue_tools(self) -> list[JsonObject]:
         return engine_tools(self.engine)
 
-    def stop_calling_tools(self) -> None:
+    def stop_calling_tools(self, grace: float = 0.0) -> None:
         pass
 
 
@@ -203,6 +208,10 @@ class Gateway:
         self._rehearsal_pool = concurrent.futures.ThreadPoolExecutor(2, thread_name_prefix="quorvel-rehearsal")
         self._stopping = False  # refusing new queries: only a gateway that calls tools stops answering
         self._shutting_down = False  # for readiness: a balancer should stop sending either way
+        self.call_grace = CALL_GRACE_SECONDS
+        # The tasks of requests that had to wait (inline ones are answered
+        # before anything could stop them), for a shutdown to wait on.
+        self._running: weakref.WeakSet[asyncio.Task[Any]] = weakref.WeakSet()
         self.telemetry = telemetry if telemetry is not None else Telemetry()
         self._observe(first)
         self.telemetry.watch_servers(getattr(first, "server_status", None))
@@ -224,7 +233,7 @@ class Gateway:
         self._earlier.append(self.host)
         self._serving = self._serving_of(host)
         if self._stopping:  # a shutdown began meanwhile: the new host calls no tool either
-            host.stop_calling_tools()
+            host.stop_calling_tools(self.call_grace)
 
     def _serving_of(self, host: Host) -> _Serving:
         engine = host.engine
@@ -240,14 +249,23 @@ class Gateway:
         self._rehearsal_pool.shutdown(wait=False, cancel_futures=True)
 
     def stop_calling_tools(self) -> None:
-        """First step of a shutdown: every query waiting on a tool gets its
-        answer now (the tool fields say the gateway is shutting down) instead
-        of holding the shutdown until its tools finish; new queries are refused.
-        A gateway over a bare engine has no calls to stop and goes on answering."""
+        """First step of a shutdown: new queries are refused, and no tool
+        call starts (its field says the gateway is shutting down).  A call
+        already running has ``call_grace`` seconds to answer, and its answer
+        is delivered: it may have changed something.  One still running then
+        is cut off, and its field says it may have taken effect.  A gateway
+        over a bare engine has no calls to stop and goes on answering."""
         self._stopping = self.calls_tools
         self._shutting_down = True
         for host in [*self._earlier, self.host]:
-            host.stop_calling_tools()
+            host.stop_calling_tools(self.call_grace)
+
+    async def drained(self, timeout: float) -> None:
+        """Waits (up to ``timeout`` seconds) until no request that had to
+        wait is running, the sending of its answer included."""
+        running = {task for task in self._running if not task.done()}
+        if running:
+            await asyncio.wait(running, timeout=timeout)
 
     # -- health -------------------------------------------------------------
 
@@ -380,6 +398,9 @@ class Gateway:
             return self._execute(query, variables, via, operation_name, allow_mutations, plan)
         started = time.perf_counter()
         busy = False
+        task = asyncio.current_task()
+        if task is not None:
+            self._running.add(task)
         with self.telemetry.request_span(via) as span:
             try:
                 check_document(query, self.limits)
@@ -421,6 +442,9 @@ class Gateway:
                        allow_mutations: bool, calls: int | None) -> QueryResult:
         started = time.perf_counter()
         busy = False
+        task = asyncio.current_task()
+        if task is not None:
+            self._running.add(task)
         with self.telemetry.request_span(via) as span:
             try:
                 text = await self._admitted_run(query, variables_json(variables), operation_name, allow_mutations,

@@ -66,6 +66,7 @@ def create_app(
     cors_origins: Iterable[str] = (),
     max_sessions: int = MAX_SESSIONS,
     session_idle_seconds: float = SESSION_IDLE_SECONDS,
+    mcp_stateless: bool = False,
 ) -> ASGIApp:
     """The whole HTTP front as one ASGI app.  With ``token``, every request
     but the static playground page needs ``Authorization: Bearer <token>``
@@ -76,11 +77,16 @@ def create_app(
     whose pages may then use the gateway through CORS.  ``on_ready`` runs
     once the app has started.  MCP sessions idle for ``session_idle_seconds``
     end; at ``max_sessions`` a new one ends the least recently used idle
-    session of the client holding the most."""
+    session of the client holding the most.  ``mcp_stateless`` serves MCP
+    without sessions (the SDK's stateless mode): every request stands alone,
+    so any gateway process may answer it."""
     if max_body < 1:
         raise ValueError("max_body must be a positive number of bytes")
     mcp = McpEndpoint(gateway, mcp_server, max_body=max_body, max_sessions=max_sessions,
-                      idle_seconds=session_idle_seconds)
+                      idle_seconds=session_idle_seconds, stateless=mcp_stateless)
+    # Without sessions there is no table for one client to fill.
+    mcp_route = mcp if mcp_stateless else SessionQuota(mcp, max_sessions=max_sessions,
+                                                       idle_seconds=session_idle_seconds)
 
     @contextlib.asynccontextmanager
     async def lifespan(app: Starlette) -> AsyncIterator[None]:
@@ -97,16 +103,76 @@ def create_app(
             Route("/", page, methods=None),
             Route("/discovery", DiscoveryEndpoint(gateway), methods=None),
             Route("/validate", ValidateEndpoint(gateway), methods=None),
-            Route("/mcp", SessionQuota(mcp, max_sessions=max_sessions, idle_seconds=session_idle_seconds),
-                  methods=None),
+            Route("/mcp", mcp_route, methods=None),
             *operation_routes(gateway),
         ],
         lifespan=lifespan,
+        # Starlette answers a failing route itself, in plain text, unless told how.
+        exception_handlers={Exception: _starlette_server_error},
     )
     guard = Guard(app, token=token, max_body=max_body, loopback_only=loopback_only, public_health=public_health,
                   graphql=graphql)
     origins = [check_origin(origin) for origin in cors_origins]
-    return CorsOrigins(guard, origins) if origins else guard
+    return JsonErrors(CorsOrigins(guard, origins) if origins else guard)
+
+
+OUT_OF_MEMORY = "the gateway ran out of memory for this request; try again later"
+INTERNAL_ERROR = "the gateway failed on this request (its log says why)"
+# Made before they are needed: an answer to MemoryError should not need much memory.
+_OUT_OF_MEMORY_BODY = json.dumps({"errors": [{"message": OUT_OF_MEMORY}]}).encode()
+_INTERNAL_ERROR_BODY = json.dumps({"errors": [{"message": INTERNAL_ERROR}]}).encode()
+
+
+def _server_error(error: BaseException) -> tuple[int, bytes, dict[str, str]]:
+    # Out of memory is the load of the moment, worth a retry; anything else is a fault.
+    if isinstance(error, MemoryError):
+        return 503, _OUT_OF_MEMORY_BODY, {"retry-after": str(RETRY_AFTER_SECONDS)}
+    return 500, _INTERNAL_ERROR_BODY, {}
+
+
+async def _starlette_server_error(request: Any, error: Exception) -> Any:
+    from starlette.responses import Response
+
+    status, body, headers = _server_error(error)
+    return Response(body, status_code=status, headers=headers, media_type=f"{APPLICATION_JSON}; charset=utf-8")
+
+
+class JsonErrors:
+    """The outermost layer: a request that fails inside the gateway is
+    answered in JSON like every other refusal, not with the server's
+    plain-text 500 (POST /graphql is served outside Starlette's own error
+    layer), and the failure is logged once."""
+
+    def __init__(self, app: ASGIApp) -> None:
+        object.__setattr__(self, "app", app)
+
+    # The layer below (the guard) keeps its settings reachable through this one.
+    def __getattr__(self, name: str) -> Any:
+        return getattr(self.app, name)
+
+    def __setattr__(self, name: str, value: Any) -> None:
+        setattr(self.app, name, value)
+
+    async def __call__(self, scope: Scope, receive: Receive, send: Send) -> None:
+        if scope["type"] != "http":
+            await self.app(scope, receive, send)
+            return
+        started = False
+
+        async def noting_send(message: Message) -> None:
+            nonlocal started
+            started = started or message["type"] == "http.response.start"
+            await send(message)
+
+        try:
+            await self.app(scope, receive, noting_send)
+        except Exception as error:
+            log.error("http %s %s failed: %s", scope.get("method"), scope.get("path"), error,
+                      exc_info=not isinstance(error, MemoryError))
+            if started:  # the status is out already: the connection ends instead
+                raise
+            status, body, headers = _server_error(error)
+            await _send(send, status, body, f"{APPLICATION_JSON}; charset=utf-8", headers)
 
 
 class McpEndpoint:
@@ -118,13 +184,13 @@ class McpEndpoint:
     that request until the app stops (``running()`` is the app's lifespan)."""
 
     def __init__(self, gateway: Gateway, server: Server[Any] | None, *, max_body: int, max_sessions: int,
-                 idle_seconds: float) -> None:
+                 idle_seconds: float, stateless: bool = False) -> None:
         self._gateway = gateway
         self._server = server
         # The manager's own limit stays above the quota's, which makes room
         # before the manager would refuse anyone.
         self._limits = {"max_request_body_size": max_body, "session_idle_timeout": idle_seconds,
-                        "max_sessions": max_sessions + 16}
+                        "max_sessions": max_sessions + 16, "stateless": stateless}
         self._app: ASGIApp | None = None
         self._starting = asyncio.Lock()
         self._tasks: anyio.abc.TaskGroup | None = None
@@ -194,7 +260,7 @@ class Guard:
         self.app = app
         self.graphql = graphql
         self.body_seconds = BODY_SECONDS
-        self._expected = f"Bearer {token}".encode() if token else None
+        self._expected = token.encode() if token else None
         self.max_body = max_body
         self.loopback_only = loopback_only
         self.allowed_origins: frozenset[str] = frozenset()
@@ -248,15 +314,15 @@ class Guard:
                 return 403, "requests from pages of other origins are refused", {}
         if self._expected is None or ((scope["method"], scope["path"]) in self.public and not _runs_query(scope)):
             return None
-        given = headers.get("authorization", "").encode("latin-1")
-        if not given:  # not a guess: nothing to throttle
+        authorization = headers.get("authorization", "")
+        if not authorization:  # not a guess: nothing to throttle
             return 401, "missing or wrong bearer token (Authorization: Bearer <token>)", {"www-authenticate": "Bearer"}
         client = _client_address(scope)
         wait = self.guesses.wait(client)
         if wait > 0:
             return 429, f"too many failed token checks from this client; retry in {wait:.0f} s", \
                 {"retry-after": str(math.ceil(wait))}
-        if not hmac.compare_digest(given, self._expected):
+        if not hmac.compare_digest(bearer_credentials(authorization), self._expected):
             self.guesses.failed(client)
             return 401, "missing or wrong bearer token (Authorization: Bearer <token>)", {"www-authenticate": "Bearer"}
         return None
@@ -281,6 +347,14 @@ class Guard:
 
     def _too_large(self) -> str:
         return f"request body larger than the limit of {self.max_body} bytes"
+
+
+def bearer_credentials(authorization: str) -> bytes:
+    """The token of an ``Authorization: Bearer <token>`` value; RFC 9110
+    makes the scheme's name case-insensitive and allows more than one space
+    after it.  Empty for any other scheme."""
+    scheme, _, credentials = authorization.partition(" ")
+    return credentials.lstrip(" ").encode("latin-1") if scheme.lower() == "bearer" else b""
 
 
 def same_origin(origin: str, host_header: str, scheme: str = "http") -> bool:

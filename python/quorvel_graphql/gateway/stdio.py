@@ -11,6 +11,7 @@ import asyncio
 import contextlib
 import json
 import os
+import re
 import stat
 from asyncio.streams import FlowControlMixin
 from collections.abc import AsyncIterator
@@ -218,7 +219,11 @@ def screen_line(line: str) -> tuple[Any | None, str | None]:
     # so that the engine reports such a query as the HTTP front would.
     try:
         data = json.loads(line)
-    except (ValueError, RecursionError) as error:
+    except RecursionError:
+        # Too deep for the standard library to read, not necessarily broken:
+        # the id is read without recursing, so that its client hears back.
+        return None, _error(top_level_id(line), INVALID_REQUEST, "invalid request: the message nests too deeply")
+    except ValueError as error:
         return None, _error(None, PARSE_ERROR, f"the message is not JSON: {describe_exception(error)}")
     if isinstance(data, list):
         answers = [_error_object(item.get("id"), INVALID_REQUEST, "batches are not supported; send one message "
@@ -234,6 +239,56 @@ def screen_line(line: str) -> tuple[Any | None, str | None]:
         if isinstance(error, RecursionError):
             why = "it nests too deeply"
         return None, _error(data["id"], INVALID_REQUEST, f"invalid request: {why}")
+
+
+# The tokens that give a JSON text its structure: strings (whose content
+# could hold any of the others) and the brackets and commas between values.
+_STRUCTURE = re.compile(r'"(?:[^"\\]|\\.)*"|[{}\[\],]', re.DOTALL)
+_SCALAR_START = frozenset('"-0123456789')
+
+
+def top_level_id(text: str) -> Any:
+    """The ``"id"`` member of a JSON object however deep the rest nests,
+    read in one pass without recursion; None when there is none or the
+    text does not open as an object."""
+    depth = 0
+    expecting_key = False
+    for token in _STRUCTURE.finditer(text):
+        kind = token.group()[0]
+        if kind == '"':
+            if depth == 1 and expecting_key:
+                expecting_key = False
+                colon = _skip_space(text, token.end())
+                if token.group() == '"id"' and colon < len(text) and text[colon] == ":":
+                    return _scalar_at(text, _skip_space(text, colon + 1))
+        elif kind in "{[":
+            if depth == 0 and (kind != "{" or text[:token.start()].strip()):
+                return None
+            depth += 1
+            expecting_key = depth == 1
+        elif kind in "}]":
+            depth -= 1
+            if depth <= 0:
+                return None
+        else:  # a comma
+            expecting_key = depth == 1
+    return None
+
+
+def _skip_space(text: str, at: int) -> int:
+    while at < len(text) and text[at] in " \t\r\n":
+        at += 1
+    return at
+
+
+def _scalar_at(text: str, at: int) -> Any:
+    if at >= len(text) or text[at] not in _SCALAR_START:
+        return None  # an object, an array, a literal: no id the answer could carry
+    try:
+        value, _ = json.JSONDecoder().raw_decode(text, at)
+    except ValueError:
+        return None
+    return value
 
 
 def _has_id(line: str) -> bool:
