@@ -28,7 +28,9 @@ from ..cli_common import (EXIT_INTERRUPTED, CommandFailure, OneLineParser, add_t
 from ..limits import DEFAULT_TIME_LIMIT, add_limit_options, limits_from_args
 from .connections import (HEADER_SECONDS, MAX_CONNECTIONS, WRITE_SECONDS, ConnectionGuard, default_max_connections,
                           guarded_protocol)
+from .batching import DEFAULT_MAX_OPERATIONS
 from .core import Gateway, Host, is_loopback, log
+from .persisted import DEFAULT_STORE_BYTES
 from .serving import LOOPS, PARSERS, Stack, choose_stack, listen
 from .sessions import MAX_SESSIONS, SESSION_IDLE_SECONDS
 from .supervisor import WORKER_OPTION, Supervisor, WorkerRole, available_cpus
@@ -90,6 +92,16 @@ def _parser() -> argparse.ArgumentParser:
                         f"session of the client holding the most (default {MAX_SESSIONS})")
     parser.add_argument("--mcp-session-idle", metavar="SECONDS", type=seconds, default=SESSION_IDLE_SECONDS,
                         help=f"an MCP session with no request for this long ends (default {SESSION_IDLE_SECONDS:g})")
+    parser.add_argument("--max-batch", metavar="N", type=_positive_int, default=DEFAULT_MAX_OPERATIONS,
+                        help="operations in one batched POST /graphql (a JSON array of requests); their tool calls "
+                        f"together keep to --max-tool-calls (default {DEFAULT_MAX_OPERATIONS})")
+    parser.add_argument("--persisted-queries", metavar="BYTES", type=_byte_count_or_none, default=DEFAULT_STORE_BYTES,
+                        help="size of the store of automatic persisted queries (query texts by their SHA-256 "
+                        f"hash), least recently used out first; 'none' turns them off (default "
+                        f"{DEFAULT_STORE_BYTES >> 20}M)")
+    parser.add_argument("--get-cache-control", metavar="VALUE", type=_header_value,
+                        help="Cache-Control of GET /graphql answers without errors, so proxies may keep read-only "
+                        "queries, e.g. 'public, max-age=60' (default: no header; answers with errors get no-store)")
     add_limit_options(parser)
     parser.add_argument("-v", "--verbose", action="count", default=0,
                         help="-v: one log line per request; -vv: debug and HTTP access logs")
@@ -146,6 +158,16 @@ def _byte_count(text: str) -> int:
     if match is None or int(match.group(1)) < 1:
         raise argparse.ArgumentTypeError(f"not a positive size in bytes (e.g. 65536, 512K, 4M): {text!r}")
     return int(match.group(1)) << {None: 0, "k": 10, "m": 20}[match.group(2) and match.group(2).lower()]
+
+
+def _byte_count_or_none(text: str) -> int | None:
+    return None if text.strip().lower() == "none" else _byte_count(text)
+
+
+def _header_value(text: str) -> str:
+    if not text.strip() or not text.isascii() or any(c in text for c in "\r\n\0"):
+        raise argparse.ArgumentTypeError(f"not a header value: {text!r}")
+    return text.strip()
 
 
 def _positive_int(text: str) -> int:
@@ -283,7 +305,7 @@ def _run_http(gateway: Gateway, bind: tuple[str, int], token: str | None, args: 
               guard: ConnectionGuard) -> None:
     import uvicorn
 
-    from .http_front import UvicornServer, create_app
+    from .http_front import GraphQLOptions, UvicornServer, create_app
 
     host, port = bind
     stack = _stack(args)
@@ -299,7 +321,8 @@ def _run_http(gateway: Gateway, bind: tuple[str, int], token: str | None, args: 
 
     app = create_app(gateway, token=token, max_body=args.max_body, loopback_only=is_loopback(host),
                      on_ready=announce, public_health=args.public_health, cors_origins=args.cors_origin,
-                     max_sessions=args.max_mcp_sessions, session_idle_seconds=args.mcp_session_idle)
+                     max_sessions=args.max_mcp_sessions, session_idle_seconds=args.mcp_session_idle,
+                     graphql_options=GraphQLOptions(args.max_batch, args.persisted_queries, args.get_cache_control))
     verbose = args.verbose
     config = uvicorn.Config(app, log_level="info" if verbose >= 2 else "warning", access_log=verbose >= 2,
                             timeout_graceful_shutdown=1, lifespan="on", server_header=False,

@@ -307,6 +307,25 @@ class Gateway:
         to a tool that is not read-only, or there is no such tool."""
         return self.host.read_only or all(tool["readOnly"] for tool in self.tools())
 
+    async def planned_tool_calls(self, query: str, variables: Mapping[str, Any] | None,
+                                 operation_name: str | None = None) -> int:
+        """The tool calls a request would make, calling none: what a batch
+        adds up against its limit.  A request refused as a whole makes none
+        (its run says why)."""
+        try:
+            variables_text = variables_json(variables)
+            serving = self._serving
+            if not self.raw:
+                typed = self._typed_of(serving).schema
+                count = functools.partial(typed.tool_calls, query, variables_text, operation_name)
+                return int(await self._beside_loop(count, query, variables_text))
+            if not self.calls_tools:
+                return 0
+            rehearsal = await self._rehearse(serving, query, variables_text)
+            return 0 if rehearsal.refused else rehearsal.tool_calls
+        except (UnicodeEncodeError, ValueError):
+            return 0
+
     # -- execution ----------------------------------------------------------
 
     async def execute(self, query: str, variables: Mapping[str, Any] | None, *, via: str,
