@@ -1,9 +1,10 @@
 """GraphQL over HTTP beyond one request: batches, automatic persisted
-queries (POST and GET, with the operator's Cache-Control), against a
-running gateway."""
+queries (POST and GET, with the operator's Cache-Control), and compressed
+answers, against a running gateway."""
 
 from __future__ import annotations
 
+import gzip
 import hashlib
 import json
 from collections.abc import Iterator
@@ -27,7 +28,7 @@ TWO_CALLS = '{ a: clock_now { text } b: clock_now { text } }'
 @pytest.fixture(scope="module")
 def gateway() -> Iterator[RunningGateway]:
     with http_gateway(["--catalogue", str(EXAMPLE_CATALOGUE), "--max-batch", "4", "--max-tool-calls", "3",
-                       "--persisted-queries", "1K", "--get-cache-control", CACHE]) as running:
+                       "--persisted-queries", "1K", "--get-cache-control", CACHE, "--compress-from", "600"]) as running:
         yield running
 
 
@@ -157,3 +158,41 @@ def test_the_store_is_bounded_least_recently_used_out(gateway: RunningGateway) -
              .get("extensions", {}).get("code") for name, query in (("first", first), ("second", second),
                                                                     ("third", third))}
     assert codes == {"first": None, "second": "PERSISTED_QUERY_NOT_FOUND", "third": None}
+
+
+# -- compression ---------------------------------------------------------------
+
+LARGE = "{ __schema { types { name description } } }"
+
+
+@pytest.mark.parametrize(
+    ("accept", "encoding"),
+    [
+        ("gzip", "gzip"),
+        ("gzip, deflate, br", "br"),
+        ("br;q=0.5, gzip", "gzip"),
+        ("gzip;q=0, br", "br"),
+        ("identity", None),
+        ("br;q=0, gzip;q=0", None),
+    ],
+)
+def test_large_answers_are_compressed_as_the_client_prefers(gateway: RunningGateway, accept: str,
+                                                            encoding: str | None) -> None:
+    pytest.importorskip("brotli")
+    plain = http.post(f"{gateway.url}/graphql", json={"query": LARGE}, headers={"accept-encoding": "identity"})
+    response = http.post(f"{gateway.url}/graphql", json={"query": LARGE}, headers={"accept-encoding": accept})
+    assert response.headers.get("content-encoding") == encoding
+    assert "accept-encoding" in response.headers.get("vary", "").lower()
+    assert response.json() == plain.json() and len(plain.content) > 600
+    if encoding is not None:
+        assert int(response.headers["content-length"]) < len(plain.content) / 2
+
+
+def test_small_answers_and_gets_go_as_they_are(gateway: RunningGateway) -> None:
+    small = http.post(f"{gateway.url}/graphql", json={"query": SERVERS}, headers={"accept-encoding": "gzip"})
+    assert "content-encoding" not in small.headers
+    with http.stream("GET", f"{gateway.url}/graphql", params={"query": LARGE},
+                     headers={"accept-encoding": "gzip"}) as large:
+        raw = b"".join(large.iter_raw())
+    assert large.headers["content-encoding"] == "gzip" and large.headers["cache-control"] == CACHE
+    assert json.loads(gzip.decompress(raw))["data"]["__schema"]["types"]

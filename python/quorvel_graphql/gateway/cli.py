@@ -29,6 +29,7 @@ from ..limits import DEFAULT_TIME_LIMIT, add_limit_options, limits_from_args
 from .connections import (HEADER_SECONDS, MAX_CONNECTIONS, WRITE_SECONDS, ConnectionGuard, default_max_connections,
                           guarded_protocol)
 from .batching import DEFAULT_MAX_OPERATIONS
+from .compression import DEFAULT_MINIMUM_SIZE
 from .core import Gateway, Host, is_loopback, log
 from .persisted import DEFAULT_STORE_BYTES
 from .serving import LOOPS, PARSERS, Stack, choose_stack, listen
@@ -102,6 +103,9 @@ def _parser() -> argparse.ArgumentParser:
     parser.add_argument("--get-cache-control", metavar="VALUE", type=_header_value,
                         help="Cache-Control of GET /graphql answers without errors, so proxies may keep read-only "
                         "queries, e.g. 'public, max-age=60' (default: no header; answers with errors get no-store)")
+    parser.add_argument("--compress-from", metavar="BYTES", type=_byte_count_or_none, default=DEFAULT_MINIMUM_SIZE,
+                        help="compress HTTP responses of this size or more (gzip, or brotli when the client ranks "
+                        f"it as high); 'none' turns compression off (default {DEFAULT_MINIMUM_SIZE})")
     add_limit_options(parser)
     parser.add_argument("-v", "--verbose", action="count", default=0,
                         help="-v: one log line per request; -vv: debug and HTTP access logs")
@@ -322,7 +326,8 @@ def _run_http(gateway: Gateway, bind: tuple[str, int], token: str | None, args: 
     app = create_app(gateway, token=token, max_body=args.max_body, loopback_only=is_loopback(host),
                      on_ready=announce, public_health=args.public_health, cors_origins=args.cors_origin,
                      max_sessions=args.max_mcp_sessions, session_idle_seconds=args.mcp_session_idle,
-                     graphql_options=GraphQLOptions(args.max_batch, args.persisted_queries, args.get_cache_control))
+                     graphql_options=GraphQLOptions(args.max_batch, args.persisted_queries, args.get_cache_control),
+                     compress_from=args.compress_from)
     verbose = args.verbose
     config = uvicorn.Config(app, log_level="info" if verbose >= 2 else "warning", access_log=verbose >= 2,
                             timeout_graceful_shutdown=1, lifespan="on", server_header=False,

@@ -25,6 +25,7 @@ from starlette.applications import Starlette
 from starlette.routing import Route
 
 from .batching import DEFAULT_MAX_OPERATIONS, BatchRefused, BatchRunner, GraphQLRequest, error_text, read_body
+from .compression import DEFAULT_MINIMUM_SIZE, Compression
 from .core import Gateway, QueryResult, is_loopback, log
 from .operations import HEALTH_PATHS, CorsOrigins, check_origin, operation_routes
 from .persisted import DEFAULT_STORE_BYTES, PersistedQueries, PersistedQueryError
@@ -68,6 +69,7 @@ def create_app(
     max_sessions: int = MAX_SESSIONS,
     session_idle_seconds: float = SESSION_IDLE_SECONDS,
     graphql_options: GraphQLOptions | None = None,
+    compress_from: int | None = DEFAULT_MINIMUM_SIZE,
 ) -> ASGIApp:
     """The whole HTTP front as one ASGI app.  With ``token``, every request
     but the static playground page needs ``Authorization: Bearer <token>``
@@ -79,7 +81,8 @@ def create_app(
     once the app has started.  MCP sessions idle for ``session_idle_seconds``
     end; at ``max_sessions`` a new one ends the least recently used idle
     session of the client holding the most.  ``graphql_options`` tune
-    ``/graphql`` (batches, persisted queries, caching of GET answers)."""
+    ``/graphql`` (batches, persisted queries, caching of GET answers);
+    responses of ``compress_from`` bytes or more are compressed (None: never)."""
     if max_body < 1:
         raise ValueError("max_body must be a positive number of bytes")
     mcp = McpEndpoint(gateway, mcp_server, max_body=max_body, max_sessions=max_sessions,
@@ -106,7 +109,7 @@ def create_app(
         lifespan=lifespan,
     )
     guard = Guard(app, token=token, max_body=max_body, loopback_only=loopback_only, public_health=public_health,
-                  graphql=graphql)
+                  graphql=graphql, compress_from=compress_from)
     origins = [check_origin(origin) for origin in cors_origins]
     return CorsOrigins(guard, origins) if origins else guard
 
@@ -187,12 +190,14 @@ class Guard:
     A ``POST /graphql`` goes from here straight to ``graphql`` with the
     headers and body already read: it is the request a gateway serves by the
     thousand, and routing it through the app would cost more than most
-    queries take to run."""
+    queries take to run.  Whatever passes is answered through the
+    compression layer (see ``compression``), the guard's fast path included."""
 
     PUBLIC = frozenset({("GET", "/"), ("HEAD", "/"), ("GET", "/graphql"), ("HEAD", "/graphql")})
 
     def __init__(self, app: ASGIApp, *, token: str | None, max_body: int, loopback_only: bool,
-                 public_health: bool = False, graphql: GraphQLEndpoint | None = None) -> None:
+                 public_health: bool = False, graphql: GraphQLEndpoint | None = None,
+                 compress_from: int | None = None) -> None:
         self.app = app
         self.graphql = graphql
         self.body_seconds = BODY_SECONDS
@@ -203,8 +208,13 @@ class Guard:
         self.public = self.PUBLIC | {(method, path) for path in HEALTH_PATHS for method in ("GET", "HEAD")} \
             if public_health else self.PUBLIC
         self.guesses = GuessThrottle()
+        self._serve: ASGIApp = Compression(self._guarded, compress_from) if compress_from is not None \
+            else self._guarded
 
     async def __call__(self, scope: Scope, receive: Receive, send: Send) -> None:
+        await self._serve(scope, receive, send)
+
+    async def _guarded(self, scope: Scope, receive: Receive, send: Send) -> None:
         if scope["type"] == "websocket":  # nothing here speaks it; refuse before any other check
             await send({"type": "websocket.close", "code": 1008})
             return
