@@ -1,6 +1,6 @@
 """GraphQL over HTTP beyond one request: batches, automatic persisted
 queries (POST and GET, with the operator's Cache-Control), and compressed
-answers, against a running gateway."""
+answers, and introspection turned off, against a running gateway."""
 
 from __future__ import annotations
 
@@ -28,7 +28,8 @@ TWO_CALLS = '{ a: clock_now { text } b: clock_now { text } }'
 @pytest.fixture(scope="module")
 def gateway() -> Iterator[RunningGateway]:
     with http_gateway(["--catalogue", str(EXAMPLE_CATALOGUE), "--max-batch", "4", "--max-tool-calls", "3",
-                       "--persisted-queries", "1K", "--get-cache-control", CACHE, "--compress-from", "600"]) as running:
+                       "--persisted-queries", "1K", "--get-cache-control", CACHE, "--compress-from", "600",
+                       "--no-introspection"]) as running:
         yield running
 
 
@@ -162,7 +163,7 @@ def test_the_store_is_bounded_least_recently_used_out(gateway: RunningGateway) -
 
 # -- compression ---------------------------------------------------------------
 
-LARGE = "{ __schema { types { name description } } }"
+LARGE = "{ search { field server tool description readOnly } }"
 
 
 @pytest.mark.parametrize(
@@ -195,4 +196,32 @@ def test_small_answers_and_gets_go_as_they_are(gateway: RunningGateway) -> None:
                      headers={"accept-encoding": "gzip"}) as large:
         raw = b"".join(large.iter_raw())
     assert large.headers["content-encoding"] == "gzip" and large.headers["cache-control"] == CACHE
-    assert json.loads(gzip.decompress(raw))["data"]["__schema"]["types"]
+    assert json.loads(gzip.decompress(raw))["data"]["search"]
+
+
+# -- introspection turned off --------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    ("query", "field"),
+    [
+        ("{ __schema { queryType { name } } }", "__schema"),
+        ('{ servers { name } t: __type(name: "Query") { name } }', "__type"),
+        ("query { ...F } fragment F on Query { __schema { types { name } } }", "__schema"),
+        ("{ ... on Query { ... on Query { __type(name: \"Server\") { fields { name } } } } }", "__type"),
+    ],
+)
+def test_no_introspection_refuses_schema_and_type_anywhere(gateway: RunningGateway, query: str, field: str) -> None:
+    for response in (post(gateway, {"query": query}), http.get(f"{gateway.url}/graphql", params={"query": query})):
+        document = response.json()
+        assert "data" not in document, document
+        (error,) = document["errors"]
+        assert error["message"] == ("GraphQL introspection has been disabled, but the requested query contained the "
+                                    f'field "{field}".')
+        assert error["locations"][0]["line"] >= 1
+
+
+def test_no_introspection_keeps_typename(gateway: RunningGateway) -> None:
+    response = post(gateway, {"query": "{ __typename servers { __typename name } }"})
+    assert response.json()["data"]["__typename"] == "Query"
+    assert response.json()["data"]["servers"][0] == {"__typename": "Server", "name": "clock"}

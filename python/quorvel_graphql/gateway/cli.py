@@ -63,6 +63,9 @@ def _parser() -> argparse.ArgumentParser:
     parser.add_argument("--raw", action="store_true",
                         help="speak the engine's own query language (one operation of top-level tool fields, each "
                         "answering the tool's whole result) instead of standard GraphQL over the typed schema")
+    parser.add_argument("--no-introspection", dest="introspection", action="store_false",
+                        help="refuse __schema and __type in requests (standard GraphQL only; __typename still "
+                        "answers), for a production gateway whose schema clients should not browse")
     parser.add_argument("--workers", metavar="N", type=_worker_count, default=1,
                         help="gateway processes sharing the HTTP port, each with its own tool servers; "
                         "auto: one per CPU available (default 1)")
@@ -122,13 +125,15 @@ def main(argv: Sequence[str] | None = None) -> int:
             raise CommandFailure("--workers, --loop and --http-parser apply to --http only")
         if bind is not None and args.workers > 1 and args.worker_of is None:
             return _supervise(args, argv, bind, token)
+        if args.raw and not args.introspection:
+            raise CommandFailure("--no-introspection applies to standard GraphQL, not --raw")
         if bind is None and (args.public_health or args.cors_origin):
             raise CommandFailure("--public-health and --cors-origin apply to --http only")
         late = _LateHosts()
         with _open_target(args, late) as (target, catalogue_json):
             gateway = Gateway(target, max_concurrent_queries=args.max_concurrent_queries, raw=args.raw,
                               catalogue_json=catalogue_json, limits=limits_from_args(args),
-                              time_limit=args.time_limit)
+                              time_limit=args.time_limit, introspection=args.introspection)
             if not gateway.raw:
                 try:  # a catalogue the typed layer cannot read fails here, not on the first request
                     gateway.typed()

@@ -161,7 +161,9 @@ class Gateway:
     what the host knows of its tools (its ``catalogue_json``, or its
     ``input_schemas``).  ``typed_limits`` are the typed layer's request
     limits (``max_depth``, ``max_selected_fields``, ``max_tool_calls``,
-    ``max_document_bytes``).  With ``raw``, requests are the engine's own
+    ``max_document_bytes``).  Without ``introspection``, requests that ask
+    for ``__schema`` or ``__type`` anywhere are refused as invalid (the
+    fronts still read the schema themselves, for the tool's description).  With ``raw``, requests are the engine's own
     language instead, and discovery prints the engine's SDL-style listing; a
     raw request is first rehearsed (see ``admission``) so that the limits are
     checked by the engine's own reading of the query before any tool runs.
@@ -179,10 +181,16 @@ class Gateway:
         raw: bool = False,
         catalogue_json: str | None = None,
         typed_limits: Mapping[str, int] | None = None,
+        introspection: bool = True,
     ) -> None:
         if max_concurrent_queries < 1:
             raise ValueError("max_concurrent_queries must be at least 1")
         self.raw = raw
+        if raw and not introspection:
+            raise ValueError("the engine's own language has no introspection to turn off")
+        self.introspection = introspection
+        # What every request's run and count are told; empty when nothing differs from the default.
+        self._request_options = {} if introspection else {"allow_introspection": False}
         self._catalogue_json = catalogue_json
         first: Host = PlaceholderHost(host) if isinstance(host, SchemaEngine) else host
         self.calls_tools = not isinstance(first, PlaceholderHost)
@@ -317,7 +325,8 @@ class Gateway:
             serving = self._serving
             if not self.raw:
                 typed = self._typed_of(serving).schema
-                count = functools.partial(typed.tool_calls, query, variables_text, operation_name)
+                count = functools.partial(typed.tool_calls, query, variables_text, operation_name,
+                                          **self._request_options)
                 return int(await self._beside_loop(count, query, variables_text))
             if not self.calls_tools:
                 return 0
@@ -381,13 +390,14 @@ class Gateway:
         typed = self._typed_of(serving).schema
         if self.calls_tools:
             try:
-                calls: int = typed.tool_calls(query, variables_text, operation_name, allow_mutations=allow_mutations)
+                calls: int = typed.tool_calls(query, variables_text, operation_name, allow_mutations=allow_mutations,
+                                              **self._request_options)
             except UnicodeEncodeError:  # the run off the loop says why
                 return None
             if calls:
                 return calls
         return functools.partial(typed.execute, query, variables_text, operation_name,
-                                 allow_mutations=allow_mutations)
+                                 allow_mutations=allow_mutations, **self._request_options)
 
     async def _execute(self, query: str, variables: Mapping[str, Any] | None, via: str, operation_name: str | None,
                        allow_mutations: bool, calls: int | None) -> QueryResult:
@@ -428,12 +438,12 @@ class Gateway:
             # them, so room for them is reserved first.
             typed = self._typed_of(serving).schema
             run = functools.partial(typed.execute, query, variables_text, operation_name,
-                                    allow_mutations=allow_mutations)
+                                    allow_mutations=allow_mutations, **self._request_options)
             if not self.calls_tools:
                 return self._bounded(await self._off_loop(run))
             if calls is None:
                 count = functools.partial(typed.tool_calls, query, variables_text, operation_name,
-                                          allow_mutations=allow_mutations)
+                                          allow_mutations=allow_mutations, **self._request_options)
                 calls = await self._beside_loop(count, query, variables_text)
             return await self._run_reserved(calls, run)
         if not self.calls_tools:  # nothing is attached: no tool can run

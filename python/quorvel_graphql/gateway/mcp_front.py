@@ -34,8 +34,8 @@ call one tool several times. Variables, fragments, @include/@skip and several op
 operationName work as in any GraphQL server:
   query($x: String!) {{ f: some_field(arg: $x) {{ text }} }}   with variables {{"x": "..."}}
 A failing tool answers null for its field and an entry in "errors" with its path; a request that does not \
-validate calls no tool. Built-in fields: servers {{ name toolCount }}, search {{ field description }}, \
-and introspection (__schema, __type)."""
+validate calls no tool. Built-in fields: servers {{ name toolCount }}, search {{ field description }}\
+{introspection}."""
 
 _QUERY_FORM = """\
 Run one GraphQL query over the tools of {servers} and get one JSON document back.
@@ -226,7 +226,9 @@ def typed_description(gateway: Gateway) -> str:
     reads = [field for field in fields if field.root == "Query"] or fields
     first, second = _typed_call(gateway, reads[:1]), _typed_call(gateway, reads[1:2] or reads[:1])
     text = _TYPED_FORM.format(servers=f"{len(servers)} servers ({named})" if servers else "no servers",
-                              first=first, second=second)
+                              first=first, second=second,
+                              introspection=", and introspection (__schema, __type)" if gateway.introspection
+                              else "; introspection is turned off (search_tools describes the fields)")
     if not tools:
         return text + "\nNo tool fields are configured."
     if len(tools) > LISTED_FIELDS_MAX:

@@ -896,6 +896,11 @@ std::variant<Prepared, std::string> prepare(const Schema& schema, const Request&
         ready.document = std::make_shared<const Document>(std::move(parsed).value());
         if (cache != nullptr) cache->keep(request.query, ready.document);
     }
+    if (!request.allow_introspection) {
+        if (std::vector<GraphqlError> errors = validate_no_introspection(schema, *ready.document); !errors.empty()) {
+            return errors_document(errors);
+        }
+    }
     ready.operation = ready.document->find_operation(request.operation_name.value_or(""));
     if (ready.operation == nullptr) {
         if (request.operation_name && !request.operation_name->empty()) {
