@@ -68,6 +68,7 @@ from .config import ServerConfig, load_config, parse_config
 from .errors import ConfigError, HostStateError, McpCallError, ReadOnlyError, ServerStartError
 from .host import ToolCall, ToolHost
 from .loop_thread import LoopThread
+from .passthrough import McpPassthrough
 from .stdio_transport import stdio_transport
 
 __all__ = [
@@ -385,6 +386,12 @@ class McpServers:
         is when all must start); safe to call from any thread."""
         return [server.status(self.require_all) for server in list(self._servers.values())]
 
+    def sessions(self) -> list[tuple[str, ClientSession]]:
+        """The live session of each server that is up, in configuration
+        order; for use on :attr:`loop` (resources and prompts go through
+        them, see ``passthrough``)."""
+        return [(name, server.session) for name, server in self._servers.items() if server.session is not None]
+
     # -- catalogue ----------------------------------------------------------
 
     def tools(self) -> list[JsonObject]:
@@ -533,6 +540,7 @@ class McpServers:
         host.input_schemas.update(self.input_schemas())
         host.catalogue_json = self.catalogue_json()
         host.server_status = self.status
+        host.passthrough = McpPassthrough(self)
         host.register_fallback(forward, time_limit=time_limit, loop=self.loop)
 
 

@@ -196,6 +196,7 @@ class Gateway:
         self.calls_tools = not isinstance(first, PlaceholderHost)
         self._serving = self._serving_of(first)
         self._earlier: list[Host] = []
+        self._change_listeners: list[Callable[[], None]] = []
         self.name = name
         self.limits = limits if limits is not None else RequestLimits()
         self._typed_limits = dict(typed_limits) if typed_limits is not None else _typed_limits(self.limits)
@@ -227,6 +228,22 @@ class Gateway:
         self._serving = self._serving_of(host)
         if self._stopping:  # a shutdown began meanwhile: the new host calls no tool either
             host.stop_calling_tools()
+        for listener in list(self._change_listeners):
+            try:
+                listener()
+            except Exception:  # one front's failure must not keep the others uninformed
+                log.exception("a listener for tool list changes failed")
+
+    def on_tools_changed(self, listener: Callable[[], None]) -> None:
+        """Calls ``listener`` (on whichever thread replaces the host) each
+        time the tools served change, so that a front can tell its clients."""
+        self._change_listeners.append(listener)
+
+    @property
+    def passthrough(self) -> Any:
+        """The tool servers' resources and prompts (``McpPassthrough``), or
+        None where the host has no MCP servers behind it."""
+        return getattr(self.host, "passthrough", None)
 
     def _serving_of(self, host: Host) -> _Serving:
         engine = host.engine
