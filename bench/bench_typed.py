@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Speed of the typed GraphQL layer (_graphql.TypedSchema), each figure set
+"""Speed of the typed GraphQL layer (_graphql_typed.TypedSchema), each figure set
 against graphql-core doing the same work over the same schema (built from the
 SDL the layer prints) in the same run.
 
@@ -27,9 +27,11 @@ from pathlib import Path
 
 try:
     import _graphql
+    import _graphql_typed
 except ImportError:  # running from a checkout after scripts/dev-build
     sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "build" / "dev"))
     import _graphql
+    import _graphql_typed
 import graphql
 
 from bench_engine import interleaved, loop  # noqa: E402  (the same timing as the engine's benchmark)
@@ -66,7 +68,7 @@ def catalogue(servers, per_server, output=None):
 
 
 def typed_schema(catalogue_json):
-    return _graphql.TypedSchema(_graphql.SchemaEngine(catalogue_json), catalogue_json)
+    return _graphql_typed.TypedSchema(_graphql.SchemaEngine(catalogue_json), catalogue_json)
 
 
 def core_schema(typed, resolve):
@@ -203,7 +205,7 @@ def bench_big_result(cfg):
             "owner": {"type": "object", "properties": {"login": {"type": "string"}, "active": {"type": "boolean"}}}}}}}}
     cat = json.dumps([{"server": "s", "tools": [{"name": "big", "readOnly": True, "outputSchema": output}]}])
     engine = _graphql.SchemaEngine(cat)
-    typed = _graphql.TypedSchema(engine, cat)
+    typed = _graphql_typed.TypedSchema(engine, cat)
     value = big_result(10 << 20)
     text = json.dumps(value, ensure_ascii=False, separators=(",", ":"))
     size = len(text.encode())

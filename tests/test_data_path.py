@@ -13,6 +13,7 @@ import threading
 import pytest
 
 import _graphql
+import _graphql_typed
 from conftest import Background, Host, catalogue, execute_in_thread
 from support.child import python_env
 
@@ -76,7 +77,7 @@ def test_replies_are_written_in_the_compact_form(reply: str, written: str) -> No
     # come out in exactly the engine's form.
     text = catalogue(("s", "t"))
     engine = _graphql.SchemaEngine(text)
-    typed = _graphql.TypedSchema(engine, text)
+    typed = _graphql_typed.TypedSchema(engine, text)
     with Host(engine, lambda request: ("respond", reply)):
         assert execute_in_thread(engine, "{ s_t }") == '{"data":{"s_t":%s},"errors":[]}' % written
         assert Background(typed.execute, "{ s_t { json } }").result() == '{"data":{"s_t":{"json":%s}}}' % written

@@ -6,7 +6,7 @@ messages and locations of the errors. Documents come from the GraphQL
 specification's validation examples, from hand-picked edge cases and from
 hypothesis.
 
-The layer is reached through `_graphql.TypedSchema` (a refused document
+The layer is reached through `_graphql_typed.TypedSchema` (a refused document
 answers with `errors` and no `data`), or, where the extension is older than
 the layer, through the native `graphql_check` driver named by
 QUORVEL_GRAPHQL_CHECK.
@@ -23,6 +23,11 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import _graphql
+
+try:
+    import _graphql_typed
+except ImportError:  # an extension older than the layer
+    _graphql_typed = None
 from conftest import examples
 
 CATALOGUE = json.dumps([
@@ -93,8 +98,8 @@ class Layer:
     def __init__(self):
         driver = os.environ.get("QUORVEL_GRAPHQL_CHECK")
         self._driver = None
-        if hasattr(_graphql, "TypedSchema"):
-            self._typed = _graphql.TypedSchema(_graphql.SchemaEngine(CATALOGUE), CATALOGUE)
+        if _graphql_typed is not None:
+            self._typed = _graphql_typed.TypedSchema(_graphql.SchemaEngine(CATALOGUE), CATALOGUE)
             self.sdl = self._typed.sdl()
         elif driver:
             path = "/tmp/quorvel_language_catalogue.json"
@@ -103,7 +108,7 @@ class Layer:
             self._driver = [driver, path]
             self.sdl = subprocess.run([driver, path, "--sdl"], capture_output=True, text=True, check=True).stdout
         else:
-            pytest.skip("neither _graphql.TypedSchema nor QUORVEL_GRAPHQL_CHECK is available")
+            pytest.skip("neither _graphql_typed.TypedSchema nor QUORVEL_GRAPHQL_CHECK is available")
 
     def refusals(self, documents):
         """For each document, None when accepted, else its [(message, locations)]."""
@@ -414,9 +419,9 @@ def test_input_that_nests_or_runs_on_without_end_is_refused_with_a_located_error
     ],
 )
 def test_request_limits_are_configurable_and_count_fragment_expansions(limits, document, refused):
-    if not hasattr(_graphql, "TypedSchema"):
-        pytest.skip("the limits are set through _graphql.TypedSchema")
-    typed = _graphql.TypedSchema(_graphql.SchemaEngine(CATALOGUE), CATALOGUE, **limits)
+    if _graphql_typed is None:
+        pytest.skip("the limits are set through _graphql_typed.TypedSchema")
+    typed = _graphql_typed.TypedSchema(_graphql.SchemaEngine(CATALOGUE), CATALOGUE, **limits)
     answer = json.loads(typed.execute(document))
     assert ("data" not in answer) == refused, answer
     if refused:
@@ -511,7 +516,7 @@ def test_field_merging_through_a_fragment_cycle_compares_each_pair_once() -> Non
     # spreads them back doubled the comparisons at every level (minutes for
     # a few hundred bytes). The cycle is refused; the answer must come at once.
     catalogue = json.dumps([{"server": "s", "tools": [{"name": "t"}]}])
-    typed = _graphql.TypedSchema(_graphql.SchemaEngine(catalogue), catalogue)
+    typed = _graphql_typed.TypedSchema(_graphql.SchemaEngine(catalogue), catalogue)
     document = "{ ...F } fragment F on Query { s: servers { ...G } s: servers { ...G } } fragment G on Server { ...F }"
     errors = json.loads(typed.execute(document))["errors"]
     assert any("cannot spread fragment" in error["message"].lower() for error in errors), errors

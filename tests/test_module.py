@@ -1,9 +1,11 @@
-"""The Python surface of _graphql: module, class, signatures, argument errors, worker pools."""
+"""The Python surface of _graphql (module, class, signatures, argument errors, worker pools) and of the
+typed layer's own module beside it."""
 
 import gc
 import importlib
 import math
 import os
+import subprocess
 import sys
 import threading
 import time
@@ -12,14 +14,26 @@ import weakref
 import pytest
 
 import _graphql
+import _graphql_typed
 from conftest import JOIN_TIMEOUT, WORKED_EXAMPLE, call_in_thread, engine_threads
+from support.child import python_env
 
 E = _graphql.SchemaEngine
 ENGINE = E()
 
 
+METHODS = {"build", "from_tool_metadata", "describe", "tool_count", "attach_call_bridge", "detach_call_bridge",
+           "receive_tool_call", "respond_tool_call", "fail_tool_call", "execute"}
+
+
+def own_names(namespace) -> set:
+    return {name for name in namespace if not (name.startswith("__") and name.endswith("__"))}
+
+
 def test_module_surface():
-    assert (_graphql.__all__, _graphql.__doc__) == (["SchemaEngine", "TypedSchema", "graphql_stub"], "")
+    assert (_graphql.__all__, _graphql.__doc__) == (["SchemaEngine", "graphql_stub"], "")
+    assert own_names(dir(_graphql)) == {"SchemaEngine", "graphql_stub"}
+    assert own_names(vars(E)) == own_names(dir(E)) == METHODS
     stub = _graphql.graphql_stub
     assert stub() == stub() == "quorvel _graphql extension loaded"
     assert (stub.__module__, stub.__text_signature__, stub.__doc__) == ("_graphql", "()", None)
@@ -34,7 +48,7 @@ def test_reimport_keeps_type_and_makes_new_stub():
         fresh = importlib.import_module("_graphql")
         assert fresh is not original and fresh.SchemaEngine is original.SchemaEngine
         assert fresh.graphql_stub is not original.graphql_stub
-        assert fresh.__all__ == ["SchemaEngine", "TypedSchema", "graphql_stub"]
+        assert fresh.__all__ == ["SchemaEngine", "graphql_stub"]
     finally:
         sys.modules["_graphql"] = original
 
@@ -170,3 +184,46 @@ def test_each_engine_owns_a_pool(make, count):
         with pytest.raises(ValueError):
             E(text)
         assert engine_threads() == base
+
+
+# -- the typed layer's module ------------------------------------------------------
+
+
+def test_typed_module_surface():
+    assert _graphql_typed.__all__ == ["TypedSchema"]
+    assert own_names(dir(_graphql_typed)) == {"TypedSchema"}
+    typed = _graphql_typed.TypedSchema(E(WORKED_EXAMPLE), WORKED_EXAMPLE)
+    assert typed.tool_count() == 3
+    assert call_in_thread(lambda: typed.execute("{ servers { name } }")) == \
+        '{"data":{"servers":[{"name":"files"},{"name":"notes"}]}}'
+
+
+@pytest.mark.parametrize("engine", [None, "[]", object(), _graphql_typed.TypedSchema(ENGINE, "[]")],
+                         ids=["None", "str", "object", "TypedSchema"])
+def test_typed_schema_refuses_what_is_not_an_engine(engine):
+    with pytest.raises(TypeError, match="SchemaEngine"):
+        _graphql_typed.TypedSchema(engine, "[]")
+
+
+def test_typed_schema_takes_engines_of_a_reimported_graphql():
+    original = sys.modules.pop("_graphql")
+    try:
+        fresh = importlib.import_module("_graphql")
+        assert _graphql_typed.TypedSchema(fresh.SchemaEngine("[]"), "[]").tool_count() == 0
+    finally:
+        sys.modules["_graphql"] = original
+
+
+# Imported first, the typed module is the first to ask for the SchemaEngine
+# type; _graphql must then offer that very type, not a second one.
+TYPED_FIRST = """
+import _graphql_typed, _graphql
+typed = _graphql_typed.TypedSchema(_graphql.SchemaEngine("[]"), "[]")
+print(typed.tool_count(), _graphql.__all__)
+"""
+
+
+def test_typed_module_imported_first_accepts_graphql_engines():
+    child = subprocess.run([sys.executable, "-c", TYPED_FIRST], env=python_env(), capture_output=True, text=True,
+                           timeout=JOIN_TIMEOUT)
+    assert (child.returncode, child.stdout, child.stderr) == (0, "0 ['SchemaEngine', 'graphql_stub']\n", "")

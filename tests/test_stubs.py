@@ -1,19 +1,21 @@
-"""The _graphql.pyi stub against the runtime: names, parameter lists, defaults, method kinds."""
+"""The extension modules' .pyi stubs against the runtime: names, parameter lists, defaults, method kinds."""
 
 from __future__ import annotations
 
 import ast
+import importlib
 import inspect
 import pathlib
 
 import pytest
 
-import _graphql
-
-STUB = ast.parse((pathlib.Path(__file__).resolve().parent.parent / "python" / "_graphql.pyi").read_text())
-CLASSES = {n.name: n for n in STUB.body if isinstance(n, ast.ClassDef)}
-STUB_METHODS = {(c, n.name): n for c, node in CLASSES.items() for n in node.body if isinstance(n, ast.FunctionDef)}
-RUNTIME_METHODS = [(c, name) for c in CLASSES for name in vars(getattr(_graphql, c))
+PYTHON = pathlib.Path(__file__).resolve().parent.parent / "python"
+MODULES = {name: importlib.import_module(name) for name in ("_graphql", "_graphql_typed")}
+STUBS = {name: ast.parse((PYTHON / f"{name}.pyi").read_text()) for name in MODULES}
+CLASSES = {(m, n.name): n for m, stub in STUBS.items() for n in stub.body if isinstance(n, ast.ClassDef)}
+STUB_METHODS = {(m, c, n.name): n for (m, c), node in CLASSES.items() for n in node.body
+                if isinstance(n, ast.FunctionDef)}
+RUNTIME_METHODS = [(m, c, name) for m, c in CLASSES for name in vars(getattr(MODULES[m], c))
                    if not name.startswith("__") or name == "__new__"]
 
 
@@ -40,25 +42,28 @@ def runtime_parameters(obj: object) -> list[tuple[str, str, object]]:
     return [(p.name, p.kind.name, p.default) for p in parameters]
 
 
-def test_module_and_class_names_match():
-    stub_all = next(ast.literal_eval(n.value) for n in STUB.body if isinstance(n, ast.Assign)
+@pytest.mark.parametrize("module", MODULES)
+def test_module_and_class_names_match(module):
+    stub, runtime = STUBS[module], MODULES[module]
+    stub_all = next(ast.literal_eval(n.value) for n in stub.body if isinstance(n, ast.Assign)
                     and any(getattr(t, "id", None) == "__all__" for t in n.targets))
-    stub_functions = {n.name for n in STUB.body if isinstance(n, ast.FunctionDef)}
-    assert stub_all == _graphql.__all__
-    assert stub_functions | set(CLASSES) == set(_graphql.__all__)
-    assert sorted(STUB_METHODS) == sorted(RUNTIME_METHODS)
+    stub_functions = {n.name for n in stub.body if isinstance(n, ast.FunctionDef)}
+    assert stub_all == runtime.__all__
+    assert stub_functions | {c for m, c in CLASSES if m == module} == set(runtime.__all__)
+    assert sorted(k for k in STUB_METHODS if k[0] == module) == sorted(k for k in RUNTIME_METHODS if k[0] == module)
 
 
-@pytest.mark.parametrize(("cls", "name"), RUNTIME_METHODS)
-def test_method_parameters_and_kind_match(cls, name):
-    stub = STUB_METHODS[cls, name]
-    owner = getattr(_graphql, cls)
+@pytest.mark.parametrize(("module", "cls", "name"), RUNTIME_METHODS)
+def test_method_parameters_and_kind_match(module, cls, name):
+    stub = STUB_METHODS[module, cls, name]
+    owner = getattr(MODULES[module], cls)
     runtime = owner if name == "__new__" else getattr(owner, name)
     assert stub_parameters(stub) == runtime_parameters(runtime)
     is_classmethod = type(vars(owner)[name]).__name__ == "classmethod_descriptor"
     assert is_classmethod == any(getattr(d, "id", None) == "classmethod" for d in stub.decorator_list)
 
 
-def test_function_parameters_match():
-    for node in (n for n in STUB.body if isinstance(n, ast.FunctionDef)):
-        assert stub_parameters(node) == runtime_parameters(getattr(_graphql, node.name))
+@pytest.mark.parametrize("module", MODULES)
+def test_function_parameters_match(module):
+    for node in (n for n in STUBS[module].body if isinstance(n, ast.FunctionDef)):
+        assert stub_parameters(node) == runtime_parameters(getattr(MODULES[module], node.name))

@@ -1,4 +1,4 @@
-"""The typed GraphQL layer (``_graphql.TypedSchema``, ``quorvel_graphql.GraphQL``)
+"""The typed GraphQL layer (``_graphql_typed.TypedSchema``, ``quorvel_graphql.GraphQL``)
 against graphql-core as the oracle: the same SDL, the same tool results, the
 same documents; plus what only this layer promises (calls made or not,
 their order and concurrency, limits, the MCP adapter)."""
@@ -15,6 +15,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import _graphql
+import _graphql_typed
 from conftest import EXAMPLE_CATALOGUE, Background, Host, examples
 from quorvel_graphql import GraphQL, ToolHost
 from support.typed_oracle import LAB_JSON, LabTools, Oracle, generated_request, known_difference
@@ -62,7 +63,7 @@ def compare_with_oracle(layer: GraphQL, tools: LabTools, query: str, variables: 
 def test_argument_types_from_json_schema(schema, expected):
     catalogue = json.dumps([{"server": "lab", "tools": [{"name": "tool", "inputSchema": {
         "type": "object", "properties": {"x": schema}}}]}])
-    sdl = _graphql.TypedSchema(_graphql.SchemaEngine(catalogue), catalogue).sdl()
+    sdl = _graphql_typed.TypedSchema(_graphql.SchemaEngine(catalogue), catalogue).sdl()
     assert f"lab_tool({expected}): ToolResult" in sdl
     graphql.build_schema(sdl)  # and graphql-core reads it
 
@@ -73,7 +74,7 @@ def test_names_map_reversibly_and_unpassable_arguments_are_left_out(lab):
         {"type": "string"}}}, "outputSchema": {"type": "object", "properties": {"2x": {"type": "string"},
                                                                                "__hidden": {"type": "integer"}}}}]}])
     engine = _graphql.SchemaEngine(catalogue)
-    sdl = _graphql.TypedSchema(engine, catalogue).sdl()
+    sdl = _graphql_typed.TypedSchema(engine, catalogue).sdl()
     assert "s_t(ok: STOkInput): STResult" in sdl
     assert "  a_b: String\n  a_b_2: String\n" in sdl and "  _2x: String\n  x__hidden: Int\n" in sdl
     seen = []
@@ -106,7 +107,7 @@ def test_sdl_and_introspection_round_trip_through_graphql_core(tools):
         {"name": f"t{i}", "readOnly": ro, "inputSchema": {"type": "object", "properties": {"arg": inp}},
          "outputSchema": {"type": "object", "properties": {"out": out}}}
         for i, (inp, out, ro) in enumerate(tools)]}])
-    typed = _graphql.TypedSchema(_graphql.SchemaEngine(catalogue), catalogue)
+    typed = _graphql_typed.TypedSchema(_graphql.SchemaEngine(catalogue), catalogue)
     sdl = typed.sdl()
     assert graphql.print_schema(graphql.build_schema(sdl)) == sdl
     introspection = json.loads(typed.execute(graphql.get_introspection_query(
@@ -119,7 +120,7 @@ def test_sdl_and_introspection_round_trip_through_graphql_core(tools):
 
 def test_example_catalogue_introspects_like_graphql_core():
     catalogue = EXAMPLE_CATALOGUE.read_text()
-    typed = _graphql.TypedSchema(_graphql.SchemaEngine(catalogue), catalogue)
+    typed = _graphql_typed.TypedSchema(_graphql.SchemaEngine(catalogue), catalogue)
     query = graphql.get_introspection_query(descriptions=True)
     mine = json.loads(typed.execute(query))["data"]["__schema"]
     theirs = graphql.graphql_sync(graphql.build_schema(typed.sdl()), query).data["__schema"]
@@ -283,9 +284,9 @@ def test_class_surface_and_async(lab):
     with pytest.raises(TypeError):
         GraphQL("not an engine")
     with pytest.raises(ValueError, match="max_depth"):
-        _graphql.TypedSchema(layer.engine, LAB_JSON, max_depth=0)
+        _graphql_typed.TypedSchema(layer.engine, LAB_JSON, max_depth=0)
     with pytest.raises(ValueError, match="invalid catalogue JSON"):
-        _graphql.TypedSchema(layer.engine, "{")
+        _graphql_typed.TypedSchema(layer.engine, "{")
 
 
 SDK_SERVER = """
@@ -427,7 +428,7 @@ def test_text_comes_back_whole_wherever_its_special_byte_falls(special):
 ])
 def test_bad_variables_are_refused_before_any_call(variables, message):
     engine = _graphql.SchemaEngine(NESTED)
-    typed = _graphql.TypedSchema(engine, NESTED)
+    typed = _graphql_typed.TypedSchema(engine, NESTED)
     text = variables if isinstance(variables, str) else json.dumps(variables)
     answer = json.loads(typed.execute("query($o: STOptsInput!, $i: [Int!]) { s_t(opts: $o, ids: $i) { text } }",
                                       text))
@@ -505,14 +506,14 @@ def test_tool_result_of_mcp_answers(reply, expected, error):
         "type": "object", "properties": {"s": {"type": "integer"}}}}]}])
     engine = _graphql.SchemaEngine(typed_catalogue)
     with McpShaped(engine, reply):
-        typed = json.loads(_graphql.TypedSchema(engine, typed_catalogue).execute("{ m_t { s } }"))
+        typed = json.loads(_graphql_typed.TypedSchema(engine, typed_catalogue).execute("{ m_t { s } }"))
     if reply.get("structuredContent"):
         assert typed == {"data": {"m_t": reply["structuredContent"]}}
     else:  # a typed tool without structured content (or failing) fails its field
         assert typed["data"] == {"m_t": None} and typed["errors"][0]["path"] == ["m_t"], typed
     engine = _graphql.SchemaEngine(catalogue)
     with McpShaped(engine, reply):
-        answer = json.loads(_graphql.TypedSchema(engine, catalogue).execute(
+        answer = json.loads(_graphql_typed.TypedSchema(engine, catalogue).execute(
             "{ m_t { text json structuredContent isError content } }"))
     if error is None:
         assert answer == {"data": {"m_t": {**expected, "content": reply["content"]}}}
@@ -544,14 +545,14 @@ READ_AS_SENT = json.dumps([{"server": "m", "tools": [
 ])
 def test_selections_read_the_reply_as_the_tool_sent_it(reply, query, expected):
     engine = _graphql.SchemaEngine(READ_AS_SENT)
-    typed = _graphql.TypedSchema(engine, READ_AS_SENT)
+    typed = _graphql_typed.TypedSchema(engine, READ_AS_SENT)
     with Host(engine, lambda request: ("respond", reply)):
         assert json.loads(Background(typed.execute, query).result()) == {"data": expected}
 
 
 def test_filtered_sdl_is_a_whole_schema():
     catalogue = EXAMPLE_CATALOGUE.read_text()
-    typed = _graphql.TypedSchema(_graphql.SchemaEngine(catalogue), catalogue)
+    typed = _graphql_typed.TypedSchema(_graphql.SchemaEngine(catalogue), catalogue)
     for fields in (["math_stats"], ["files_write_scratch", "clock_now"], []):
         part = typed.sdl(fields)
         schema = graphql.build_schema(part)  # every type it names is in it
@@ -565,9 +566,10 @@ def test_filtered_sdl_is_a_whole_schema():
 INTERRUPTED = """
 import json, os, signal, sys, threading
 import _graphql
+import _graphql_typed
 catalogue = json.dumps([{"server": "s", "tools": [{"name": "t"}]}])
 engine = _graphql.SchemaEngine(catalogue)
-typed = _graphql.TypedSchema(engine, catalogue)
+typed = _graphql_typed.TypedSchema(engine, catalogue)
 engine.attach_call_bridge()
 taken = []
 
@@ -595,7 +597,7 @@ def test_ctrl_c_stops_a_waiting_execute_and_withdraws_its_calls():
 
 def test_threads_share_one_schema_and_its_document_cache():
     catalogue = EXAMPLE_CATALOGUE.read_text()
-    typed = _graphql.TypedSchema(_graphql.SchemaEngine(catalogue), catalogue)
+    typed = _graphql_typed.TypedSchema(_graphql.SchemaEngine(catalogue), catalogue)
     queries = [f'query($n: Int = {i}) {{ __typename s{i}: servers {{ name }} t: __type(name: "Server") {{ name }} }}'
                for i in range(40)]
     expected = {q: typed.execute(q) for q in queries}
@@ -624,7 +626,7 @@ def test_descriptions_print_as_graphql_core_prints_them(description):
     catalogue = json.dumps([{"server": "s", "tools": [{"name": "t", "description": description, "inputSchema": {
         "type": "object", "properties": {"a": {"type": "string", "description": description},
                                          "b": {"type": "integer"}}}}]}])
-    sdl = _graphql.TypedSchema(_graphql.SchemaEngine(catalogue), catalogue).sdl()
+    sdl = _graphql_typed.TypedSchema(_graphql.SchemaEngine(catalogue), catalogue).sdl()
     schema = graphql.build_schema(sdl)
     assert graphql.print_schema(schema) == sdl
     field = schema.query_type.fields["s_t"]
@@ -639,7 +641,7 @@ def test_colliding_names_get_distinct_types():
     catalogue = json.dumps([{"server": "aB", "tools": [{"name": "c", "outputSchema": output}]},
                             {"server": "a", "tools": [{"name": "b_c", "outputSchema": output}]},
                             {"server": "a_b", "tools": [{"name": "c"}]}])
-    typed = _graphql.TypedSchema(_graphql.SchemaEngine(catalogue), catalogue)
+    typed = _graphql_typed.TypedSchema(_graphql.SchemaEngine(catalogue), catalogue)
     fields = graphql.build_schema(typed.sdl()).query_type.fields
     assert {name: graphql.get_named_type(f.type).name for name, f in fields.items()} == {
         "servers": "Server", "search": "SearchHit", "aB_c": "ABCResult", "a_b_c": "ABCResult_2"}

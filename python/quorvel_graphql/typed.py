@@ -30,7 +30,8 @@ import json
 from collections.abc import Mapping, Sequence
 from typing import TYPE_CHECKING, Any
 
-from _graphql import SchemaEngine, TypedSchema
+from _graphql import SchemaEngine
+from _graphql_typed import TypedSchema
 
 from .common import engine_tools, variables_json
 from .errors import HostStateError

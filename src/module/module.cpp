@@ -7,7 +7,6 @@
 
 #include "module/py_ref.hpp"
 #include "module/schema_engine.hpp"
-#include "module/typed_schema.hpp"
 
 namespace quorvel::module {
 namespace {
@@ -47,8 +46,6 @@ int exec_module(PyObject* module) {
         PyTypeObject* type = schema_engine_type();  // borrowed
         if (type == nullptr) return -1;
         if (add_exported(module, "SchemaEngine", reinterpret_cast<PyObject*>(type)) < 0) return -1;
-        PyRef typed = PyRef::steal(typed_schema_type());
-        if (!typed || add_exported(module, "TypedSchema", typed.get()) < 0) return -1;
         PyRef module_name = PyRef::steal(PyModule_GetNameObject(module));
         if (!module_name) return -1;
         PyRef function = PyRef::steal(PyCFunction_NewEx(&graphql_stub_def, module, module_name.get()));

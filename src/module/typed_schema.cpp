@@ -233,7 +233,7 @@ PyType_Slot typed_schema_slots[] = {
 };
 
 PyType_Spec typed_schema_spec = {
-    "builtins.TypedSchema",
+    "_graphql_typed.TypedSchema",
     sizeof(TypedSchemaObject),
     0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
