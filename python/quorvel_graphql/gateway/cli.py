@@ -14,11 +14,13 @@ import contextlib
 import logging
 import os
 import re
+import shutil
 import signal
 import socket
 import sys
+import tempfile
 import threading
-from collections.abc import Iterator, Sequence
+from collections.abc import Callable, Iterator, Sequence
 from typing import Any
 
 from _graphql import SchemaEngine
@@ -26,9 +28,9 @@ from _graphql import SchemaEngine
 from ..cli_common import (EXIT_INTERRUPTED, CommandFailure, OneLineParser, add_tool_options, catalogue_engine,
                           read_text, seconds, serving)
 from ..limits import DEFAULT_TIME_LIMIT, add_limit_options, limits_from_args
+from .batching import DEFAULT_MAX_OPERATIONS
 from .connections import (HEADER_SECONDS, MAX_CONNECTIONS, WRITE_SECONDS, ConnectionGuard, default_max_connections,
                           guarded_protocol)
-from .batching import DEFAULT_MAX_OPERATIONS
 from .compression import DEFAULT_MINIMUM_SIZE
 from .core import Gateway, Host, is_loopback, log
 from .persisted import DEFAULT_STORE_BYTES
@@ -371,10 +373,41 @@ def _supervise(args: argparse.Namespace, argv: Sequence[str] | None, bind: tuple
     listener.set_inheritable(True)
     command = [sys.executable, "-m", "quorvel_graphql.gateway", *(sys.argv[1:] if argv is None else argv)]
     try:
-        return Supervisor(command, args.workers, listener,
-                          lambda fields: _announce(listener, fields, token, args.workers)).run()
+        with _shared_metrics() as worker_ended:
+            return Supervisor(command, args.workers, listener,
+                              lambda fields: _announce(listener, fields, token, args.workers),
+                              on_exit=worker_ended).run()
     finally:
         listener.close()
+
+
+@contextlib.contextmanager
+def _shared_metrics() -> Iterator[Callable[[int], None]]:
+    """A private folder for the workers' metrics (prometheus_client's
+    multiprocess mode), named to them in the environment they inherit and
+    removed at the end; yields what to call when a worker ends, whose
+    gauges of work under way then stop counting."""
+    from .telemetry import MULTIPROCESS_VARIABLE
+
+    folder = tempfile.mkdtemp(prefix="quorvel-metrics-")
+    previous = os.environ.get(MULTIPROCESS_VARIABLE)
+    os.environ[MULTIPROCESS_VARIABLE] = folder
+
+    def worker_ended(pid: int) -> None:
+        try:
+            from prometheus_client import multiprocess
+        except ImportError:  # no metrics at all
+            return
+        multiprocess.mark_process_dead(pid, folder)
+
+    try:
+        yield worker_ended
+    finally:
+        if previous is None:
+            os.environ.pop(MULTIPROCESS_VARIABLE, None)
+        else:
+            os.environ[MULTIPROCESS_VARIABLE] = previous
+        shutil.rmtree(folder, ignore_errors=True)
 
 
 # uvicorn's own limits, spelled out: an idle keep-alive connection closes
