@@ -27,9 +27,11 @@ Scope = MutableMapping[str, Any]
 ASGIApp = Callable[[Scope, Any, Any], Awaitable[None]]
 
 DEFAULT_MINIMUM_SIZE = 1024
-# Fast settings: a gateway compresses each answer once, while it waits.
+# A gateway compresses each answer once, while the client waits.  On a 26 KB
+# discovery answer brotli 5 is both smaller and cheaper than gzip 6 (4.1 KB
+# in 0.3 ms against 4.2 KB in 0.5 ms); brotli 4 and below lose to gzip.
 GZIP_LEVEL = 6
-BROTLI_QUALITY = 4
+BROTLI_QUALITY = 5
 THREAD_MINIMUM_SIZE = 128 << 10
 
 
