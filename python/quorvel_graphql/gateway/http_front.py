@@ -560,8 +560,9 @@ class GraphQLEndpoint:
         policy = self.options.get_cache_control
         if policy is None:
             return None
+        # The media type follows the Accept header, so a cache keeps one answer per Accept.
         return {"cache-control": policy if not result.request_failed and not result.document.get("errors")
-                else "no-store"}
+                else "no-store", "vary": "accept"}
 
     async def _refuse_text(self, send: Send, media: str, problem: ValueError) -> None:
         """A request whose text could not be had: a persisted query the store
