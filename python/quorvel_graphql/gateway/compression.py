@@ -9,6 +9,7 @@ the client when it is sent."""
 
 from __future__ import annotations
 
+import functools
 from collections.abc import Awaitable, Callable, MutableMapping
 from typing import Any
 
@@ -73,20 +74,38 @@ class Compression:
         if scope["type"] != "http":
             await self.app(scope, receive, send)
             return
+        onward: Any = None
+
+        async def route(message: Any) -> None:
+            # Most answers are small and say so in Content-Length: they go
+            # on as they are (as the responder would send them) without the
+            # cost of making one.  The rest go through the responder's own
+            # send, which is all its __call__ would wrap the app with.
+            nonlocal onward
+            if onward is None:
+                if message["type"] == "http.response.start" and _declared_length(message) < self.minimum_size:
+                    onward = send
+                else:
+                    responder = self._responder(scope)
+                    responder.send = send
+                    onward = responder.send_with_compression
+            await onward(message)
+
+        await self.app(scope, receive, route)
+
+    def _responder(self, scope: Scope) -> IdentityResponder:
         encoding = choose_encoding(_accept_encoding(scope), self.use_brotli)
-        responder: Any
         if encoding == "br":
-            responder = BrotliResponder(self.app, self.minimum_size)
-        elif encoding == "gzip":
-            responder = GZipResponder(self.app, self.minimum_size, compresslevel=GZIP_LEVEL)
-        else:
-            # Still adds "Vary: Accept-Encoding" to what it could have
-            # compressed, so a cache never hands this answer to a client
-            # that asked for gzip.
-            responder = IdentityResponder(self.app, self.minimum_size)
-        await responder(scope, receive, send)
+            return BrotliResponder(self.app, self.minimum_size)
+        if encoding == "gzip":
+            return GZipResponder(self.app, self.minimum_size, compresslevel=GZIP_LEVEL)
+        # Still adds "Vary: Accept-Encoding" to what it could have
+        # compressed, so a cache never hands this answer to a client that
+        # asked for gzip.
+        return IdentityResponder(self.app, self.minimum_size)
 
 
+@functools.lru_cache(maxsize=64)  # a client sends the same header with every request
 def choose_encoding(accept: str, use_brotli: bool = True) -> str | None:
     """"br", "gzip" or None (identity) for an ``Accept-Encoding`` header:
     the one the client ranks higher, brotli on a tie; ``q=0`` refuses one."""
@@ -108,6 +127,15 @@ def choose_encoding(accept: str, use_brotli: bool = True) -> str | None:
     if br > 0 and br >= gzip:
         return "br"
     return "gzip" if gzip > 0 else None
+
+
+def _declared_length(start: Any) -> int:
+    """The Content-Length a response start declares; a streamed answer,
+    which declares none, counts as large."""
+    for key, value in start.get("headers", ()):
+        if key.lower() == b"content-length":
+            return int(value) if value.isdigit() else 1 << 62
+    return 1 << 62
 
 
 def _accept_encoding(scope: Scope) -> str:
