@@ -163,7 +163,8 @@ class Gateway:
     limits (``max_depth``, ``max_selected_fields``, ``max_tool_calls``,
     ``max_document_bytes``).  Without ``introspection``, requests that ask
     for ``__schema`` or ``__type`` anywhere are refused as invalid (the
-    fronts still read the schema themselves, for the tool's description).  With ``raw``, requests are the engine's own
+    fronts still read the schema themselves, for the tool's description).
+    With ``raw``, requests are the engine's own
     language instead, and discovery prints the engine's SDL-style listing; a
     raw request is first rehearsed (see ``admission``) so that the limits are
     checked by the engine's own reading of the query before any tool runs.
