@@ -219,6 +219,9 @@ def test_no_introspection_refuses_schema_and_type_anywhere(gateway: RunningGatew
         assert error["message"] == ("GraphQL introspection has been disabled, but the requested query contained the "
                                     f'field "{field}".')
         assert error["locations"][0]["line"] >= 1
+    # The playground's check gives the run's verdict.
+    checked = http.post(f"{gateway.url}/validate", json={"query": query}).json()["errors"]
+    assert [e["message"] for e in checked] == [error["message"]]
 
 
 def test_no_introspection_keeps_typename(gateway: RunningGateway) -> None:

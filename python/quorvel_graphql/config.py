@@ -4,7 +4,7 @@ the per-tool settings.
 
 Nothing here needs the MCP SDK, so a configuration can be checked (and its
 errors reported) where the SDK is not installed.  The format is described in
-:mod:`quorvel_graphql.mcp_adapter` and the README.
+:mod:`quorvel_graphql.mcp_adapter` and docs/host-kit.md.
 """
 
 from __future__ import annotations

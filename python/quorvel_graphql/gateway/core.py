@@ -24,7 +24,7 @@ from _graphql import SchemaEngine
 from ..common import JsonObject, engine_tools, failed_fields, tool_error_paths, variables_json
 from ..discovery import describe_sdl, search_tools
 from ..limits import DEFAULT_TIME_LIMIT, RequestLimits
-from ..typed import GraphQL
+from ..typed import GraphQL, catalogue_of
 from .admission import (SHUTTING_DOWN, CallBudget, Refusal, Rehearsal, check_document, check_rehearsal,
                         mark_shutdown, rehearsal_engine, rehearse, response_too_large)
 from .telemetry import Telemetry
@@ -141,6 +141,7 @@ class _Serving:
     tools: list[JsonObject] | None = None
     sdl: str | None = None
     typed: GraphQL | None = None
+    checker: Callable[[str, str | None, str | None], str] | None = None
 
 
 class Gateway:
@@ -352,6 +353,47 @@ class Gateway:
             return 0 if rehearsal.refused else rehearsal.tool_calls
         except (UnicodeEncodeError, ValueError):
             return 0
+
+    # -- checking -----------------------------------------------------------
+
+    async def check(self, query: str, variables: Mapping[str, Any] | None,
+                    operation_name: str | None = None) -> list[JsonObject]:
+        """The errors that would refuse this request as a whole (syntax,
+        validation, variables, the request limits), with their locations, or
+        none when it would run: what an editor marks while its user types.
+        No tool is called: the request runs where every tool field gives its
+        placeholder."""
+        try:
+            check_document(query, self.limits)
+            variables_text = variables_json(variables)
+        except _REFUSED as refusal:
+            return json.loads(_refusal_text(refusal, self.raw)[0])["errors"]  # type: ignore[no-any-return]
+        run = functools.partial(self._checker_of(self._serving), query, variables_text, operation_name)
+        try:
+            document = json.loads(await self._beside_loop(run, query, variables_text))
+        except _REFUSED as refusal:
+            return json.loads(_refusal_text(refusal, self.raw)[0])["errors"]  # type: ignore[no-any-return]
+        # A refused request has no data (null in the engine's own language);
+        # the errors of a request that runs are its placeholders' failures.
+        refused = document.get("data") is None if self.raw else "data" not in document
+        return list(document.get("errors", [])) if refused else []
+
+    def _checker_of(self, serving: _Serving) -> Callable[[str, str | None, str | None], str]:
+        if serving.checker is None:
+            if self.raw:
+                rehearsal = serving.rehearsal  # detached: the engine itself when nothing is attached
+                serving.checker = lambda query, variables, _name: rehearsal.execute(query, variables)
+            elif not self.calls_tools:
+                serving.checker = functools.partial(self._typed_of(serving).schema.execute, **self._request_options)
+            else:
+                # The same catalogue text the typed layer of the host was
+                # built from, over a twin that no host serves.
+                host = serving.host
+                catalogue = getattr(host, "catalogue_json", None) or catalogue_of(
+                    serving.engine, getattr(host, "input_schemas", None))
+                twin = GraphQL(rehearsal_engine(serving.engine), catalogue, **self._typed_limits)
+                serving.checker = functools.partial(twin.schema.execute, **self._request_options)
+        return serving.checker
 
     # -- execution ----------------------------------------------------------
 

@@ -102,6 +102,7 @@ def create_app(
             Route("/graphql", graphql, methods=None),
             Route("/", page, methods=None),
             Route("/discovery", DiscoveryEndpoint(gateway), methods=None),
+            Route("/validate", ValidateEndpoint(gateway), methods=None),
             Route("/mcp", SessionQuota(mcp, max_sessions=max_sessions, idle_seconds=session_idle_seconds),
                   methods=None),
             *operation_routes(gateway),
@@ -611,6 +612,34 @@ class DiscoveryEndpoint:
             return
         found = self.gateway.discover(text, server, limit)
         await _send(send, 200, json.dumps(found).encode(), f"{APPLICATION_JSON}; charset=utf-8")
+
+
+class ValidateEndpoint:
+    """``POST /validate``: the body of a ``POST /graphql``, answered with
+    ``{"errors": [...]}``, the errors that would refuse it as a whole (with
+    their locations), without running it: the playground marks them as its
+    user types."""
+
+    def __init__(self, gateway: Gateway) -> None:
+        self.gateway = gateway
+
+    async def __call__(self, scope: Scope, receive: Receive, send: Send) -> None:
+        if scope["method"] != "POST":
+            await _send_error(scope, send, 405, f"{scope['method']} is not allowed here; POST a GraphQL request",
+                              {"allow": "POST"})
+            return
+        content_type = _headers(scope).get("content-type", "").split(";")[0].strip().lower()
+        if content_type != APPLICATION_JSON:
+            await _send_error(scope, send, 415, f"send the request as {APPLICATION_JSON}, not {content_type or 'no type'}")
+            return
+        try:
+            request = parse_request((await receive()).get("body", b""))
+            query = request.text(None)  # a check has the text: a hash alone names nothing to check
+        except ValueError as problem:
+            await _send_error(scope, send, 400, str(problem))
+            return
+        errors = await self.gateway.check(query, request.variables, request.operation_name)
+        await _send(send, 200, json.dumps({"errors": errors}).encode(), f"{APPLICATION_JSON}; charset=utf-8")
 
 
 def parse_query_string(raw: bytes) -> GraphQLRequest:
