@@ -30,6 +30,7 @@ class TypedSchema:
         operation_name: str | None = None,
         *,
         allow_mutations: bool = True,
+        allow_introspection: bool = True,
     ) -> str: ...
     def tool_calls(
         self,
@@ -38,6 +39,7 @@ class TypedSchema:
         operation_name: str | None = None,
         *,
         allow_mutations: bool = True,
+        allow_introspection: bool = True,
     ) -> int: ...
     def sdl(self, fields: Sequence[str] | None = None) -> str: ...
     def tool_count(self) -> int: ...

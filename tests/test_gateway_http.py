@@ -94,7 +94,7 @@ def test_gql_client_over_real_tool_servers(tmp_path: pathlib.Path) -> None:
     [
         (b"{not json", {}, 400, "not JSON"),
         (b"\xff\xfe", {}, 400, "not JSON"),
-        (b"[1, 2]", {}, 400, "JSON object"),
+        (b"7", {}, 400, "JSON object"),
         (b'{"variables": {}}', {}, 400, '"query"'),
         (b'{"query": 7}', {}, 400, '"query"'),
         (b'{"query": "{ servers }", "variables": [1]}', {}, 400, '"variables"'),

@@ -13,6 +13,7 @@ import json
 import os
 import pathlib
 import queue
+import re
 import signal
 import socket
 import subprocess
@@ -25,6 +26,7 @@ pytest.importorskip("uvicorn")
 
 from conftest import EXAMPLE_CATALOGUE  # noqa: E402
 from support.gateway import START_TIMEOUT, RunningGateway, child_env, gateway_command, http_gateway  # noqa: E402
+from support.http_client import client as http  # noqa: E402
 from support.proc import alive, children_of  # noqa: E402
 
 SYS_PIDFD_GETFD = 438  # the same number on every Linux architecture
@@ -161,6 +163,31 @@ def _wait_for_line(gateway: RunningGateway, needle: str) -> str:
             raise AssertionError(f"no line with {needle!r} within {START_TIMEOUT} s") from None
         if needle in line:
             return line
+
+
+def _requests_counted(url: str) -> float:
+    text = http.get(f"{url}/metrics").text
+    return sum(float(line.rsplit(" ", 1)[1]) for line in text.splitlines()
+               if line.startswith("quorvel_gateway_requests_total{"))
+
+
+def test_metrics_count_the_requests_of_every_worker(two_workers: _SharedGateway) -> None:
+    pytest.importorskip("prometheus_client")
+    gateway = two_workers.gateway()
+    workers = children_of(gateway.process.pid)
+    before = {_requests_counted(gateway.url) for _ in range(6)}
+    assert len(before) == 1, f"scrapes of different workers disagree: {before}"
+    # New connections until each worker has served some: the kernel hands
+    # each to whichever worker accepts first, so the log says who it was.
+    served: set[int] = set()
+    sent = 0
+    while served != workers and sent < 400:
+        assert _answers(gateway.url)
+        sent += 1
+        served |= {int(pid) for pid in re.findall(r"\[(\d+)\]: http POST /graphql", gateway.stderr_so_far())}
+    assert served == workers, f"{sent} requests all went to {served}"
+    counts = {_requests_counted(gateway.url) for _ in range(6)}
+    assert counts == {before.pop() + sent}
 
 
 def _answers(url: str) -> bool:

@@ -136,6 +136,9 @@ class ToolHost:
         self.server_status: Callable[[], list[dict[str, Any]]] | None = None
         """The state of the tool servers behind the fallback handler, where
         there are any (``McpServers.serve`` sets it)."""
+        self.passthrough: Any = None
+        """The tool servers' resources and prompts, where they are MCP
+        servers (``McpServers.serve`` sets it to a ``McpPassthrough``)."""
 
     @property
     def catalogue_json(self) -> str | None:

@@ -68,6 +68,7 @@ from .config import ServerConfig, load_config, parse_config
 from .errors import ConfigError, HostStateError, McpCallError, ReadOnlyError, ServerStartError
 from .host import ToolCall, ToolHost
 from .loop_thread import LoopThread
+from .passthrough import McpPassthrough
 from .stdio_transport import stdio_transport
 
 __all__ = [
@@ -169,7 +170,8 @@ class McpServers:
         self._retrying: list[concurrent.futures.Future[None]] = []
         self.on_late_start: list[Callable[[str], None]] = []
         """Called (on :attr:`loop`) with a server's name when a server that
-        failed at start-up came up later: its tools are new."""
+        failed at start-up came up later, or one that was restarted lists
+        other tools than before: the catalogue changed."""
         self.startup_timeout = check_time_limit(startup_timeout, "startup_timeout") or 30.0
         self.shutdown_timeout = shutdown_timeout
         self._errlog = errlog
@@ -228,16 +230,19 @@ class McpServers:
                 why = await self._start_one(server)
             if why is None and server.session is not None:
                 server.log.warning("MCP server '%s' is up after failing to start", server.config.name)
-                self._tools = None  # listed again by the next engine()
-                for callback in list(self.on_late_start):
-                    try:
-                        callback(server.config.name)
-                    except Exception:
-                        log.exception("a late-start callback failed")
+                self._catalogue_changed(server)
                 return
             server.failure = why or server.failure
             server.log.info("MCP server '%s' still fails to start: %s", server.config.name, server.failure)
             self._back_off(server)
+
+    def _catalogue_changed(self, server: _Server) -> None:
+        self._tools = None  # listed again by the next engine()
+        for callback in list(self.on_late_start):
+            try:
+                callback(server.config.name)
+            except Exception:
+                log.exception("a late-start callback failed")
 
     def close(self, *, terminate: bool = False) -> None:
         """Ends every session and child process; safe to repeat.
@@ -386,6 +391,12 @@ class McpServers:
         from any thread."""
         return [server.status(self.require_all or server.config.required) for server in list(self._servers.values())]
 
+    def sessions(self) -> list[tuple[str, ClientSession]]:
+        """The live session of each server that is up, in configuration
+        order; for use on :attr:`loop` (resources and prompts go through
+        them, see ``passthrough``)."""
+        return [(name, server.session) for name, server in self._servers.items() if server.session is not None]
+
     # -- catalogue ----------------------------------------------------------
 
     def tools(self) -> list[JsonObject]:
@@ -494,12 +505,18 @@ class McpServers:
                 raise McpCallError(f"MCP server '{name}' is down ({server.failure}); "
                                    f"next restart attempt in {wait:.1f} s")
             server.log.info("restarting MCP server '%s' (%s)", name, server.failure)
+            listed = [tool.get("name") for tool in server.tools]
             why = await self._start_one(server)
             if why is not None or server.session is None:
                 self._back_off(server)
                 server.failure = why or server.failure
                 raise McpCallError(f"MCP server '{name}' is down and could not be restarted: {why}")
             server.restarts += 1
+            if [tool.get("name") for tool in server.tools] != listed:
+                # Upgraded while it was down, say: the tools it has now are
+                # served from the next request on (this call goes ahead).
+                server.log.warning("MCP server '%s' came back with other tools", name)
+                self._catalogue_changed(server)
             return server.session
 
     def _mark_down(self, server: _Server, reason: str) -> None:
@@ -534,6 +551,7 @@ class McpServers:
         host.input_schemas.update(self.input_schemas())
         host.catalogue_json = self.catalogue_json()
         host.server_status = self.status
+        host.passthrough = McpPassthrough(self)
         host.register_fallback(forward, time_limit=time_limit, loop=self.loop)
 
 

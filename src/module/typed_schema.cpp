@@ -7,6 +7,7 @@
 #include <new>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "graphql/execution/execute.hpp"
@@ -112,17 +113,20 @@ struct RequestTexts {
     std::optional<std::string> operation_name;
 };
 
-// `method(query, variables_json=None, operation_name=None, *, allow_mutations=True)`
-// as a request over `texts`.
+// `method(query, variables_json=None, operation_name=None, *, allow_mutations=True,
+// allow_introspection=True)` as a request over `texts`.
 bool bind_request(const char* method, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                   RequestTexts& texts, graphql::Request& request) {
-    static constexpr std::array<Parameter, 4> parameters{
-        {{"query", true}, {"variables_json", false}, {"operation_name", false}, {"allow_mutations", false}}};
+    static constexpr std::array<Parameter, 5> parameters{{{"query", true},
+                                                          {"variables_json", false},
+                                                          {"operation_name", false},
+                                                          {"allow_mutations", false},
+                                                          {"allow_introspection", false}}};
     if (nargs > 3) {
         PyErr_Format(PyExc_TypeError, "%s() takes at most 3 positional arguments (%zd given)", method, nargs);
         return false;
     }
-    std::array<PyObject*, 4> bound{};
+    std::array<PyObject*, 5> bound{};
     if (!bind_fastcall(method, parameters, args, nargs, kwnames, bound)) return false;
     if (!convert_text(bound[0], "query", texts.query) ||
         !convert_optional_text(bound[1], "variables_json", texts.variables_json) ||
@@ -132,10 +136,12 @@ bool bind_request(const char* method, PyObject* const* args, Py_ssize_t nargs, P
     request.query = texts.query;
     if (texts.variables_json) request.variables_json = *texts.variables_json;
     if (texts.operation_name) request.operation_name = *texts.operation_name;
-    if (bound[3] != nullptr) {
-        const int allowed = PyObject_IsTrue(bound[3]);
+    for (auto [value, flag] : {std::pair{bound[3], &request.allow_mutations},
+                               std::pair{bound[4], &request.allow_introspection}}) {
+        if (value == nullptr) continue;
+        const int allowed = PyObject_IsTrue(value);
         if (allowed < 0) return false;
-        request.allow_mutations = allowed == 1;
+        *flag = allowed == 1;
     }
     return true;
 }
@@ -195,10 +201,13 @@ PyObject* typed_schema_tool_count(PyObject* self, PyObject*) {
 
 PyMethodDef typed_schema_methods[] = {
     {"execute", entry<typed_schema_execute>(), METH_FASTCALL | METH_KEYWORDS,
-     "execute($self, query, variables_json=None, operation_name=None, *, allow_mutations=True)\n--\n\n"
-     "Runs a GraphQL request; returns the response document as JSON text."},
+     "execute($self, query, variables_json=None, operation_name=None, *, allow_mutations=True, "
+     "allow_introspection=True)\n--\n\n"
+     "Runs a GraphQL request; returns the response document as JSON text. allow_introspection=False refuses "
+     "__schema and __type fields with a validation error."},
     {"tool_calls", entry<typed_schema_tool_calls>(), METH_FASTCALL | METH_KEYWORDS,
-     "tool_calls($self, query, variables_json=None, operation_name=None, *, allow_mutations=True)\n--\n\n"
+     "tool_calls($self, query, variables_json=None, operation_name=None, *, allow_mutations=True, "
+     "allow_introspection=True)\n--\n\n"
      "The tool calls the request would make, without making any (0 for a request refused as a whole)."},
     {"sdl", entry<typed_schema_sdl>(), METH_FASTCALL | METH_KEYWORDS,
      "sdl($self, fields=None)\n--\n\n"

@@ -4,7 +4,9 @@ it is about starts a child that costs milliseconds instead of an SDK
 import.  ``python line_tool_server.py [MARKER]``: the marker only names the
 process, so that a test can look for it among its descendants.  With
 ``--nap FILE`` as the arguments, a call writes FILE and then sleeps for a
-minute, like a tool that is still at work when the client gives up."""
+minute, like a tool that is still at work when the client gives up.  With
+``--tools-from FILE``, its tools are the names FILE lists (one a line) when
+it starts, each answering pong, like a server upgraded between runs."""
 
 from __future__ import annotations
 
@@ -27,7 +29,7 @@ def answer(request: dict) -> dict | None:
         result = {"protocolVersion": version, "capabilities": {"tools": {}},
                   "serverInfo": {"name": "line-tools", "version": "1.0"}}
     elif method == "tools/list":
-        result = {"tools": TOOLS}
+        result = {"tools": _tools()}
     elif method == "tools/call":
         if sys.argv[1:2] == ["--nap"]:
             pathlib.Path(sys.argv[2]).write_text("started")
@@ -38,6 +40,13 @@ def answer(request: dict) -> dict | None:
     else:
         return {"jsonrpc": "2.0", "id": request_id, "error": {"code": -32601, "message": f"no method {method}"}}
     return {"jsonrpc": "2.0", "id": request_id, "result": result}
+
+
+def _tools() -> list[dict]:
+    if sys.argv[1:2] != ["--tools-from"]:
+        return TOOLS
+    names = pathlib.Path(sys.argv[2]).read_text().split()
+    return [{**TOOLS[0], "name": name} for name in names]
 
 
 def main() -> None:

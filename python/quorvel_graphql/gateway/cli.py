@@ -15,11 +15,13 @@ import ipaddress
 import logging
 import os
 import re
+import shutil
 import signal
 import socket
 import sys
+import tempfile
 import threading
-from collections.abc import Iterator, Sequence
+from collections.abc import Callable, Iterator, Sequence
 from typing import Any
 
 from _graphql import SchemaEngine
@@ -27,9 +29,12 @@ from _graphql import SchemaEngine
 from ..cli_common import (EXIT_INTERRUPTED, CommandFailure, OneLineParser, add_tool_options, catalogue_engine,
                           read_text, seconds, serving)
 from ..limits import DEFAULT_TIME_LIMIT, add_limit_options, limits_from_args
+from .batching import DEFAULT_MAX_OPERATIONS
+from .compression import DEFAULT_MINIMUM_SIZE
 from .connections import (HEADER_SECONDS, MAX_CONNECTIONS, MAX_HEADER_BYTES, WRITE_SECONDS, ConnectionGuard,
                           default_max_connections, guarded_protocol)
 from .core import CALL_GRACE_SECONDS, Gateway, Host, is_loopback, log
+from .persisted import DEFAULT_STORE_BYTES
 from .serving import LOOPS, PARSERS, Stack, choose_stack, listen
 from .sessions import MAX_SESSIONS, SESSION_IDLE_SECONDS
 from .supervisor import WORKER_OPTION, Supervisor, WorkerRole, available_cpus
@@ -61,6 +66,9 @@ def _parser() -> argparse.ArgumentParser:
     parser.add_argument("--raw", action="store_true",
                         help="speak the engine's own query language (one operation of top-level tool fields, each "
                         "answering the tool's whole result) instead of standard GraphQL over the typed schema")
+    parser.add_argument("--no-introspection", dest="introspection", action="store_false",
+                        help="refuse __schema and __type in requests (standard GraphQL only; __typename still "
+                        "answers), for a production gateway whose schema clients should not browse")
     parser.add_argument("--workers", metavar="N", type=_worker_count, default=1,
                         help="gateway processes sharing the HTTP port, each with its own tool servers; "
                         "auto: one per CPU available (default 1)")
@@ -102,6 +110,19 @@ def _parser() -> argparse.ArgumentParser:
                         "gateway process can answer any request; always so with --workers above 1")
     parser.add_argument("--mcp-session-idle", metavar="SECONDS", type=seconds, default=SESSION_IDLE_SECONDS,
                         help=f"an MCP session with no request for this long ends (default {SESSION_IDLE_SECONDS:g})")
+    parser.add_argument("--max-batch", metavar="N", type=_positive_int, default=DEFAULT_MAX_OPERATIONS,
+                        help="operations in one batched POST /graphql (a JSON array of requests); their tool calls "
+                        f"together keep to --max-tool-calls (default {DEFAULT_MAX_OPERATIONS})")
+    parser.add_argument("--persisted-queries", metavar="BYTES", type=_byte_count_or_none, default=DEFAULT_STORE_BYTES,
+                        help="size of the store of automatic persisted queries (query texts by their SHA-256 "
+                        f"hash), least recently used out first; 'none' turns them off (default "
+                        f"{DEFAULT_STORE_BYTES >> 20}M)")
+    parser.add_argument("--get-cache-control", metavar="VALUE", type=_header_value,
+                        help="Cache-Control of GET /graphql answers without errors, so proxies may keep read-only "
+                        "queries, e.g. 'public, max-age=60' (default: no header; answers with errors get no-store)")
+    parser.add_argument("--compress-from", metavar="BYTES", type=_byte_count_or_none, default=DEFAULT_MINIMUM_SIZE,
+                        help="compress HTTP responses of this size or more (gzip, or brotli when the client ranks "
+                        f"it as high); 'none' turns compression off (default {DEFAULT_MINIMUM_SIZE})")
     add_limit_options(parser)
     parser.add_argument("-v", "--verbose", action="count", default=0,
                         help="-v: one log line per request; -vv: debug and HTTP access logs")
@@ -119,6 +140,8 @@ def main(argv: Sequence[str] | None = None) -> int:
             raise CommandFailure("--workers, --loop and --http-parser apply to --http only")
         if bind is not None and args.workers > 1 and args.worker_of is None:
             return _supervise(args, argv, bind, token)
+        if args.raw and not args.introspection:
+            raise CommandFailure("--no-introspection applies to standard GraphQL, not --raw")
         if bind is None and (args.public_health or args.cors_origin or args.forwarded_allow_ips
                              or args.mcp_stateless):
             raise CommandFailure("--public-health, --cors-origin, --forwarded-allow-ips and --mcp-stateless "
@@ -127,7 +150,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         with _open_target(args, late) as (target, catalogue_json):
             gateway = Gateway(target, max_concurrent_queries=args.max_concurrent_queries, raw=args.raw,
                               catalogue_json=catalogue_json, limits=limits_from_args(args),
-                              time_limit=args.time_limit)
+                              time_limit=args.time_limit, introspection=args.introspection)
             if not gateway.raw:
                 try:  # a catalogue the typed layer cannot read fails here, not on the first request
                     gateway.typed()
@@ -205,6 +228,16 @@ def _byte_count(text: str) -> int:
     if match is None or int(match.group(1)) < 1:
         raise argparse.ArgumentTypeError(f"not a positive size in bytes (e.g. 65536, 512K, 4M): {text!r}")
     return int(match.group(1)) << {None: 0, "k": 10, "m": 20}[match.group(2) and match.group(2).lower()]
+
+
+def _byte_count_or_none(text: str) -> int | None:
+    return None if text.strip().lower() == "none" else _byte_count(text)
+
+
+def _header_value(text: str) -> str:
+    if not text.strip() or not text.isascii() or any(c in text for c in "\r\n\0"):
+        raise argparse.ArgumentTypeError(f"not a header value: {text!r}")
+    return text.strip()
 
 
 def _positive_int(text: str) -> int:
@@ -365,7 +398,7 @@ def _run_http(gateway: Gateway, bind: tuple[str, int], token: str | None, args: 
               guard: ConnectionGuard) -> None:
     import uvicorn
 
-    from .http_front import UvicornServer, create_app
+    from .http_front import GraphQLOptions, UvicornServer, create_app
 
     host, port = bind
     stack = _stack(args)
@@ -384,7 +417,9 @@ def _run_http(gateway: Gateway, bind: tuple[str, int], token: str | None, args: 
                      max_sessions=args.max_mcp_sessions, session_idle_seconds=args.mcp_session_idle,
                      # A session lives in the worker that made it, and the
                      # kernel hands each connection to any worker.
-                     mcp_stateless=args.mcp_stateless or args.workers > 1)
+                     mcp_stateless=args.mcp_stateless or args.workers > 1,
+                     graphql_options=GraphQLOptions(args.max_batch, args.persisted_queries, args.get_cache_control),
+                     compress_from=args.compress_from)
     verbose = args.verbose
     config = uvicorn.Config(app, log_level="info" if verbose >= 2 else "warning", access_log=verbose >= 2,
                             # Room for the calls' grace and then the answers.
@@ -431,10 +466,41 @@ def _supervise(args: argparse.Namespace, argv: Sequence[str] | None, bind: tuple
     listener.set_inheritable(True)
     command = [sys.executable, "-m", "quorvel_graphql.gateway", *(sys.argv[1:] if argv is None else argv)]
     try:
-        return Supervisor(command, args.workers, listener,
-                          lambda fields: _announce(listener, fields, token, args.workers)).run()
+        with _shared_metrics() as worker_ended:
+            return Supervisor(command, args.workers, listener,
+                              lambda fields: _announce(listener, fields, token, args.workers),
+                              on_exit=worker_ended).run()
     finally:
         listener.close()
+
+
+@contextlib.contextmanager
+def _shared_metrics() -> Iterator[Callable[[int], None]]:
+    """A private folder for the workers' metrics (prometheus_client's
+    multiprocess mode), named to them in the environment they inherit and
+    removed at the end; yields what to call when a worker ends, whose
+    gauges of work under way then stop counting."""
+    from .telemetry import MULTIPROCESS_VARIABLE
+
+    folder = tempfile.mkdtemp(prefix="quorvel-metrics-")
+    previous = os.environ.get(MULTIPROCESS_VARIABLE)
+    os.environ[MULTIPROCESS_VARIABLE] = folder
+
+    def worker_ended(pid: int) -> None:
+        try:
+            from prometheus_client import multiprocess
+        except ImportError:  # no metrics at all
+            return
+        multiprocess.mark_process_dead(pid, folder)
+
+    try:
+        yield worker_ended
+    finally:
+        if previous is None:
+            os.environ.pop(MULTIPROCESS_VARIABLE, None)
+        else:
+            os.environ[MULTIPROCESS_VARIABLE] = previous
+        shutil.rmtree(folder, ignore_errors=True)
 
 
 # uvicorn's own limits, spelled out: an idle keep-alive connection closes

@@ -172,7 +172,10 @@ class Gateway:
     what the host knows of its tools (its ``catalogue_json``, or its
     ``input_schemas``).  ``typed_limits`` are the typed layer's request
     limits (``max_depth``, ``max_selected_fields``, ``max_tool_calls``,
-    ``max_document_bytes``).  With ``raw``, requests are the engine's own
+    ``max_document_bytes``).  Without ``introspection``, requests that ask
+    for ``__schema`` or ``__type`` anywhere are refused as invalid (the
+    fronts still read the schema themselves, for the tool's description).
+    With ``raw``, requests are the engine's own
     language instead, and discovery prints the engine's SDL-style listing; a
     raw request is first rehearsed (see ``admission``) so that the limits are
     checked by the engine's own reading of the query before any tool runs.
@@ -190,15 +193,22 @@ class Gateway:
         raw: bool = False,
         catalogue_json: str | None = None,
         typed_limits: Mapping[str, int] | None = None,
+        introspection: bool = True,
     ) -> None:
         if max_concurrent_queries < 1:
             raise ValueError("max_concurrent_queries must be at least 1")
         self.raw = raw
+        if raw and not introspection:
+            raise ValueError("the engine's own language has no introspection to turn off")
+        self.introspection = introspection
+        # What every request's run and count are told; empty when nothing differs from the default.
+        self._request_options = {} if introspection else {"allow_introspection": False}
         self._catalogue_json = catalogue_json
         first: Host = PlaceholderHost(host) if isinstance(host, SchemaEngine) else host
         self.calls_tools = not isinstance(first, PlaceholderHost)
         self._serving = self._serving_of(first)
         self._earlier: list[Host] = []
+        self._change_listeners: list[Callable[[], None]] = []
         self.name = name
         self.limits = limits if limits is not None else RequestLimits()
         self._typed_limits = dict(typed_limits) if typed_limits is not None else _typed_limits(self.limits)
@@ -234,6 +244,22 @@ class Gateway:
         self._serving = self._serving_of(host)
         if self._stopping:  # a shutdown began meanwhile: the new host calls no tool either
             host.stop_calling_tools(self.call_grace)
+        for listener in list(self._change_listeners):
+            try:
+                listener()
+            except Exception:  # one front's failure must not keep the others uninformed
+                log.exception("a listener for tool list changes failed")
+
+    def on_tools_changed(self, listener: Callable[[], None]) -> None:
+        """Calls ``listener`` (on whichever thread replaces the host) each
+        time the tools served change, so that a front can tell its clients."""
+        self._change_listeners.append(listener)
+
+    @property
+    def passthrough(self) -> Any:
+        """The tool servers' resources and prompts (``McpPassthrough``), or
+        None where the host has no MCP servers behind it."""
+        return getattr(self.host, "passthrough", None)
 
     def _serving_of(self, host: Host) -> _Serving:
         engine = host.engine
@@ -331,6 +357,26 @@ class Gateway:
         to a tool that is not read-only, or there is no such tool."""
         return self.host.read_only or all(tool["readOnly"] for tool in self.tools())
 
+    async def planned_tool_calls(self, query: str, variables: Mapping[str, Any] | None,
+                                 operation_name: str | None = None) -> int:
+        """The tool calls a request would make, calling none: what a batch
+        adds up against its limit.  A request refused as a whole makes none
+        (its run says why)."""
+        try:
+            variables_text = variables_json(variables)
+            serving = self._serving
+            if not self.raw:
+                typed = self._typed_of(serving).schema
+                count = functools.partial(typed.tool_calls, query, variables_text, operation_name,
+                                          **self._request_options)
+                return int(await self._beside_loop(count, query, variables_text))
+            if not self.calls_tools:
+                return 0
+            rehearsal = await self._rehearse(serving, query, variables_text)
+            return 0 if rehearsal.refused else rehearsal.tool_calls
+        except (UnicodeEncodeError, ValueError):
+            return 0
+
     # -- checking -----------------------------------------------------------
 
     async def check(self, query: str, variables: Mapping[str, Any] | None,
@@ -361,7 +407,7 @@ class Gateway:
                 rehearsal = serving.rehearsal  # detached: the engine itself when nothing is attached
                 serving.checker = lambda query, variables, _name: rehearsal.execute(query, variables)
             elif not self.calls_tools:
-                serving.checker = self._typed_of(serving).schema.execute
+                serving.checker = functools.partial(self._typed_of(serving).schema.execute, **self._request_options)
             else:
                 # The same catalogue text the typed layer of the host was
                 # built from, over a twin that no host serves.
@@ -369,7 +415,7 @@ class Gateway:
                 catalogue = getattr(host, "catalogue_json", None) or catalogue_of(
                     serving.engine, getattr(host, "input_schemas", None))
                 twin = GraphQL(rehearsal_engine(serving.engine), catalogue, **self._typed_limits)
-                serving.checker = twin.schema.execute
+                serving.checker = functools.partial(twin.schema.execute, **self._request_options)
         return serving.checker
 
     # -- execution ----------------------------------------------------------
@@ -430,13 +476,14 @@ class Gateway:
         typed = self._typed_of(serving).schema
         if self.calls_tools:
             try:
-                calls: int = typed.tool_calls(query, variables_text, operation_name, allow_mutations=allow_mutations)
+                calls: int = typed.tool_calls(query, variables_text, operation_name, allow_mutations=allow_mutations,
+                                              **self._request_options)
             except UnicodeEncodeError:  # the run off the loop says why
                 return None
             if calls:
                 return calls
         return functools.partial(typed.execute, query, variables_text, operation_name,
-                                 allow_mutations=allow_mutations)
+                                 allow_mutations=allow_mutations, **self._request_options)
 
     async def _execute(self, query: str, variables: Mapping[str, Any] | None, via: str, operation_name: str | None,
                        allow_mutations: bool, calls: int | None) -> QueryResult:
@@ -480,12 +527,12 @@ class Gateway:
             # them, so room for them is reserved first.
             typed = self._typed_of(serving).schema
             run = functools.partial(typed.execute, query, variables_text, operation_name,
-                                    allow_mutations=allow_mutations)
+                                    allow_mutations=allow_mutations, **self._request_options)
             if not self.calls_tools:
                 return self._bounded(await self._off_loop(run))
             if calls is None:
                 count = functools.partial(typed.tool_calls, query, variables_text, operation_name,
-                                          allow_mutations=allow_mutations)
+                                          allow_mutations=allow_mutations, **self._request_options)
                 calls = await self._beside_loop(count, query, variables_text)
             return await self._run_reserved(calls, run)
         if not self.calls_tools:  # nothing is attached: no tool can run

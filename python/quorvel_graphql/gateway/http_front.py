@@ -13,6 +13,7 @@ import math
 import signal
 import time
 from collections.abc import AsyncIterator, Awaitable, Callable, Generator, Iterable, Iterator, MutableMapping
+from dataclasses import dataclass
 from importlib import resources
 from typing import TYPE_CHECKING, Any, TypeVar
 from urllib.parse import parse_qs, urlsplit
@@ -25,8 +26,11 @@ from starlette.routing import Route
 
 from .. import json_text
 from ..error_codes import ErrorCode
+from .batching import DEFAULT_MAX_OPERATIONS, BatchRefused, BatchRunner, GraphQLRequest, error_text, read_body
+from .compression import DEFAULT_MINIMUM_SIZE, Compression
 from .core import Gateway, QueryResult, is_loopback, log
 from .operations import HEALTH_PATHS, CorsOrigins, check_origin, operation_routes
+from .persisted import DEFAULT_STORE_BYTES, PersistedQueries, PersistedQueryError
 from .sessions import MAX_SESSIONS, SESSION_IDLE_SECONDS, SessionQuota
 
 if TYPE_CHECKING:
@@ -67,6 +71,8 @@ def create_app(
     max_sessions: int = MAX_SESSIONS,
     session_idle_seconds: float = SESSION_IDLE_SECONDS,
     mcp_stateless: bool = False,
+    graphql_options: GraphQLOptions | None = None,
+    compress_from: int | None = DEFAULT_MINIMUM_SIZE,
 ) -> ASGIApp:
     """The whole HTTP front as one ASGI app.  With ``token``, every request
     but the static playground page needs ``Authorization: Bearer <token>``
@@ -79,7 +85,10 @@ def create_app(
     end; at ``max_sessions`` a new one ends the least recently used idle
     session of the client holding the most.  ``mcp_stateless`` serves MCP
     without sessions (the SDK's stateless mode): every request stands alone,
-    so any gateway process may answer it."""
+    so any gateway process may answer it.
+    ``graphql_options`` tune
+    ``/graphql`` (batches, persisted queries, caching of GET answers);
+    responses of ``compress_from`` bytes or more are compressed (None: never)."""
     if max_body < 1:
         raise ValueError("max_body must be a positive number of bytes")
     mcp = McpEndpoint(gateway, mcp_server, max_body=max_body, max_sessions=max_sessions,
@@ -96,7 +105,7 @@ def create_app(
             yield
 
     page = PlaygroundPage()
-    graphql = GraphQLEndpoint(gateway, page)
+    graphql = GraphQLEndpoint(gateway, page, graphql_options)
     app = Starlette(
         routes=[
             Route("/graphql", graphql, methods=None),
@@ -111,7 +120,7 @@ def create_app(
         exception_handlers={Exception: _starlette_server_error},
     )
     guard = Guard(app, token=token, max_body=max_body, loopback_only=loopback_only, public_health=public_health,
-                  graphql=graphql)
+                  graphql=graphql, compress_from=compress_from)
     origins = [check_origin(origin) for origin in cors_origins]
     return JsonErrors(CorsOrigins(guard, origins) if origins else guard)
 
@@ -251,12 +260,14 @@ class Guard:
     A ``POST /graphql`` goes from here straight to ``graphql`` with the
     headers and body already read: it is the request a gateway serves by the
     thousand, and routing it through the app would cost more than most
-    queries take to run."""
+    queries take to run.  Whatever passes is answered through the
+    compression layer (see ``compression``), the guard's fast path included."""
 
     PUBLIC = frozenset({("GET", "/"), ("HEAD", "/"), ("GET", "/graphql"), ("HEAD", "/graphql")})
 
     def __init__(self, app: ASGIApp, *, token: str | None, max_body: int, loopback_only: bool,
-                 public_health: bool = False, graphql: GraphQLEndpoint | None = None) -> None:
+                 public_health: bool = False, graphql: GraphQLEndpoint | None = None,
+                 compress_from: int | None = None) -> None:
         self.app = app
         self.graphql = graphql
         self.body_seconds = BODY_SECONDS
@@ -267,8 +278,13 @@ class Guard:
         self.public = self.PUBLIC | {(method, path) for path in HEALTH_PATHS for method in ("GET", "HEAD")} \
             if public_health else self.PUBLIC
         self.guesses = GuessThrottle()
+        self._serve: ASGIApp = Compression(self._guarded, compress_from) if compress_from is not None \
+            else self._guarded
 
     async def __call__(self, scope: Scope, receive: Receive, send: Send) -> None:
+        await self._serve(scope, receive, send)
+
+    async def _guarded(self, scope: Scope, receive: Receive, send: Send) -> None:
         if scope["type"] == "websocket":  # nothing here speaks it; refuse before any other check
             await send({"type": "websocket.close", "code": 1008})
             return
@@ -470,10 +486,11 @@ def _client_address(scope: Scope) -> str:
     client = scope.get("client")
     return str(client[0]) if client else "-"
 def _runs_query(scope: Scope) -> bool:
-    """A GET of /graphql that carries a query runs it; without one it is the
-    static playground page, which needs no token."""
+    """A GET of /graphql that carries a query (its text, or a persisted
+    query's hash in ``extensions``) runs it; without one it is the static
+    playground page, which needs no token."""
     return scope["path"] == "/graphql" and any(
-        part.split(b"=", 1)[0] == b"query" for part in scope.get("query_string", b"").split(b"&"))
+        part.split(b"=", 1)[0] in (b"query", b"extensions") for part in scope.get("query_string", b"").split(b"&"))
 
 
 def _replay(body: bytes, receive: Receive) -> Receive:
@@ -508,17 +525,34 @@ class PlaygroundPage:
 _VIA = {method: f"http {method} /graphql" for method in ("GET", "POST")}
 
 
+@dataclass(frozen=True)
+class GraphQLOptions:
+    """What an operator tunes of ``/graphql``: operations per batch, the
+    persisted query store's size in bytes (None: no persisted queries), and
+    the ``Cache-Control`` of GET answers a proxy may keep (None: no header)."""
+
+    max_batch: int = DEFAULT_MAX_OPERATIONS
+    persisted_bytes: int | None = DEFAULT_STORE_BYTES
+    get_cache_control: str | None = None
+
+
 class GraphQLEndpoint:
     """``POST /graphql``: a JSON body ``{"query", "variables",
-    "operationName", "extensions"}``.  ``GET /graphql?query=&variables=&operationName=``
+    "operationName", "extensions"}``, or an array of them (a batch).
+    ``GET /graphql?query=&variables=&operationName=&extensions=``
     runs query operations only, as GraphQL over HTTP has it (a mutation is a
-    405); a ``GET`` without ``query`` is the playground page."""
+    405); a ``GET`` without ``query`` or ``extensions`` is the playground page.
+    Either may name a persisted query by its hash instead of its text."""
 
     ALLOW = "GET, HEAD, POST"
 
-    def __init__(self, gateway: Gateway, page: PlaygroundPage) -> None:
+    def __init__(self, gateway: Gateway, page: PlaygroundPage, options: GraphQLOptions | None = None) -> None:
         self.gateway = gateway
         self.page = page
+        self.options = options or GraphQLOptions()
+        self.persisted = PersistedQueries(self.options.persisted_bytes) \
+            if self.options.persisted_bytes is not None else None
+        self.batches = BatchRunner(gateway, self.persisted, self.options.max_batch)
 
     async def __call__(self, scope: Scope, receive: Receive, send: Send) -> None:
         method = scope["method"]
@@ -544,11 +578,14 @@ class GraphQLEndpoint:
             await _send_error(scope, send, 415, refusal)
             return
         try:
-            query, variables, operation_name = parse_request(body)
+            request = read_body(body)
         except ValueError as problem:
             await _send_error(scope, send, 400, str(problem))
             return
-        await self._answer("POST", media, receive, send, query, variables, operation_name=operation_name)
+        if isinstance(request, list):
+            await self._batch(scope, media, receive, send, request)
+            return
+        await self._answer("POST", media, receive, send, request)
 
     async def _get(self, scope: Scope, receive: Receive, send: Send) -> None:
         media = response_media_type(_headers(scope).get("accept"))
@@ -556,7 +593,7 @@ class GraphQLEndpoint:
             await _send_error(scope, send, 406, f"can answer only {APPLICATION_JSON} or {GRAPHQL_RESPONSE}")
             return
         try:
-            query, variables, operation_name = parse_query_string(scope.get("query_string", b""))
+            request = parse_query_string(scope.get("query_string", b""))
         except ValueError as problem:
             await _send_error(scope, send, 400, str(problem))
             return
@@ -566,15 +603,19 @@ class GraphQLEndpoint:
             await _send_error(scope, send, 405, "GET runs only query operations of standard GraphQL; POST this "
                               "request to run the engine's own language", {"allow": self.ALLOW})
             return
-        await self._answer("GET", media, receive, send, query, variables, operation_name=operation_name,
-                           allow_mutations=False)
+        await self._answer("GET", media, receive, send, request)
 
-    async def _answer(self, method: str, media: str, receive: Receive, send: Send, query: str,
-                      variables: dict[str, Any] | None, **options: Any) -> None:
+    async def _answer(self, method: str, media: str, receive: Receive, send: Send, request: GraphQLRequest) -> None:
         via = _VIA[method]
+        try:
+            query = request.text(self.persisted)
+        except ValueError as problem:
+            await self._refuse_text(send, media, problem)
+            return
         # A request answered inline is done before anything could notice
         # the client leave: only one that waits needs a watcher.
-        outcome = self.gateway.start(query, variables, via=via, **options)
+        outcome = self.gateway.start(query, request.variables, via=via, operation_name=request.operation_name,
+                                     allow_mutations=method == "POST")
         result = outcome if isinstance(outcome, QueryResult) else await until_client_leaves(outcome, receive)
         if result is None:
             log.info("%s: the client left before its query ran; no tool was called", via)
@@ -587,7 +628,43 @@ class GraphQLEndpoint:
             await _send(send, 405, result.text.encode(), f"{media}; charset=utf-8", {"allow": "POST"})
             return
         status = 400 if media == GRAPHQL_RESPONSE and result.request_failed else 200
-        await _send(send, status, result.text.encode(), f"{media}; charset=utf-8")
+        headers = self._cache_headers(result) if method == "GET" else None
+        await _send(send, status, result.text.encode(), f"{media}; charset=utf-8", headers)
+
+    def _cache_headers(self, result: QueryResult) -> dict[str, str] | None:
+        # Only a whole answer may be kept by a proxy: a tool that failed
+        # now may answer on the next request.
+        policy = self.options.get_cache_control
+        if policy is None:
+            return None
+        # The media type follows the Accept header, so a cache keeps one answer per Accept.
+        return {"cache-control": policy if not result.request_failed and not result.document.get("errors")
+                else "no-store", "vary": "accept"}
+
+    async def _refuse_text(self, send: Send, media: str, problem: ValueError) -> None:
+        """A request whose text could not be had: a persisted query the store
+        does not know is an ordinary GraphQL answer (the client resends), a
+        hash that does not match its text a bad request.  Never kept by a
+        proxy: the same URL answers once the store knows the hash."""
+        log.info("http /graphql refused: %s", problem)
+        answer = isinstance(problem, PersistedQueryError) and problem.code is not None
+        status = 200 if answer and media == APPLICATION_JSON else 400
+        await _send(send, status, error_text(problem).encode(), f"{media}; charset=utf-8", {"cache-control": "no-store"})
+
+    async def _batch(self, scope: Scope, media: str, receive: Receive, send: Send, elements: list[Any]) -> None:
+        try:
+            batch = await until_client_leaves(self.batches.run(elements), receive)
+        except BatchRefused as problem:
+            await _send_error(scope, send, 400, str(problem))
+            return
+        if batch is None:
+            log.info("%s: the client left before its batch ran", BatchRunner.VIA)
+            return
+        if batch.all_busy:
+            await _send(send, 503, batch.body(), f"{APPLICATION_JSON}; charset=utf-8",
+                        {"retry-after": str(RETRY_AFTER_SECONDS)})
+            return
+        await _send(send, 200, batch.body(), f"{media}; charset=utf-8")
 
 
 class DiscoveryEndpoint:
@@ -632,11 +709,12 @@ class ValidateEndpoint:
             await _send_error(scope, send, 415, refusal)
             return
         try:
-            query, variables, operation_name = parse_request((await receive()).get("body", b""))
+            request = parse_request((await receive()).get("body", b""))
+            query = request.text(None)  # a check has the text: a hash alone names nothing to check
         except ValueError as problem:
             await _send_error(scope, send, 400, str(problem))
             return
-        errors = await self.gateway.check(query, variables, operation_name)
+        errors = await self.gateway.check(query, request.variables, request.operation_name)
         await _send(send, 200, json.dumps({"errors": errors}).encode(), f"{APPLICATION_JSON}; charset=utf-8")
 
 
@@ -648,9 +726,9 @@ def content_type_refusal(headers: dict[str, str]) -> str | None:
     return f"send the request as {APPLICATION_JSON}, not {content_type or 'no type'}"
 
 
-def parse_query_string(raw: bytes) -> tuple[str, dict[str, Any] | None, str | None]:
-    """The query, variables and operation name of a GET request's URL
-    parameters; ValueError with a message for the client when they are bad."""
+def parse_query_string(raw: bytes) -> GraphQLRequest:
+    """The request in a GET request's URL parameters; ValueError with a
+    message for the client when they are bad."""
     try:
         params = parse_qs(raw.decode("utf-8"), keep_blank_values=True, errors="strict")
     except UnicodeDecodeError:
@@ -658,43 +736,36 @@ def parse_query_string(raw: bytes) -> tuple[str, dict[str, Any] | None, str | No
     for name, values in params.items():
         if len(values) > 1:
             raise ValueError(f"the URL gives {name!r} more than once")
-    query = params.get("query", [""])[0]
-    if not query.strip():
-        raise ValueError('the URL needs "query": the GraphQL query text')
-    variables: Any = None
-    text = params.get("variables", [""])[0]
-    if text:
-        try:
-            variables = json.loads(text)
-        except (json.JSONDecodeError, RecursionError):
-            raise ValueError('"variables" in the URL is not JSON') from None
-        if variables is not None and not isinstance(variables, dict):
-            raise ValueError('"variables" must be an object or null')
-    return query, variables, params.get("operationName", [""])[0] or None
+    variables = _url_json(params, "variables")
+    extensions = _url_json(params, "extensions")
+    query: str | None = params.get("query", [""])[0]
+    if not (query or "").strip():
+        if not (extensions and "persistedQuery" in extensions):
+            raise ValueError('the URL needs "query": the GraphQL query text')
+        query = None
+    return GraphQLRequest(query, variables, params.get("operationName", [""])[0] or None, extensions)
 
 
-def parse_request(body: bytes) -> tuple[str, dict[str, Any] | None, str | None]:
-    """The query, variables and operation name of a GraphQL-over-HTTP JSON
-    body; ValueError with a message for the client when it is not one."""
+def _url_json(params: dict[str, list[str]], name: str) -> dict[str, Any] | None:
+    text = params.get(name, [""])[0]
+    if not text:
+        return None
     try:
-        request = json_text.loads(body)  # the standard library's verdict and message on bad bodies
-    except (UnicodeDecodeError, json.JSONDecodeError) as error:
-        raise ValueError(f"the request body is not JSON: {error}") from None
-    except RecursionError:
-        raise ValueError("the request body nests too deeply") from None
-    if not isinstance(request, dict):
+        value = json.loads(text)
+    except (json.JSONDecodeError, RecursionError):
+        raise ValueError(f'"{name}" in the URL is not JSON') from None
+    if value is not None and not isinstance(value, dict):
+        raise ValueError(f'"{name}" must be an object or null')
+    return value
+
+
+def parse_request(body: bytes) -> GraphQLRequest:
+    """One GraphQL-over-HTTP JSON body; ValueError with a message for the
+    client when it is not one (a batch included: see :func:`read_body`)."""
+    request = read_body(body)
+    if isinstance(request, list):
         raise ValueError('the request body must be a JSON object {"query": ..., "variables": ...}')
-    query = request.get("query")
-    if not isinstance(query, str):
-        raise ValueError('the request body needs "query": the GraphQL query text')
-    variables = request.get("variables")
-    if variables is not None and not isinstance(variables, dict):
-        raise ValueError('"variables" must be an object or null')
-    if request.get("operationName") is not None and not isinstance(request["operationName"], str):
-        raise ValueError('"operationName" must be a string or null')
-    if request.get("extensions") is not None and not isinstance(request["extensions"], dict):
-        raise ValueError('"extensions" must be an object or null')
-    return query, variables, request.get("operationName")
+    return request
 
 
 @functools.lru_cache(maxsize=64)  # a client sends the same Accept header with every request

@@ -1,16 +1,28 @@
 """The engine as an MCP server: a ``graphql`` tool that runs one query over
 every configured tool, and a ``search_tools`` tool for discovery.  Built on
 the SDK's low-level ``Server`` so results carry exactly the document the
-engine wrote (as text) and its parsed form (as structured content)."""
+engine wrote (as text) and its parsed form (as structured content).
+
+The tool servers' resources and prompts are passed through (see
+``passthrough``).  When a tool server joins late, clients are told the
+lists changed (``notifications/*/list_changed``), so they fetch the
+``graphql`` tool's new description: on the connection of a client that
+made the handshake, and on the ``subscriptions/listen`` streams of clients
+of the newer protocol."""
 
 from __future__ import annotations
 
+import asyncio
 import json
+import weakref
 from dataclasses import dataclass
 from typing import Any
 
 import mcp_types as types
-from mcp.server.lowlevel import Server
+from mcp import MCPError
+from mcp.server.lowlevel import NotificationOptions, Server
+from mcp.server.subscriptions import (InMemorySubscriptionBus, ListenHandler, PromptsListChanged,
+                                      ResourcesListChanged, ToolsListChanged)
 
 from ..discovery import field_signature
 from .core import Gateway, JsonObject, log
@@ -34,8 +46,8 @@ call one tool several times. Variables, fragments, @include/@skip and several op
 operationName work as in any GraphQL server:
   query($x: String!) {{ f: some_field(arg: $x) {{ text }} }}   with variables {{"x": "..."}}
 A failing tool answers null for its field and an entry in "errors" with its path; a request that does not \
-validate calls no tool. Built-in fields: servers {{ name toolCount }}, search {{ field description }}, \
-and introspection (__schema, __type)."""
+validate calls no tool. Built-in fields: servers {{ name toolCount }}, search {{ field description }}\
+{introspection}."""
 
 _QUERY_FORM = """\
 Run one GraphQL query over the tools of {servers} and get one JSON document back.
@@ -70,13 +82,119 @@ def build_mcp_server(gateway: Gateway) -> Server[Any]:
             log.info("mcp %s refused: %s", params.name, problem)
             return _error(str(problem))
 
-    return Server(
+    changes = ListChanges()
+    gateway.on_tools_changed(changes.announce)
+    passed = _Passthrough(gateway)
+    server = _GatewayServer(
         gateway.name,
         version=gateway.telemetry.version,
         instructions=INSTRUCTIONS,
         on_list_tools=list_tools,
         on_call_tool=call_tool,
+        on_list_resources=passed.list_resources,
+        on_list_resource_templates=passed.list_resource_templates,
+        on_read_resource=passed.read_resource,
+        on_list_prompts=passed.list_prompts,
+        on_get_prompt=passed.get_prompt,
+        on_subscriptions_listen=changes.listen,
     )
+    server.add_notification_handler("notifications/initialized", types.NotificationParams, changes.joined)
+    return server
+
+
+class _GatewayServer(Server[Any]):
+    """The SDK's server, declaring by default that its lists change: every
+    front (stdio, streamable HTTP) asks it for its options without any."""
+
+    def create_initialization_options(self, notification_options: NotificationOptions | None = None,
+                                      *args: Any, **kwargs: Any) -> Any:
+        changing = NotificationOptions(prompts_changed=True, resources_changed=True, tools_changed=True)
+        return super().create_initialization_options(notification_options or changing, *args, **kwargs)
+
+
+class ListChanges:
+    """Tells connected clients that the tools, resources and prompts
+    changed.  ``announce`` may come from any thread (the host is replaced on
+    one of its own); the notices go out on the loop the clients are served
+    on, which the first handshake makes known."""
+
+    MAX_LISTENERS = 1024
+
+    def __init__(self) -> None:
+        self._connections: weakref.WeakSet[Any] = weakref.WeakSet()
+        self._loop: asyncio.AbstractEventLoop | None = None
+        self._bus = InMemorySubscriptionBus()
+        self.listen = ListenHandler(self._bus, max_subscriptions=self.MAX_LISTENERS)
+        self._tasks: set[asyncio.Task[None]] = set()
+
+    async def joined(self, ctx: Any, params: Any) -> None:
+        self._loop = asyncio.get_running_loop()
+        # The connection, held weakly so a closed one goes: the request's
+        # session is made anew for each message, and the SDK gives a
+        # notification handler no other way to it.
+        connection = getattr(ctx, "connection", None) or getattr(ctx.session, "_connection", None)
+        if connection is not None:
+            self._connections.add(connection)
+
+    def announce(self) -> None:
+        loop = self._loop
+        if loop is None:  # nobody has connected: nobody to tell
+            return
+        try:
+            loop.call_soon_threadsafe(self._start_notices)
+        except RuntimeError:  # the loop has closed: the gateway is stopping
+            pass
+
+    def _start_notices(self) -> None:
+        task = asyncio.ensure_future(self._notices())
+        self._tasks.add(task)  # held until done: the loop keeps only a weak reference
+        task.add_done_callback(self._tasks.discard)
+
+    async def _notices(self) -> None:
+        log.info("the tool list changed: telling %d MCP connections", len(self._connections))
+        for connection in list(self._connections):
+            await connection.send_tool_list_changed()  # best effort: a closed one drops it
+            await connection.send_resource_list_changed()
+            await connection.send_prompt_list_changed()
+        for event in (ToolsListChanged(), ResourcesListChanged(), PromptsListChanged()):
+            await self._bus.publish(event)
+
+
+class _Passthrough:
+    """The MCP handlers for the tool servers' resources and prompts; a
+    gateway without MCP servers behind it (a bare catalogue) has none."""
+
+    def __init__(self, gateway: Gateway) -> None:
+        self._gateway = gateway
+
+    def _source(self) -> Any:
+        source = self._gateway.passthrough
+        if source is None:
+            raise MCPError(types.INVALID_PARAMS, "this gateway serves a catalogue without tool servers: it has no "
+                           "resources or prompts")
+        return source
+
+    async def list_resources(self, ctx: Any, params: types.PaginatedRequestParams | None) -> types.ListResourcesResult:
+        source = self._gateway.passthrough
+        return types.ListResourcesResult(resources=await source.list_resources() if source else [])
+
+    async def list_resource_templates(self, ctx: Any, params: types.PaginatedRequestParams | None
+                                      ) -> types.ListResourceTemplatesResult:
+        source = self._gateway.passthrough
+        return types.ListResourceTemplatesResult(
+            resource_templates=await source.list_resource_templates() if source else [])
+
+    async def read_resource(self, ctx: Any, params: types.ReadResourceRequestParams) -> types.ReadResourceResult:
+        result: types.ReadResourceResult = await self._source().read_resource(str(params.uri))
+        return result
+
+    async def list_prompts(self, ctx: Any, params: types.PaginatedRequestParams | None) -> types.ListPromptsResult:
+        source = self._gateway.passthrough
+        return types.ListPromptsResult(prompts=await source.list_prompts() if source else [])
+
+    async def get_prompt(self, ctx: Any, params: types.GetPromptRequestParams) -> types.GetPromptResult:
+        result: types.GetPromptResult = await self._source().get_prompt(params.name, params.arguments)
+        return result
 
 
 class _BadArguments(ValueError):
@@ -226,7 +344,9 @@ def typed_description(gateway: Gateway) -> str:
     reads = [field for field in fields if field.root == "Query"] or fields
     first, second = _typed_call(gateway, reads[:1]), _typed_call(gateway, reads[1:2] or reads[:1])
     text = _TYPED_FORM.format(servers=f"{len(servers)} servers ({named})" if servers else "no servers",
-                              first=first, second=second)
+                              first=first, second=second,
+                              introspection=", and introspection (__schema, __type)" if gateway.introspection
+                              else "; introspection is turned off (search_tools describes the fields)")
     if not tools:
         return text + "\nNo tool fields are configured."
     if len(tools) > LISTED_FIELDS_MAX:

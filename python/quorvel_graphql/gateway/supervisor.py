@@ -114,6 +114,7 @@ class Supervisor:
     count: int
     listener: socket.socket
     announce: Callable[[int], None]
+    on_exit: Callable[[int], None] | None = None  # called with each worker's process id once it has ended
     workers: dict[int, _Worker] = field(default_factory=dict)
     restarts: list[_Restart] = field(default_factory=list)
     quick_deaths: int = 0
@@ -228,6 +229,8 @@ class Supervisor:
                 continue
             ended = _exit_status(status)
             del self.workers[pid]
+            if self.on_exit is not None:
+                self.on_exit(pid)
             if worker.ready_pipe >= 0:
                 self._selector.unregister(worker.ready_pipe)
                 os.close(worker.ready_pipe)

@@ -1,6 +1,13 @@
 """What an operator watches a running gateway through: Prometheus metrics
 (requests, tool calls, tool servers, queues) and OpenTelemetry spans.
 
+Under ``serve --workers N`` the workers count into one set of metrics
+through prometheus_client's multiprocess mode: the supervisor gives them a
+private folder in ``PROMETHEUS_MULTIPROC_DIR`` before they start (the
+library reads it on import), each writes its values there, and whichever
+worker answers a scrape adds up all of them.  The tool servers' state is
+the answering worker's own (each worker runs its own servers).
+
 Both libraries are optional.  Without ``prometheus_client`` there are no
 metrics and ``/metrics`` says how to get them; without ``opentelemetry-api``,
 or with it but no tracer provider configured, no span is recorded.  Tool
@@ -11,6 +18,7 @@ from __future__ import annotations
 
 import contextlib
 import importlib.metadata
+import os
 import time
 from collections.abc import Callable, Iterator
 from typing import Any
@@ -19,6 +27,7 @@ try:
     import prometheus_client as prometheus
     from prometheus_client.exposition import choose_encoder
     from prometheus_client.core import CounterMetricFamily, GaugeMetricFamily
+    from prometheus_client.multiprocess import MultiProcessCollector
 except ImportError:  # pragma: no cover - depends on the environment
     prometheus = None
 
@@ -36,6 +45,9 @@ PREFIX = "quorvel_gateway"
 # that runs into a generous time limit.
 LATENCY_BUCKETS = (0.0005, 0.001, 0.0025, 0.005, 0.01, 0.025, 0.05, 0.1, 0.25, 0.5, 1.0, 2.5, 5.0, 10.0, 30.0,
                    60.0, 120.0)
+MULTIPROCESS_VARIABLE = "PROMETHEUS_MULTIPROC_DIR"
+# Read once, as prometheus_client itself decides on import where values live.
+MULTIPROCESS = MULTIPROCESS_VARIABLE in os.environ
 METRICS_MISSING = "metrics need prometheus_client: pip install prometheus_client (it is in the gateway extra)"
 
 
@@ -101,7 +113,13 @@ class Telemetry:
         return provider.get_tracer("quorvel_graphql.gateway", self.version)
 
     def _define_metrics(self, registry: Any) -> None:
-        Counter, Gauge, Histogram = prometheus.Counter, prometheus.Gauge, prometheus.Histogram
+        Counter, Histogram = prometheus.Counter, prometheus.Histogram
+
+        def Gauge(*args: Any, **kwargs: Any) -> Any:
+            # Across workers a gauge of things under way is their sum over
+            # the workers alive (ignored outside multiprocess mode).
+            return prometheus.Gauge(*args, multiprocess_mode="livesum", **kwargs)
+
         self.requests = Counter(f"{PREFIX}_requests", "GraphQL requests by front and outcome",
                                 ("front", "outcome"), registry=registry)
         self.request_seconds = Histogram(f"{PREFIX}_request_duration_seconds", "GraphQL request latency by front",
@@ -118,6 +136,13 @@ class Telemetry:
                                     "Queries waiting for one of the --max-concurrent-queries slots",
                                     registry=registry)
         registry.register(_ServerCollector(self))
+        self._scraped = registry
+        if MULTIPROCESS:
+            # The values of every worker, from the shared folder, beside this
+            # worker's tool servers (which are in no file).
+            self._scraped = prometheus.CollectorRegistry()
+            MultiProcessCollector(self._scraped)
+            self._scraped.register(_ServerCollector(self))
 
     # -- Prometheus ---------------------------------------------------------
 
@@ -131,7 +156,7 @@ class Telemetry:
         if self.registry is None:
             raise RuntimeError(METRICS_MISSING)
         encoder, media_type = choose_encoder(accept or "")
-        return encoder(self.registry), media_type
+        return encoder(self._scraped), media_type
 
     def watch_servers(self, status: ServerStatus | None) -> None:
         """Where the up/down state and restart counts of tool servers come

@@ -878,6 +878,11 @@ std::variant<Prepared, std::string> prepare(const Schema& schema, const Request&
         ready.document = std::make_shared<const Document>(std::move(parsed).value());
         if (cache != nullptr) cache->keep(request.query, ready.document);
     }
+    if (!request.allow_introspection) {
+        if (std::vector<GraphqlError> errors = validate_no_introspection(schema, *ready.document); !errors.empty()) {
+            return errors_document(errors);
+        }
+    }
     // An empty operationName names no operation (an anonymous one has no
     // name), as graphql-js reads it; only an absent one picks the lone one.
     const bool named = request.operation_name.has_value();

@@ -25,6 +25,9 @@ struct Request {
     std::optional<std::string_view> operation_name;
     // False refuses mutation operations (GraphQL over HTTP's GET).
     bool allow_mutations = true;
+    // False refuses `__schema` and `__type` anywhere in the document, as a
+    // validation error (a server that keeps its schema to itself).
+    bool allow_introspection = true;
 };
 
 // Documents that parsed and validated, by query text, so a request that

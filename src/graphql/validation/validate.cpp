@@ -239,4 +239,13 @@ std::vector<GraphqlError> validate(const Schema& schema, const Document& documen
     return context.take_errors();
 }
 
+std::vector<GraphqlError> validate_no_introspection(const Schema& schema, const Document& document) {
+    const RequestLimits limits;
+    validation::ValidationContext context(schema, document, limits);
+    validation::RuleArena rules;
+    validation::no_schema_introspection(context, rules);
+    validation::Walker(context, rules).walk_document();
+    return context.take_errors();
+}
+
 }  // namespace quorvel::graphql

@@ -17,4 +17,10 @@ namespace quorvel::graphql {
 // document is valid.
 std::vector<GraphqlError> validate(const Schema& schema, const Document& document, const RequestLimits& limits = {});
 
+// The `__schema` and `__type` fields of a valid document, as errors: for a
+// request to a server with introspection turned off. Apart from validate()
+// because a document cached as valid is valid for every request, while this
+// depends on the request.
+std::vector<GraphqlError> validate_no_introspection(const Schema& schema, const Document& document);
+
 }  // namespace quorvel::graphql

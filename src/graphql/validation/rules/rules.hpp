@@ -65,6 +65,9 @@ Rule* variables_in_allowed_position(ValidationContext&, RuleArena&);
 Rule* overlapping_fields_can_be_merged(ValidationContext&, RuleArena&);
 Rule* unique_input_field_names(ValidationContext&, RuleArena&);
 
+// Run only when asked for (see validate_no_introspection).
+Rule* no_schema_introspection(ValidationContext&, RuleArena&);
+
 // The request limits, checked before every other rule: a document beyond
 // them is refused with these errors alone, so no other rule expands its
 // fragments. Returns whether any limit was exceeded.
