@@ -102,17 +102,20 @@ def gateway() -> Iterator[StdioGateway]:
         (b'{"jsonrpc":"2.0","id":5,"method":"tools/call","params":"x"}', 5, -32600),
         (b'{"jsonrpc":"2.0","id":{"a":1},"method":"tools/list"}', None, -32600),
         (b'{"jsonrpc":"2.0","id":7,', None, -32700),
-        # Deeper than the standard library reads: the id is still found.
-        (deep_line(12, "ping", 1000), 12, -32600),
-        (deep_line("deep", "tools/call", 5000), "deep", -32600),
+        # Deeper than the standard library reads before 3.13 (which reads
+        # them and answers as usual): either way the id is answered.
+        (deep_line(12, "ping", 1000), 12, None),
+        (deep_line("deep", "tools/call", 5000), "deep", None),
     ],
 )
 def test_every_request_with_an_id_is_answered(gateway: StdioGateway, line: bytes, request_id: Any,
-                                              expected: str | int) -> None:
+                                              expected: str | int | None) -> None:
     gateway.send(line)
     answer = gateway.answer()
     assert answer["id"] == request_id
-    if isinstance(expected, int):
+    if expected is None:
+        assert "result" in answer or answer["error"]["code"] == -32600
+    elif isinstance(expected, int):
         assert answer["error"]["code"] == expected and answer["error"]["message"]
     else:
         assert answer["result"]["isError"] is True and expected in answer["result"]["content"][0]["text"]
