@@ -476,7 +476,9 @@ TypeId SchemaBuilder::schema_type(json::Ref schema, const std::string& name_hint
     shapes_.insert_or_assign(key, Shape{type, core_nullable});
     if (signature) shared_.try_emplace(std::move(*signature), Shape{type, core_nullable});
     // An enum serves both sides; typing it again would only add a twin.
-    if (s_.types_[type].kind == TypeKind::enum_type) shapes_.try_emplace(NodeKey{key.node, !input}, type, core_nullable);
+    if (s_.types_[type].kind == TypeKind::enum_type) {
+        shapes_.try_emplace(NodeKey{key.node, !input}, Shape{type, core_nullable});
+    }
     nullable = peeled.nullable || core_nullable;
     return type;
 }
