@@ -194,7 +194,10 @@ def empty_selection_set(document: str, mine: dict) -> bool:
     for error in mine.get("errors", ()):
         if error["message"].startswith('Syntax Error: Expected Name, found "}"') and error.get("locations"):
             at = offset_of(document, error["locations"][0]["line"], error["locations"][0]["column"])
-            if document[:at].rstrip(" \t\r\n,\ufeff").endswith("{"):
+            # Comments are ignored tokens too (a `#` inside a string only
+            # widens this check, never narrows it).
+            before = re.sub(r"#[^\r\n]*", "", document[:at])
+            if before.rstrip(" \t\r\n,\ufeff").endswith("{"):
                 return True
     try:
         parsed = graphql.parse(document)
