@@ -307,7 +307,7 @@ DOCUMENTS = [
     '{ files_read_file(path: "a", mode: """  one\n    two \\""" """) { text } }',
     '{ files_read_file(path: "a", mode: """\n\n    lead\n      indented\n    end"\n\n  """) { text } }',
     '{ files_read_file(path: "a", mode: """ single """) { text } }',
-    # more of the specification's examples
+    # more of the GraphQL specification's examples
     "query ($b: Boolean) { files_now @include(if: $b) { text } }",
     "query ($b: Boolean = false) { files_now @include(if: $b) { text } }",
     "query ($b: Boolean! = true) { files_now @skip(if: $b) { text } }",
